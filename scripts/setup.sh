@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing Hollowkeep needs.
+# Safe to run again: apt-get only installs what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config clang-format
+  qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
+  qt6-tools-dev-tools qt6-svg-dev qt6-5compat-dev
+  qcoro-qt6-dev qtkeychain-qt6-dev libxcb1-dev
+  # QML runtime modules
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
+  qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtquick-dialogs
+  qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qt5compat-graphicaleffects
+  qml6-module-qtquick-shapes qt6-qpa-plugins
+  # encryption and file systems used by the disk-image tools
+  gocryptfs fuse3 fuse2fs e2fsprogs psmisc util-linux coreutils
+  # tests: Secret Service, D-Bus session, X server
+  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool attr
+  # icons
+  fonts-material-design-icons-iconfont
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,95 @@
+#include "TestEnvironment.h"
+#include "app/SettingsKeys.h"
+#include "platform/UserDefaults.h"
+#include "store/ActivityEvent.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+class TestActivityLog : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    [[nodiscard]] QString prefsPath() const { return m_env.config() + QStringLiteral("/prefs.json"); }
+
+private Q_SLOTS:
+    void cleanup() { QDir(m_env.config()).removeRecursively(); }
+
+    void newestFirstAndCappedAtFifty()
+    {
+        UserDefaults defaults(prefsPath());
+        QList<ActivityEvent> log = ActivityLog::load(defaults);
+        QVERIFY(log.isEmpty());
+        for (int i = 1; i <= 51; ++i)
+            ActivityLog::record(log, QStringLiteral("Vault %1 unlocked · password").arg(i), defaults);
+        QCOMPARE(log.size(), 50);
+        QCOMPARE(log.first().text, QStringLiteral("Vault 51 unlocked · password"));
+        QCOMPARE(log.last().text, QStringLiteral("Vault 2 unlocked · password"));
+        QVERIFY(log.first().date >= log.last().date);
+        QVERIFY(log[0].id != log[1].id);
+        // The stored log is what a restart reads.
+        UserDefaults restarted(prefsPath());
+        QCOMPARE(ActivityLog::load(restarted), log);
+    }
+
+    void storedFormatIsCompactJsonData()
+    {
+        UserDefaults defaults(prefsPath());
+        QList<ActivityEvent> log;
+        ActivityLog::record(log, QStringLiteral("Taxes locked (manual)"), defaults);
+        const QByteArray data = *defaults.dataValue(SettingsKeys::activityLog);
+        QVERIFY(!data.contains('\n'));
+        const QJsonObject event = QJsonDocument::fromJson(data).array().first().toObject();
+        QCOMPARE(event.value(QStringLiteral("text")).toString(), QStringLiteral("Taxes locked (manual)"));
+        QCOMPARE(event.value(QStringLiteral("id")).toString(), log.first().idText());
+        QCOMPARE(event.value(QStringLiteral("id")).toString(), event.value(QStringLiteral("id")).toString().toUpper());
+        QVERIFY(event.value(QStringLiteral("date")).isDouble());
+        QVERIFY(qAbs(event.value(QStringLiteral("date")).toDouble() - Timestamp::now().secondsSinceReferenceDate) < 60);
+    }
+
+    void longerStoredLogLoadsUnchangedAndIsCutAtTheNextRecording()
+    {
+        QJsonArray array;
+        for (int i = 0; i < 60; ++i)
+            array.append(QJsonObject{{QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                                     {QStringLiteral("date"), 1000.0 - i},
+                                     {QStringLiteral("text"), QStringLiteral("line %1").arg(i)}});
+        UserDefaults defaults(prefsPath());
+        defaults.setValue(SettingsKeys::activityLog, QJsonDocument(array).toJson());
+        QList<ActivityEvent> log = ActivityLog::load(defaults);
+        QCOMPARE(log.size(), 60);
+        QCOMPARE(log[59].text, QStringLiteral("line 59"));
+        ActivityLog::record(log, QStringLiteral("newest"), defaults);
+        QCOMPARE(log.size(), 50);
+        QCOMPARE(log[1].text, QStringLiteral("line 0"));
+        QCOMPARE(ActivityLog::load(defaults).size(), 50);
+    }
+
+    void corruptLogReadsEmptyAndIsOverwritten_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("not json") << QVariant(QByteArray("[{\"id\":"));
+        QTest::newRow("object, not array") << QVariant(QByteArray("{}"));
+        QTest::newRow("event without text")
+            << QVariant(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": 3}])"));
+        QTest::newRow("date as text")
+            << QVariant(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": "3", "text": "x"}])"));
+        QTest::newRow("a string, not data") << QVariant(QStringLiteral("[]"));
+    }
+
+    void corruptLogReadsEmptyAndIsOverwritten()
+    {
+        QFETCH(QVariant, stored);
+        UserDefaults defaults(prefsPath());
+        defaults.setValue(SettingsKeys::activityLog, stored);
+        QList<ActivityEvent> log = ActivityLog::load(defaults);
+        QVERIFY(log.isEmpty());
+        ActivityLog::record(log, QStringLiteral("Photos located"), defaults);
+        QCOMPARE(ActivityLog::load(defaults), log);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestActivityLog)
+#include "tst_activitylog.moc"

@@ -1,0 +1,54 @@
+#include "store/Captions.h"
+#include "store/Vault.h"
+
+#include <QTest>
+
+class TestCaptions : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void limits()
+    {
+        QCOMPARE(formatLimitMB(1024), QStringLiteral("1 GB"));
+        QCOMPARE(formatLimitMB(1536), QStringLiteral("1536 MB"));
+        QCOMPARE(formatLimitMB(0), QStringLiteral("0 GB"));
+        QCOMPARE(formatLimitMB(16), QStringLiteral("16 MB"));
+        QCOMPARE(formatLimitMB(4096000), QStringLiteral("4000 GB"));
+    }
+
+    void byteCountsAreDecimal_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("zero") << qint64(0) << "0 bytes";
+        QTest::newRow("one") << qint64(1) << "1 byte";
+        QTest::newRow("999") << qint64(999) << "999 bytes";
+        QTest::newRow("1000") << qint64(1000) << "1 KB";
+        QTest::newRow("1500 rounds") << qint64(1500) << "2 KB";
+        QTest::newRow("999.6 KB becomes MB") << qint64(999600) << "1 MB";
+        QTest::newRow("1.2 MB") << qint64(1234567) << "1.2 MB";
+        QTest::newRow("2 GB limit in bytes") << qint64(2147483648) << "2.15 GB";
+        QTest::newRow("4.5 GB") << qint64(4500000000) << "4.5 GB";
+        QTest::newRow("4 TB") << qint64(4000000000000) << "4 TB";
+    }
+
+    void byteCountsAreDecimal()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(formatByteCount(bytes), text);
+    }
+
+    void capacity()
+    {
+        Vault vault;
+        vault.maxSizeMB = 2048;
+        QCOMPARE(capacityCaption(1234567, vault, false), QStringLiteral("1.2 MB on disk · up to 2 GB"));
+        vault.maxSizeMB = 1536;
+        QCOMPARE(capacityCaption(1000, vault, true), QStringLiteral("1 KB used of 1536 MB"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCaptions)
+#include "tst_captions.moc"

@@ -1,0 +1,192 @@
+#include "TestEnvironment.h"
+#include "store/VaultList.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+namespace {
+
+QList<Vault> decodeOrFail(const QByteArray &json)
+{
+    return VaultList::decode(json).value_or(QList<Vault>{Vault{}});
+}
+
+Vault sampleVault()
+{
+    Vault vault;
+    vault.id = QUuid::fromString(QStringLiteral("{6ba7b810-9dad-11d1-80b4-00c04fd430c8}"));
+    vault.name = QStringLiteral("Private “notes”");
+    vault.bundlePath = QStringLiteral("/home/ada/Private.sparsebundle");
+    vault.maxSizeMB = 1536;
+    vault.createdAt = Timestamp{786543210.987654};
+    vault.requireTouchID = true;
+    vault.lastOpenedAt = Timestamp{786543999.25};
+    vault.passwordHint = QStringLiteral("the usual");
+    return vault;
+}
+
+} // namespace
+
+class TestVaultList : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+
+private Q_SLOTS:
+    void cleanup() { QDir(m_env.data()).removeRecursively(); }
+
+    void savedListReadsBackEqual()
+    {
+        Vault minimal = sampleVault();
+        minimal.id = QUuid::createUuid();
+        minimal.lastOpenedAt.reset();
+        minimal.passwordHint.reset();
+        minimal.openInFinderAfterUnlock = false;
+        const QList<Vault> vaults{sampleVault(), minimal};
+        const QString path = m_env.data() + QStringLiteral("/vaults.json");
+        QVERIFY(VaultList::save(path, vaults));
+        QCOMPARE(VaultList::load(path), vaults);
+    }
+
+    void fileFormatIsTheDocumentedOne()
+    {
+        Vault vault = sampleVault();
+        vault.passwordHint.reset();
+        const QByteArray json = VaultList::encode({vault});
+        const QJsonObject object = QJsonDocument::fromJson(json).array().first().toObject();
+        QCOMPARE(object.value(QStringLiteral("id")).toString(), QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
+        QVERIFY(object.value(QStringLiteral("createdAt")).isDouble());
+        QCOMPARE(object.value(QStringLiteral("createdAt")).toDouble(), 786543210.987654);
+        QCOMPARE(object.value(QStringLiteral("maxSizeMB")).toInteger(), 1536);
+        QVERIFY(!object.contains(QStringLiteral("passwordHint")));
+        QVERIFY(!object.contains(QStringLiteral("maxSizeGB")));
+        QVERIFY(!json.contains("null"));
+        // Pretty-printed, keys in sorted order.
+        QVERIFY(json.contains("\n    {\n        \"autoOpenAtLaunch\": false,\n        \"bundlePath\""));
+        QStringList keysInOrder;
+        for (const QByteArray &line : json.split('\n')) {
+            const qsizetype colon = line.indexOf("\":");
+            if (colon > 0)
+                keysInOrder.append(QString::fromUtf8(line.trimmed().mid(1, line.trimmed().indexOf("\":") - 1)));
+        }
+        QStringList sorted = keysInOrder;
+        sorted.sort();
+        QCOMPARE(keysInOrder, sorted);
+        QCOMPARE(keysInOrder.size(), 10);
+    }
+
+    void listsOfEarlierReleasesLoad()
+    {
+        const QList<Vault> vaults = VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-earlier-release.json"));
+        QCOMPARE(vaults.size(), 3);
+
+        const Vault &tax = vaults[0];
+        QCOMPARE(tax.idText(), QStringLiteral("3F2504E0-4F89-11D3-9A0C-0305E82C3301"));
+        QCOMPARE(tax.maxSizeMB, 2048);
+        QCOMPARE(tax.createdAt.secondsSinceReferenceDate, 700000000.123456789);
+        QVERIFY(!tax.lastOpenedAt);
+        QVERIFY(!tax.passwordHint);
+        QVERIFY(tax.openInFinderAfterUnlock);
+        QVERIFY(!tax.requireTouchID && !tax.autoOpenAtLaunch && !tax.excludedFromCloud);
+
+        const Vault &photos = vaults[1];
+        QCOMPARE(photos.maxSizeMB, 1024); // null size, no gigabytes either
+        QVERIFY(photos.excludedFromCloud && photos.requireTouchID && photos.autoOpenAtLaunch);
+        QVERIFY(!photos.openInFinderAfterUnlock);
+        QCOMPARE(photos.lastOpenedAt, Timestamp{720000000.5});
+        QCOMPARE(photos.passwordHint, QStringLiteral("first dog"));
+
+        QCOMPARE(vaults[2].maxSizeMB, 1024);
+        QVERIFY(!vaults[2].excludedFromCloud);
+        QVERIFY(vaults[2].openInFinderAfterUnlock);
+
+        // After the next save only the current keys remain.
+        const QByteArray saved = VaultList::encode(vaults);
+        QVERIFY(!saved.contains("maxSizeGB"));
+        QVERIFY(!saved.contains("themeColor"));
+        QVERIFY(saved.contains("\"maxSizeMB\": 2048"));
+        QVERIFY(saved.contains("3F2504E0-4F89-11D3-9A0C-0305E82C3301"));
+        QCOMPARE(VaultList::decode(saved), vaults);
+    }
+
+    void oneBadObjectEmptiesTheWholeList_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        const QByteArray good = R"("id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "A", "bundlePath": "/a", )";
+        QTest::newRow("not an array") << QByteArray(R"({"vaults": []})");
+        QTest::newRow("not json") << QByteArray("[{");
+        QTest::newRow("element not an object") << QByteArray("[1]");
+        QTest::newRow("missing createdAt") << "[{" + good.chopped(2) + "}]";
+        QTest::newRow("null name") << QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": null, "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("date as string") << "[{" + good + R"("createdAt": "2024-01-01T00:00:00Z"}])";
+        QTest::newRow("bad uuid") << QByteArray(R"([{"id": "not-a-uuid", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("braced uuid") << QByteArray(R"([{"id": "{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("fractional size") << "[{" + good + R"("createdAt": 1, "maxSizeMB": 10.5}])";
+        QTest::newRow("size as string") << "[{" + good + R"("createdAt": 1, "maxSizeMB": "1024"}])";
+        QTest::newRow("gigabytes overflow") << "[{" + good + R"("createdAt": 1, "maxSizeGB": 9007199254740992}])";
+        QTest::newRow("flag as number") << "[{" + good + R"("createdAt": 1, "requireTouchID": 1}])";
+        QTest::newRow("hint as number") << "[{" + good + R"("createdAt": 1, "passwordHint": 7}])";
+    }
+
+    void oneBadObjectEmptiesTheWholeList()
+    {
+        QFETCH(QByteArray, json);
+        QVERIFY(!VaultList::decode(json));
+        QVERIFY(!VaultList::decode(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "ok", "bundlePath": "/ok", "createdAt": 1}, )") + json.mid(1)));
+        QVERIFY(VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json")).isEmpty());
+        QCOMPARE(decodeOrFail("[]"), QList<Vault>());
+    }
+
+    void unreadableListIsKeptUntilTheNextSave()
+    {
+        const QString path = VaultList::openStoreFile(m_env.data());
+        const QByteArray broken = R"([{"id": "oops"}])";
+        QVERIFY(writeAll(path, broken));
+        QVERIFY(VaultList::load(path).isEmpty());
+        QCOMPARE(readAll(path), broken);
+        QCOMPARE(readAll(path + QStringLiteral(".unreadable")), broken);
+        QVERIFY(VaultList::save(path, {sampleVault()}));
+        QCOMPARE(VaultList::load(path), QList<Vault>{sampleVault()});
+        QVERIFY(VaultList::load(path + QStringLiteral(".missing")).isEmpty());
+    }
+
+    void earlierReleaseFolderMovesOnce()
+    {
+        const QString legacy = m_env.data() + QStringLiteral("/Ambrybox/vaults.json");
+        QVERIFY(QDir().mkpath(m_env.data() + QStringLiteral("/Ambrybox")));
+        QVERIFY(VaultList::save(legacy, {sampleVault()}));
+        const QString path = VaultList::openStoreFile(m_env.data());
+        QCOMPARE(path, m_env.data() + QStringLiteral("/Hollowkeep/vaults.json"));
+        QVERIFY(!QFile::exists(legacy));
+        QCOMPARE(VaultList::load(path), QList<Vault>{sampleVault()});
+
+        // With both folders present nothing moves and the current one is used.
+        QVERIFY(writeAll(legacy, "[]"));
+        QCOMPARE(VaultList::openStoreFile(m_env.data()), path);
+        QVERIFY(QFile::exists(legacy));
+        QCOMPARE(VaultList::load(path).size(), 1);
+    }
+
+    void freshFolderIsCreated()
+    {
+        const QString path = VaultList::openStoreFile(m_env.data() + QStringLiteral("/deeper/still"));
+        QVERIFY(QFileInfo(path).absoluteDir().exists());
+        QVERIFY(VaultList::load(path).isEmpty());
+    }
+
+    void removableDisksArePresentOnlyWhenMounted()
+    {
+        // Paths on the system disk are always present.
+        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/home/ada/Private.sparsebundle")));
+        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/Volumes")));
+        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/media/ada")));
+        for (const char *path : {"/Volumes/NoSuchDisk/a.sparsebundle", "/media/nobody-here/Disk/a.sparsebundle",
+                                 "/run/media/nobody-here/Disk/a.sparsebundle", "/Volumes/NoSuchDisk"})
+            QVERIFY2(!Vault::volumeIsPresent(QString::fromLatin1(path)), path);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVaultList)
+#include "tst_vaultlist.moc"
