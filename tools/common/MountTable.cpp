@@ -1,0 +1,159 @@
+#include "MountTable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace MountTable {
+
+namespace {
+
+// mountinfo writes space, tab, line feed and backslash as octal escapes.
+QString unescape(const QByteArray &field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                out.append(char(code));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QString::fromUtf8(out);
+}
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile file(path);
+    // /proc files report size 0: read until the end.
+    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+QList<Mount> mounts()
+{
+    QList<Mount> result;
+    const QByteArray table = readProcFile(QStringLiteral("/proc/self/mountinfo"));
+    for (const QByteArray &line : table.split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype separator = fields.indexOf("-");
+        if (fields.size() < 7 || separator < 6 || separator + 2 >= fields.size())
+            continue;
+        result.append(Mount{unescape(fields[4]), unescape(fields[separator + 1]), unescape(fields[separator + 2])});
+    }
+    return result;
+}
+
+bool isMountPoint(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+    const QList<Mount> all = mounts();
+    return std::any_of(all.cbegin(), all.cend(), [&](const Mount &mount) { return mount.mountPoint == clean; });
+}
+
+QList<Process> processes()
+{
+    QList<Process> result;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = entry.toInt(&ok);
+        if (!ok)
+            continue;
+        QByteArray cmdline = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.isEmpty())
+            continue;
+        if (cmdline.endsWith('\0'))
+            cmdline.chop(1);
+        Process process{pid, {}};
+        for (const QByteArray &argument : cmdline.split('\0'))
+            process.arguments.append(QString::fromUtf8(argument));
+        result.append(process);
+    }
+    return result;
+}
+
+Process findDaemon(const QString &program, const QString &argument)
+{
+    for (const Process &process : processes()) {
+        if (process.pid == getpid() || process.arguments.isEmpty())
+            continue;
+        if (QFileInfo(process.arguments.first()).fileName() == program && process.arguments.contains(argument))
+            return process;
+    }
+    return {};
+}
+
+QStringList programsUsing(const QString &path)
+{
+    const QString root = QDir::cleanPath(path);
+    const auto isInside = [&](const QString &target) {
+        return target == root || target.startsWith(root + QLatin1Char('/'));
+    };
+    QStringList names;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = entry.toInt(&ok);
+        if (!ok || pid == getpid())
+            continue;
+        const QString base = QStringLiteral("/proc/") + entry;
+        bool uses = isInside(QFile::symLinkTarget(base + QStringLiteral("/cwd")));
+        const QStringList fds = QDir(base + QStringLiteral("/fd")).entryList(QDir::System | QDir::NoDotAndDotDot);
+        for (qsizetype i = 0; !uses && i < fds.size(); ++i)
+            uses = isInside(QFile::symLinkTarget(base + QStringLiteral("/fd/") + fds[i]));
+        if (!uses)
+            continue;
+        const QString name = QString::fromUtf8(readProcFile(base + QStringLiteral("/comm"))).trimmed();
+        if (!name.isEmpty() && !names.contains(name))
+            names.append(name);
+    }
+    return names;
+}
+
+bool waitForExit(pid_t pid, int timeoutMs)
+{
+    if (pid <= 0)
+        return true;
+    const QString statFile = QStringLiteral("/proc/%1/stat").arg(pid);
+    for (int waited = 0; waited <= timeoutMs; waited += 5) {
+        if (kill(pid, 0) != 0 && errno == ESRCH)
+            return true;
+        // A daemon that has ended stays a zombie until its parent (often init) collects it.
+        const QByteArray stat = readProcFile(statFile);
+        const qsizetype nameEnd = stat.lastIndexOf(')');
+        if (nameEnd < 0 || stat.mid(nameEnd + 2, 1) == "Z")
+            return true;
+        QThread::msleep(5);
+    }
+    return false;
+}
+
+QString privateTemporaryFolder()
+{
+    QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime)) {
+        runtime = QDir::tempPath() + QStringLiteral("/runtime-%1").arg(getuid());
+        QDir().mkpath(runtime);
+        chmod(QFile::encodeName(runtime).constData(), 0700);
+    }
+    const QString folder = QDir::cleanPath(runtime) + QStringLiteral("/hollowkeep");
+    QDir().mkpath(folder);
+    chmod(QFile::encodeName(folder).constData(), 0700);
+    return folder;
+}
+
+} // namespace MountTable
