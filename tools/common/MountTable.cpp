@@ -41,6 +41,14 @@ QByteArray readProcFile(const QString &path)
     return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ? file.readAll() : QByteArray();
 }
 
+// The target of a /proc link as the kernel states it.
+QString linkTarget(const QString &link)
+{
+    char buffer[4096];
+    const ssize_t length = readlink(QFile::encodeName(link).constData(), buffer, sizeof buffer);
+    return length > 0 ? QFile::decodeName(QByteArray(buffer, length)) : QString();
+}
+
 } // namespace
 
 QList<Mount> mounts()
@@ -111,10 +119,11 @@ QStringList programsUsing(const QString &path)
         if (!ok || pid == getpid())
             continue;
         const QString base = QStringLiteral("/proc/") + entry;
-        bool uses = isInside(QFile::symLinkTarget(base + QStringLiteral("/cwd")));
-        const QStringList fds = QDir(base + QStringLiteral("/fd")).entryList(QDir::System | QDir::NoDotAndDotDot);
+        bool uses = isInside(linkTarget(base + QStringLiteral("/cwd")));
+        const QStringList fds =
+            QDir(base + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         for (qsizetype i = 0; !uses && i < fds.size(); ++i)
-            uses = isInside(QFile::symLinkTarget(base + QStringLiteral("/fd/") + fds[i]));
+            uses = isInside(linkTarget(base + QStringLiteral("/fd/") + fds[i]));
         if (!uses)
             continue;
         const QString name = QString::fromUtf8(readProcFile(base + QStringLiteral("/comm"))).trimmed();

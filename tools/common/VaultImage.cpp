@@ -663,13 +663,21 @@ Verification verify(const Attachment &attachment)
         QByteArray buffer(1024 * 1024, Qt::Uninitialized);
         int damaged = 0;
         for (const BlockRange &used : usedRanges(map)) {
-            for (qint64 at = used.first * map.blockSize; at < (used.last + 1) * map.blockSize; at += buffer.size()) {
-                const qint64 length = std::min<qint64>(buffer.size(), (used.last + 1) * map.blockSize - at);
-                if (pread(image.handle(), buffer.data(), size_t(length), at) >= 0)
+            const qint64 end = (used.last + 1) * map.blockSize;
+            for (qint64 at = used.first * map.blockSize; at < end;) {
+                // A read stops short at a block that fails its authentication; the next read
+                // from there reports the error.
+                const ssize_t length = pread(image.handle(), buffer.data(), size_t(std::min<qint64>(buffer.size(), end - at)), at);
+                if (length > 0) {
+                    at += length;
                     continue;
+                }
+                if (length == 0)
+                    break;
                 encryptionIntact = false;
                 if (++damaged <= 3)
                     result.lines << QStringLiteral("Encrypted data at offset %1 cannot be decrypted: it is damaged").arg(at);
+                at = (at / plainBlock + 1) * plainBlock;
             }
         }
         if (damaged > 3)
@@ -687,10 +695,12 @@ Verification verify(const Attachment &attachment)
         if (!text.isEmpty())
             result.lines << text;
     }
+    // Damage in the encrypted layer counts as an uncorrected error (e2fsck's 4).
+    const int exitCode = encryptionIntact ? check.status : (check.status | 4);
     if (!encryptionIntact)
-        result.lines << QStringLiteral("The encrypted layer is damaged.");
-    result.lines << QStringLiteral("File system check exit code is %1.").arg(check.status);
-    result.clean = encryptionIntact && check.status == 0;
+        result.lines << QStringLiteral("The encrypted layer is damaged: some data in the vault cannot be read.");
+    result.lines << QStringLiteral("File system check exit code is %1.").arg(exitCode);
+    result.clean = exitCode == 0;
     remount.dismiss();
     try {
         mountVolume(attachment.image(), attachment.volumeMount);
