@@ -106,7 +106,7 @@ inline QStringList daemonsMentioning(const QString &root)
         const QByteArray state = stat.readAll();
         const qsizetype nameEnd = state.lastIndexOf(')');
         if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8())
-            && (arguments.startsWith("fuse2fs") || arguments.contains("gocryptfs")))
+            && (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() == QLatin1String("fuse2fs") || arguments.contains("gocryptfs")))
             found << QString::fromUtf8(arguments).replace(QChar(0), QChar(' '));
     }
     return found;

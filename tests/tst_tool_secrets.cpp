@@ -1,0 +1,92 @@
+#include "ToolHarness.h"
+
+#include <atomic>
+#include <thread>
+
+// Passwords travel only on pipes: never in an argument vector, an environment or a file.
+class TestToolSecrets : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+
+    // Reads every process's arguments and environment again and again while a tool runs.
+    struct Scanner
+    {
+        QByteArray needle;
+        std::atomic<bool> running{true};
+        std::atomic<int> passes{0};
+        QStringList sightings;
+        std::thread thread;
+
+        explicit Scanner(QByteArray secret)
+            : needle(std::move(secret))
+        {
+            thread = std::thread([this] {
+                while (running) {
+                    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                        for (const char *part : {"cmdline", "environ"}) {
+                            QFile file(QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(part)));
+                            if (file.open(QIODevice::ReadOnly) && file.readAll().contains(needle))
+                                sightings << QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(part));
+                        }
+                    }
+                    ++passes;
+                }
+            });
+        }
+        ~Scanner() { stop(); }
+        void stop()
+        {
+            running = false;
+            if (thread.joinable())
+                thread.join();
+        }
+    };
+
+    static QStringList filesContaining(const QString &root, const QByteArray &needle)
+    {
+        QStringList found;
+        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (QFileInfo(path).size() < 64 * 1024 * 1024 && readAll(path).contains(needle))
+                found << path;
+        }
+        return found;
+    }
+
+private Q_SLOTS:
+    void cleanup() { detachEverything(m_env.root()); }
+
+    void passwordsNeverLeaveThePipes()
+    {
+        const QByteArray first = "needle-7f3a-first";
+        const QByteArray second = "needle-9c1e-second";
+        const QString path = m_env.home() + QStringLiteral("/Secret.sparsebundle");
+        Scanner scanner(QByteArray("needle-"));
+
+        QCOMPARE(createVault(path, QStringLiteral("Secret"), 64, first).status, 0);
+        const QString mountPoint = attachVault(path, first);
+        QVERIFY(!mountPoint.isEmpty());
+        QCOMPARE(detachVault(mountPoint).status, 0);
+        QCOMPARE(hdiutil({QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"), QStringLiteral("-newstdinpass"), path},
+                         first + '\0' + second + '\0')
+                     .status,
+                 0);
+        QCOMPARE(hdiutil({QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), QStringLiteral("96m"), path},
+                         second)
+                     .status,
+                 0);
+        QVERIFY(!attachVault(path, second).isEmpty());
+        scanner.stop();
+
+        QVERIFY(scanner.passes > 20);
+        QVERIFY2(scanner.sightings.isEmpty(), qPrintable(scanner.sightings.join('\n')));
+        // Nor in any file: the vault, the runtime folder and the home.
+        QVERIFY2(filesContaining(m_env.root(), "needle-").isEmpty(), qPrintable(filesContaining(m_env.root(), "needle-").join('\n')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestToolSecrets)
+#include "tst_tool_secrets.moc"
