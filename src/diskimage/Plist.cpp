@@ -14,10 +14,7 @@ constexpr int maximumDepth = 128;
 class Reader
 {
 public:
-    explicit Reader(const QByteArray &xml)
-        : m_xml(xml)
-    {
-    }
+    explicit Reader(const QByteArray &xml) : m_xml(xml) {}
 
     std::optional<QVariant> document()
     {
@@ -91,7 +88,8 @@ private:
             return ok ? std::optional<QVariant>(number) : std::nullopt;
         }
         if (kind == QLatin1String("data"))
-            return QVariant(QByteArray::fromBase64(content->toLatin1(), QByteArray::IgnoreBase64DecodingErrors));
+            return QVariant(
+                QByteArray::fromBase64(content->toLatin1(), QByteArray::IgnoreBase64DecodingErrors));
         if (kind == QLatin1String("date")) {
             const QDateTime date = QDateTime::fromString(content->trimmed(), Qt::ISODate);
             return date.isValid() ? std::optional<QVariant>(date) : std::nullopt;

@@ -1,0 +1,302 @@
+#include "DiskImage.h"
+
+#include "Plist.h"
+#include "ToolPaths.h"
+
+#include <QCoro/QCoroProcess>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringDecoder>
+
+using namespace Qt::Literals::StringLiterals;
+namespace DiskImage {
+
+namespace {
+
+QString sizeArgument(qint64 megabytes)
+{
+    return QString::number(megabytes) + QLatin1Char('m');
+}
+
+QByteArray passwordBytes(const QString &password)
+{
+    return password.toUtf8();
+}
+
+// Decodes output as UTF-8; anything that is not valid UTF-8 reads as the empty text.
+QString utf8OrEmpty(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(bytes);
+    return decoder.hasError() ? QString() : text;
+}
+
+// A failed run of a password-taking tool: the password test first, then the tool's own message.
+[[noreturn]] void failWithPasswordCheck(const ProcessResult &result, const QString &prefix)
+{
+    const QString text = stderrText(result.stderrData);
+    if (isAuthenticationFailure(text))
+        throw DiskImageError::badPassword();
+    throw DiskImageError::commandFailed(prefix + text);
+}
+
+QList<QVariantMap> dictionaries(const QVariant &value)
+{
+    QList<QVariantMap> result;
+    if (value.typeId() != QMetaType::QVariantList)
+        return result;
+    for (const QVariant &element : value.toList()) {
+        if (element.typeId() == QMetaType::QVariantMap)
+            result.append(element.toMap());
+    }
+    return result;
+}
+
+// The "mount-point" texts of a "system-entities" array, in order; nothing when there is no array
+// of dictionaries.
+std::optional<QStringList> entityMountPoints(const QVariantMap &owner)
+{
+    const QVariant entities = owner.value(u"system-entities"_qs);
+    if (entities.typeId() != QMetaType::QVariantList)
+        return std::nullopt;
+    QStringList mountPoints;
+    for (const QVariantMap &entity : dictionaries(entities)) {
+        const QVariant mountPoint = entity.value(u"mount-point"_qs);
+        if (mountPoint.typeId() == QMetaType::QString)
+            mountPoints.append(mountPoint.toString());
+    }
+    return mountPoints;
+}
+
+} // namespace
+
+QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
+                               std::optional<QByteArray> stdinData)
+{
+    // A program that cannot run is known before starting it; waiting for a start that never
+    // comes would otherwise hold the caller until a time-out.
+    if (!QFileInfo(executable).isExecutable() || QFileInfo(executable).isDir())
+        throw LaunchError(u"Could not run “%1”: no such program."_qs.arg(executable));
+    QProcess process;
+    process.setProgram(executable);
+    process.setArguments(arguments);
+    const bool started = co_await qCoro(process).start(QIODevice::ReadWrite, std::chrono::seconds(10));
+    if (!started)
+        throw LaunchError(u"Could not run “%1”: %2"_qs.arg(executable, process.errorString()));
+    // The child may exit without reading; the failed write is of no consequence.
+    if (stdinData && !stdinData->isEmpty())
+        process.write(*stdinData);
+    process.closeWriteChannel();
+    co_await qCoro(process).waitForFinished(-1);
+    ProcessResult result;
+    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.stdoutData = process.readAllStandardOutput();
+    result.stderrData = process.readAllStandardError();
+    co_return result;
+}
+
+QString stderrText(const QByteArray &stderrData)
+{
+    return utf8OrEmpty(stderrData);
+}
+
+bool isAuthenticationFailure(const QString &text)
+{
+    return text.contains(QLatin1String("authentication"), Qt::CaseInsensitive);
+}
+
+std::optional<QString> mountPointFromAttachOutput(const QByteArray &plist)
+{
+    const std::optional<QVariant> root = Plist::parse(plist);
+    if (!root || root->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const std::optional<QStringList> mountPoints = entityMountPoints(root->toMap());
+    if (!mountPoints || mountPoints->isEmpty())
+        return std::nullopt;
+    return mountPoints->first();
+}
+
+QMap<QString, QString> imagesFromInfoOutput(const QByteArray &plist)
+{
+    QMap<QString, QString> images;
+    const std::optional<QVariant> root = Plist::parse(plist);
+    if (!root || root->typeId() != QMetaType::QVariantMap)
+        return images;
+    for (const QVariantMap &image : dictionaries(root->toMap().value(u"images"_qs))) {
+        const QVariant path = image.value(u"image-path"_qs);
+        const std::optional<QStringList> mountPoints = entityMountPoints(image);
+        if (path.typeId() != QMetaType::QString || !mountPoints || mountPoints->isEmpty())
+            continue;
+        images.insert(path.toString(), mountPoints->first());
+    }
+    return images;
+}
+
+qint64 sizeFromDuOutput(const QByteArray &output)
+{
+    const QStringList pieces = utf8OrEmpty(output).split(QLatin1Char('\t'), Qt::SkipEmptyParts);
+    bool ok = false;
+    const qint64 kilobytes = pieces.value(0).toLongLong(&ok);
+    qint64 bytes = 0;
+    if (!ok || __builtin_mul_overflow(kilobytes, qint64(1024), &bytes))
+        return 0;
+    return bytes;
+}
+
+QString resolvedPath(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
+}
+
+QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64 maxSizeMB,
+                         const QString &password)
+{
+    const QStringList arguments{u"create"_qs, u"-encryption"_qs,       u"AES-256"_qs,  u"-stdinpass"_qs,
+                                u"-type"_qs,  u"SPARSEBUNDLE"_qs,      u"-fs"_qs,      u"APFS"_qs,
+                                u"-size"_qs,  sizeArgument(maxSizeMB), u"-volname"_qs, volumeName,
+                                image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status != 0)
+        throw DiskImageError::commandFailed(u"Could not create vault: "_qs + stderrText(result.stderrData));
+}
+
+QCoro::Task<QString> attach(const QString &image, const QString &password, bool nobrowse)
+{
+    QStringList arguments{u"attach"_qs, u"-plist"_qs, u"-stdinpass"_qs};
+    if (nobrowse)
+        arguments << u"-nobrowse"_qs;
+    arguments << image;
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status != 0)
+        failWithPasswordCheck(result, u"Could not unlock vault: "_qs);
+    const std::optional<QString> mountPoint = mountPointFromAttachOutput(result.stdoutData);
+    if (!mountPoint)
+        throw DiskImageError::commandFailed(u"Vault unlocked but no mount point was reported."_qs);
+    co_return *mountPoint;
+}
+
+QCoro::Task<void> detach(const QString &mountPoint, bool force)
+{
+    QStringList arguments{u"detach"_qs, mountPoint};
+    if (force)
+        arguments << u"-force"_qs;
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments);
+    if (result.status != 0)
+        throw DiskImageError::commandFailed(u"Could not lock vault — a file inside may still be open: "_qs +
+                                            stderrText(result.stderrData));
+}
+
+QCoro::Task<void> renameVolume(const QString &mountPoint, const QString &newName)
+{
+    const QStringList arguments{u"rename"_qs, mountPoint, newName};
+    const ProcessResult result = co_await run(ToolPaths::diskutil(), arguments);
+    if (result.status != 0)
+        throw DiskImageError::commandFailed(u"Could not rename volume: "_qs + stderrText(result.stderrData));
+}
+
+QCoro::Task<QMap<QString, QString>> attachedImages()
+{
+    try {
+        const QStringList arguments{u"info"_qs, u"-plist"_qs};
+        const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments);
+        if (result.status == 0)
+            co_return imagesFromInfoOutput(result.stdoutData);
+    } catch (const LaunchError &) {
+    }
+    co_return QMap<QString, QString>();
+}
+
+QCoro::Task<std::optional<QString>> mountPoint(const QString &image)
+{
+    const QString target = resolvedPath(image);
+    const QMap<QString, QString> images = co_await attachedImages();
+    for (auto it = images.cbegin(); it != images.cend(); ++it) {
+        if (resolvedPath(it.key()) == target)
+            co_return it.value();
+    }
+    co_return std::nullopt;
+}
+
+QCoro::Task<void> changePassword(const QString &image, const QString &oldPassword, const QString &newPassword)
+{
+    const QByteArray input = passwordBytes(oldPassword) + '\0' + passwordBytes(newPassword) + '\0';
+    const QStringList arguments{u"chpass"_qs, u"-oldstdinpass"_qs, u"-newstdinpass"_qs, image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, input);
+    if (result.status != 0)
+        failWithPasswordCheck(result, u"Could not change password: "_qs);
+}
+
+QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password)
+{
+    const QStringList arguments{u"resize"_qs, u"-stdinpass"_qs, u"-size"_qs, sizeArgument(newSizeMB), image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status == 0)
+        co_return;
+    const QString text = stderrText(result.stderrData);
+    if (isAuthenticationFailure(text))
+        throw DiskImageError::badPassword();
+    if (text.contains(QLatin1String("invalid argument"), Qt::CaseInsensitive))
+        throw DiskImageError::commandFailed(QStringLiteral(
+            "The new limit is smaller than the space the files inside currently use. Delete files first "
+            "(and reclaim free space), or choose a larger limit."));
+    throw DiskImageError::commandFailed(u"Could not resize vault: "_qs + text);
+}
+
+QCoro::Task<qint64> sizeOnDisk(const QString &image)
+{
+    try {
+        const QStringList arguments{u"-sk"_qs, image};
+        const ProcessResult result = co_await run(ToolPaths::du(), arguments);
+        if (result.status == 0)
+            co_return sizeFromDuOutput(result.stdoutData);
+    } catch (const LaunchError &) {
+    }
+    co_return 0;
+}
+
+QCoro::Task<void> compact(const QString &image, const QString &password)
+{
+    const QStringList arguments{u"compact"_qs, u"-stdinpass"_qs, image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status != 0)
+        failWithPasswordCheck(result, u"Could not compact vault: "_qs);
+}
+
+QCoro::Task<void> verifyPassword(const QString &image, const QString &password)
+{
+    const QStringList arguments{u"imageinfo"_qs, u"-stdinpass"_qs, image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status != 0)
+        failWithPasswordCheck(result, u"Could not verify password: "_qs);
+}
+
+QCoro::Task<QString> verify(const QString &image, const QString &password)
+{
+    const QString attachedAt = co_await attach(image, password, true);
+    std::optional<ProcessResult> check;
+    try {
+        const QStringList arguments{u"verifyVolume"_qs, attachedAt};
+        check = co_await run(ToolPaths::diskutil(), arguments);
+    } catch (const LaunchError &) {
+    }
+    // Always detach what was attached, whatever the check found.
+    const std::optional<QString> current = co_await mountPoint(image);
+    try {
+        co_await detach(current.value_or(attachedAt), false);
+    } catch (const DiskImageError &) {
+    } catch (const LaunchError &) {
+    }
+    if (!check)
+        throw DiskImageError::commandFailed(u"Verification could not be run."_qs);
+    const QString output = utf8OrEmpty(check->stdoutData) + utf8OrEmpty(check->stderrData);
+    if (check->status == 0 && output.contains(QLatin1String("exit code is 0")))
+        co_return u"healthy"_qs;
+    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    throw DiskImageError::commandFailed(
+        u"Verification reported problems:\n"_qs +
+        lines.mid(std::max<qsizetype>(0, lines.size() - 3)).join(QLatin1Char('\n')));
+}
+
+} // namespace DiskImage

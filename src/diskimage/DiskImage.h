@@ -1,0 +1,51 @@
+#pragma once
+
+#include "ProcessResult.h"
+
+#include <QCoro/QCoroTask>
+#include <QMap>
+#include <QStringList>
+
+#include <optional>
+
+// Every operation on a vault image, each one run of a disk-image tool with a fixed command line.
+// Passwords go to the tools' standard input only. Failures throw DiskImageError, or LaunchError
+// when a tool cannot be started.
+namespace DiskImage {
+
+// Runs a program with the arguments as they are (no shell) and standard input always a pipe: the
+// data, if any, is written and the pipe closed. Both outputs are read completely. A non-zero
+// status is a result; only a program that cannot start throws (LaunchError).
+QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
+                               std::optional<QByteArray> stdinData = std::nullopt);
+
+QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64 maxSizeMB,
+                         const QString &password);
+// Answers the mount point.
+QCoro::Task<QString> attach(const QString &image, const QString &password, bool nobrowse);
+QCoro::Task<void> detach(const QString &mountPoint, bool force);
+QCoro::Task<void> renameVolume(const QString &mountPoint, const QString &newName);
+// Image path, as the tool reports it, to mount point. Never fails: empty when nothing is known.
+QCoro::Task<QMap<QString, QString>> attachedImages();
+// Where an image is mounted, matching paths after resolving symbolic links. Never fails.
+QCoro::Task<std::optional<QString>> mountPoint(const QString &image);
+QCoro::Task<void> changePassword(const QString &image, const QString &oldPassword,
+                                 const QString &newPassword);
+QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password);
+// Bytes the image takes on disk; 0 when it cannot be measured.
+QCoro::Task<qint64> sizeOnDisk(const QString &image);
+QCoro::Task<void> compact(const QString &image, const QString &password);
+// Attaches invisibly, checks the volume, detaches; answers "healthy".
+QCoro::Task<QString> verify(const QString &image, const QString &password);
+QCoro::Task<void> verifyPassword(const QString &image, const QString &password);
+
+// Parsing rules, exposed for the tests.
+[[nodiscard]] QString stderrText(const QByteArray &stderrData);
+[[nodiscard]] bool isAuthenticationFailure(const QString &stderrText);
+[[nodiscard]] std::optional<QString> mountPointFromAttachOutput(const QByteArray &plist);
+[[nodiscard]] QMap<QString, QString> imagesFromInfoOutput(const QByteArray &plist);
+[[nodiscard]] qint64 sizeFromDuOutput(const QByteArray &output);
+// A path with its symbolic links resolved; the path itself when it does not exist.
+[[nodiscard]] QString resolvedPath(const QString &path);
+
+} // namespace DiskImage
