@@ -253,12 +253,22 @@ void checkAndRepair(const QString &image, bool force)
                     + Tool::lastLines(result.output)};
 }
 
+Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
+{
+    makePrivateFolder(mountPoint);
+    return Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")), {image, mountPoint}, {}, true);
+}
+
 void mountVolume(const QString &image, const QString &mountPoint)
 {
     checkAndRepair(image, false);
-    makePrivateFolder(mountPoint);
-    const Tool::HelperResult result =
-        Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")), {image, mountPoint}, {}, true);
+    Tool::HelperResult result = startFileSystem(image, mountPoint);
+    if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
+        // A file system marked clean can still be damaged (a write lost when the host disk filled
+        // up): a full check repairs it, then the mount is tried once more.
+        checkAndRepair(image, true);
+        result = startFileSystem(image, mountPoint);
+    }
     if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
         removeMountPoint(mountPoint);
         throw Error{QStringLiteral("cannot mount the volume: ") + Tool::lastLines(result.output)};
