@@ -1,0 +1,360 @@
+#include "VaultStore.h"
+
+#include "VaultList.h"
+#include "diskimage/CloudExclusion.h"
+#include "diskimage/DiskImage.h"
+#include "platform/AppPaths.h"
+#include "platform/FileBrowser.h"
+#include "platform/Keychain.h"
+#include "platform/TouchID.h"
+#include "platform/UserDefaults.h"
+
+#include <QFileInfo>
+
+using namespace Qt::Literals::StringLiterals;
+
+BusyMark::BusyMark(VaultStore &store, const QUuid &id)
+    : m_store(store)
+    , m_id(id)
+{
+    m_store.setBusy(m_id, true);
+}
+
+BusyMark::~BusyMark()
+{
+    m_store.setBusy(m_id, false);
+}
+
+VaultStore::VaultStore(UserDefaults &defaults, const QString &applicationSupport, bool startTimers, QObject *parent)
+    : QObject(parent)
+    , m_defaults(defaults)
+{
+    m_storeURL = VaultList::openStoreFile(applicationSupport);
+    m_vaults = VaultList::load(m_storeURL);
+    m_activity = ActivityLog::load(m_defaults);
+
+    // The timers only start work; a slow tick may overlap the next one.
+    m_autoLockTimer.setInterval(autoLockIntervalMs);
+    m_sizeTimer.setInterval(sizeRefreshIntervalMs);
+    connect(&m_autoLockTimer, &QTimer::timeout, this, [this] { autoLockTick(); });
+    connect(&m_sizeTimer, &QTimer::timeout, this, [this] { refreshUnlockedSizes(); });
+    if (startTimers) {
+        m_autoLockTimer.start();
+        m_sizeTimer.start();
+    }
+}
+
+VaultStore::~VaultStore() = default;
+
+VaultStore &VaultStore::shared()
+{
+    static VaultStore *store = new VaultStore(UserDefaults::standard(), AppPaths::dataHome());
+    return *store;
+}
+
+// ---- state ----
+
+std::optional<Vault> VaultStore::vault(const QUuid &id) const
+{
+    const qsizetype index = indexOf(id);
+    return index < 0 ? std::nullopt : std::optional<Vault>(m_vaults[index]);
+}
+
+qsizetype VaultStore::indexOf(const QUuid &id) const
+{
+    for (qsizetype i = 0; i < m_vaults.size(); ++i) {
+        if (m_vaults[i].id == id)
+            return i;
+    }
+    return -1;
+}
+
+void VaultStore::setVaults(const QList<Vault> &vaults)
+{
+    if (m_vaults == vaults)
+        return;
+    m_vaults = vaults;
+    Q_EMIT vaultsChanged();
+}
+
+bool VaultStore::updateRecord(const QUuid &id, const std::function<void(Vault &)> &change)
+{
+    const qsizetype index = indexOf(id);
+    if (index < 0)
+        return false;
+    change(m_vaults[index]);
+    save();
+    Q_EMIT vaultsChanged();
+    return true;
+}
+
+void VaultStore::setErrorMessage(const std::optional<QString> &message)
+{
+    if (m_errorMessage == message)
+        return;
+    m_errorMessage = message;
+    Q_EMIT errorMessageChanged();
+}
+
+void VaultStore::setErrorMessageText(const QString &text)
+{
+    setErrorMessage(text.isEmpty() ? std::nullopt : std::optional<QString>(text));
+}
+
+void VaultStore::setPasswordPromptVault(const std::optional<Vault> &vault)
+{
+    if (m_passwordPromptVault == vault)
+        return;
+    m_passwordPromptVault = vault;
+    Q_EMIT passwordPromptVaultChanged();
+}
+
+void VaultStore::setNewVaultRequested(bool requested)
+{
+    if (m_newVaultRequested == requested)
+        return;
+    m_newVaultRequested = requested;
+    Q_EMIT newVaultRequestedChanged();
+}
+
+std::optional<Timestamp> VaultStore::unlockedAt(const QUuid &id) const
+{
+    const auto it = m_unlockedAt.constFind(id);
+    return it == m_unlockedAt.cend() ? std::nullopt : std::optional<Timestamp>(*it);
+}
+
+void VaultStore::setBusy(const QUuid &id, bool busy)
+{
+    const bool changed = busy ? !m_busyVaults.contains(id) : m_busyVaults.contains(id);
+    if (busy)
+        m_busyVaults.insert(id);
+    else
+        m_busyVaults.remove(id);
+    if (changed)
+        Q_EMIT busyVaultsChanged();
+}
+
+void VaultStore::setMountPoint(const QUuid &id, const std::optional<QString> &mountPoint)
+{
+    if (mountPoint)
+        m_mountPoints.insert(id, *mountPoint);
+    else
+        m_mountPoints.remove(id);
+    Q_EMIT mountPointsChanged();
+}
+
+void VaultStore::setSize(const QUuid &id, qint64 bytes)
+{
+    const auto it = m_sizesOnDisk.constFind(id);
+    if (it != m_sizesOnDisk.cend() && *it == bytes)
+        return;
+    m_sizesOnDisk.insert(id, bytes);
+    Q_EMIT sizesOnDiskChanged();
+}
+
+void VaultStore::save()
+{
+    // A failed save keeps the list in memory; the next save writes it.
+    VaultList::save(m_storeURL, m_vaults);
+}
+
+void VaultStore::recordActivity(const QString &text)
+{
+    ActivityLog::record(m_activity, text, m_defaults);
+    Q_EMIT activityChanged();
+}
+
+VaultFileState VaultStore::fileState(const Vault &vault)
+{
+    if (QFileInfo::exists(vault.bundlePath))
+        return VaultFileState::Present;
+    return Vault::volumeIsPresent(vault.bundlePath) ? VaultFileState::Missing : VaultFileState::WaitingForDisk;
+}
+
+QCoro::Task<void> VaultStore::presentMissingFile(Vault vault)
+{
+    if (!m_fileDialogs)
+        co_return;
+    if (Vault::volumeIsPresent(vault.bundlePath))
+        co_await m_fileDialogs->presentRelocated(vault);
+    else
+        co_await m_fileDialogs->presentWaiting(vault);
+}
+
+// ---- unlock and lock ----
+
+QCoro::Task<void> VaultStore::refresh()
+{
+    const QMap<QString, QString> images = co_await DiskImage::attachedImages();
+    QHash<QString, QString> attachedByPath;
+    for (auto it = images.cbegin(); it != images.cend(); ++it)
+        attachedByPath.insert(DiskImage::resolvedPath(it.key()), it.value());
+    QHash<QUuid, QString> found;
+    for (const Vault &vault : std::as_const(m_vaults)) {
+        const auto match = attachedByPath.constFind(DiskImage::resolvedPath(vault.bundlePath));
+        if (match == attachedByPath.cend())
+            continue;
+        found.insert(vault.id, *match);
+        if (!m_unlockedAt.contains(vault.id))
+            m_unlockedAt.insert(vault.id, now());
+    }
+    if (found != m_mountPoints) {
+        m_mountPoints = found;
+        Q_EMIT mountPointsChanged();
+    }
+    const QList<Vault> vaults = m_vaults;
+    for (const Vault &vault : vaults)
+        setSize(vault.id, co_await usedBytes(vault));
+}
+
+QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
+{
+    if (isUnlocked(vault.id) || isBusy(vault.id))
+        co_return;
+    if (!QFileInfo::exists(vault.bundlePath)) {
+        co_await presentMissingFile(vault);
+        co_return;
+    }
+    const std::optional<QString> saved = co_await Keychain::password(vault.id);
+    if (!saved) {
+        setPasswordPromptVault(vault);
+        co_return;
+    }
+    bool unlocked = false;
+    if (!vault.requireTouchID) {
+        unlocked = co_await unlock(vault, *saved, false, u"Keychain"_qs);
+    } else {
+        if (!co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name)))
+            co_return;
+        unlocked = co_await unlock(vault, *saved, false, u"Touch ID"_qs);
+    }
+    // A rejected saved password has set its message and is gone: the next request prompts.
+    if (!unlocked && !m_errorMessage)
+        setPasswordPromptVault(vault);
+}
+
+QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToKeychain, QString method)
+{
+    if (!QFileInfo::exists(vault.bundlePath)) {
+        co_await presentMissingFile(vault);
+        co_return false;
+    }
+    BusyMark busy(*this, vault.id);
+    QString mountPoint;
+    std::optional<QString> failure;
+    bool wrongPassword = false;
+    try {
+        mountPoint = co_await DiskImage::attach(vault.bundlePath, password, false);
+    } catch (const DiskImageError &error) {
+        wrongPassword = error.kind() == DiskImageError::Kind::BadPassword;
+        failure = error.errorDescription();
+    } catch (const std::exception &error) {
+        failure = describeError(error);
+    }
+    if (wrongPassword) {
+        co_await Keychain::deletePassword(vault.id);
+        setErrorMessage(u"Wrong password for “%1”."_qs.arg(vault.name));
+        co_return false;
+    }
+    if (failure) {
+        setErrorMessage(failure);
+        co_return false;
+    }
+
+    m_unlockedAt.insert(vault.id, now());
+    setMountPoint(vault.id, mountPoint);
+    updateRecord(vault.id, [&](Vault &record) { record.lastOpenedAt = now(); });
+    co_await CloudExclusion::excludeFromSpotlight(mountPoint);
+    recordActivity(vault.name + u" unlocked · "_qs + method);
+    if (saveToKeychain)
+        co_await Keychain::savePassword(password, vault.id);
+    if (vault.openInFinderAfterUnlock)
+        openVaultFolder(mountPoint);
+    co_return true;
+}
+
+QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
+{
+    const auto mountPoint = m_mountPoints.constFind(vault.id);
+    if (mountPoint == m_mountPoints.cend())
+        co_return;
+    const QString at = *mountPoint;
+    BusyMark busy(*this, vault.id);
+    std::optional<QString> failure;
+    try {
+        co_await DiskImage::detach(at, false);
+    } catch (const std::exception &error) {
+        failure = describeError(error);
+    }
+    if (failure) {
+        // Typically a file is still open; the vault stays unlocked.
+        if (!quiet)
+            setErrorMessage(failure);
+        co_return;
+    }
+    m_unlockedAt.remove(vault.id);
+    setMountPoint(vault.id, std::nullopt);
+    recordActivity(vault.name + u" locked ("_qs + reason + u")"_qs);
+    setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
+}
+
+QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
+{
+    const QList<Vault> vaults = m_vaults;
+    for (const Vault &vault : vaults) {
+        if (isUnlocked(vault.id))
+            co_await lock(vault, quiet, reason);
+    }
+}
+
+void VaultStore::openVaultFolder(const QString &path)
+{
+    FileBrowser::showFolder(path);
+}
+
+// ---- published values for QML ----
+
+QVariantList VaultStore::vaultValues() const
+{
+    QVariantList values;
+    for (const Vault &vault : m_vaults)
+        values.append(QVariant::fromValue(vault));
+    return values;
+}
+
+QVariantMap VaultStore::mountPointValues() const
+{
+    QVariantMap values;
+    for (auto it = m_mountPoints.cbegin(); it != m_mountPoints.cend(); ++it)
+        values.insert(uuidText(it.key()), it.value());
+    return values;
+}
+
+QVariantMap VaultStore::sizeValues() const
+{
+    QVariantMap values;
+    for (auto it = m_sizesOnDisk.cbegin(); it != m_sizesOnDisk.cend(); ++it)
+        values.insert(uuidText(it.key()), it.value());
+    return values;
+}
+
+QStringList VaultStore::busyValues() const
+{
+    QStringList values;
+    for (const QUuid &id : m_busyVaults)
+        values.append(uuidText(id));
+    return values;
+}
+
+QVariant VaultStore::passwordPromptValue() const
+{
+    return m_passwordPromptVault ? QVariant::fromValue(*m_passwordPromptVault) : QVariant();
+}
+
+QVariantList VaultStore::activityValues() const
+{
+    QVariantList values;
+    for (const ActivityEvent &event : m_activity)
+        values.append(QVariant::fromValue(event));
+    return values;
+}

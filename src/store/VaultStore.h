@@ -1,0 +1,188 @@
+#pragma once
+
+#include "ActivityEvent.h"
+#include "Vault.h"
+
+#include <QCoro/QCoroTask>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+class UserDefaults;
+
+// Where a vault's file is, as far as the program can tell.
+enum class VaultFileState {
+    Present,        // something exists at its path
+    Missing,        // nothing there, but the disk the path lies on is connected: it moved
+    WaitingForDisk, // the removable disk holding it is not connected
+};
+
+// The dialogs the store shows when a vault's file is not where it should be. The window answers
+// them; each returns when the user has.
+class VaultFileDialogs
+{
+public:
+    virtual ~VaultFileDialogs() = default;
+    virtual QCoro::Task<void> presentWaiting(Vault vault) = 0;
+    virtual QCoro::Task<void> presentRelocated(Vault vault) = 0;
+};
+
+// The one controller of the vaults: the list, which are unlocked and where, their sizes, the busy
+// set, the one error text and the activity log. Every operation runs on the main thread and
+// suspends only while a tool runs.
+class VaultStore : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariantList vaults READ vaultValues NOTIFY vaultsChanged)
+    Q_PROPERTY(QVariantMap mountPoints READ mountPointValues NOTIFY mountPointsChanged)
+    Q_PROPERTY(QVariantMap sizesOnDisk READ sizeValues NOTIFY sizesOnDiskChanged)
+    Q_PROPERTY(QStringList busyVaults READ busyValues NOTIFY busyVaultsChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessageText WRITE setErrorMessageText NOTIFY errorMessageChanged)
+    Q_PROPERTY(QVariant passwordPromptVault READ passwordPromptValue NOTIFY passwordPromptVaultChanged)
+    Q_PROPERTY(QVariantList activity READ activityValues NOTIFY activityChanged)
+    Q_PROPERTY(bool newVaultRequested READ newVaultRequested WRITE setNewVaultRequested NOTIFY newVaultRequestedChanged)
+
+public:
+    // The two repeating timers: the auto-lock tick and the size refresh.
+    static constexpr int autoLockIntervalMs = 60 * 1000;
+    static constexpr int sizeRefreshIntervalMs = 4 * 1000;
+
+    // Opens <applicationSupport>/Hollowkeep/vaults.json and the activity log in the preferences.
+    VaultStore(UserDefaults &defaults, const QString &applicationSupport, bool startTimers = true,
+               QObject *parent = nullptr);
+    ~VaultStore() override;
+
+    // The application's store, created on first use.
+    [[nodiscard]] static VaultStore &shared();
+
+    // ---- state ----
+    [[nodiscard]] const QList<Vault> &vaults() const { return m_vaults; }
+    [[nodiscard]] std::optional<Vault> vault(const QUuid &id) const;
+    // Replaces the list; the caller saves it (the create sheet and the forget action do).
+    void setVaults(const QList<Vault> &vaults);
+    [[nodiscard]] const QHash<QUuid, QString> &mountPoints() const { return m_mountPoints; }
+    [[nodiscard]] bool isUnlocked(const QUuid &id) const { return m_mountPoints.contains(id); }
+    [[nodiscard]] const QHash<QUuid, qint64> &sizesOnDisk() const { return m_sizesOnDisk; }
+    [[nodiscard]] const QSet<QUuid> &busyVaults() const { return m_busyVaults; }
+    [[nodiscard]] bool isBusy(const QUuid &id) const { return m_busyVaults.contains(id); }
+    [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    void setErrorMessage(const std::optional<QString> &message);
+    [[nodiscard]] const std::optional<Vault> &passwordPromptVault() const { return m_passwordPromptVault; }
+    void setPasswordPromptVault(const std::optional<Vault> &vault);
+    [[nodiscard]] const QList<ActivityEvent> &activity() const { return m_activity; }
+    [[nodiscard]] bool newVaultRequested() const { return m_newVaultRequested; }
+    void setNewVaultRequested(bool requested);
+    [[nodiscard]] QString storeURL() const { return m_storeURL; }
+    [[nodiscard]] std::optional<Timestamp> unlockedAt(const QUuid &id) const;
+
+    // ---- unlock and lock ----
+    QCoro::Task<void> refresh();
+    QCoro::Task<void> requestUnlock(Vault vault);
+    QCoro::Task<bool> unlock(Vault vault, QString password, bool saveToKeychain, QString method);
+    QCoro::Task<void> lock(Vault vault, bool quiet, QString reason);
+    QCoro::Task<void> lockAll(bool quiet, QString reason);
+    // Opens a folder in the file manager; returns at once.
+    void openVaultFolder(const QString &path);
+    void save();
+    void recordActivity(const QString &text);
+
+    // ---- maintenance ----
+    void addExistingVault(const QString &path);
+    void relocate(const Vault &vault, const QString &path);
+    QCoro::Task<void> deleteVault(Vault vault);
+    QCoro::Task<void> rename(Vault vault, QString newName, QString password);
+    QCoro::Task<void> resize(Vault vault, qint64 newSizeMB, QString password);
+    QCoro::Task<void> compact(Vault vault, QString password);
+    QCoro::Task<void> changePassword(Vault vault, QString oldPassword, QString newPassword);
+    void updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock, bool autoOpenAtLaunch);
+    void updatePasswordHint(const Vault &vault, const std::optional<QString> &hint);
+    void setCloudExclusion(const Vault &vault, bool excluded);
+    // Forgets a vault: its saved password and its record. The file stays where it is.
+    QCoro::Task<void> removeFromList(Vault vault);
+
+    // ---- idle clock, timers and launch ----
+    void touchActivity(const Vault &vault);
+    QCoro::Task<void> autoLockTick();
+    QCoro::Task<void> refreshUnlockedSizes();
+    QCoro::Task<void> autoOpenFavorites();
+
+    [[nodiscard]] static VaultFileState fileState(const Vault &vault);
+
+    // What the store asks the window for; without dialogs it shows nothing.
+    void setFileDialogs(VaultFileDialogs *dialogs) { m_fileDialogs = dialogs; }
+    // The time the idle clocks use; tests drive it.
+    using Clock = std::function<Timestamp()>;
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+
+Q_SIGNALS:
+    void vaultsChanged();
+    void mountPointsChanged();
+    void sizesOnDiskChanged();
+    void busyVaultsChanged();
+    void errorMessageChanged();
+    void passwordPromptVaultChanged();
+    void activityChanged();
+    void newVaultRequestedChanged();
+
+private:
+    friend class BusyMark;
+
+    [[nodiscard]] Timestamp now() const { return m_clock ? m_clock() : Timestamp::now(); }
+    [[nodiscard]] qsizetype indexOf(const QUuid &id) const;
+    // Applies a change to the current record of a vault and saves; false when it is gone.
+    bool updateRecord(const QUuid &id, const std::function<void(Vault &)> &change);
+    void setBusy(const QUuid &id, bool busy);
+    void setMountPoint(const QUuid &id, const std::optional<QString> &mountPoint);
+    void setSize(const QUuid &id, qint64 bytes);
+    // Shows the waiting-for-disk or the moved-file dialog for a vault whose file is not there.
+    QCoro::Task<void> presentMissingFile(Vault vault);
+    QCoro::Task<qint64> usedBytes(Vault vault);
+    // The busy pattern of the maintenance operations: marks the vault busy around the work and
+    // turns any failure into the error text.
+    QCoro::Task<void> whileBusy(QUuid id, std::function<QCoro::Task<void>()> work);
+
+    [[nodiscard]] QVariantList vaultValues() const;
+    [[nodiscard]] QVariantMap mountPointValues() const;
+    [[nodiscard]] QVariantMap sizeValues() const;
+    [[nodiscard]] QStringList busyValues() const;
+    [[nodiscard]] QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
+    void setErrorMessageText(const QString &text);
+    [[nodiscard]] QVariant passwordPromptValue() const;
+    [[nodiscard]] QVariantList activityValues() const;
+
+    UserDefaults &m_defaults;
+    QList<Vault> m_vaults;
+    QHash<QUuid, QString> m_mountPoints;
+    QHash<QUuid, qint64> m_sizesOnDisk;
+    QSet<QUuid> m_busyVaults;
+    std::optional<QString> m_errorMessage;
+    std::optional<Vault> m_passwordPromptVault;
+    QList<ActivityEvent> m_activity;
+    bool m_newVaultRequested = false;
+
+    bool m_didAutoOpen = false;
+    QHash<QUuid, Timestamp> m_unlockedAt;
+    QString m_storeURL;
+    QTimer m_autoLockTimer;
+    QTimer m_sizeTimer;
+    VaultFileDialogs *m_fileDialogs = nullptr;
+    Clock m_clock;
+};
+
+// Marks a vault busy for as long as it lives, so that every way out of an operation unmarks it.
+class BusyMark
+{
+public:
+    BusyMark(VaultStore &store, const QUuid &id);
+    ~BusyMark();
+    BusyMark(const BusyMark &) = delete;
+    BusyMark &operator=(const BusyMark &) = delete;
+
+private:
+    VaultStore &m_store;
+    QUuid m_id;
+};

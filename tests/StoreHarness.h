@@ -1,0 +1,125 @@
+#pragma once
+
+#include "ToolHarness.h"
+#include "platform/Keychain.h"
+#include "platform/TouchID.h"
+#include "platform/UserDefaults.h"
+#include "store/VaultList.h"
+#include "store/VaultStore.h"
+
+#include <QDBusConnection>
+#include <QSignalSpy>
+
+// Answers the store's file dialogs and remembers what was shown.
+class RecordingDialogs : public VaultFileDialogs
+{
+public:
+    QStringList shown; // "waiting:<name>" or "relocated:<name>"
+    QCoro::Task<void> presentWaiting(Vault vault) override
+    {
+        shown << QStringLiteral("waiting:") + vault.name;
+        co_return;
+    }
+    QCoro::Task<void> presentRelocated(Vault vault) override
+    {
+        shown << QStringLiteral("relocated:") + vault.name;
+        co_return;
+    }
+};
+
+// A file manager on the session bus that records the folders it was asked to show.
+class RecordingFileManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+
+public:
+    QStringList shown;
+
+    bool registerOnBus()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
+            && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
+    }
+
+public Q_SLOTS:
+    void ShowFolders(const QStringList &uris, const QString &) { shown << uris; }
+    void ShowItems(const QStringList &uris, const QString &) { shown << uris; }
+};
+
+// Owner authentication answered by the test.
+struct ScriptedAuthentication
+{
+    bool answer = true;
+    QStringList reasons;
+
+    ScriptedAuthentication()
+    {
+        TouchID::setAuthenticator([this](QString reason) -> QCoro::Task<bool> {
+            reasons << reason;
+            co_return answer;
+        });
+    }
+    ~ScriptedAuthentication() { TouchID::setAuthenticator({}); }
+};
+
+// A store over private files, with real vaults made by the real tools.
+struct StoreFixture
+{
+    TestEnvironment &env;
+    UserDefaults defaults;
+    VaultStore store;
+    RecordingDialogs dialogs;
+    Timestamp clock = Timestamp::now();
+
+    explicit StoreFixture(TestEnvironment &environment)
+        : env(environment)
+        , defaults(environment.config() + QStringLiteral("/prefs.json"))
+        , store(defaults, environment.data(), false)
+    {
+        store.setFileDialogs(&dialogs);
+        store.setClock([this] { return clock; });
+    }
+
+    // Creates a vault file with the real tool and lists it the way the create sheet does.
+    Vault addVault(const QString &name, const QByteArray &password, int sizeMB = 64)
+    {
+        const QString path = env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        if (createVault(path, name, sizeMB, password).status != 0)
+            return {};
+        Vault vault;
+        vault.id = QUuid::createUuid();
+        vault.name = name;
+        vault.bundlePath = path;
+        vault.maxSizeMB = sizeMB;
+        vault.createdAt = Timestamp::now();
+        vault.openInFinderAfterUnlock = false;
+        QList<Vault> vaults = store.vaults();
+        vaults.append(vault);
+        store.setVaults(vaults);
+        store.save();
+        return vault;
+    }
+
+    [[nodiscard]] Vault current(const Vault &vault) const { return store.vault(vault.id).value_or(Vault{}); }
+    [[nodiscard]] QString mountPoint(const Vault &vault) const { return store.mountPoints().value(vault.id); }
+    [[nodiscard]] QString error() const { return store.errorMessage().value_or(QString()); }
+    [[nodiscard]] QStringList activityTexts() const
+    {
+        QStringList texts;
+        for (const ActivityEvent &event : store.activity())
+            texts << event.text;
+        return texts;
+    }
+};
+
+inline std::optional<QString> savedPassword(const QUuid &id)
+{
+    return QCoro::waitFor(Keychain::password(id));
+}
+
+inline void savePassword(const QString &password, const QUuid &id)
+{
+    QCoro::waitFor(Keychain::savePassword(password, id));
+}
