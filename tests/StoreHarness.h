@@ -9,6 +9,7 @@
 
 #include <QDBusConnection>
 #include <QSignalSpy>
+#include <QTest>
 
 // Answers the store's file dialogs and remembers what was shown.
 class RecordingDialogs : public VaultFileDialogs
@@ -80,6 +81,13 @@ struct StoreFixture
     {
         store.setFileDialogs(&dialogs);
         store.setClock([this] { return clock; });
+    }
+
+    ~StoreFixture()
+    {
+        // Work the store started on its own must end before the store does.
+        for (int waited = 0; store.backgroundWork() > 0 && waited < 60000; waited += 20)
+            QTest::qWait(20);
     }
 
     // Creates a vault file with the real tool and lists it the way the create sheet does.

@@ -26,13 +26,15 @@ QCoro::Task<bool> callFileManager(QString method, QString path)
 
 QCoro::Task<void> showFolder(QString path)
 {
-    if (!co_await callFileManager(u"ShowFolders"_qs, path))
+    const bool shown = co_await callFileManager(u"ShowFolders"_qs, path);
+    if (!shown)
         QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
 QCoro::Task<void> showItem(QString path)
 {
-    if (!co_await callFileManager(u"ShowItems"_qs, path))
+    const bool shown = co_await callFileManager(u"ShowItems"_qs, path);
+    if (!shown)
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
 }
 

@@ -36,7 +36,8 @@ QString serviceName()
 QCoro::Task<std::optional<QString>> password(QUuid vaultId)
 {
     QKeychain::ReadPasswordJob job(serviceName());
-    if (!co_await finish(job, vaultId))
+    const bool found = co_await finish(job, vaultId);
+    if (!found)
         co_return std::nullopt;
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder(job.binaryData());

@@ -36,8 +36,8 @@ VaultStore::VaultStore(UserDefaults &defaults, const QString &applicationSupport
     // The timers only start work; a slow tick may overlap the next one.
     m_autoLockTimer.setInterval(autoLockIntervalMs);
     m_sizeTimer.setInterval(sizeRefreshIntervalMs);
-    connect(&m_autoLockTimer, &QTimer::timeout, this, [this] { autoLockTick(); });
-    connect(&m_sizeTimer, &QTimer::timeout, this, [this] { refreshUnlockedSizes(); });
+    connect(&m_autoLockTimer, &QTimer::timeout, this, [this] { startInBackground(autoLockTick()); });
+    connect(&m_sizeTimer, &QTimer::timeout, this, [this] { startInBackground(refreshUnlockedSizes()); });
     if (startTimers) {
         m_autoLockTimer.start();
         m_sizeTimer.start();
@@ -224,7 +224,8 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     if (!vault.requireTouchID) {
         unlocked = co_await unlock(vault, *saved, false, u"Keychain"_qs);
     } else {
-        if (!co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name)))
+        const bool authenticated = co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name));
+        if (!authenticated)
             co_return;
         unlocked = co_await unlock(vault, *saved, false, u"Touch ID"_qs);
     }
@@ -309,7 +310,16 @@ QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
 
 void VaultStore::openVaultFolder(const QString &path)
 {
-    FileBrowser::showFolder(path);
+    startInBackground(FileBrowser::showFolder(path));
+}
+
+void VaultStore::startInBackground(QCoro::Task<void> &&work)
+{
+    ++m_backgroundWork;
+    QCoro::connect(std::move(work), this, [this] {
+        --m_backgroundWork;
+        Q_EMIT backgroundWorkFinished();
+    });
 }
 
 // ---- published values for QML ----

@@ -112,6 +112,10 @@ public:
 
     [[nodiscard]] static VaultFileState fileState(const Vault &vault);
 
+    // Work started without a caller awaiting it (refreshes after adding or relocating, folder
+    // opening, the timers' ticks) that has not finished yet.
+    [[nodiscard]] int backgroundWork() const { return m_backgroundWork; }
+
     // What the store asks the window for; without dialogs it shows nothing.
     void setFileDialogs(VaultFileDialogs *dialogs) { m_fileDialogs = dialogs; }
     // The time the idle clocks use; tests drive it.
@@ -127,6 +131,7 @@ Q_SIGNALS:
     void passwordPromptVaultChanged();
     void activityChanged();
     void newVaultRequestedChanged();
+    void backgroundWorkFinished();
 
 private:
     friend class BusyMark;
@@ -141,9 +146,14 @@ private:
     // Shows the waiting-for-disk or the moved-file dialog for a vault whose file is not there.
     QCoro::Task<void> presentMissingFile(Vault vault);
     QCoro::Task<qint64> usedBytes(Vault vault);
-    // The busy pattern of the maintenance operations: marks the vault busy around the work and
-    // turns any failure into the error text.
-    QCoro::Task<void> whileBusy(QUuid id, std::function<QCoro::Task<void>()> work);
+    // Starts work that nobody awaits, keeping count of it.
+    void startInBackground(QCoro::Task<void> &&work);
+    // Awaits maintenance work and turns any failure into the error text.
+    QCoro::Task<void> reportFailure(QCoro::Task<void> &&work);
+    QCoro::Task<void> renameImage(Vault vault, QString newName, QString password, QString target);
+    QCoro::Task<void> resizeImage(Vault vault, qint64 newSizeMB, QString password);
+    QCoro::Task<void> compactImage(Vault vault, QString password);
+    QCoro::Task<void> rekeyImage(Vault vault, QString oldPassword, QString newPassword);
 
     [[nodiscard]] QVariantList vaultValues() const;
     [[nodiscard]] QVariantMap mountPointValues() const;
@@ -171,6 +181,7 @@ private:
     QTimer m_sizeTimer;
     VaultFileDialogs *m_fileDialogs = nullptr;
     Clock m_clock;
+    int m_backgroundWork = 0;
 };
 
 // Marks a vault busy for as long as it lives, so that every way out of an operation unmarks it.

@@ -59,12 +59,11 @@ qint64 recordedLimitMB(const QString &bundle)
 
 } // namespace
 
-QCoro::Task<void> VaultStore::whileBusy(QUuid id, std::function<QCoro::Task<void>()> work)
+QCoro::Task<void> VaultStore::reportFailure(QCoro::Task<void> &&work)
 {
-    BusyMark busy(*this, id);
     std::optional<QString> failure;
     try {
-        co_await work();
+        co_await std::move(work);
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
@@ -96,7 +95,7 @@ void VaultStore::addExistingVault(const QString &path)
     save();
     Q_EMIT vaultsChanged();
     // A vault that is already attached shows as unlocked.
-    refresh();
+    startInBackground(refresh());
 }
 
 void VaultStore::relocate(const Vault &vault, const QString &path)
@@ -123,7 +122,7 @@ void VaultStore::relocate(const Vault &vault, const QString &path)
         newName = record.name;
     });
     recordActivity(newName + u" located"_qs);
-    refresh();
+    startInBackground(refresh());
 }
 
 QCoro::Task<void> VaultStore::deleteVault(Vault vault)
@@ -159,48 +158,60 @@ QCoro::Task<void> VaultStore::rename(Vault vault, QString newName, QString passw
         setErrorMessage(VaultRules::nameCollisionMessage(newName));
         co_return;
     }
-    co_await whileBusy(vault.id, [this, vault, newName, password, target]() -> QCoro::Task<void> {
-        const QString attachedAt = co_await DiskImage::attach(vault.bundlePath, password, true);
-        std::optional<QString> renameFailure;
+    BusyMark busy(*this, vault.id);
+    co_await reportFailure(renameImage(vault, newName, password, target));
+}
+
+QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString password, QString target)
+{
+    const QString attachedAt = co_await DiskImage::attach(vault.bundlePath, password, true);
+    std::optional<QString> renameFailure;
+    try {
+        co_await DiskImage::renameVolume(attachedAt, newName);
+    } catch (const std::exception &error) {
+        renameFailure = describeError(error);
+    }
+    if (renameFailure) {
         try {
-            co_await DiskImage::renameVolume(attachedAt, newName);
-        } catch (const std::exception &error) {
-            renameFailure = describeError(error);
+            co_await DiskImage::detach(attachedAt, false);
+        } catch (const std::exception &) {
         }
-        if (renameFailure) {
-            try {
-                co_await DiskImage::detach(attachedAt, false);
-            } catch (const std::exception &) {
-            }
-            throw DiskImageError::commandFailed(*renameFailure);
-        }
-        // The mount point follows the volume's new name.
-        const std::optional<QString> current = co_await DiskImage::mountPoint(vault.bundlePath);
-        co_await DiskImage::detach(current.value_or(attachedAt), false);
-        if (::rename(QFile::encodeName(vault.bundlePath).constData(), QFile::encodeName(target).constData()) != 0)
-            throw DiskImageError::commandFailed(u"“%1” couldn’t be renamed: %2."_qs.arg(QFileInfo(vault.bundlePath).fileName(),
-                                                                                      QString::fromLocal8Bit(strerror(errno))));
-        updateRecord(vault.id, [&](Vault &record) {
-            record.name = newName;
-            record.bundlePath = target;
-        });
+        throw DiskImageError::commandFailed(*renameFailure);
+    }
+    // The mount point follows the volume's new name.
+    const std::optional<QString> current = co_await DiskImage::mountPoint(vault.bundlePath);
+    co_await DiskImage::detach(current.value_or(attachedAt), false);
+    if (::rename(QFile::encodeName(vault.bundlePath).constData(), QFile::encodeName(target).constData()) != 0)
+        throw DiskImageError::commandFailed(u"“%1” couldn’t be renamed: %2."_qs.arg(QFileInfo(vault.bundlePath).fileName(),
+                                                                                  QString::fromLocal8Bit(strerror(errno))));
+    updateRecord(vault.id, [&](Vault &record) {
+        record.name = newName;
+        record.bundlePath = target;
     });
 }
 
 QCoro::Task<void> VaultStore::resize(Vault vault, qint64 newSizeMB, QString password)
 {
-    co_await whileBusy(vault.id, [this, vault, newSizeMB, password]() -> QCoro::Task<void> {
-        co_await DiskImage::resize(vault.bundlePath, newSizeMB, password);
-        updateRecord(vault.id, [&](Vault &record) { record.maxSizeMB = newSizeMB; });
-    });
+    BusyMark busy(*this, vault.id);
+    co_await reportFailure(resizeImage(vault, newSizeMB, password));
+}
+
+QCoro::Task<void> VaultStore::resizeImage(Vault vault, qint64 newSizeMB, QString password)
+{
+    co_await DiskImage::resize(vault.bundlePath, newSizeMB, password);
+    updateRecord(vault.id, [&](Vault &record) { record.maxSizeMB = newSizeMB; });
 }
 
 QCoro::Task<void> VaultStore::compact(Vault vault, QString password)
 {
-    co_await whileBusy(vault.id, [this, vault, password]() -> QCoro::Task<void> {
-        co_await DiskImage::compact(vault.bundlePath, password);
-        setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
-    });
+    BusyMark busy(*this, vault.id);
+    co_await reportFailure(compactImage(vault, password));
+}
+
+QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
+{
+    co_await DiskImage::compact(vault.bundlePath, password);
+    setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
 }
 
 QCoro::Task<void> VaultStore::changePassword(Vault vault, QString oldPassword, QString newPassword)
@@ -209,12 +220,17 @@ QCoro::Task<void> VaultStore::changePassword(Vault vault, QString oldPassword, Q
         setErrorMessage(u"Lock “%1” first, then change its password."_qs.arg(vault.name));
         co_return;
     }
-    co_await whileBusy(vault.id, [vault, oldPassword, newPassword]() -> QCoro::Task<void> {
-        co_await DiskImage::changePassword(vault.bundlePath, oldPassword, newPassword);
-        // Keep a saved password in step; a vault without one stays without one.
-        if (co_await Keychain::password(vault.id))
-            co_await Keychain::savePassword(newPassword, vault.id);
-    });
+    BusyMark busy(*this, vault.id);
+    co_await reportFailure(rekeyImage(vault, oldPassword, newPassword));
+}
+
+QCoro::Task<void> VaultStore::rekeyImage(Vault vault, QString oldPassword, QString newPassword)
+{
+    co_await DiskImage::changePassword(vault.bundlePath, oldPassword, newPassword);
+    // Keep a saved password in step; a vault without one stays without one.
+    const std::optional<QString> saved = co_await Keychain::password(vault.id);
+    if (saved)
+        co_await Keychain::savePassword(newPassword, vault.id);
 }
 
 void VaultStore::updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock, bool autoOpenAtLaunch)
