@@ -1,0 +1,209 @@
+#include "FakeTools.h"
+#include "StoreHarness.h"
+#include "app/SettingsKeys.h"
+
+#include <QStorageInfo>
+#include <QTest>
+
+// The idle clock, the two timers' work and the launch-time unlock, with stand-in tools and a clock
+// the test moves.
+class TestVaultStoreAutoLock : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    std::unique_ptr<FakeTools> m_tools;
+    std::unique_ptr<StoreFixture> m_fixture;
+
+    // A listed vault whose file exists; the stand-in attaches it at a real folder.
+    Vault listVault(const QString &name, bool autoOpen = false)
+    {
+        const QString path = m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        QDir().mkpath(path);
+        Vault vault;
+        vault.id = QUuid::createUuid();
+        vault.name = name;
+        vault.bundlePath = path;
+        vault.openInFinderAfterUnlock = false;
+        vault.autoOpenAtLaunch = autoOpen;
+        QList<Vault> vaults = m_fixture->store.vaults();
+        vaults << vault;
+        m_fixture->store.setVaults(vaults);
+        return vault;
+    }
+
+    void unlockNow(const Vault &vault)
+    {
+        QVERIFY(QCoro::waitFor(m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password"))));
+    }
+
+    [[nodiscard]] int toolCalls(const QString &verb) const
+    {
+        int count = 0;
+        for (const FakeTools::Call &call : m_tools->calls())
+            count += (call.arguments.value(0) == verb || call.tool == verb) ? 1 : 0;
+        return count;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_tools = std::make_unique<FakeTools>();
+        const QString volume = m_env.root() + QStringLiteral("/volume");
+        QDir().mkpath(volume);
+        m_tools->respond(QStringLiteral("hdiutil-attach"),
+                         "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + volume.toUtf8()
+                             + "</string></dict></array></dict></plist>");
+        m_tools->respond(QStringLiteral("du"), "2048\t/x\n");
+        m_fixture = std::make_unique<StoreFixture>(m_env);
+        SettingsKeys::registerDefaults(m_fixture->defaults);
+    }
+
+    void cleanup()
+    {
+        m_fixture.reset();
+        m_tools.reset();
+        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
+            QDir(folder).removeRecursively();
+            QDir().mkpath(folder);
+        }
+    }
+
+    void idleVaultsLockAfterTheirMinutes()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = listVault(QStringLiteral("Idle"));
+        f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(0)); // treated as one minute
+        unlockNow(vault);
+        f.clock = f.clock.addSeconds(60);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(f.store.isUnlocked(vault.id));
+        f.clock = f.clock.addSeconds(1);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(!f.store.isUnlocked(vault.id));
+        QCOMPARE(f.activityTexts().first(), QStringLiteral("Idle locked (auto)"));
+        QCOMPARE(f.store.sizesOnDisk().value(vault.id), 2097152);
+    }
+
+    void touchesRestartTheClock()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = listVault(QStringLiteral("Touched"));
+        f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(5));
+        unlockNow(vault);
+        f.clock = f.clock.addSeconds(4 * 60);
+        f.store.touchActivity(vault);
+        f.clock = f.clock.addSeconds(4 * 60);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(f.store.isUnlocked(vault.id));
+        f.clock = f.clock.addSeconds(61);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(!f.store.isUnlocked(vault.id));
+        // Touching a locked vault starts nothing.
+        f.store.touchActivity(vault);
+        QVERIFY(!f.store.unlockedAt(vault.id));
+    }
+
+    void disabledAutoLockWaitsUntilEnabled()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = listVault(QStringLiteral("Kept"));
+        f.defaults.setValue(SettingsKeys::autoLockEnabled, false);
+        unlockNow(vault);
+        f.clock = f.clock.addSeconds(24 * 3600);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(f.store.isUnlocked(vault.id));
+        // Read at the tick: no restart needed.
+        f.defaults.setValue(SettingsKeys::autoLockEnabled, true);
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(!f.store.isUnlocked(vault.id));
+    }
+
+    void busyVaultsAreSkipped()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = listVault(QStringLiteral("Working"));
+        unlockNow(vault);
+        f.clock = f.clock.addSeconds(3600);
+        {
+            BusyMark importing(f.store, vault.id);
+            QCoro::waitFor(f.store.autoLockTick());
+            QVERIFY(f.store.isUnlocked(vault.id));
+        }
+        QCoro::waitFor(f.store.autoLockTick());
+        QVERIFY(!f.store.isUnlocked(vault.id));
+    }
+
+    void rediscoveredVaultKeepsItsOldClock()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = listVault(QStringLiteral("Again"));
+        m_tools->respond(QStringLiteral("hdiutil-info"),
+                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" + vault.bundlePath.toUtf8()
+                             + "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/mnt/again</string>"
+                               "</dict></array></dict></array></dict></plist>");
+        QCoro::waitFor(f.store.refresh());
+        const Timestamp discovered = f.clock;
+        QCOMPARE(f.store.unlockedAt(vault.id), discovered);
+        // Detached outside the program: locked at the next refresh, its clock left in place.
+        m_tools->respond(QStringLiteral("hdiutil-info"), "<plist><dict><key>images</key><array/></dict></plist>");
+        QCoro::waitFor(f.store.refresh());
+        QVERIFY(!f.store.isUnlocked(vault.id));
+        m_tools->respond(QStringLiteral("hdiutil-info"),
+                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" + vault.bundlePath.toUtf8()
+                             + "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/mnt/again</string>"
+                               "</dict></array></dict></array></dict></plist>");
+        f.clock = f.clock.addSeconds(20 * 60);
+        QCoro::waitFor(f.store.refresh());
+        QCOMPARE(f.store.unlockedAt(vault.id), discovered);
+    }
+
+    void sizeRefreshAsksOnlyUnlockedVolumes()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault locked = listVault(QStringLiteral("Locked"));
+        const Vault open = listVault(QStringLiteral("Open"));
+        m_tools->clearCalls();
+        QCoro::waitFor(f.store.refreshUnlockedSizes());
+        QVERIFY(m_tools->calls().isEmpty());
+        QVERIFY(f.store.sizesOnDisk().isEmpty());
+
+        unlockNow(open);
+        m_tools->clearCalls();
+        QCoro::waitFor(f.store.refreshUnlockedSizes());
+        // Measured from the volume itself: no tool runs, and the locked vault is left alone.
+        QVERIFY(m_tools->calls().isEmpty());
+        const QStorageInfo volume(f.mountPoint(open));
+        QVERIFY(qAbs(f.store.sizesOnDisk().value(open.id) - (volume.bytesTotal() - volume.bytesFree())) < 64 * 1024 * 1024);
+        QVERIFY(!f.store.sizesOnDisk().contains(locked.id));
+    }
+
+    void launchUnlocksMarkedVaultsOnce()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault keyed = listVault(QStringLiteral("Keyed"), true);
+        const Vault first = listVault(QStringLiteral("AskFirst"), true);
+        const Vault second = listVault(QStringLiteral("AskSecond"), true);
+        const Vault plain = listVault(QStringLiteral("Plain"));
+        Vault gone = listVault(QStringLiteral("Gone"), true);
+        QVERIFY(QDir(gone.bundlePath).removeRecursively());
+        savePassword(QStringLiteral("pw"), keyed.id);
+
+        QCoro::waitFor(f.store.autoOpenFavorites());
+        QVERIFY(f.store.isUnlocked(keyed.id));
+        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Keyed unlocked · Keychain")});
+        // Each request without a saved password replaced the prompt: the last one is left.
+        QCOMPARE(f.store.passwordPromptVault()->id, second.id);
+        QVERIFY(!f.store.isUnlocked(first.id) && !f.store.isUnlocked(plain.id));
+        QVERIFY(f.dialogs.shown.isEmpty());
+        QCOMPARE(toolCalls(QStringLiteral("attach")), 1);
+
+        QCoro::waitFor(f.store.lock(keyed, false, QStringLiteral("manual")));
+        QCoro::waitFor(f.store.autoOpenFavorites());
+        QVERIFY(!f.store.isUnlocked(keyed.id));
+        QCoro::waitFor(Keychain::deletePassword(keyed.id));
+    }
+};
+
+QTEST_MAIN(TestVaultStoreAutoLock)
+#include "tst_vaultstore_autolock.moc"
