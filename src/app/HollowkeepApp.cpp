@@ -1,16 +1,72 @@
 #include "HollowkeepApp.h"
 
+#include "AppDelegate.h"
+#include "platform/UserDefaults.h"
+#include "store/VaultStore.h"
+#include "ui/FileDialogs.h"
+
 #include <QApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QQuickWindow>
+
+using namespace Qt::Literals::StringLiterals;
 
 HollowkeepApp::HollowkeepApp(QObject *parent)
     : QObject(parent)
 {
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon(u":/org/hollowkeep/ui/icons/org.hollowkeep.Hollowkeep.svg"_qs));
+    // Creating the store loads the vault list and the activity log and starts its timers.
+    VaultStore &store = VaultStore::shared();
+    store.setFileDialogs(&FileDialogs::shared());
+    m_delegate = std::make_unique<AppDelegate>(store, UserDefaults::standard(), QDBusConnection::sessionBus(),
+                                               QDBusConnection::systemBus());
+    connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(), [this](QSessionManager &) { m_delegate->quit(); });
 }
+
+HollowkeepApp::~HollowkeepApp() = default;
 
 int HollowkeepApp::run()
 {
-    m_engine.load(QUrl(QStringLiteral("qrc:/org/hollowkeep/ui/Main.qml")));
+    m_engine.load(QUrl(u"qrc:/org/hollowkeep/ui/qml/Main.qml"_qs));
     if (m_engine.rootObjects().isEmpty())
         return 1;
+    setUpTray();
+    m_delegate->applicationDidFinishLaunching();
     return QApplication::exec();
+}
+
+void HollowkeepApp::showMainWindow()
+{
+    for (QObject *root : m_engine.rootObjects()) {
+        if (auto *window = qobject_cast<QQuickWindow *>(root)) {
+            window->show();
+            window->raise();
+            window->requestActivate();
+        }
+    }
+}
+
+void HollowkeepApp::setUpTray()
+{
+    // The panel and the full menu arrive with the tray's own views; this is their anchor.
+    m_trayMenu = std::make_unique<QMenu>();
+    m_trayMenu->addAction(u"Open Hollowkeep"_qs, this, &HollowkeepApp::showMainWindow);
+    m_trayMenu->addAction(u"Lock All"_qs, this, [] { VaultStore::shared().lockAll(false, u"manual"_qs); });
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(u"Quit Hollowkeep"_qs, m_delegate.get(), &AppDelegate::quit);
+    m_tray.setContextMenu(m_trayMenu.get());
+    m_tray.setToolTip(u"Hollowkeep"_qs);
+    const auto updateIcon = [this] {
+        const bool anyOpen = !VaultStore::shared().mountPoints().isEmpty();
+        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/ui/icons/tray-unlocked.svg"_qs : u":/org/hollowkeep/ui/icons/tray-locked.svg"_qs));
+    };
+    updateIcon();
+    connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, updateIcon);
+    connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            showMainWindow();
+    });
+    m_tray.setVisible(true);
 }

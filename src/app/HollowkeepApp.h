@@ -2,18 +2,32 @@
 
 #include <QObject>
 #include <QQmlApplicationEngine>
+#include <QSystemTrayIcon>
 
-// The application object: owns the QML engine and shows the main window "Hollowkeep".
+#include <memory>
+
+class AppDelegate;
+class QMenu;
+
+// The application: the store, the main window "Hollowkeep" and the tray icon, with the delegate
+// that handles the life-cycle. Closing the window never quits; the tray icon brings it back.
 class HollowkeepApp : public QObject
 {
     Q_OBJECT
 
 public:
     explicit HollowkeepApp(QObject *parent = nullptr);
+    ~HollowkeepApp() override;
 
-    // Shows the main window and runs the event loop; answers the exit status.
+    // Shows the window (unless the program runs from the tray only) and runs the event loop.
     int run();
 
 private:
+    void showMainWindow();
+    void setUpTray();
+
+    std::unique_ptr<AppDelegate> m_delegate;
     QQmlApplicationEngine m_engine;
+    QSystemTrayIcon m_tray;
+    std::unique_ptr<QMenu> m_trayMenu;
 };

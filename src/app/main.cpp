@@ -5,6 +5,9 @@
 #include "platform/UserDefaults.h"
 
 #include <QApplication>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(org_hollowkeepPlugin)
 
 int main(int argc, char *argv[])
 {

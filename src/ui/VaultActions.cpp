@@ -1,0 +1,197 @@
+#include "VaultActions.h"
+
+#include "platform/FileBrowser.h"
+#include "platform/TouchID.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJSEngine>
+#include <QUrl>
+
+using namespace Qt::Literals::StringLiterals;
+
+VaultActions::VaultActions(VaultStore &store, QObject *parent)
+    : QObject(parent)
+    , m_store(store)
+{
+}
+
+VaultActions &VaultActions::shared()
+{
+    static VaultActions *actions = new VaultActions(VaultStore::shared());
+    return *actions;
+}
+
+VaultActions *VaultActions::create(QQmlEngine *, QJSEngine *)
+{
+    QJSEngine::setObjectOwnership(&shared(), QJSEngine::CppOwnership);
+    return &shared();
+}
+
+std::optional<Vault> VaultActions::find(const QString &id) const
+{
+    return m_store.vault(QUuid::fromString(id));
+}
+
+void VaultActions::unlock(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        m_store.requestUnlock(*vault);
+}
+
+void VaultActions::usePassword(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        m_store.setPasswordPromptVault(vault);
+}
+
+void VaultActions::lock(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        m_store.lock(*vault, false, u"manual"_qs);
+}
+
+void VaultActions::lockAll()
+{
+    m_store.lockAll(false, u"manual"_qs);
+}
+
+void VaultActions::openInFinder(const QString &id)
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return;
+    m_store.touchActivity(*vault);
+    const auto mountPoint = m_store.mountPoints().constFind(vault->id);
+    if (mountPoint != m_store.mountPoints().cend())
+        m_store.openVaultFolder(*mountPoint);
+}
+
+void VaultActions::addExisting(const QUrl &location)
+{
+    if (location.isLocalFile())
+        m_store.addExistingVault(QDir::cleanPath(location.toLocalFile()));
+}
+
+void VaultActions::relocate(const QString &id, const QUrl &location)
+{
+    const std::optional<Vault> vault = find(id);
+    if (vault && location.isLocalFile())
+        m_store.relocate(*vault, QDir::cleanPath(location.toLocalFile()));
+}
+
+void VaultActions::revealFile(const QString &id)
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return;
+    switch (VaultStore::fileState(*vault)) {
+    case VaultFileState::Present:
+        FileBrowser::showItem(vault->bundlePath);
+        break;
+    case VaultFileState::Missing:
+        Q_EMIT relocatedDialogRequested(QVariant::fromValue(*vault));
+        break;
+    case VaultFileState::WaitingForDisk:
+        Q_EMIT waitingDialogRequested(QVariant::fromValue(*vault));
+        break;
+    }
+}
+
+void VaultActions::forget(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        authenticateThenConfirmForget(*vault);
+}
+
+QCoro::Task<void> VaultActions::authenticateThenConfirmForget(Vault vault)
+{
+    if (vault.requireTouchID) {
+        const bool authenticated = co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
+        if (!authenticated)
+            co_return;
+    }
+    Q_EMIT forgetConfirmationRequested(QVariant::fromValue(vault));
+}
+
+void VaultActions::trash(const QString &id)
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return;
+    if (QFileInfo::exists(vault->bundlePath))
+        Q_EMIT deleteRequested(QVariant::fromValue(*vault));
+    else
+        Q_EMIT forgetConfirmationRequested(QVariant::fromValue(*vault));
+}
+
+void VaultActions::removeFromList(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        m_store.removeFromList(*vault);
+}
+
+void VaultActions::removeFromListAfterAuthentication(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        authenticateThenRemove(*vault);
+}
+
+QCoro::Task<void> VaultActions::authenticateThenRemove(Vault vault)
+{
+    if (vault.requireTouchID) {
+        const bool authenticated = co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
+        if (!authenticated)
+            co_return;
+    }
+    co_await m_store.removeFromList(vault);
+}
+
+void VaultActions::setCloudExclusion(const QString &id, bool excluded)
+{
+    if (const std::optional<Vault> vault = find(id))
+        m_store.setCloudExclusion(*vault, excluded);
+}
+
+void VaultActions::startUp()
+{
+    discoverThenAutoOpen();
+}
+
+QCoro::Task<void> VaultActions::discoverThenAutoOpen()
+{
+    // Discover what is already attached, then unlock the vaults marked for it.
+    co_await m_store.refresh();
+    co_await m_store.autoOpenFavorites();
+}
+
+QString VaultActions::fileState(const QString &id) const
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return u"present"_qs;
+    switch (VaultStore::fileState(*vault)) {
+    case VaultFileState::Present:
+        return u"present"_qs;
+    case VaultFileState::Missing:
+        return u"missing"_qs;
+    case VaultFileState::WaitingForDisk:
+        break;
+    }
+    return u"waitingForDisk"_qs;
+}
+
+QVariant VaultActions::vault(const QString &id) const
+{
+    const std::optional<Vault> vault = find(id);
+    return vault ? QVariant::fromValue(*vault) : QVariant();
+}
+
+QUrl VaultActions::lastKnownFolder(const QString &id) const
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return {};
+    const QString folder = QFileInfo(vault->bundlePath).path();
+    return QFileInfo(folder).isDir() ? QUrl::fromLocalFile(folder) : QUrl();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "store/VaultStore.h"
+
+#include <QObject>
+#include <QtQmlIntegration>
+
+class QQmlEngine;
+class QJSEngine;
+
+// What the vault views call. The store operations that take time start here and return at once;
+// the main window owns the sheets and alerts and reacts to the signals.
+class VaultActions : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+
+public:
+    explicit VaultActions(VaultStore &store, QObject *parent = nullptr);
+    [[nodiscard]] static VaultActions &shared();
+    static VaultActions *create(QQmlEngine *, QJSEngine *);
+
+    Q_INVOKABLE void unlock(const QString &id);
+    Q_INVOKABLE void usePassword(const QString &id);
+    Q_INVOKABLE void lock(const QString &id);
+    Q_INVOKABLE void lockAll();
+    Q_INVOKABLE void openInFinder(const QString &id);
+    Q_INVOKABLE void addExisting(const QUrl &location);
+    Q_INVOKABLE void relocate(const QString &id, const QUrl &location);
+    // Shows the vault file in the file manager, or asks for the dialog that explains why not.
+    Q_INVOKABLE void revealFile(const QString &id);
+    // Asks for owner authentication when the vault needs it, then for the removal confirmation.
+    Q_INVOKABLE void forget(const QString &id);
+    // The delete sheet when the file exists, the removal confirmation when it is gone.
+    Q_INVOKABLE void trash(const QString &id);
+    // Removes a vault from the list: its saved password and record; the file stays.
+    Q_INVOKABLE void removeFromList(const QString &id);
+    // The same behind owner authentication, for the moved-file dialog.
+    Q_INVOKABLE void removeFromListAfterAuthentication(const QString &id);
+    Q_INVOKABLE void setCloudExclusion(const QString &id, bool excluded);
+    Q_INVOKABLE void startUp();
+
+    // "present", "missing" or "waitingForDisk".
+    Q_INVOKABLE QString fileState(const QString &id) const;
+    Q_INVOKABLE QVariant vault(const QString &id) const;
+    // The folder the vault file was last known in, when it still exists.
+    Q_INVOKABLE QUrl lastKnownFolder(const QString &id) const;
+
+Q_SIGNALS:
+    void forgetConfirmationRequested(const QVariant &vault);
+    void deleteRequested(const QVariant &vault);
+    void relocatedDialogRequested(const QVariant &vault);
+    void waitingDialogRequested(const QVariant &vault);
+
+private:
+    [[nodiscard]] std::optional<Vault> find(const QString &id) const;
+    QCoro::Task<void> authenticateThenConfirmForget(Vault vault);
+    QCoro::Task<void> authenticateThenRemove(Vault vault);
+    QCoro::Task<void> discoverThenAutoOpen();
+
+    VaultStore &m_store;
+};

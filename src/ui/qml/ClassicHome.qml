@@ -1,0 +1,151 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// The classic design: a header, then the empty state or the list of vault cards.
+Item {
+    id: home
+    property var actions
+
+    readonly property int vaultCount: VaultStore.vaults.length
+    readonly property int openCount: Object.keys(VaultStore.mountPoints).length
+    readonly property real totalUsed: {
+        let total = 0
+        for (const vault of VaultStore.vaults)
+            total += VaultStore.sizesOnDisk[vault.id] !== undefined ? VaultStore.sizesOnDisk[vault.id] : 0
+        return total
+    }
+    readonly property string subtitle: vaultCount === 0
+        ? "Encrypted folders, your key only"
+        : [vaultCount === 1 ? "1 vault" : vaultCount + " vaults",
+           openCount > 0 ? openCount + " open" : "all locked",
+           Format.bytes(totalUsed) + " on disk"].join(" · ")
+
+    Rectangle {
+        anchors.fill: parent
+        gradient: Gradient {
+            GradientStop { position: 0; color: Theme.windowBackground }
+            GradientStop { position: 1; color: Theme.underPageBackground }
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        RowLayout {
+            objectName: "header"
+            spacing: 12
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 12
+            Layout.bottomMargin: 10
+            AppIconImage { size: 50 }
+            ColumnLayout {
+                spacing: 2
+                Layout.fillWidth: true
+                Text { text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.primary }
+                Text {
+                    objectName: "subtitle"
+                    text: home.subtitle
+                    font.pixelSize: 12
+                    color: Theme.secondary
+                    elide: Text.ElideRight
+                    maximumLineCount: 1
+                    Layout.fillWidth: true
+                }
+            }
+            QuietButton {
+                objectName: "lockAllButton"
+                visible: home.openCount > 0
+                text: "Lock All"
+                symbol: "lock.fill"
+                onClicked: home.actions.lockAll()
+            }
+            ProminentButton {
+                id: newVault
+                objectName: "newVaultButton"
+                text: "New Vault"
+                symbol: "plus"
+                rightPadding: 30
+                onClicked: home.actions.newVault()
+                // The menu part of the button: add a vault that exists on disk.
+                SymbolIcon {
+                    anchors.right: parent.right
+                    anchors.rightMargin: 10
+                    anchors.verticalCenter: parent.verticalCenter
+                    text: "\ue5c5"
+                    color: "white"
+                    size: 16
+                    TapHandler { onTapped: newVaultMenu.popup(newVault, 0, newVault.height + 4) }
+                }
+                Menu {
+                    id: newVaultMenu
+                    MenuItem { text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
+                }
+            }
+        }
+
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.12); opacity: 0.4 }
+
+        ColumnLayout {
+            objectName: "emptyState"
+            visible: home.vaultCount === 0
+            spacing: 16
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.margins: 40
+            Item { Layout.fillHeight: true }
+            AppIconImage { size: 96; Layout.alignment: Qt.AlignHCenter }
+            Text {
+                text: "No vaults yet"
+                font.pixelSize: 22
+                font.bold: true
+                color: Theme.primary
+                Layout.alignment: Qt.AlignHCenter
+            }
+            Text {
+                text: "A vault is an encrypted folder that only takes up the space\nof the files inside, up to a limit you choose."
+                horizontalAlignment: Text.AlignHCenter
+                color: Theme.secondary
+                font.pixelSize: 13
+                Layout.alignment: Qt.AlignHCenter
+            }
+            ProminentButton {
+                objectName: "createFirstButton"
+                text: "Create Your First Vault"
+                Layout.alignment: Qt.AlignHCenter
+                Layout.topMargin: 8
+                onClicked: home.actions.newVault()
+                Keys.onReturnPressed: clicked()
+            }
+            Item { Layout.fillHeight: true }
+        }
+
+        ScrollView {
+            objectName: "vaultList"
+            visible: home.vaultCount > 0
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            contentWidth: availableWidth
+            ListView {
+                id: list
+                objectName: "vaultListView"
+                model: VaultStore.vaults
+                spacing: 8
+                topMargin: 14
+                bottomMargin: 14
+                leftMargin: 14
+                rightMargin: 14
+                delegate: VaultCard {
+                    required property var modelData
+                    vault: modelData
+                    actions: home.actions
+                    width: list.width - 28
+                }
+            }
+        }
+    }
+}

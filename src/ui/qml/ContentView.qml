@@ -1,0 +1,156 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Dialogs
+import org.hollowkeep
+
+// The main window's content: the home design for the chosen theme, and every sheet and alert a
+// vault operation needs, so that the designs hold no modal state of their own.
+Item {
+    id: content
+    readonly property string themeRaw: Preferences.appTheme
+    readonly property string design: Theme.design(themeRaw)
+    readonly property var constants: Theme.windowConstants[design]
+
+    property bool showingCreate: false
+    property var resizeTarget: null
+    property var compactTarget: null
+    property var deleteTarget: null
+    property var forgetTarget: null
+    property var renameTarget: null
+    property var settingsTarget: null
+    property var changePasswordTarget: null
+    property var verifyTarget: null
+    property var locateTarget: null
+
+    // The vault operations every design calls.
+    readonly property QtObject actions: QtObject {
+        function newVault() { content.showingCreate = true }
+        function addExisting() { addExistingDialog.open() }
+        function unlock(vault) { VaultActions.unlock(vault.id) }
+        function usePassword(vault) { VaultActions.usePassword(vault.id) }
+        function lock(vault) { VaultActions.lock(vault.id) }
+        function openInFinder(vault) { VaultActions.openInFinder(vault.id) }
+        function locate(vault) { content.locate(vault) }
+        function revealFile(vault) { VaultActions.revealFile(vault.id) }
+        function resize(vault) { content.resizeTarget = vault }
+        function compact(vault) { content.compactTarget = vault }
+        function rename(vault) { content.renameTarget = vault }
+        function vaultSettings(vault) { content.settingsTarget = vault }
+        function changePassword(vault) { content.changePasswordTarget = vault }
+        function verify(vault) { content.verifyTarget = vault }
+        function forget(vault) { VaultActions.forget(vault.id) }
+        function trash(vault) { VaultActions.trash(vault.id) }
+        function lockAll() { VaultActions.lockAll() }
+    }
+
+    function locate(vault) {
+        locateTarget = vault
+        const folder = VaultActions.lastKnownFolder(vault.id)
+        if (folder.toString().length > 0)
+            locateDialog.currentFolder = folder
+        locateDialog.title = "Choose the vault file for “" + vault.name + "” (.sparsebundle or .nosync)."
+        locateDialog.open()
+    }
+
+    Loader {
+        id: home
+        anchors.fill: parent
+        // The other designs arrive with their own views; until then every design is drawn classic.
+        sourceComponent: ClassicHome { actions: content.actions }
+    }
+
+    Connections {
+        target: VaultActions
+        function onForgetConfirmationRequested(vault) { content.forgetTarget = vault }
+        function onDeleteRequested(vault) { content.deleteTarget = vault }
+        function onRelocatedDialogRequested(vault) { movedDialog.show(vault, false) }
+        function onWaitingDialogRequested(vault) { waitingDialog.show(vault, false) }
+    }
+    Connections {
+        target: FileDialogs
+        function onRelocatedRequested(vault) { movedDialog.show(vault, true) }
+        function onWaitingRequested(vault) { waitingDialog.show(vault, true) }
+    }
+    // A request from outside the window (the tray panel) opens the create sheet once.
+    Connections {
+        target: VaultStore
+        function onNewVaultRequestedChanged() {
+            if (VaultStore.newVaultRequested) {
+                VaultStore.newVaultRequested = false
+                content.showingCreate = true
+            }
+        }
+    }
+
+    AlertDialog {
+        id: forgetAlert
+        objectName: "forgetAlert"
+        visible: content.forgetTarget !== null
+        title: "Remove “" + (content.forgetTarget ? content.forgetTarget.name : "") + "” from the list?"
+        message: "The encrypted vault file stays on disk, but its saved password is removed from your Keychain — you'll need to type the password to open it again. Bring it back anytime with “Add Existing Vault…”."
+        buttons: [{ text: "Remove", role: "destructive" }, { text: "Cancel", role: "cancel" }]
+        onChosen: (text) => {
+            const vault = content.forgetTarget
+            content.forgetTarget = null
+            if (text === "Remove" && vault)
+                VaultActions.removeFromList(vault.id)
+        }
+        onClosed: content.forgetTarget = null
+    }
+
+    AlertDialog {
+        id: errorAlert
+        objectName: "errorAlert"
+        visible: VaultStore.errorMessage.length > 0 && !forgetAlert.visible
+        title: "Hollowkeep"
+        message: VaultStore.errorMessage
+        buttons: [{ text: "OK", role: "cancel" }]
+        onClosed: VaultStore.errorMessage = ""
+    }
+
+    AlertDialog {
+        id: movedDialog
+        objectName: "movedDialog"
+        property var vault: null
+        property bool storeWaits: false
+        function show(v, waits) { vault = v; storeWaits = waits; open() }
+        title: "“" + (vault ? vault.name : "") + "” is not in that location"
+        message: "The vault file isn’t at its last known path:\n\n" + (vault ? vault.bundlePath : "")
+                 + "\n\nIf you moved or renamed it in Finder, locate the same file. Your saved password, Keychain, and Touch ID stay attached. Remove from List forgets this row and its saved password; the file stays on disk if you still have it."
+        buttons: [{ text: "Locate…", role: "default" }, { text: "Remove from List", role: "destructive" }, { text: "OK", role: "cancel" }]
+        onChosen: (text) => {
+            if (text === "Locate…")
+                content.locate(vault)
+            else if (text === "Remove from List")
+                VaultActions.removeFromListAfterAuthentication(vault.id)
+        }
+        onClosed: if (storeWaits) { storeWaits = false; FileDialogs.answered() }
+    }
+
+    AlertDialog {
+        id: waitingDialog
+        objectName: "waitingDialog"
+        property var vault: null
+        property bool storeWaits: false
+        function show(v, waits) { vault = v; storeWaits = waits; open() }
+        title: "Waiting for disk"
+        message: "“" + (vault ? vault.name : "") + "” is on a disk that isn’t connected right now.\n\nLast known path:\n"
+                 + (vault ? vault.bundlePath : "") + "\n\nPlug in the drive or reconnect the network share, then unlock."
+        buttons: [{ text: "OK", role: "cancel" }]
+        onClosed: if (storeWaits) { storeWaits = false; FileDialogs.answered() }
+    }
+
+    FolderDialog {
+        id: addExistingDialog
+        title: "Choose a vault file (.sparsebundle or .nosync)"
+        acceptLabel: "Add Vault"
+        onAccepted: VaultActions.addExisting(selectedFolder)
+    }
+    FolderDialog {
+        id: locateDialog
+        acceptLabel: "Locate Vault"
+        onAccepted: if (content.locateTarget) VaultActions.relocate(content.locateTarget.id, selectedFolder)
+    }
+
+    Component.onCompleted: VaultActions.startUp()
+}

@@ -1,0 +1,49 @@
+import QtQuick
+import QtQuick.Controls
+import org.hollowkeep
+
+// The main window "Hollowkeep". It takes its design's size when first shown and again whenever
+// the design changes, keeping its top edge; in between the user sizes it freely.
+ApplicationWindow {
+    id: window
+    objectName: "main"
+    title: "Hollowkeep"
+    readonly property var constants: content.constants
+    property string appliedDesign: ""
+    minimumWidth: constants.minimumWidth
+    minimumHeight: constants.minimumHeight
+    width: constants.width
+    height: constants.height
+    visible: !Preferences.hideDockIcon
+    font.family: Theme.fontFamily
+
+    function applyDesignSize() {
+        if (appliedDesign === content.design)
+            return
+        const top = y
+        width = constants.width
+        height = constants.height
+        y = top
+        appliedDesign = content.design
+    }
+    Connections {
+        target: content
+        function onDesignChanged() { window.applyDesignSize() }
+    }
+    Component.onCompleted: appliedDesign = content.design
+
+    Shortcut {
+        sequence: StandardKey.Quit
+        context: Qt.ApplicationShortcut
+        onActivated: AppDelegate.quit()
+    }
+    Shortcut {
+        sequence: "Ctrl+N"
+        onActivated: content.actions.newVault()
+    }
+
+    ContentView {
+        id: content
+        anchors.fill: parent
+    }
+}

@@ -1,0 +1,42 @@
+import QtQuick
+import QtQuick.Controls
+
+// The primary action: white semibold label on a gradient capsule.
+Button {
+    id: button
+    property var gradientStops: Theme.accent
+    property string symbol
+
+    padding: 0
+    leftPadding: 16
+    rightPadding: 16
+    topPadding: 7
+    bottomPadding: 7
+    opacity: enabled ? (down ? 0.75 : 1) : 0.5
+    scale: down ? 0.97 : 1
+    Behavior on scale { NumberAnimation { duration: 120; easing.type: Easing.OutQuad } }
+    Behavior on opacity { NumberAnimation { duration: 120; easing.type: Easing.OutQuad } }
+
+    contentItem: Row {
+        spacing: 5
+        SymbolIcon {
+            name: button.symbol
+            visible: button.symbol.length > 0
+            color: "white"
+            size: 14
+            anchors.verticalCenter: parent.verticalCenter
+        }
+        Text {
+            text: button.text
+            color: "white"
+            font.pixelSize: 13
+            font.weight: Font.DemiBold
+            anchors.verticalCenter: parent.verticalCenter
+        }
+    }
+    background: GradientFill {
+        implicitHeight: 28
+        stops: button.gradientStops
+        radius: height / 2
+    }
+}

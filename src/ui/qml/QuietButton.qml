@@ -1,0 +1,42 @@
+import QtQuick
+import QtQuick.Controls
+
+// A secondary action: medium label on a faint capsule.
+Button {
+    id: button
+    property string symbol
+    property real symbolSize: 13
+
+    leftPadding: text.length > 0 ? 14 : 8
+    rightPadding: text.length > 0 ? 14 : 8
+    topPadding: 7
+    bottomPadding: 7
+    scale: down ? 0.97 : 1
+    opacity: enabled ? 1 : 0.5
+    Behavior on scale { NumberAnimation { duration: 120; easing.type: Easing.OutQuad } }
+
+    contentItem: Row {
+        spacing: 5
+        SymbolIcon {
+            name: button.symbol
+            visible: button.symbol.length > 0
+            color: Theme.primary
+            size: button.symbolSize
+            anchors.verticalCenter: parent.verticalCenter
+        }
+        Text {
+            text: button.text
+            visible: button.text.length > 0
+            color: Theme.primary
+            font.pixelSize: 13
+            font.weight: Font.Medium
+            anchors.verticalCenter: parent.verticalCenter
+        }
+    }
+    background: Rectangle {
+        implicitHeight: 28
+        radius: height / 2
+        color: Theme.quaternaryFill
+        opacity: button.down ? 1.0 : 0.6
+    }
+}

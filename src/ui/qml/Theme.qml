@@ -1,0 +1,43 @@
+pragma Singleton
+import QtQuick
+
+// The shared look: five two-stop gradients (top-leading to bottom-trailing) and the designs.
+QtObject {
+    readonly property var accent: [Qt.rgba(0.29, 0.44, 0.98, 1), Qt.rgba(0.45, 0.29, 0.92, 1)]
+    readonly property var unlocked: [Qt.rgba(0.16, 0.72, 0.45, 1), Qt.rgba(0.10, 0.55, 0.55, 1)]
+    readonly property var locked: [Qt.rgba(0.45, 0.45, 0.45, 1), Qt.rgba(0.28, 0.28, 0.28, 1)]
+    readonly property var warning: [Qt.rgba(1.0, 0.584, 0.0, 1), Qt.rgba(0.90, 0.45, 0.10, 1)]
+    readonly property var critical: [Qt.rgba(0.95, 0.35, 0.30, 1), Qt.rgba(0.80, 0.15, 0.25, 1)]
+
+    // The home designs, in their order: raw value (stored under appTheme) and display name.
+    readonly property var designs: [
+        { raw: "classic", name: "Classic" },
+        { raw: "nativePro", name: "Native Pro" },
+        { raw: "nightWatch", name: "Night Watch" },
+        { raw: "softFocus", name: "Soft Focus" }
+    ]
+    // Exact, case-sensitive match; anything else is the classic design.
+    function design(raw) {
+        for (const d of designs)
+            if (d.raw === raw)
+                return d.raw
+        return "classic"
+    }
+    // Minimum size, applied size and forced colour scheme of each design.
+    readonly property var windowConstants: ({
+        classic: { minimumWidth: 460, minimumHeight: 380, width: 500, height: 460, scheme: "" },
+        nativePro: { minimumWidth: 700, minimumHeight: 440, width: 760, height: 520, scheme: "light" },
+        nightWatch: { minimumWidth: 640, minimumHeight: 500, width: 700, height: 600, scheme: "dark" },
+        softFocus: { minimumWidth: 620, minimumHeight: 480, width: 700, height: 560, scheme: "light" }
+    })
+
+    readonly property color windowBackground: "#f5f5f7"
+    readonly property color underPageBackground: "#e8e8ed"
+    readonly property color controlBackground: "#ffffff"
+    readonly property color primary: "#1d1d1f"
+    readonly property color secondary: "#6e6e73"
+    readonly property color quaternaryFill: Qt.rgba(0.455, 0.455, 0.502, 0.16)
+    readonly property color green: "#28a745"
+    readonly property color orange: "#f08a00"
+    readonly property string fontFamily: "Cantarell"
+}

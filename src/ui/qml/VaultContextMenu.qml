@@ -1,0 +1,71 @@
+import QtQuick
+import QtQuick.Controls
+import org.hollowkeep
+
+// The per-vault menu. Entries that do not apply are absent, not disabled.
+Menu {
+    id: menu
+    property var vault
+    property var actions
+
+    readonly property string vaultId: vault ? vault.id : ""
+    property bool unlocked: false
+    property string fileState: "present"
+    readonly property bool maintenance: !unlocked && fileState === "present"
+
+    // Conditions are read when the menu opens.
+    function refreshState() {
+        unlocked = VaultStore.mountPoints[vaultId] !== undefined
+        fileState = VaultActions.fileState(vaultId)
+    }
+    onAboutToShow: refreshState()
+
+    // The shown entries' texts, in order, separators as "-".
+    function entryTexts() {
+        const texts = []
+        for (let i = 0; i < count; ++i) {
+            const item = itemAt(i)
+            if (!item || !item.visible)
+                continue
+            texts.push(item instanceof MenuSeparator ? "-" : item.text)
+        }
+        return texts
+    }
+    function trigger(text) {
+        for (let i = 0; i < count; ++i) {
+            const item = itemAt(i)
+            if (item && item.visible && item.text === text) {
+                item.triggered()
+                return true
+            }
+        }
+        return false
+    }
+
+    component Entry: MenuItem {
+        height: visible ? implicitHeight : 0
+    }
+
+    Entry { text: "Locate Vault…"; visible: menu.fileState === "missing"; onTriggered: menu.actions.locate(menu.vault) }
+    Entry { text: "Reveal Vault File in Finder"; onTriggered: menu.actions.revealFile(menu.vault) }
+    Entry { text: "Vault Settings…"; visible: menu.unlocked; onTriggered: menu.actions.vaultSettings(menu.vault) }
+    Entry { text: "Rename…"; visible: menu.maintenance; onTriggered: menu.actions.rename(menu.vault) }
+    Entry { text: "Change Password…"; visible: menu.maintenance; onTriggered: menu.actions.changePassword(menu.vault) }
+    Entry { text: "Change Size Limit…"; visible: menu.maintenance; onTriggered: menu.actions.resize(menu.vault) }
+    Entry { text: "Reclaim Free Space…"; visible: menu.maintenance; onTriggered: menu.actions.compact(menu.vault) }
+    Entry { text: "Verify Vault…"; visible: menu.maintenance; onTriggered: menu.actions.verify(menu.vault) }
+    Entry {
+        text: "Keep out of iCloud"
+        visible: menu.maintenance
+        checkable: true
+        checked: menu.vault ? menu.vault.excludedFromCloud : false
+        onTriggered: VaultActions.setCloudExclusion(menu.vaultId, checked)
+    }
+    MenuSeparator {}
+    Entry { text: "Remove from List (keep file)"; onTriggered: menu.actions.forget(menu.vault) }
+    Entry {
+        text: "Move Vault to Trash…"
+        palette.windowText: "#d70015"
+        onTriggered: menu.actions.trash(menu.vault)
+    }
+}
