@@ -74,15 +74,16 @@ void AppDelegate::observeSystemEvents()
     takeSleepInhibitor();
 }
 
-void AppDelegate::takeSleepInhibitor()
+QCoro::Task<void> AppDelegate::takeSleepInhibitor()
 {
     // A "delay" inhibitor gives the vaults a moment to lock before the machine sleeps.
     QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.login1"_qs, u"/org/freedesktop/login1"_qs,
                                                        u"org.freedesktop.login1.Manager"_qs, u"Inhibit"_qs);
     call << u"sleep"_qs << u"Hollowkeep"_qs << u"Locking vaults before sleep"_qs << u"delay"_qs;
-    const QDBusMessage reply = m_systemBus.call(call, QDBus::Block, 2000);
+    const QDBusMessage reply = co_await m_systemBus.asyncCall(call, 5000);
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
         m_sleepInhibitor = reply.arguments().first().value<QDBusUnixFileDescriptor>();
+    Q_EMIT sleepInhibitorChanged();
 }
 
 void AppDelegate::watchTerminationSignals()
@@ -137,6 +138,7 @@ QCoro::Task<void> AppDelegate::lockBeforeSleep()
     co_await lockAllFor(SettingsKeys::lockOnSleep, u"sleep"_qs);
     // Closing the inhibitor lets the machine go to sleep.
     m_sleepInhibitor = QDBusUnixFileDescriptor();
+    Q_EMIT sleepInhibitorChanged();
 }
 
 void AppDelegate::quit()
@@ -149,8 +151,12 @@ void AppDelegate::quit()
 
 QCoro::Task<void> AppDelegate::lockThenQuit()
 {
-    // Quits whatever the outcome: a vault that refuses to lock stays attached.
-    if (m_defaults.boolValue(SettingsKeys::lockOnQuit) && !m_store.mountPoints().isEmpty())
+    // Quits whatever the outcome: a vault that refuses to lock stays attached. What is attached is
+    // read again first, so a quit right after start-up sees the vaults too.
+    const bool lockOnQuit = m_defaults.boolValue(SettingsKeys::lockOnQuit);
+    if (lockOnQuit)
+        co_await m_store.refresh();
+    if (lockOnQuit && !m_store.mountPoints().isEmpty())
         co_await m_store.lockAll(true, u"quit"_qs);
     Q_EMIT readyToQuit();
     QCoreApplication::quit();

@@ -41,6 +41,7 @@ Q_SIGNALS:
     void readyToQuit();
     // A lock-all started by a system event has finished.
     void systemLockFinished(const QString &reason);
+    void sleepInhibitorChanged();
 
 private Q_SLOTS:
     void onScreenSaverActiveChanged(bool active);
@@ -49,7 +50,7 @@ private Q_SLOTS:
 
 private:
     void observeSystemEvents();
-    void takeSleepInhibitor();
+    QCoro::Task<void> takeSleepInhibitor();
     void watchTerminationSignals();
     QCoro::Task<void> lockAllFor(QString settingKey, QString reason);
     QCoro::Task<void> lockThenQuit();

@@ -16,7 +16,7 @@ HollowkeepApp::HollowkeepApp(QObject *parent)
     : QObject(parent)
 {
     QApplication::setQuitOnLastWindowClosed(false);
-    QApplication::setWindowIcon(QIcon(u":/org/hollowkeep/ui/icons/org.hollowkeep.Hollowkeep.svg"_qs));
+    QApplication::setWindowIcon(QIcon(u":/org/hollowkeep/icons/org.hollowkeep.Hollowkeep.svg"_qs));
     // Creating the store loads the vault list and the activity log and starts its timers.
     VaultStore &store = VaultStore::shared();
     store.setFileDialogs(&FileDialogs::shared());
@@ -29,7 +29,7 @@ HollowkeepApp::~HollowkeepApp() = default;
 
 int HollowkeepApp::run()
 {
-    m_engine.load(QUrl(u"qrc:/org/hollowkeep/ui/qml/Main.qml"_qs));
+    m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
     if (m_engine.rootObjects().isEmpty())
         return 1;
     setUpTray();
@@ -60,7 +60,7 @@ void HollowkeepApp::setUpTray()
     m_tray.setToolTip(u"Hollowkeep"_qs);
     const auto updateIcon = [this] {
         const bool anyOpen = !VaultStore::shared().mountPoints().isEmpty();
-        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/ui/icons/tray-unlocked.svg"_qs : u":/org/hollowkeep/ui/icons/tray-locked.svg"_qs));
+        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/icons/tray-unlocked.svg"_qs : u":/org/hollowkeep/icons/tray-locked.svg"_qs));
     };
     updateIcon();
     connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, updateIcon);

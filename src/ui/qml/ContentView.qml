@@ -30,7 +30,15 @@ Item {
         function usePassword(vault) { VaultActions.usePassword(vault.id) }
         function lock(vault) { VaultActions.lock(vault.id) }
         function openInFinder(vault) { VaultActions.openInFinder(vault.id) }
-        function locate(vault) { content.locate(vault) }
+        function closeAll() {
+        forgetTarget = null
+        forgetAlert.close()
+        errorAlert.close()
+        movedDialog.close()
+        waitingDialog.close()
+    }
+
+    function locate(vault) { content.locate(vault) }
         function revealFile(vault) { VaultActions.revealFile(vault.id) }
         function resize(vault) { content.resizeTarget = vault }
         function compact(vault) { content.compactTarget = vault }
@@ -41,6 +49,14 @@ Item {
         function forget(vault) { VaultActions.forget(vault.id) }
         function trash(vault) { VaultActions.trash(vault.id) }
         function lockAll() { VaultActions.lockAll() }
+    }
+
+    function closeAll() {
+        forgetTarget = null
+        forgetAlert.close()
+        errorAlert.close()
+        movedDialog.close()
+        waitingDialog.close()
     }
 
     function locate(vault) {
@@ -71,6 +87,15 @@ Item {
         function onRelocatedRequested(vault) { movedDialog.show(vault, true) }
         function onWaitingRequested(vault) { waitingDialog.show(vault, true) }
     }
+    onForgetTargetChanged: forgetTarget ? forgetAlert.open() : forgetAlert.close()
+    // Every failure of a store operation arrives here, one alert at a time.
+    Connections {
+        target: VaultStore
+        function onErrorMessageChanged() {
+            if (VaultStore.errorMessage.length > 0)
+                errorAlert.open()
+        }
+    }
     // A request from outside the window (the tray panel) opens the create sheet once.
     Connections {
         target: VaultStore
@@ -85,7 +110,6 @@ Item {
     AlertDialog {
         id: forgetAlert
         objectName: "forgetAlert"
-        visible: content.forgetTarget !== null
         title: "Remove “" + (content.forgetTarget ? content.forgetTarget.name : "") + "” from the list?"
         message: "The encrypted vault file stays on disk, but its saved password is removed from your Keychain — you'll need to type the password to open it again. Bring it back anytime with “Add Existing Vault…”."
         buttons: [{ text: "Remove", role: "destructive" }, { text: "Cancel", role: "cancel" }]
@@ -101,7 +125,6 @@ Item {
     AlertDialog {
         id: errorAlert
         objectName: "errorAlert"
-        visible: VaultStore.errorMessage.length > 0 && !forgetAlert.visible
         title: "Hollowkeep"
         message: VaultStore.errorMessage
         buttons: [{ text: "OK", role: "cancel" }]

@@ -1,5 +1,4 @@
 import QtQuick
-import Qt5Compat.GraphicalEffects
 
 // A rounded square of a gradient with a white symbol on it.
 Item {
@@ -10,18 +9,17 @@ Item {
     implicitWidth: size
     implicitHeight: size
 
+    Shadow {
+        anchors.fill: parent
+        radius: tile.size * 0.28
+        strength: 0.18
+        spread: 3
+        offsetY: 1
+    }
     GradientFill {
-        id: fill
         anchors.fill: parent
         stops: tile.gradientStops
         radius: tile.size * 0.28
-        layer.enabled: true
-        layer.effect: DropShadow {
-            color: Qt.rgba(0, 0, 0, 0.18)
-            radius: 3
-            verticalOffset: 1
-            samples: 7
-        }
     }
     SymbolIcon {
         anchors.centerIn: parent

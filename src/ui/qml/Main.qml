@@ -42,6 +42,8 @@ ApplicationWindow {
         onActivated: content.actions.newVault()
     }
 
+    function closeAllPopups() { content.closeAll() }
+
     ContentView {
         id: content
         anchors.fill: parent

@@ -1,13 +1,12 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Layouts
-import Qt5Compat.GraphicalEffects
 import org.hollowkeep
 
 // One vault in the classic list: state tile, name with badges, capacity, and the controls for its
 // state. A secondary click opens the vault's context menu.
 Item {
     id: card
+    objectName: "vaultCard"
     required property var vault
     property var actions
     property bool hovering: hover.hovered
@@ -21,9 +20,15 @@ Item {
     readonly property real usedFraction: usedBytes / (Math.max(vault.maxSizeMB, 1) * 1048576)
     readonly property bool nearlyFull: fileState === "present" && usedFraction >= 0.9
 
-    implicitHeight: row.implicitHeight + 20
-    Layout.fillWidth: true
+    implicitHeight: 66
 
+    Shadow {
+        anchors.fill: parent
+        radius: 14
+        strength: card.hovering ? 0.1 : 0.05
+        spread: card.hovering ? 8 : 4
+        offsetY: 2
+    }
     Rectangle {
         id: background
         anchors.fill: parent
@@ -33,13 +38,6 @@ Item {
         border.color: card.unlocked ? Qt.rgba(0.16, 0.65, 0.27, 0.35) : Qt.rgba(0, 0, 0, 0.07)
         Behavior on color { ColorAnimation { duration: 150; easing.type: Easing.OutQuad } }
         Behavior on border.color { ColorAnimation { duration: 250; easing.type: Easing.OutQuad } }
-        layer.enabled: true
-        layer.effect: DropShadow {
-            color: Qt.rgba(0, 0, 0, card.hovering ? 0.1 : 0.05)
-            radius: card.hovering ? 8 : 4
-            samples: 17
-            verticalOffset: 2
-        }
     }
 
     HoverHandler { id: hover }
@@ -47,44 +45,53 @@ Item {
         acceptedButtons: Qt.RightButton
         onTapped: (eventPoint) => menu.popup()
     }
+    function openMenu(x, y) { menu.popup(x, y) }
     VaultContextMenu {
         id: menu
+        objectName: "contextMenu"
         vault: card.vault
         actions: card.actions
     }
 
-    RowLayout {
-        id: row
-        anchors.fill: parent
+    IconTile {
+        id: tile
+        objectName: "stateTile"
+        anchors.left: parent.left
         anchors.leftMargin: 12
+        anchors.verticalCenter: parent.verticalCenter
+        size: 46
+        symbol: card.unlocked ? "lock.open.fill" : "lock.fill"
+        gradientStops: card.unlocked ? Theme.unlocked : Theme.locked
+    }
+
+    Column {
+        id: info
+        anchors.left: tile.right
+        anchors.leftMargin: 12
+        anchors.right: controls.left
         anchors.rightMargin: 12
-        anchors.topMargin: 10
-        anchors.bottomMargin: 10
-        spacing: 12
+        anchors.verticalCenter: parent.verticalCenter
+        spacing: 5
 
-        IconTile {
-            objectName: "stateTile"
-            size: 46
-            symbol: card.unlocked ? "lock.open.fill" : "lock.fill"
-            gradientStops: card.unlocked ? Theme.unlocked : Theme.locked
-        }
-
-        ColumnLayout {
+        Row {
+            id: nameRow
             spacing: 5
-            Layout.fillWidth: true
-
-            RowLayout {
+            width: parent.width
+            Text {
+                objectName: "name"
+                text: card.vault.name
+                font.pixelSize: 15
+                font.weight: Font.DemiBold
+                color: Theme.primary
+                elide: Text.ElideMiddle
+                maximumLineCount: 1
+                width: Math.min(implicitWidth, nameRow.width - badges.width - nameRow.spacing)
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Row {
+                id: badges
                 spacing: 5
-                Text {
-                    objectName: "name"
-                    text: card.vault.name
-                    font.pixelSize: 15
-                    font.weight: Font.DemiBold
-                    color: Theme.primary
-                    elide: Text.ElideMiddle
-                    maximumLineCount: 1
-                    Layout.maximumWidth: 200
-                }
+                anchors.verticalCenter: parent.verticalCenter
                 SymbolIcon {
                     objectName: "openBadge"
                     visible: card.unlocked
@@ -110,8 +117,8 @@ Item {
                     objectName: "nearlyFullBadge"
                     visible: card.nearlyFull
                     stops: card.usedFraction >= 0.95 ? Theme.critical : Theme.warning
-                    implicitWidth: badgeText.implicitWidth + 12
-                    implicitHeight: badgeText.implicitHeight + 4
+                    width: badgeText.implicitWidth + 12
+                    height: badgeText.implicitHeight + 4
                     radius: height / 2
                     Text {
                         id: badgeText
@@ -125,51 +132,60 @@ Item {
                     HoverHandler { id: badgeHover }
                 }
             }
+        }
 
-            // Status line by file state.
-            ColumnLayout {
-                visible: card.fileState === "present"
-                spacing: 4
-                CapacityBar {
-                    objectName: "capacityBar"
-                    fraction: card.usedFraction
-                    Layout.fillWidth: true
-                    Layout.maximumWidth: 170
-                }
-                Text {
-                    objectName: "usage"
-                    text: Format.usage(card.usedBytes, card.vault, card.unlocked)
-                    font.pixelSize: 11
-                    color: Theme.secondary
-                    elide: Text.ElideRight
-                    Layout.fillWidth: true
-                }
+        // Status line by file state.
+        Column {
+            visible: card.fileState === "present"
+            spacing: 4
+            width: parent.width
+            CapacityBar {
+                objectName: "capacityBar"
+                fraction: card.usedFraction
+                width: Math.min(parent.width, 170)
             }
-            RowLayout {
-                objectName: "fileProblem"
-                visible: card.fileState !== "present"
-                spacing: 4
-                SymbolIcon {
-                    name: card.fileState === "missing" ? "exclamationmark.triangle.fill" : "externaldrive.badge.questionmark"
-                    size: 11; color: Theme.orange
-                }
-                Text {
-                    objectName: "fileProblemText"
-                    text: card.fileState === "missing" ? "Vault file not found" : "Waiting for disk"
-                    font.pixelSize: 11
-                    color: Theme.orange
-                }
-                ToolTip.visible: problemHover.hovered; ToolTip.text: "Last known path: " + card.vault.bundlePath
-                HoverHandler { id: problemHover }
+            Text {
+                objectName: "usage"
+                text: Format.usage(card.usedBytes, card.vault, card.unlocked)
+                font.pixelSize: 11
+                color: Theme.secondary
+                elide: Text.ElideRight
+                width: parent.width
             }
         }
+        Row {
+            objectName: "fileProblem"
+            visible: card.fileState !== "present"
+            spacing: 4
+            SymbolIcon {
+                name: card.fileState === "missing" ? "exclamationmark.triangle.fill" : "externaldrive.badge.questionmark"
+                size: 11; color: Theme.orange
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Text {
+                objectName: "fileProblemText"
+                text: card.fileState === "missing" ? "Vault file not found" : "Waiting for disk"
+                font.pixelSize: 11
+                color: Theme.orange
+            }
+            ToolTip.visible: problemHover.hovered; ToolTip.text: "Last known path: " + card.vault.bundlePath
+            HoverHandler { id: problemHover }
+        }
+    }
+
+    Row {
+        id: controls
+        anchors.right: parent.right
+        anchors.rightMargin: 12
+        anchors.verticalCenter: parent.verticalCenter
+        spacing: 8
 
         BusyIndicator {
             objectName: "busyIndicator"
             visible: card.busy
             running: card.busy
-            implicitWidth: 22
-            implicitHeight: 22
+            width: 22
+            height: 22
         }
         QuietButton {
             objectName: "settingsButton"

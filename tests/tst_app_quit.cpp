@@ -1,0 +1,106 @@
+#include "StoreHarness.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+// The real program, quit with SIGTERM while two real vaults are unlocked.
+class TestAppQuit : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    const QByteArray m_password = "quit-pass";
+
+    // Whether a process has installed its own SIGTERM handler yet (SigCgt in /proc/<pid>/status).
+    static bool catchesTerm(qint64 pid)
+    {
+        for (const QByteArray &line : readAll(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+            if (line.startsWith("SigCgt:"))
+                return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+        }
+        return false;
+    }
+
+    QStringList prepareTwoUnlockedVaults()
+    {
+        UserDefaults defaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"));
+        VaultStore store(defaults, m_env.data(), false);
+        QList<Vault> vaults;
+        QStringList mountPoints;
+        for (const char *name : {"Alpha", "Beta"}) {
+            Vault vault;
+            vault.id = QUuid::createUuid();
+            vault.name = QLatin1String(name);
+            vault.bundlePath = m_env.home() + QLatin1Char('/') + vault.name + QStringLiteral(".sparsebundle");
+            vault.openInFinderAfterUnlock = false;
+            if (createVault(vault.bundlePath, vault.name, 64, m_password).status != 0)
+                return {};
+            mountPoints << attachVault(vault.bundlePath, m_password);
+            vaults << vault;
+        }
+        store.setVaults(vaults);
+        store.save();
+        return mountPoints;
+    }
+
+    int runAndTerminate()
+    {
+        QProcess app;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        app.setProcessEnvironment(environment);
+        app.start(QStringLiteral(HOLLOWKEEP_EXE), {});
+        if (!app.waitForStarted())
+            return -1;
+        if (!QTest::qWaitFor([&] { return catchesTerm(app.processId()); }, 20000))
+            return -2;
+        ::kill(pid_t(app.processId()), SIGTERM);
+        if (!app.waitForFinished(60000))
+            return -3;
+        return app.exitStatus() == QProcess::NormalExit ? app.exitCode() : -4;
+    }
+
+    [[nodiscard]] QStringList activityTexts() const
+    {
+        UserDefaults defaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"));
+        QStringList texts;
+        for (const ActivityEvent &event : ActivityLog::load(defaults))
+            texts << event.text;
+        return texts;
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        detachEverything(m_env.root());
+        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
+            QDir(folder).removeRecursively();
+            QDir().mkpath(folder);
+        }
+    }
+
+    void quitLocksEveryVaultInOrder()
+    {
+        const QStringList mountPoints = prepareTwoUnlockedVaults();
+        QCOMPARE(mountPoints.size(), 2);
+        QCOMPARE(fuseMountsBelow(m_env.home()).size(), 2);
+        QCOMPARE(runAndTerminate(), 0);
+        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+        QCOMPARE(activityTexts(), (QStringList{"Beta locked (quit)", "Alpha locked (quit)"}));
+    }
+
+    void quitWithLockOnQuitOffLeavesThemMounted()
+    {
+        const QStringList mountPoints = prepareTwoUnlockedVaults();
+        UserDefaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json")).setValue(QStringLiteral("lockOnQuit"), false);
+        QCOMPARE(runAndTerminate(), 0);
+        QCOMPARE(fuseMountsBelow(m_env.home()).size(), 2);
+        QVERIFY(activityTexts().isEmpty());
+        QCOMPARE(readAll(mountPoints.first() + QStringLiteral("/.trackerignore")), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppQuit)
+#include "tst_app_quit.moc"
