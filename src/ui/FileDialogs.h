@@ -16,7 +16,6 @@ class FileDialogs : public QObject, public VaultFileDialogs
     QML_SINGLETON
 
 public:
-    using QObject::QObject;
     [[nodiscard]] static FileDialogs &shared();
     static FileDialogs *create(QQmlEngine *, QJSEngine *);
 
@@ -30,4 +29,8 @@ Q_SIGNALS:
     void waitingRequested(const QVariant &vault);
     void relocatedRequested(const QVariant &vault);
     void closed();
+
+private:
+    // The one instance is shared(); QML reaches it through create().
+    FileDialogs() = default;
 };

@@ -66,8 +66,8 @@ Dialog {
                     highlighted: modelData.role === "default" || (index === alert.buttons.length - 1 && modelData.role !== "cancel")
                     palette.buttonText: modelData.role === "destructive" ? "#d70015" : Theme.primary
                     onClicked: {
-                        alert.close()
                         alert.chosen(modelData.text)
+                        alert.close()
                     }
                 }
             }
@@ -80,8 +80,8 @@ Dialog {
         onActivated: {
             for (let i = alert.buttons.length - 1; i >= 0; --i) {
                 if (alert.buttons[i].role !== "cancel" && alert.buttons[i].role !== "destructive") {
-                    alert.close()
                     alert.chosen(alert.buttons[i].text)
+                    alert.close()
                     return
                 }
             }

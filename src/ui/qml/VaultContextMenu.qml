@@ -25,7 +25,7 @@ Menu {
         const texts = []
         for (let i = 0; i < count; ++i) {
             const item = itemAt(i)
-            if (!item || !item.visible)
+            if (!item || item.applies === false)
                 continue
             texts.push(item instanceof MenuSeparator ? "-" : item.text)
         }
@@ -34,7 +34,7 @@ Menu {
     function trigger(text) {
         for (let i = 0; i < count; ++i) {
             const item = itemAt(i)
-            if (item && item.visible && item.text === text) {
+            if (item && item.applies !== false && item.text === text) {
                 item.triggered()
                 return true
             }
@@ -43,20 +43,22 @@ Menu {
     }
 
     component Entry: MenuItem {
-        height: visible ? implicitHeight : 0
+        property bool applies: true
+        visible: applies
+        height: applies ? implicitHeight : 0
     }
 
-    Entry { text: "Locate Vault…"; visible: menu.fileState === "missing"; onTriggered: menu.actions.locate(menu.vault) }
+    Entry { text: "Locate Vault…"; applies: menu.fileState === "missing"; onTriggered: menu.actions.locate(menu.vault) }
     Entry { text: "Reveal Vault File in Finder"; onTriggered: menu.actions.revealFile(menu.vault) }
-    Entry { text: "Vault Settings…"; visible: menu.unlocked; onTriggered: menu.actions.vaultSettings(menu.vault) }
-    Entry { text: "Rename…"; visible: menu.maintenance; onTriggered: menu.actions.rename(menu.vault) }
-    Entry { text: "Change Password…"; visible: menu.maintenance; onTriggered: menu.actions.changePassword(menu.vault) }
-    Entry { text: "Change Size Limit…"; visible: menu.maintenance; onTriggered: menu.actions.resize(menu.vault) }
-    Entry { text: "Reclaim Free Space…"; visible: menu.maintenance; onTriggered: menu.actions.compact(menu.vault) }
-    Entry { text: "Verify Vault…"; visible: menu.maintenance; onTriggered: menu.actions.verify(menu.vault) }
+    Entry { text: "Vault Settings…"; applies: menu.unlocked; onTriggered: menu.actions.vaultSettings(menu.vault) }
+    Entry { text: "Rename…"; applies: menu.maintenance; onTriggered: menu.actions.rename(menu.vault) }
+    Entry { text: "Change Password…"; applies: menu.maintenance; onTriggered: menu.actions.changePassword(menu.vault) }
+    Entry { text: "Change Size Limit…"; applies: menu.maintenance; onTriggered: menu.actions.resize(menu.vault) }
+    Entry { text: "Reclaim Free Space…"; applies: menu.maintenance; onTriggered: menu.actions.compact(menu.vault) }
+    Entry { text: "Verify Vault…"; applies: menu.maintenance; onTriggered: menu.actions.verify(menu.vault) }
     Entry {
         text: "Keep out of iCloud"
-        visible: menu.maintenance
+        applies: menu.maintenance
         checkable: true
         checked: menu.vault ? menu.vault.excludedFromCloud : false
         onTriggered: VaultActions.setCloudExclusion(menu.vaultId, checked)

@@ -1,0 +1,132 @@
+import QtQuick
+import QtTest
+import org.hollowkeep
+import Hollowkeep.Testing
+
+TestCase {
+    id: test
+    name: "ContentView"
+    width: 520
+    height: 500
+    visible: true
+    when: windowShown
+
+    Component {
+        id: contentComponent
+        ContentView { width: 520; height: 500 }
+    }
+
+    function init() { Fixture.reset(); Preferences.appTheme = "classic" }
+
+    function shown(item, name) {
+        const child = findChild(item, name)
+        return child !== null && child.visible
+    }
+
+    function test_emptyState() {
+        const view = createTemporaryObject(contentComponent, test)
+        compare(findChild(view, "subtitle").text, "Encrypted folders, your key only")
+        verify(shown(view, "emptyState") && !shown(view, "vaultList") && !shown(view, "lockAllButton"))
+    }
+
+    function test_classicSubtitle() {
+        Fixture.addVault("One", "present", 1024, false, false)
+        Fixture.setLockedSizeKB(2048)
+        const view = createTemporaryObject(contentComponent, test)
+        const subtitle = findChild(view, "subtitle").text
+        verify(subtitle.startsWith("1 vault · all locked · "), subtitle)
+        verify(subtitle.endsWith("2.1 MB on disk"), subtitle)
+        verify(!shown(view, "lockAllButton") && !shown(view, "emptyState"))
+        const two = Fixture.addVault("Two", "present", 1024, false, false)
+        Fixture.unlock(two)
+        tryVerify(() => findChild(view, "subtitle").text.startsWith("2 vaults · 1 open · "))
+        verify(shown(view, "lockAllButton"))
+    }
+
+    function test_unknownThemeIsClassic() {
+        Preferences.appTheme = "NightWatch"
+        const view = createTemporaryObject(contentComponent, test)
+        compare(view.design, "classic")
+        compare(view.constants.width, 500)
+        compare(view.constants.height, 460)
+        compare(view.constants.scheme, "")
+        Preferences.appTheme = "nightWatch"
+        compare(view.design, "nightWatch")
+        compare(view.constants.width, 700)
+    }
+
+    function test_forgetAlertRemovesOnlyTheRecord() {
+        const id = Fixture.addVault("Forgettable", "present", 1024, false, false)
+        Fixture.unlock(id)
+        const view = createTemporaryObject(contentComponent, test)
+        VaultActions.forget(id)
+        const alert = findChild(view, "forgetAlert")
+        tryVerify(() => alert.opened)
+        compare(alert.title, "Remove “Forgettable” from the list?")
+        verify(alert.message.indexOf("you'll need to type the password") > 0)
+        // Cancel keeps everything.
+        alert.chosen("Cancel")
+        tryVerify(() => !alert.visible)
+        compare(VaultStore.vaults.length, 1)
+        // Remove drops the record without locking the vault: no lock is recorded.
+        const activityBefore = VaultStore.activity.length
+        VaultActions.forget(id)
+        tryVerify(() => alert.opened)
+        mouseClick(findChild(alert.contentItem, "alertButton_Remove"))
+        tryCompare(VaultStore.vaults, "length", 0)
+        compare(Fixture.listedVaults(), 0)
+        compare(VaultStore.activity.length, activityBefore)
+    }
+
+    function test_errorAlertShowsAndClears() {
+        const view = createTemporaryObject(contentComponent, test)
+        const alert = findChild(view, "errorAlert")
+        Fixture.fail("Wrong password for “Taxes”.")
+        tryVerify(() => alert.opened)
+        compare(alert.title, "Hollowkeep")
+        compare(alert.message, "Wrong password for “Taxes”.")
+        mouseClick(findChild(alert.contentItem, "alertButton_OK"))
+        tryCompare(VaultStore, "errorMessage", "")
+        // The next failure shows again.
+        Fixture.fail("Could not lock vault — a file inside may still be open: busy")
+        tryVerify(() => alert.opened)
+    }
+
+    function test_movedFileDialogChoices() {
+        const id = Fixture.addVault("Moved", "missing", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        const dialog = findChild(view, "movedDialog")
+        VaultActions.revealFile(id)
+        tryVerify(() => dialog.opened)
+        compare(dialog.title, "“Moved” is not in that location")
+        verify(dialog.message.startsWith("The vault file isn’t at its last known path:\n\n"))
+        compare(dialog.buttons.map(b => b.text), ["Locate…", "Remove from List", "OK"])
+        mouseClick(findChild(dialog.contentItem, "alertButton_OK"))
+        tryVerify(() => !dialog.visible)
+        compare(VaultStore.vaults.length, 1)
+        VaultActions.revealFile(id)
+        tryVerify(() => dialog.opened)
+        mouseClick(findChild(dialog.contentItem, "alertButton_Remove from List"))
+        tryCompare(VaultStore.vaults, "length", 0)
+    }
+
+    function test_waitingDialogFromAnUnlock() {
+        const id = Fixture.addVault("Elsewhere", "waiting", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        const dialog = findChild(view, "waitingDialog")
+        VaultActions.unlock(id)
+        tryVerify(() => dialog.opened)
+        compare(dialog.title, "Waiting for disk")
+        verify(dialog.message.startsWith("“Elsewhere” is on a disk that isn’t connected right now."))
+        mouseClick(findChild(dialog.contentItem, "alertButton_OK"))
+        tryVerify(() => !dialog.visible)
+    }
+
+    function test_newVaultRequestOpensCreateOnce() {
+        const view = createTemporaryObject(contentComponent, test)
+        verify(!view.showingCreate)
+        VaultStore.newVaultRequested = true
+        verify(view.showingCreate)
+        compare(VaultStore.newVaultRequested, false)
+    }
+}

@@ -1,0 +1,107 @@
+// Qt Quick tests of the main window's views (tests/qml), over the application's store with
+// stand-in disk-image tools and a private home.
+
+#include "FakeTools.h"
+#include "store/VaultList.h"
+#include "store/VaultStore.h"
+#include "ui/FileDialogs.h"
+
+#include <QQmlEngine>
+#include <QtQml/qqmlextensionplugin.h>
+#include <QtQuickTest>
+
+Q_IMPORT_QML_PLUGIN(org_hollowkeepPlugin)
+
+// Puts the store into the states the views are tested in.
+class Fixture : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Fixture(TestEnvironment &env, FakeTools &tools)
+        : m_env(env)
+        , m_tools(tools)
+    {
+    }
+
+    // state: "present", "missing" or "waiting".
+    Q_INVOKABLE QString addVault(const QString &name, const QString &state, int maxSizeMB, bool touchID, bool excluded)
+    {
+        Vault vault;
+        vault.id = QUuid::createUuid();
+        vault.name = name;
+        vault.maxSizeMB = maxSizeMB;
+        vault.requireTouchID = touchID;
+        vault.excludedFromCloud = excluded;
+        vault.openInFinderAfterUnlock = false;
+        vault.createdAt = Timestamp::now();
+        vault.bundlePath = state == QLatin1String("waiting") ? QStringLiteral("/Volumes/Unplugged Disk/%1.sparsebundle").arg(name)
+                                                            : m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        if (state == QLatin1String("present"))
+            QDir().mkpath(vault.bundlePath);
+        QList<Vault> vaults = store().vaults();
+        vaults << vault;
+        store().setVaults(vaults);
+        store().save();
+        return vault.idText();
+    }
+    Q_INVOKABLE void unlock(const QString &id)
+    {
+        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), QStringLiteral("pw"), false, QStringLiteral("password")));
+    }
+    Q_INVOKABLE void setBusy(const QString &id, bool busy)
+    {
+        if (busy)
+            m_busy.emplace_back(std::make_unique<BusyMark>(store(), QUuid::fromString(id)));
+        else
+            m_busy.clear();
+    }
+    // Every locked vault then measures this many kilobytes on disk.
+    Q_INVOKABLE void setLockedSizeKB(qint64 kilobytes)
+    {
+        m_tools.respond(QStringLiteral("du"), QByteArray::number(kilobytes) + "\t/x\n");
+        QCoro::waitFor(store().refresh());
+    }
+    Q_INVOKABLE void reset()
+    {
+        m_busy.clear();
+        QCoro::waitFor(store().lockAll(true, QStringLiteral("quit")));
+        store().setVaults({});
+        store().setErrorMessage(std::nullopt);
+        QDir(m_env.home()).removeRecursively();
+        QDir().mkpath(m_env.home());
+    }
+    Q_INVOKABLE void fail(const QString &message) { store().setErrorMessage(message); }
+    Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
+
+private:
+    static VaultStore &store() { return VaultStore::shared(); }
+    TestEnvironment &m_env;
+    FakeTools &m_tools;
+    std::vector<std::unique_ptr<BusyMark>> m_busy;
+};
+
+class Setup : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    FakeTools m_tools;
+    Fixture m_fixture{m_env, m_tools};
+
+public Q_SLOTS:
+    void qmlEngineAvailable(QQmlEngine *engine)
+    {
+        const QString volume = m_env.root() + QStringLiteral("/volume");
+        QDir().mkpath(volume);
+        m_tools.respond(QStringLiteral("hdiutil-attach"),
+                        "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + volume.toUtf8()
+                            + "</string></dict></array></dict></plist>");
+        engine->addImportPath(QStringLiteral("qrc:/"));
+        VaultStore::shared().setFileDialogs(&FileDialogs::shared());
+        qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);
+    }
+};
+
+QUICK_TEST_MAIN_WITH_SETUP(qml, Setup)
+#include "tst_qml.moc"
