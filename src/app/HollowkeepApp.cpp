@@ -6,9 +6,13 @@
 #include "ui/FileDialogs.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QMenu>
 #include <QQuickWindow>
+
+#include <cstdio>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -27,11 +31,48 @@ HollowkeepApp::HollowkeepApp(QObject *parent)
 
 HollowkeepApp::~HollowkeepApp() = default;
 
+namespace {
+
+// Milliseconds since this process started, from the kernel's record of its start.
+qint64 millisecondsSinceStart()
+{
+    QFile stat(u"/proc/self/stat"_qs);
+    QFile uptime(u"/proc/uptime"_qs);
+    if (!stat.open(QIODevice::ReadOnly) || !uptime.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray content = stat.readAll();
+    const QList<QByteArray> fields = content.mid(content.lastIndexOf(')') + 2).split(' ');
+    const double startedAt = fields.value(19).toDouble() / double(sysconf(_SC_CLK_TCK));
+    return qint64((uptime.readAll().split(' ').value(0).toDouble() - startedAt) * 1000);
+}
+
+QByteArray residentMemory()
+{
+    QFile status(u"/proc/self/status"_qs);
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed();
+    }
+    return {};
+}
+
+} // namespace
+
 int HollowkeepApp::run()
 {
     m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
     if (m_engine.rootObjects().isEmpty())
         return 1;
+    // For bench/startup.sh: report the first frame of the main window and end.
+    if (qEnvironmentVariableIsSet("HOLLOWKEEP_REPORT_FIRST_FRAME")) {
+        if (auto *window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first())) {
+            connect(window, &QQuickWindow::frameSwapped, this, [] {
+                std::fprintf(stderr, "first frame %lld ms, resident %s\n", millisecondsSinceStart(), residentMemory().constData());
+                QCoreApplication::exit(0);
+            }, Qt::SingleShotConnection);
+        }
+    }
     setUpTray();
     m_delegate->applicationDidFinishLaunching();
     return QApplication::exec();
