@@ -41,6 +41,14 @@ public:
         writeAll(base + QStringLiteral(".stderr"), err);
         writeAll(base + QStringLiteral(".status"), QByteArray::number(status));
     }
+    // Every attach succeeds at this folder.
+    void respondAttachAt(const QString &mountPoint)
+    {
+        QDir().mkpath(mountPoint);
+        respond(QStringLiteral("hdiutil-attach"),
+                "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + mountPoint.toUtf8()
+                    + "</string></dict></array></dict></plist>");
+    }
     // A shell snippet run before the answer; "$@" holds the arguments.
     void script(const QString &key, const QByteArray &body, int call = 0)
     {

@@ -110,6 +110,22 @@ struct StoreFixture
         return vault;
     }
 
+    // Lists a vault whose bundle folder exists but holds no image (for stand-in tools).
+    Vault listVault(const QString &name, bool autoOpen = false)
+    {
+        Vault vault;
+        vault.id = QUuid::createUuid();
+        vault.name = name;
+        vault.bundlePath = env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        vault.openInFinderAfterUnlock = false;
+        vault.autoOpenAtLaunch = autoOpen;
+        QDir().mkpath(vault.bundlePath);
+        QList<Vault> vaults = store.vaults();
+        vaults << vault;
+        store.setVaults(vaults);
+        return vault;
+    }
+
     [[nodiscard]] Vault current(const Vault &vault) const { return store.vault(vault.id).value_or(Vault{}); }
     [[nodiscard]] QString mountPoint(const Vault &vault) const { return store.mountPoints().value(vault.id); }
     [[nodiscard]] QString error() const { return store.errorMessage().value_or(QString()); }
@@ -130,4 +146,13 @@ inline std::optional<QString> savedPassword(const QUuid &id)
 inline void savePassword(const QString &password, const QUuid &id)
 {
     QCoro::waitFor(Keychain::savePassword(password, id));
+}
+
+// Empties the home, data and config folders between tests.
+inline void clearFolders(const TestEnvironment &env)
+{
+    for (const QString &folder : {env.home(), env.data(), env.config()}) {
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+    }
 }

@@ -75,10 +75,7 @@ private Q_SLOTS:
     void cleanup()
     {
         detachEverything(m_env.root());
-        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
-            QDir(folder).removeRecursively();
-            QDir().mkpath(folder);
-        }
+        clearFolders(m_env);
     }
 
     void quitLocksEveryVaultInOrder()

@@ -50,16 +50,7 @@ class TestAppDelegate : public QObject
 
     Vault listUnlocked(const QString &name)
     {
-        const QString path = m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
-        QDir().mkpath(path);
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.bundlePath = path;
-        vault.openInFinderAfterUnlock = false;
-        QList<Vault> vaults = m_fixture->store.vaults();
-        vaults << vault;
-        m_fixture->store.setVaults(vaults);
+        const Vault vault = m_fixture->listVault(name);
         QCoro::waitFor(m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password")));
         return vault;
     }
@@ -89,11 +80,7 @@ private Q_SLOTS:
     void init()
     {
         m_tools = std::make_unique<FakeTools>();
-        const QString volume = m_env.root() + QStringLiteral("/volume");
-        QDir().mkpath(volume);
-        m_tools->respond(QStringLiteral("hdiutil-attach"),
-                         "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + volume.toUtf8()
-                             + "</string></dict></array></dict></plist>");
+        m_tools->respondAttachAt(m_env.root() + QStringLiteral("/volume"));
         m_fixture = std::make_unique<StoreFixture>(m_env);
         SettingsKeys::registerDefaults(m_fixture->defaults);
         m_delegate = std::make_unique<AppDelegate>(m_fixture->store, m_fixture->defaults, m_bus, m_bus);
@@ -107,10 +94,7 @@ private Q_SLOTS:
         m_delegate.reset();
         m_fixture.reset();
         m_tools.reset();
-        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
-            QDir(folder).removeRecursively();
-            QDir().mkpath(folder);
-        }
+        clearFolders(m_env);
     }
 
     void screenLockFollowsTheSettingAtThatMoment()

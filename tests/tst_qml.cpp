@@ -92,11 +92,7 @@ class Setup : public QObject
 public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        const QString volume = m_env.root() + QStringLiteral("/volume");
-        QDir().mkpath(volume);
-        m_tools.respond(QStringLiteral("hdiutil-attach"),
-                        "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + volume.toUtf8()
-                            + "</string></dict></array></dict></plist>");
+        m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
         engine->addImportPath(QStringLiteral("qrc:/"));
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);

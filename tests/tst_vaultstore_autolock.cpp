@@ -15,22 +15,7 @@ class TestVaultStoreAutoLock : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<StoreFixture> m_fixture;
 
-    // A listed vault whose file exists; the stand-in attaches it at a real folder.
-    Vault listVault(const QString &name, bool autoOpen = false)
-    {
-        const QString path = m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
-        QDir().mkpath(path);
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.bundlePath = path;
-        vault.openInFinderAfterUnlock = false;
-        vault.autoOpenAtLaunch = autoOpen;
-        QList<Vault> vaults = m_fixture->store.vaults();
-        vaults << vault;
-        m_fixture->store.setVaults(vaults);
-        return vault;
-    }
+    Vault listVault(const QString &name, bool autoOpen = false) { return m_fixture->listVault(name, autoOpen); }
 
     void unlockNow(const Vault &vault)
     {
@@ -49,11 +34,7 @@ private Q_SLOTS:
     void init()
     {
         m_tools = std::make_unique<FakeTools>();
-        const QString volume = m_env.root() + QStringLiteral("/volume");
-        QDir().mkpath(volume);
-        m_tools->respond(QStringLiteral("hdiutil-attach"),
-                         "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + volume.toUtf8()
-                             + "</string></dict></array></dict></plist>");
+        m_tools->respondAttachAt(m_env.root() + QStringLiteral("/volume"));
         m_tools->respond(QStringLiteral("du"), "2048\t/x\n");
         m_fixture = std::make_unique<StoreFixture>(m_env);
         SettingsKeys::registerDefaults(m_fixture->defaults);
@@ -63,10 +44,7 @@ private Q_SLOTS:
     {
         m_fixture.reset();
         m_tools.reset();
-        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
-            QDir(folder).removeRecursively();
-            QDir().mkpath(folder);
-        }
+        clearFolders(m_env);
     }
 
     void idleVaultsLockAfterTheirMinutes()

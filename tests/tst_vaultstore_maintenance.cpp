@@ -28,10 +28,7 @@ private Q_SLOTS:
     {
         m_fixture.reset();
         detachEverything(m_env.root());
-        for (const QString &folder : {m_env.home(), m_env.data(), m_env.config()}) {
-            QDir(folder).removeRecursively();
-            QDir().mkpath(folder);
-        }
+        clearFolders(m_env);
     }
 
     void addExistingVaults()

@@ -19,10 +19,7 @@ private Q_SLOTS:
     {
         m_fixture.reset();
         detachEverything(m_env.root());
-        QDir(m_env.home()).removeRecursively();
-        QDir(m_env.data()).removeRecursively();
-        QDir(m_env.config()).removeRecursively();
-        QDir().mkpath(m_env.home());
+        clearFolders(m_env);
         m_fileManager.shown.clear();
     }
 

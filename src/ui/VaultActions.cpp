@@ -104,14 +104,18 @@ void VaultActions::forget(const QString &id)
         authenticateThenConfirmForget(*vault);
 }
 
+QCoro::Task<bool> VaultActions::ownerAllowsRemoval(Vault vault)
+{
+    if (!vault.requireTouchID)
+        co_return true;
+    co_return co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
+}
+
 QCoro::Task<void> VaultActions::authenticateThenConfirmForget(Vault vault)
 {
-    if (vault.requireTouchID) {
-        const bool authenticated = co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
-        if (!authenticated)
-            co_return;
-    }
-    Q_EMIT forgetConfirmationRequested(QVariant::fromValue(vault));
+    const bool allowed = co_await ownerAllowsRemoval(vault);
+    if (allowed)
+        Q_EMIT forgetConfirmationRequested(QVariant::fromValue(vault));
 }
 
 void VaultActions::trash(const QString &id)
@@ -139,12 +143,9 @@ void VaultActions::removeFromListAfterAuthentication(const QString &id)
 
 QCoro::Task<void> VaultActions::authenticateThenRemove(Vault vault)
 {
-    if (vault.requireTouchID) {
-        const bool authenticated = co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
-        if (!authenticated)
-            co_return;
-    }
-    co_await m_store.removeFromList(vault);
+    const bool allowed = co_await ownerAllowsRemoval(vault);
+    if (allowed)
+        co_await m_store.removeFromList(vault);
 }
 
 void VaultActions::setCloudExclusion(const QString &id, bool excluded)

@@ -55,6 +55,8 @@ Q_SIGNALS:
 
 private:
     [[nodiscard]] std::optional<Vault> find(const QString &id) const;
+    // Owner authentication before a vault leaves the list, when the vault asks for it.
+    QCoro::Task<bool> ownerAllowsRemoval(Vault vault);
     QCoro::Task<void> authenticateThenConfirmForget(Vault vault);
     QCoro::Task<void> authenticateThenRemove(Vault vault);
     QCoro::Task<void> discoverThenAutoOpen();
