@@ -28,7 +28,9 @@ double processSeconds(pid_t pid)
         return 0;
     const QByteArray content = stat.readAll();
     const QList<QByteArray> fields = content.mid(content.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 12 ? double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK)) : 0;
+    return fields.size() > 12
+               ? double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK))
+               : 0;
 }
 
 // CPU seconds used so far by this process and by every fuse2fs and gocryptfs daemon of the run.
@@ -59,7 +61,8 @@ int main(int argc, char *argv[])
     QTemporaryDir root(QStringLiteral("/var/tmp/hollowkeep-bench-XXXXXX"));
     for (const char *folder : {"home", "config", "data", "runtime"})
         QDir(root.path()).mkpath(QLatin1String(folder));
-    QFile::setPermissions(root.path() + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(root.path() + QStringLiteral("/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("HOME", (root.path() + QStringLiteral("/home")).toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", (root.path() + QStringLiteral("/config")).toLocal8Bit());
     qputenv("XDG_DATA_HOME", (root.path() + QStringLiteral("/data")).toLocal8Bit());
@@ -76,9 +79,10 @@ int main(int argc, char *argv[])
         vault.bundlePath = root.path() + QStringLiteral("/home/Bench%1.sparsebundle").arg(i);
         vault.openInFinderAfterUnlock = false;
         QProcess create;
-        create.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../libexec/hollowkeep/hdiutil"),
-                     {QStringLiteral("create"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), QStringLiteral("256m"),
-                      QStringLiteral("-volname"), vault.name, vault.bundlePath});
+        create.start(QCoreApplication::applicationDirPath() +
+                         QStringLiteral("/../libexec/hollowkeep/hdiutil"),
+                     {QStringLiteral("create"), QStringLiteral("-stdinpass"), QStringLiteral("-size"),
+                      QStringLiteral("256m"), QStringLiteral("-volname"), vault.name, vault.bundlePath});
         create.write("bench-password");
         create.closeWriteChannel();
         create.waitForFinished(-1);
@@ -86,8 +90,10 @@ int main(int argc, char *argv[])
     }
     store.setVaults(vaults);
     for (const Vault &vault : std::as_const(vaults)) {
-        if (!QCoro::waitFor(store.unlock(vault, QStringLiteral("bench-password"), false, QStringLiteral("password")))) {
-            std::fprintf(stderr, "could not unlock %s: %s\n", qPrintable(vault.name), qPrintable(store.errorMessage().value_or(QString())));
+        if (!QCoro::waitFor(
+                store.unlock(vault, QStringLiteral("bench-password"), false, QStringLiteral("password")))) {
+            std::fprintf(stderr, "could not unlock %s: %s\n", qPrintable(vault.name),
+                         qPrintable(store.errorMessage().value_or(QString())));
             return 1;
         }
     }
@@ -113,8 +119,11 @@ int main(int argc, char *argv[])
     QCoro::waitFor(store.lockAll(true, QStringLiteral("quit")));
     const double cost = std::max(0.0, busy - idle) / seconds * 100.0;
     std::printf("ten unlocked vaults, %d s each half\n", seconds);
-    std::printf("baseline, timers stopped:    %.3f CPU s (%.3f %% of one core)\n", idle, idle / seconds * 100.0);
-    std::printf("with both timers running:    %.3f CPU s (%.3f %% of one core)\n", busy, busy / seconds * 100.0);
-    std::printf("cost of the timers:          %.3f %% of one core (budget 1 %%: ratio %.2f)\n", cost, cost / 1.0);
+    std::printf("baseline, timers stopped:    %.3f CPU s (%.3f %% of one core)\n", idle,
+                idle / seconds * 100.0);
+    std::printf("with both timers running:    %.3f CPU s (%.3f %% of one core)\n", busy,
+                busy / seconds * 100.0);
+    std::printf("cost of the timers:          %.3f %% of one core (budget 1 %%: ratio %.2f)\n", cost,
+                cost / 1.0);
     return 0;
 }

@@ -52,17 +52,19 @@ Vault makeVault(const QString &name, int sizeMB, int fillMB)
     Vault vault;
     vault.id = QUuid::createUuid();
     vault.name = name;
-    vault.bundlePath = QDir::homePath() + QStringLiteral("/Documents/") + name + QStringLiteral(".sparsebundle");
+    vault.bundlePath =
+        QDir::homePath() + QStringLiteral("/Documents/") + name + QStringLiteral(".sparsebundle");
     vault.maxSizeMB = sizeMB;
     vault.createdAt = Timestamp::now();
     vault.openInFinderAfterUnlock = false;
     QDir().mkpath(QDir::homePath() + QStringLiteral("/Documents"));
-    runTool({QStringLiteral("create"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), QStringLiteral("%1m").arg(sizeMB),
-             QStringLiteral("-volname"), name, vault.bundlePath},
+    runTool({QStringLiteral("create"), QStringLiteral("-stdinpass"), QStringLiteral("-size"),
+             QStringLiteral("%1m").arg(sizeMB), QStringLiteral("-volname"), name, vault.bundlePath},
             password);
     if (fillMB > 0) {
-        const QString mountPoint =
-            mountPointOf(runTool({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), vault.bundlePath}, password));
+        const QString mountPoint = mountPointOf(runTool({QStringLiteral("attach"), QStringLiteral("-plist"),
+                                                         QStringLiteral("-stdinpass"), vault.bundlePath},
+                                                        password));
         QFile file(mountPoint + QStringLiteral("/data.bin"));
         file.open(QIODevice::WriteOnly);
         QByteArray chunk(1024 * 1024, 'x');
@@ -158,7 +160,8 @@ int main(int argc, char *argv[])
     QObject *openedMenu = nullptr;
     for (QQuickItem *card : visualItemsNamed(window->contentItem(), QStringLiteral("vaultCard"))) {
         if (card->property("vaultId").toString() == taxes.idText()) {
-            QMetaObject::invokeMethod(card, "openMenu", Q_ARG(QVariant, card->width() - 250), Q_ARG(QVariant, 30));
+            QMetaObject::invokeMethod(card, "openMenu", Q_ARG(QVariant, card->width() - 250),
+                                      Q_ARG(QVariant, 30));
             openedMenu = card->findChild<QObject *>(QStringLiteral("contextMenu"));
         }
     }

@@ -24,7 +24,8 @@ public:
     FakeTools()
     {
         for (const char *tool : {"hdiutil", "diskutil", "mdutil", "du"})
-            QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), folder() + QLatin1Char('/') + QLatin1String(tool));
+            QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"),
+                        folder() + QLatin1Char('/') + QLatin1String(tool));
         QDir(folder()).mkpath(QStringLiteral("responses"));
         qputenv("HOLLOWKEEP_TOOLS_DIR", folder().toLocal8Bit());
     }
@@ -34,9 +35,11 @@ public:
 
     // Sets the answer of a key ("hdiutil-attach", "du", …); call 0 answers every call without a
     // numbered answer of its own.
-    void respond(const QString &key, const QByteArray &out, const QByteArray &err = {}, int status = 0, int call = 0)
+    void respond(const QString &key, const QByteArray &out, const QByteArray &err = {}, int status = 0,
+                 int call = 0)
     {
-        const QString base = folder() + QStringLiteral("/responses/") + key + (call > 0 ? QStringLiteral(".%1").arg(call) : QString());
+        const QString base = folder() + QStringLiteral("/responses/") + key +
+                             (call > 0 ? QStringLiteral(".%1").arg(call) : QString());
         writeAll(base + QStringLiteral(".stdout"), out);
         writeAll(base + QStringLiteral(".stderr"), err);
         writeAll(base + QStringLiteral(".status"), QByteArray::number(status));
@@ -46,14 +49,14 @@ public:
     {
         QDir().mkpath(mountPoint);
         respond(QStringLiteral("hdiutil-attach"),
-                "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + mountPoint.toUtf8()
-                    + "</string></dict></array></dict></plist>");
+                "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
+                    mountPoint.toUtf8() + "</string></dict></array></dict></plist>");
     }
     // A shell snippet run before the answer; "$@" holds the arguments.
     void script(const QString &key, const QByteArray &body, int call = 0)
     {
-        writeAll(folder() + QStringLiteral("/responses/") + key + (call > 0 ? QStringLiteral(".%1").arg(call) : QString())
-                     + QStringLiteral(".sh"),
+        writeAll(folder() + QStringLiteral("/responses/") + key +
+                     (call > 0 ? QStringLiteral(".%1").arg(call) : QString()) + QStringLiteral(".sh"),
                  body);
     }
 
@@ -64,7 +67,9 @@ public:
             if (line.isEmpty())
                 continue;
             const QList<QByteArray> fields = line.split(' ');
-            Call call{QString::fromUtf8(QByteArray::fromBase64(fields.first())), {}, QByteArray::fromBase64(fields.last())};
+            Call call{QString::fromUtf8(QByteArray::fromBase64(fields.first())),
+                      {},
+                      QByteArray::fromBase64(fields.last())};
             for (qsizetype i = 1; i + 1 < fields.size(); ++i)
                 call.arguments << QString::fromUtf8(QByteArray::fromBase64(fields[i]));
             result << call;
@@ -85,21 +90,21 @@ private:
 };
 
 // A coroutine's value or its error, awaited in a nested event loop.
-template<typename T>
+template <typename T>
 struct Outcome
 {
     std::optional<T> value;
     std::exception_ptr error;
 };
 
-template<>
+template <>
 struct Outcome<void>
 {
     bool done = false;
     std::exception_ptr error;
 };
 
-template<typename T>
+template <typename T>
 QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
 {
     Outcome<T> outcome;
@@ -116,7 +121,7 @@ QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
     co_return outcome;
 }
 
-template<typename T>
+template <typename T>
 Outcome<T> awaitTask(QCoro::Task<T> &&task)
 {
     return QCoro::waitFor(captured(std::move(task)));

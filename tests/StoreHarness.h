@@ -40,8 +40,9 @@ public:
     bool registerOnBus()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this, QDBusConnection::ExportAllSlots)
-            && bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
+        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this,
+                                  QDBusConnection::ExportAllSlots) &&
+               bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
     }
 
 public Q_SLOTS:
@@ -75,9 +76,8 @@ struct StoreFixture
     Timestamp clock = Timestamp::now();
 
     explicit StoreFixture(TestEnvironment &environment)
-        : env(environment)
-        , defaults(environment.config() + QStringLiteral("/prefs.json"))
-        , store(defaults, environment.data(), false)
+        : env(environment), defaults(environment.config() + QStringLiteral("/prefs.json")),
+          store(defaults, environment.data(), false)
     {
         store.setFileDialogs(&dialogs);
         store.setClock([this] { return clock; });

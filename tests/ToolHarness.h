@@ -3,9 +3,9 @@
 #include "TestEnvironment.h"
 
 #include <QDirIterator>
-#include <QStorageInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -31,8 +31,8 @@ inline ToolRun runTool(const QString &tool, const QStringList &arguments, const 
     process.write(input);
     process.closeWriteChannel();
     process.waitForFinished(300000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 inline ToolRun hdiutil(const QStringList &arguments, const QByteArray &input = {})
@@ -40,7 +40,8 @@ inline ToolRun hdiutil(const QStringList &arguments, const QByteArray &input = {
     return runTool(QStringLiteral("hdiutil"), arguments, input);
 }
 
-inline ToolRun createVault(const QString &path, const QString &volumeName, int sizeMB, const QByteArray &password)
+inline ToolRun createVault(const QString &path, const QString &volumeName, int sizeMB,
+                           const QByteArray &password)
 {
     return hdiutil({QStringLiteral("create"), QStringLiteral("-encryption"), QStringLiteral("AES-256"),
                     QStringLiteral("-stdinpass"), QStringLiteral("-type"), QStringLiteral("SPARSEBUNDLE"),
@@ -52,9 +53,11 @@ inline ToolRun createVault(const QString &path, const QString &volumeName, int s
 // The mount point named in an attach -plist answer; empty when there is none.
 inline QString mountPointIn(const QByteArray &plist)
 {
-    static const QRegularExpression pattern(QStringLiteral("<key>mount-point</key>\\s*<string>([^<]*)</string>"));
+    static const QRegularExpression pattern(
+        QStringLiteral("<key>mount-point</key>\\s*<string>([^<]*)</string>"));
     const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(plist));
-    return match.hasMatch() ? match.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&")) : QString();
+    return match.hasMatch() ? match.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"))
+                            : QString();
 }
 
 inline QString attachVault(const QString &path, const QByteArray &password, bool hidden = false)
@@ -84,7 +87,8 @@ inline QStringList fuseMountsBelow(const QString &root)
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() > 4 && line.contains(" - fuse")) {
-            const QString mountPoint = QString::fromUtf8(fields[4]).replace(QStringLiteral("\\040"), QStringLiteral(" "));
+            const QString mountPoint =
+                QString::fromUtf8(fields[4]).replace(QStringLiteral("\\040"), QStringLiteral(" "));
             if (mountPoint.startsWith(root))
                 found << mountPoint;
         }
@@ -105,8 +109,10 @@ inline QStringList daemonsMentioning(const QString &root)
         const QByteArray arguments = cmdline.readAll();
         const QByteArray state = stat.readAll();
         const qsizetype nameEnd = state.lastIndexOf(')');
-        if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8())
-            && (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() == QLatin1String("fuse2fs") || arguments.contains("gocryptfs")))
+        if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8()) &&
+            (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
+                 QLatin1String("fuse2fs") ||
+             arguments.contains("gocryptfs")))
             found << QString::fromUtf8(arguments).replace(QChar(0), QChar(' '));
     }
     return found;
@@ -120,7 +126,8 @@ inline void detachEverything(const QString &root)
             detachVault(mountPoint, true);
     }
     for (const QString &mountPoint : fuseMountsBelow(root))
-        QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint});
+        QProcess::execute(QStringLiteral("fusermount3"),
+                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint});
 }
 
 inline qint64 diskUsageBytes(const QString &path)

@@ -44,18 +44,21 @@ private Q_SLOTS:
         const QJsonObject event = QJsonDocument::fromJson(data).array().first().toObject();
         QCOMPARE(event.value(QStringLiteral("text")).toString(), QStringLiteral("Taxes locked (manual)"));
         QCOMPARE(event.value(QStringLiteral("id")).toString(), log.first().idText());
-        QCOMPARE(event.value(QStringLiteral("id")).toString(), event.value(QStringLiteral("id")).toString().toUpper());
+        QCOMPARE(event.value(QStringLiteral("id")).toString(),
+                 event.value(QStringLiteral("id")).toString().toUpper());
         QVERIFY(event.value(QStringLiteral("date")).isDouble());
-        QVERIFY(qAbs(event.value(QStringLiteral("date")).toDouble() - Timestamp::now().secondsSinceReferenceDate) < 60);
+        QVERIFY(qAbs(event.value(QStringLiteral("date")).toDouble() -
+                     Timestamp::now().secondsSinceReferenceDate) < 60);
     }
 
     void longerStoredLogLoadsUnchangedAndIsCutAtTheNextRecording()
     {
         QJsonArray array;
         for (int i = 0; i < 60; ++i)
-            array.append(QJsonObject{{QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                                     {QStringLiteral("date"), 1000.0 - i},
-                                     {QStringLiteral("text"), QStringLiteral("line %1").arg(i)}});
+            array.append(
+                QJsonObject{{QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                            {QStringLiteral("date"), 1000.0 - i},
+                            {QStringLiteral("text"), QStringLiteral("line %1").arg(i)}});
         UserDefaults defaults(prefsPath());
         defaults.setValue(SettingsKeys::activityLog, QJsonDocument(array).toJson());
         QList<ActivityEvent> log = ActivityLog::load(defaults);
@@ -74,8 +77,8 @@ private Q_SLOTS:
         QTest::newRow("object, not array") << QVariant(QByteArray("{}"));
         QTest::newRow("event without text")
             << QVariant(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": 3}])"));
-        QTest::newRow("date as text")
-            << QVariant(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": "3", "text": "x"}])"));
+        QTest::newRow("date as text") << QVariant(
+            QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": "3", "text": "x"}])"));
         QTest::newRow("a string, not data") << QVariant(QStringLiteral("[]"));
     }
 

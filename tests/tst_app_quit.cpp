@@ -91,7 +91,8 @@ private Q_SLOTS:
     void quitWithLockOnQuitOffLeavesThemMounted()
     {
         const QStringList mountPoints = prepareTwoUnlockedVaults();
-        UserDefaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json")).setValue(QStringLiteral("lockOnQuit"), false);
+        UserDefaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"))
+            .setValue(QStringLiteral("lockOnQuit"), false);
         QCOMPARE(runAndTerminate(), 0);
         QCOMPARE(fuseMountsBelow(m_env.home()).size(), 2);
         QVERIFY(activityTexts().isEmpty());

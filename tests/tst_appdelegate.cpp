@@ -22,7 +22,8 @@ public:
     QStringList requests;
 
 public Q_SLOTS:
-    QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why, const QString &mode)
+    QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why,
+                                    const QString &mode)
     {
         requests << QStringList{what, who, why, mode}.join(QLatin1Char('|'));
         int ends[2];
@@ -44,18 +45,22 @@ class TestAppDelegate : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<StoreFixture> m_fixture;
     std::unique_ptr<AppDelegate> m_delegate;
-    QDBusConnection m_bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("delegate"));
-    QDBusConnection m_desktop = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
+    QDBusConnection m_bus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("delegate"));
+    QDBusConnection m_desktop =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
     FakeLogind m_logind;
 
     Vault listUnlocked(const QString &name)
     {
         const Vault vault = m_fixture->listVault(name);
-        QCoro::waitFor(m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password")));
+        QCoro::waitFor(
+            m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password")));
         return vault;
     }
 
-    void emitSignal(const QString &path, const QString &interface, const QString &name, const QVariantList &arguments)
+    void emitSignal(const QString &path, const QString &interface, const QString &name,
+                    const QVariantList &arguments)
     {
         QDBusMessage signal = QDBusMessage::createSignal(path, interface, name);
         signal.setArguments(arguments);
@@ -73,7 +78,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_bus.isConnected());
-        QVERIFY(m_desktop.registerObject(QStringLiteral("/org/freedesktop/login1"), &m_logind, QDBusConnection::ExportAllSlots));
+        QVERIFY(m_desktop.registerObject(QStringLiteral("/org/freedesktop/login1"), &m_logind,
+                                         QDBusConnection::ExportAllSlots));
         QVERIFY(m_desktop.registerService(QStringLiteral("org.freedesktop.login1")));
     }
 
@@ -105,23 +111,28 @@ private Q_SLOTS:
         QSignalSpy finished(m_delegate.get(), &AppDelegate::systemLockFinished);
 
         f.defaults.setValue(SettingsKeys::lockOnScreenLock, false);
-        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("ActiveChanged"), {true});
+        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
+                   QStringLiteral("ActiveChanged"), {true});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.isUnlocked(first.id) && f.store.isUnlocked(second.id));
 
         // Turned on without a restart: the next screen lock locks everything, in list order.
         f.defaults.setValue(SettingsKeys::lockOnScreenLock, true);
-        emitSignal(QStringLiteral("/org/gnome/ScreenSaver"), QStringLiteral("org.gnome.ScreenSaver"), QStringLiteral("ActiveChanged"), {true});
+        emitSignal(QStringLiteral("/org/gnome/ScreenSaver"), QStringLiteral("org.gnome.ScreenSaver"),
+                   QStringLiteral("ActiveChanged"), {true});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.mountPoints().isEmpty());
-        QCOMPARE(f.activityTexts().mid(0, 2), (QStringList{"Second locked (screen locked)", "First locked (screen locked)"}));
+        QCOMPARE(f.activityTexts().mid(0, 2),
+                 (QStringList{"Second locked (screen locked)", "First locked (screen locked)"}));
 
         // The screen saver ending, and logind's session lock.
         listUnlocked(QStringLiteral("Third"));
-        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("ActiveChanged"), {false});
+        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
+                   QStringLiteral("ActiveChanged"), {false});
         QTest::qWait(200);
         QCOMPARE(f.store.mountPoints().size(), 1);
-        emitSignal(QStringLiteral("/org/freedesktop/login1/session/c1"), QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"), {});
+        emitSignal(QStringLiteral("/org/freedesktop/login1/session/c1"),
+                   QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"), {});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.mountPoints().isEmpty());
     }
@@ -137,7 +148,9 @@ private Q_SLOTS:
 
         listUnlocked(QStringLiteral("Sleepy"));
         QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), {true});
+        emitSignal(QStringLiteral("/org/freedesktop/login1"),
+                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                   {true});
         QVERIFY(inhibitor.wait(5000));
         // Locked first, then the inhibitor let go.
         QVERIFY(f.store.mountPoints().isEmpty());
@@ -146,7 +159,9 @@ private Q_SLOTS:
         QVERIFY(closedForWriting(heldEnd));
 
         // Waking up takes a new inhibitor for the next sleep.
-        emitSignal(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), {false});
+        emitSignal(QStringLiteral("/org/freedesktop/login1"),
+                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                   {false});
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(m_delegate->holdsSleepInhibitor());
     }
@@ -157,7 +172,9 @@ private Q_SLOTS:
         f.defaults.setValue(SettingsKeys::lockOnSleep, false);
         const Vault vault = listUnlocked(QStringLiteral("Awake"));
         QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), {true});
+        emitSignal(QStringLiteral("/org/freedesktop/login1"),
+                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                   {true});
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(f.store.isUnlocked(vault.id));
         QVERIFY(!m_delegate->holdsSleepInhibitor());

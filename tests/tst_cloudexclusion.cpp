@@ -10,7 +10,8 @@ namespace {
 bool hasIgnoreAttribute(const QString &path)
 {
     char value[8] = {};
-    const ssize_t length = getxattr(QFile::encodeName(path).constData(), CloudExclusion::attributeName().constData(), value, sizeof value);
+    const ssize_t length = getxattr(QFile::encodeName(path).constData(),
+                                    CloudExclusion::attributeName().constData(), value, sizeof value);
     return length == 1 && value[0] == '1';
 }
 
@@ -46,7 +47,8 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(excluded + QStringLiteral("/Info.plist")));
         QVERIFY(hasIgnoreAttribute(excluded));
         // Excluding again keeps the name and sets the attribute again.
-        QVERIFY(removexattr(QFile::encodeName(excluded).constData(), CloudExclusion::attributeName().constData()) == 0);
+        QVERIFY(removexattr(QFile::encodeName(excluded).constData(),
+                            CloudExclusion::attributeName().constData()) == 0);
         QCOMPARE(CloudExclusion::exclude(excluded), excluded);
         QVERIFY(hasIgnoreAttribute(excluded));
 
@@ -54,7 +56,8 @@ private Q_SLOTS:
         QCOMPARE(included, original);
         QVERIFY(!hasIgnoreAttribute(included));
         // Including a .sparsebundle keeps it and clears any attribute.
-        setxattr(QFile::encodeName(included).constData(), CloudExclusion::attributeName().constData(), "1", 1, 0);
+        setxattr(QFile::encodeName(included).constData(), CloudExclusion::attributeName().constData(), "1", 1,
+                 0);
         QCOMPARE(CloudExclusion::include(included), included);
         QVERIFY(!hasIgnoreAttribute(included));
     }
@@ -62,7 +65,8 @@ private Q_SLOTS:
     void otherExtensionsComeBackAsSparseBundles()
     {
         const QString image = bundle(QStringLiteral("Old.dmg"));
-        QCOMPARE(CloudExclusion::include(CloudExclusion::exclude(image)), m_env.home() + QStringLiteral("/Old.sparsebundle"));
+        QCOMPARE(CloudExclusion::include(CloudExclusion::exclude(image)),
+                 m_env.home() + QStringLiteral("/Old.sparsebundle"));
         // Extensions are compared exactly.
         const QString upper = bundle(QStringLiteral("Shout.NOSYNC"));
         QCOMPARE(CloudExclusion::include(upper), upper);
@@ -85,7 +89,8 @@ private Q_SLOTS:
 
     void cloudDrivePaths()
     {
-        QVERIFY(CloudExclusion::isInsideICloudDrive(QStringLiteral("/Users/ada/Library/Mobile Documents/com~apple~CloudDocs/V.sparsebundle")));
+        QVERIFY(CloudExclusion::isInsideICloudDrive(
+            QStringLiteral("/Users/ada/Library/Mobile Documents/com~apple~CloudDocs/V.sparsebundle")));
         QVERIFY(!CloudExclusion::isInsideICloudDrive(m_env.home()));
         QVERIFY(!CloudExclusion::isInsideICloudDrive(QStringLiteral("/Users/ada/Library/Mobile Documents")));
     }

@@ -13,17 +13,20 @@ QByteArray attachPlist(const QStringList &mountPoints)
 {
     QByteArray entities;
     for (const QString &mountPoint : mountPoints)
-        entities += mountPoint.isEmpty() ? "<dict><key>content-hint</key><string>GUID_partition_scheme</string></dict>"
-                                         : "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>system-entities</key><array>"
-        + entities + "</array></dict></plist>\n";
+        entities += mountPoint.isEmpty()
+                        ? "<dict><key>content-hint</key><string>GUID_partition_scheme</string></dict>"
+                        : "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+           "version=\"1.0\"><dict><key>system-entities</key><array>" +
+           entities + "</array></dict></plist>\n";
 }
 
 QByteArray infoPlist(const QList<QPair<QString, QString>> &images)
 {
     QByteArray body;
     for (const auto &[path, mountPoint] : images) {
-        body += "<dict><key>image-path</key><string>" + path.toUtf8() + "</string><key>system-entities</key><array>";
+        body += "<dict><key>image-path</key><string>" + path.toUtf8() +
+                "</string><key>system-entities</key><array>";
         if (!mountPoint.isEmpty())
             body += "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
         body += "</array></dict>";
@@ -74,7 +77,8 @@ class TestDiskImage : public QObject
     [[nodiscard]] FakeTools::Call onlyCall() const
     {
         const QList<FakeTools::Call> calls = m_tools.calls();
-        return calls.size() == 1 ? calls.first() : FakeTools::Call{QStringLiteral("(%1 calls)").arg(calls.size()), {}, {}};
+        return calls.size() == 1 ? calls.first()
+                                 : FakeTools::Call{QStringLiteral("(%1 calls)").arg(calls.size()), {}, {}};
     }
 
 private Q_SLOTS:
@@ -87,8 +91,9 @@ private Q_SLOTS:
         QVERIFY(awaitTask(create(image, QStringLiteral("My Vault"), 256, QStringLiteral("pässword"))).done);
         FakeTools::Call call = onlyCall();
         QCOMPARE(call.tool, QStringLiteral("hdiutil"));
-        QCOMPARE(call.arguments, (QStringList{"create", "-encryption", "AES-256", "-stdinpass", "-type", "SPARSEBUNDLE", "-fs",
-                                              "APFS", "-size", "256m", "-volname", "My Vault", image}));
+        QCOMPARE(call.arguments,
+                 (QStringList{"create", "-encryption", "AES-256", "-stdinpass", "-type", "SPARSEBUNDLE",
+                              "-fs", "APFS", "-size", "256m", "-volname", "My Vault", image}));
         QCOMPARE(call.input, QByteArray("p\xc3\xa4ssword"));
 
         m_tools.clearCalls();
@@ -99,7 +104,8 @@ private Q_SLOTS:
         QVERIFY(awaitTask(attach(image, QStringLiteral("pw"), true)).value);
         QCOMPARE(onlyCall().arguments, (QStringList{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
 
-        const auto check = [&](Outcome<void> outcome, const QString &tool, const QStringList &arguments, const QByteArray &input) {
+        const auto check = [&](Outcome<void> outcome, const QString &tool, const QStringList &arguments,
+                               const QByteArray &input) {
             QVERIFY(outcome.done);
             QCOMPARE(onlyCall().tool, tool);
             QCOMPARE(onlyCall().arguments, arguments);
@@ -108,15 +114,20 @@ private Q_SLOTS:
         };
         m_tools.clearCalls();
         check(awaitTask(detach(QStringLiteral("/mnt/v"), false)), "hdiutil", {"detach", "/mnt/v"}, {});
-        check(awaitTask(detach(QStringLiteral("/mnt/v"), true)), "hdiutil", {"detach", "/mnt/v", "-force"}, {});
-        check(awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("New"))), "diskutil", {"rename", "/mnt/v", "New"}, {});
+        check(awaitTask(detach(QStringLiteral("/mnt/v"), true)), "hdiutil", {"detach", "/mnt/v", "-force"},
+              {});
+        check(awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("New"))), "diskutil",
+              {"rename", "/mnt/v", "New"}, {});
         check(awaitTask(changePassword(image, QStringLiteral("old"), QStringLiteral("new"))), "hdiutil",
               {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("old\0new\0", 8));
         check(awaitTask(changePassword(image, QString(), QStringLiteral("new"))), "hdiutil",
               {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("\0new\0", 5));
-        check(awaitTask(resize(image, 4096, QStringLiteral("pw"))), "hdiutil", {"resize", "-stdinpass", "-size", "4096m", image}, "pw");
-        check(awaitTask(compact(image, QStringLiteral("pw"))), "hdiutil", {"compact", "-stdinpass", image}, "pw");
-        check(awaitTask(verifyPassword(image, QStringLiteral("pw"))), "hdiutil", {"imageinfo", "-stdinpass", image}, "pw");
+        check(awaitTask(resize(image, 4096, QStringLiteral("pw"))), "hdiutil",
+              {"resize", "-stdinpass", "-size", "4096m", image}, "pw");
+        check(awaitTask(compact(image, QStringLiteral("pw"))), "hdiutil", {"compact", "-stdinpass", image},
+              "pw");
+        check(awaitTask(verifyPassword(image, QStringLiteral("pw"))), "hdiutil",
+              {"imageinfo", "-stdinpass", image}, "pw");
 
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
         QCOMPARE(onlyCall().arguments, (QStringList{"info", "-plist"}));
@@ -134,28 +145,45 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
 
         const QByteArray boom = "hdiutil: failed - boom\n";
-        QTest::newRow("create") << "hdiutil-create" << 0 << boom << "Could not create vault: hdiutil: failed - boom\n";
+        QTest::newRow("create") << "hdiutil-create" << 0 << boom
+                                << "Could not create vault: hdiutil: failed - boom\n";
         QTest::newRow("create never reports a password")
-            << "hdiutil-create" << 0 << QByteArray("Authentication error") << "Could not create vault: Authentication error";
-        QTest::newRow("attach") << "hdiutil-attach" << 1 << boom << "Could not unlock vault: hdiutil: failed - boom\n";
-        QTest::newRow("attach password") << "hdiutil-attach" << 1 << QByteArray("attach failed - AUTHENTICATION error") << "Wrong password.";
-        QTest::newRow("detach") << "hdiutil-detach" << 2 << QByteArray("The volume “V” is busy: vim still has files open on it.\n")
-                                << "Could not lock vault — a file inside may still be open: The volume “V” is busy: vim still has files open on it.\n";
+            << "hdiutil-create" << 0 << QByteArray("Authentication error")
+            << "Could not create vault: Authentication error";
+        QTest::newRow("attach") << "hdiutil-attach" << 1 << boom
+                                << "Could not unlock vault: hdiutil: failed - boom\n";
+        QTest::newRow("attach password")
+            << "hdiutil-attach" << 1 << QByteArray("attach failed - AUTHENTICATION error")
+            << "Wrong password.";
+        QTest::newRow("detach") << "hdiutil-detach" << 2
+                                << QByteArray("The volume “V” is busy: vim still has files open on it.\n")
+                                << "Could not lock vault — a file inside may still be open: The volume “V” "
+                                   "is busy: vim still has files open on it.\n";
         QTest::newRow("detach, not UTF-8") << "hdiutil-detach" << 2 << QByteArray("\xff\xfe busy")
                                            << "Could not lock vault — a file inside may still be open: ";
-        QTest::newRow("rename") << "diskutil-rename" << 3 << boom << "Could not rename volume: hdiutil: failed - boom\n";
-        QTest::newRow("chpass") << "hdiutil-chpass" << 4 << boom << "Could not change password: hdiutil: failed - boom\n";
-        QTest::newRow("chpass password") << "hdiutil-chpass" << 4 << QByteArray("Authentication error") << "Wrong password.";
-        QTest::newRow("resize too small") << "hdiutil-resize" << 5 << QByteArray("resize failed - Invalid Argument")
-                                          << "The new limit is smaller than the space the files inside currently use. Delete files "
-                                             "first (and reclaim free space), or choose a larger limit.";
-        QTest::newRow("resize password first") << "hdiutil-resize" << 5 << QByteArray("Invalid argument; authentication error")
-                                               << "Wrong password.";
-        QTest::newRow("resize other") << "hdiutil-resize" << 5 << boom << "Could not resize vault: hdiutil: failed - boom\n";
-        QTest::newRow("compact") << "hdiutil-compact" << 6 << boom << "Could not compact vault: hdiutil: failed - boom\n";
-        QTest::newRow("compact password") << "hdiutil-compact" << 6 << QByteArray("Authentication error") << "Wrong password.";
-        QTest::newRow("imageinfo") << "hdiutil-imageinfo" << 7 << boom << "Could not verify password: hdiutil: failed - boom\n";
-        QTest::newRow("imageinfo password") << "hdiutil-imageinfo" << 7 << QByteArray("authentication") << "Wrong password.";
+        QTest::newRow("rename") << "diskutil-rename" << 3 << boom
+                                << "Could not rename volume: hdiutil: failed - boom\n";
+        QTest::newRow("chpass") << "hdiutil-chpass" << 4 << boom
+                                << "Could not change password: hdiutil: failed - boom\n";
+        QTest::newRow("chpass password")
+            << "hdiutil-chpass" << 4 << QByteArray("Authentication error") << "Wrong password.";
+        QTest::newRow("resize too small")
+            << "hdiutil-resize" << 5 << QByteArray("resize failed - Invalid Argument")
+            << "The new limit is smaller than the space the files inside currently use. Delete files "
+               "first (and reclaim free space), or choose a larger limit.";
+        QTest::newRow("resize password first")
+            << "hdiutil-resize" << 5 << QByteArray("Invalid argument; authentication error")
+            << "Wrong password.";
+        QTest::newRow("resize other")
+            << "hdiutil-resize" << 5 << boom << "Could not resize vault: hdiutil: failed - boom\n";
+        QTest::newRow("compact") << "hdiutil-compact" << 6 << boom
+                                 << "Could not compact vault: hdiutil: failed - boom\n";
+        QTest::newRow("compact password")
+            << "hdiutil-compact" << 6 << QByteArray("Authentication error") << "Wrong password.";
+        QTest::newRow("imageinfo") << "hdiutil-imageinfo" << 7 << boom
+                                   << "Could not verify password: hdiutil: failed - boom\n";
+        QTest::newRow("imageinfo password")
+            << "hdiutil-imageinfo" << 7 << QByteArray("authentication") << "Wrong password.";
     }
 
     void failureMessages()
@@ -168,14 +196,30 @@ private Q_SLOTS:
         const QString pw = QStringLiteral("pw");
         std::exception_ptr error;
         switch (operation) {
-        case 0: error = awaitTask(create(image, QStringLiteral("V"), 64, pw)).error; break;
-        case 1: error = awaitTask(attach(image, pw, false)).error; break;
-        case 2: error = awaitTask(detach(QStringLiteral("/mnt/v"), false)).error; break;
-        case 3: error = awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("W"))).error; break;
-        case 4: error = awaitTask(changePassword(image, pw, pw)).error; break;
-        case 5: error = awaitTask(resize(image, 64, pw)).error; break;
-        case 6: error = awaitTask(compact(image, pw)).error; break;
-        case 7: error = awaitTask(verifyPassword(image, pw)).error; break;
+        case 0:
+            error = awaitTask(create(image, QStringLiteral("V"), 64, pw)).error;
+            break;
+        case 1:
+            error = awaitTask(attach(image, pw, false)).error;
+            break;
+        case 2:
+            error = awaitTask(detach(QStringLiteral("/mnt/v"), false)).error;
+            break;
+        case 3:
+            error = awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("W"))).error;
+            break;
+        case 4:
+            error = awaitTask(changePassword(image, pw, pw)).error;
+            break;
+        case 5:
+            error = awaitTask(resize(image, 64, pw)).error;
+            break;
+        case 6:
+            error = awaitTask(compact(image, pw)).error;
+            break;
+        case 7:
+            error = awaitTask(verifyPassword(image, pw)).error;
+            break;
         }
         QVERIFY(error);
         QCOMPARE(errorText(error), message);
@@ -188,13 +232,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mountPoint");
         QTest::newRow("nothing printed") << QByteArray() << QString();
         QTest::newRow("not a plist") << QByteArray("/dev/disk4\t/Volumes/V") << QString();
-        QTest::newRow("no entities") << QByteArray("<plist><dict><key>x</key><string>y</string></dict></plist>") << QString();
-        QTest::newRow("entities not an array") << QByteArray("<plist><dict><key>system-entities</key><string>/mnt</string></dict></plist>") << QString();
-        QTest::newRow("root is an array") << QByteArray("<plist><array><string>/mnt</string></array></plist>") << QString();
-        QTest::newRow("mount point of the wrong type")
-            << QByteArray("<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><integer>3</integer></dict></array></dict></plist>")
+        QTest::newRow("no entities") << QByteArray(
+                                            "<plist><dict><key>x</key><string>y</string></dict></plist>")
+                                     << QString();
+        QTest::newRow("entities not an array")
+            << QByteArray("<plist><dict><key>system-entities</key><string>/mnt</string></dict></plist>")
             << QString();
-        QTest::newRow("first entity with a mount point wins") << attachPlist({QString(), "/mnt/a", "/mnt/b"}) << "/mnt/a";
+        QTest::newRow("root is an array")
+            << QByteArray("<plist><array><string>/mnt</string></array></plist>") << QString();
+        QTest::newRow("mount point of the wrong type")
+            << QByteArray("<plist><dict><key>system-entities</key><array><dict><key>mount-point</"
+                          "key><integer>3</integer></dict></array></dict></plist>")
+            << QString();
+        QTest::newRow("first entity with a mount point wins")
+            << attachPlist({QString(), "/mnt/a", "/mnt/b"}) << "/mnt/a";
         QTest::newRow("escaped text") << attachPlist({"/mnt/Tom &amp; Jerry"}) << "/mnt/Tom & Jerry";
     }
 
@@ -205,7 +256,8 @@ private Q_SLOTS:
         m_tools.respond(QStringLiteral("hdiutil-attach"), output);
         const Outcome<QString> outcome = awaitTask(attach(image, QStringLiteral("pw"), false));
         if (mountPoint.isEmpty())
-            QCOMPARE(errorText(outcome.error), QStringLiteral("Vault unlocked but no mount point was reported."));
+            QCOMPARE(errorText(outcome.error),
+                     QStringLiteral("Vault unlocked but no mount point was reported."));
         else
             QCOMPARE(outcome.value, mountPoint);
     }
@@ -216,8 +268,9 @@ private Q_SLOTS:
         const QString link = m_env.home() + QStringLiteral("/Link.sparsebundle");
         QVERIFY(QDir().mkpath(real));
         QVERIFY(QFile::link(real, link));
-        m_tools.respond(QStringLiteral("hdiutil-info"),
-                        infoPlist({{real, "/mnt/real"}, {"/no/mount.sparsebundle", QString()}, {"/other.sparsebundle", "/mnt/other"}}));
+        m_tools.respond(QStringLiteral("hdiutil-info"), infoPlist({{real, "/mnt/real"},
+                                                                   {"/no/mount.sparsebundle", QString()},
+                                                                   {"/other.sparsebundle", "/mnt/other"}}));
         const QMap<QString, QString> images = *awaitTask(attachedImages()).value;
         QCOMPARE(images.size(), 2);
         QCOMPARE(images.value(real), QStringLiteral("/mnt/real"));
@@ -229,7 +282,8 @@ private Q_SLOTS:
         // Failures of the tool read as nothing attached.
         m_tools.respond(QStringLiteral("hdiutil-info"), infoPlist({{real, "/mnt/real"}}), {}, 1);
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
-        m_tools.respond(QStringLiteral("hdiutil-info"), "<plist><dict><key>images</key><string>x</string></dict></plist>");
+        m_tools.respond(QStringLiteral("hdiutil-info"),
+                        "<plist><dict><key>images</key><string>x</string></dict></plist>");
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
     }
 
@@ -254,12 +308,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("checkErr");
         QTest::addColumn<int>("checkStatus");
         QTest::addColumn<QString>("result");
-        QTest::newRow("healthy") << QByteArray("Started\nFile system check exit code is 0.\nFinished\n") << QByteArray() << 0
-                                 << "healthy";
-        QTest::newRow("phrase but failed") << QByteArray("a\n\nb\nc\nexit code is 0\n") << QByteArray("d\n") << 1
-                                           << "Verification reported problems:\nc\nexit code is 0\nd";
-        QTest::newRow("clean status, no phrase") << QByteArray("one\ntwo\n") << QByteArray() << 0
-                                                 << "Verification reported problems:\none\ntwo";
+        QTest::newRow("healthy") << QByteArray("Started\nFile system check exit code is 0.\nFinished\n")
+                                 << QByteArray() << 0 << "healthy";
+        QTest::newRow("phrase but failed") << QByteArray("a\n\nb\nc\nexit code is 0\n") << QByteArray("d\n")
+                                           << 1 << "Verification reported problems:\nc\nexit code is 0\nd";
+        QTest::newRow("clean status, no phrase")
+            << QByteArray("one\ntwo\n") << QByteArray() << 0 << "Verification reported problems:\none\ntwo";
         QTest::newRow("phrase case matters") << QByteArray("Exit Code Is 0\n") << QByteArray() << 0
                                              << "Verification reported problems:\nExit Code Is 0";
     }
@@ -296,9 +350,11 @@ private Q_SLOTS:
         m_tools.respond(QStringLiteral("hdiutil-attach"), attachPlist({QStringLiteral("/mnt/hidden")}));
         m_tools.respond(QStringLiteral("hdiutil-detach"), {}, "busy", 1);
         QFile::remove(m_tools.folder() + QStringLiteral("/diskutil"));
-        QCOMPARE(errorText(awaitTask(verify(image, QStringLiteral("pw"))).error), QStringLiteral("Verification could not be run."));
+        QCOMPARE(errorText(awaitTask(verify(image, QStringLiteral("pw"))).error),
+                 QStringLiteral("Verification could not be run."));
         QCOMPARE(m_tools.calls().last().arguments, (QStringList{"detach", "/mnt/hidden"}));
-        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + QStringLiteral("/diskutil"));
+        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"),
+                    m_tools.folder() + QStringLiteral("/diskutil"));
     }
 
     void runCollectsEverything()
@@ -308,21 +364,26 @@ private Q_SLOTS:
 
         // Standard input is a pipe that ends at once without data, and carries data exactly.
         const QString sh = QStringLiteral("/bin/sh");
-        QCOMPARE(awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")})).value->stdoutData.trimmed(), QByteArray("0"));
-        QCOMPARE(awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")}, QByteArray())).value->stdoutData.trimmed(),
+        QCOMPARE(
+            awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")})).value->stdoutData.trimmed(),
+            QByteArray("0"));
+        QCOMPARE(awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")}, QByteArray()))
+                     .value->stdoutData.trimmed(),
                  QByteArray("0"));
         const QByteArray data("a\0b\nc", 5);
         QCOMPARE(awaitTask(run(QStringLiteral("/bin/cat"), {}, data)).value->stdoutData, data);
 
         // Much output on both streams does not stall, and every byte arrives.
         const Outcome<ProcessResult> loud = awaitTask(
-            run(sh, {QStringLiteral("-c"), QStringLiteral("head -c 3000000 /dev/zero >&2; head -c 2000000 /dev/zero; exit 3")}));
+            run(sh, {QStringLiteral("-c"),
+                     QStringLiteral("head -c 3000000 /dev/zero >&2; head -c 2000000 /dev/zero; exit 3")}));
         QCOMPARE(loud.value->status, 3);
         QCOMPARE(loud.value->stderrData.size(), 3000000);
         QCOMPARE(loud.value->stdoutData.size(), 2000000);
 
         // A child that exits without reading its input is still a normal result.
-        const Outcome<ProcessResult> deaf = awaitTask(run(QStringLiteral("/bin/true"), {}, QByteArray(4 * 1024 * 1024, 'x')));
+        const Outcome<ProcessResult> deaf =
+            awaitTask(run(QStringLiteral("/bin/true"), {}, QByteArray(4 * 1024 * 1024, 'x')));
         QCOMPARE(deaf.value->status, 0);
     }
 };

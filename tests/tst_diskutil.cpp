@@ -11,7 +11,10 @@ class TestDiskutil : public QObject
     const QByteArray m_password = "volume-pass";
 
     [[nodiscard]] QString vault(const QString &name) const { return m_env.home() + QLatin1Char('/') + name; }
-    static ToolRun diskutil(const QStringList &arguments) { return runTool(QStringLiteral("diskutil"), arguments); }
+    static ToolRun diskutil(const QStringList &arguments)
+    {
+        return runTool(QStringLiteral("diskutil"), arguments);
+    }
 
 private Q_SLOTS:
     void cleanup()
@@ -100,13 +103,15 @@ private Q_SLOTS:
         const QString layer = m_env.root() + QStringLiteral("/layer");
         QDir().mkpath(layer);
         QProcess gocryptfs;
-        gocryptfs.start(QStringLiteral("gocryptfs"), {QStringLiteral("-q"), path + QStringLiteral("/cipher"), layer});
+        gocryptfs.start(QStringLiteral("gocryptfs"),
+                        {QStringLiteral("-q"), path + QStringLiteral("/cipher"), layer});
         gocryptfs.write(m_password + '\n');
         gocryptfs.closeWriteChannel();
         QVERIFY(gocryptfs.waitForFinished());
         QCOMPARE(gocryptfs.exitCode(), 0);
-        QCOMPARE(QProcess::execute(QStringLiteral("debugfs"), {QStringLiteral("-w"), QStringLiteral("-R"),
-                                                               QStringLiteral("freei file.txt"), layer + QStringLiteral("/disk.img")}),
+        QCOMPARE(QProcess::execute(QStringLiteral("debugfs"),
+                                   {QStringLiteral("-w"), QStringLiteral("-R"),
+                                    QStringLiteral("freei file.txt"), layer + QStringLiteral("/disk.img")}),
                  0);
         QCOMPARE(QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), layer}), 0);
         QTest::qWait(300);
@@ -132,17 +137,27 @@ private Q_SLOTS:
         QSettings baloo(m_env.config() + QStringLiteral("/baloofilerc"), QSettings::IniFormat);
         baloo.setValue(QStringLiteral("General/folders[$e]"), QStringList{m_env.home()});
         baloo.sync();
-        const ToolRun off = runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint});
+        const ToolRun off =
+            runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint});
         QCOMPARE(off.status, 0);
         QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.trackerignore")));
         QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.nomedia")));
         baloo.sync();
-        QVERIFY(baloo.value(QStringLiteral("General/exclude folders[$e]")).toStringList().contains(mountPoint + QLatin1Char('/')));
+        QVERIFY(baloo.value(QStringLiteral("General/exclude folders[$e]"))
+                    .toStringList()
+                    .contains(mountPoint + QLatin1Char('/')));
         // Twice changes nothing and still succeeds.
-        QCOMPARE(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint}).status, 0);
+        QCOMPARE(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint})
+                     .status,
+                 0);
         baloo.sync();
-        QCOMPARE(baloo.value(QStringLiteral("General/exclude folders[$e]")).toStringList().count(mountPoint + QLatin1Char('/')), 1);
-        QVERIFY(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), m_env.root() + QStringLiteral("/none")}).status != 0);
+        QCOMPARE(baloo.value(QStringLiteral("General/exclude folders[$e]"))
+                     .toStringList()
+                     .count(mountPoint + QLatin1Char('/')),
+                 1);
+        QVERIFY(runTool(QStringLiteral("mdutil"),
+                        {QStringLiteral("-i"), QStringLiteral("off"), m_env.root() + QStringLiteral("/none")})
+                    .status != 0);
     }
 };
 

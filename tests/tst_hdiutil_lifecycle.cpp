@@ -15,7 +15,8 @@ private Q_SLOTS:
     {
         detachEverything(m_env.root());
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QVERIFY2(daemonsMentioning(m_env.root()).isEmpty(), qPrintable(daemonsMentioning(m_env.root()).join('\n')));
+        QVERIFY2(daemonsMentioning(m_env.root()).isEmpty(),
+                 qPrintable(daemonsMentioning(m_env.root()).join('\n')));
     }
 
     void createMakesASparseBundle()
@@ -45,7 +46,8 @@ private Q_SLOTS:
         QTest::newRow("empty password") << "Empty.sparsebundle" << 64 << QByteArray() << "password is empty";
         QTest::newRow("line break") << "Break.sparsebundle" << 64 << QByteArray("two\nlines") << "line break";
         QTest::newRow("too small") << "Small.sparsebundle" << 8 << m_password << "between 16 MB and 4 TB";
-        QTest::newRow("too large") << "Large.sparsebundle" << 5 * 1024 * 1024 << m_password << "between 16 MB and 4 TB";
+        QTest::newRow("too large") << "Large.sparsebundle" << 5 * 1024 * 1024 << m_password
+                                   << "between 16 MB and 4 TB";
     }
 
     void createRefusesBadInputAndLeavesNothing()
@@ -75,7 +77,9 @@ private Q_SLOTS:
         const QString path = vault(QStringLiteral("Notes.sparsebundle"));
         QCOMPARE(createVault(path, QStringLiteral("Notes"), 64, m_password).status, 0);
 
-        const ToolRun attach = hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path}, m_password);
+        const ToolRun attach =
+            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
+                    m_password);
         QCOMPARE(attach.status, 0);
         QVERIFY(attach.out.contains("<key>system-entities</key>"));
         const QString mountPoint = mountPointIn(attach.out);
@@ -108,8 +112,11 @@ private Q_SLOTS:
     {
         const QString path = vault(QStringLiteral("Locked.sparsebundle"));
         QCOMPARE(createVault(path, QStringLiteral("Locked"), 64, m_password).status, 0);
-        for (const QByteArray &wrong : {QByteArray("wrong-pass"), QByteArray("lifecycle-pas"), QByteArray("lifecycle-pass\nx")}) {
-            const ToolRun run = hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path}, wrong);
+        for (const QByteArray &wrong :
+             {QByteArray("wrong-pass"), QByteArray("lifecycle-pas"), QByteArray("lifecycle-pass\nx")}) {
+            const ToolRun run = hdiutil(
+                {QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
+                wrong);
             QVERIFY(run.status != 0);
             QVERIFY2(run.err.contains("Authentication"), run.err.constData());
             QVERIFY(mountPointIn(run.out).isEmpty());
@@ -117,7 +124,10 @@ private Q_SLOTS:
         // Also while it is attached.
         const QString mountPoint = attachVault(path, m_password);
         QVERIFY(!mountPoint.isEmpty());
-        QVERIFY(hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path}, "nope").err.contains("Authentication"));
+        QVERIFY(
+            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
+                    "nope")
+                .err.contains("Authentication"));
         QVERIFY(fuseMountsBelow(m_env.home()).size() == 1);
     }
 
@@ -136,7 +146,8 @@ private Q_SLOTS:
         QVERIFY(hidden.startsWith(m_env.runtime() + QStringLiteral("/hollowkeep/")));
         QVERIFY(hidden.endsWith(QStringLiteral("/Twin")));
         QCOMPARE(readAll(m_env.home() + QStringLiteral("/Vaults/Twin 1/mine.txt")), QByteArray("mine"));
-        QCOMPARE(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out).isEmpty(), false);
+        QCOMPARE(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out).isEmpty(),
+                 false);
     }
 
     void detachRefusesWhileFilesAreOpen()
@@ -182,7 +193,8 @@ private Q_SLOTS:
         QCOMPARE(detachVault(mountPoint, true).status, 0);
         open.close();
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QCOMPARE(readAll(attachVault(path, m_password) + QStringLiteral("/written.txt")), QByteArray("kept after force"));
+        QCOMPARE(readAll(attachVault(path, m_password) + QStringLiteral("/written.txt")),
+                 QByteArray("kept after force"));
     }
 
     void anotherUserCannotReadAMountedVault()
@@ -191,15 +203,20 @@ private Q_SLOTS:
         QCOMPARE(createVault(path, QStringLiteral("Mine"), 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
         QVERIFY(writeAll(mountPoint + QStringLiteral("/secret.txt"), "only mine"));
-        QVERIFY(QFile::setPermissions(m_env.root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                        | QFileDevice::ExeOther | QFileDevice::ReadOther));
-        QVERIFY(QFile::setPermissions(m_env.home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                        | QFileDevice::ExeOther | QFileDevice::ReadOther));
-        for (const QStringList &command : {QStringList{QStringLiteral("cat"), mountPoint + QStringLiteral("/secret.txt")},
-                                           QStringList{QStringLiteral("ls"), mountPoint}}) {
+        QVERIFY(QFile::setPermissions(m_env.root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                        QFileDevice::ExeOwner | QFileDevice::ExeOther |
+                                                        QFileDevice::ReadOther));
+        QVERIFY(QFile::setPermissions(m_env.home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                        QFileDevice::ExeOwner | QFileDevice::ExeOther |
+                                                        QFileDevice::ReadOther));
+        for (const QStringList &command :
+             {QStringList{QStringLiteral("cat"), mountPoint + QStringLiteral("/secret.txt")},
+              QStringList{QStringLiteral("ls"), mountPoint}}) {
             QProcess other;
-            other.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                                               QStringLiteral("--clear-groups")} + command);
+            other.start(QStringLiteral("setpriv"),
+                        QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                    QStringLiteral("--clear-groups")} +
+                            command);
             QVERIFY(other.waitForFinished());
             QVERIFY2(other.exitCode() != 0, qPrintable(command.join(' ')));
             QVERIFY(!other.readAllStandardOutput().contains("only mine"));

@@ -32,7 +32,8 @@ private Q_SLOTS:
     {
         const QString path = vault(QStringLiteral("Rekey.sparsebundle"));
         QCOMPARE(createVault(path, QStringLiteral("Rekey"), 64, m_password).status, 0);
-        const QStringList chpass{QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"), QStringLiteral("-newstdinpass"), path};
+        const QStringList chpass{QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"),
+                                 QStringLiteral("-newstdinpass"), path};
 
         const ToolRun wrongOld = hdiutil(chpass, QByteArray("not-it\0other-pass\0", 18));
         QVERIFY(wrongOld.status != 0);
@@ -75,7 +76,9 @@ private Q_SLOTS:
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         const auto resize = [&](const QString &size, const QByteArray &password) {
-            return hdiutil({QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), size, path}, password);
+            return hdiutil(
+                {QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), size, path},
+                password);
         };
         QVERIFY(resize(QStringLiteral("512m"), "wrong").err.contains("Authentication"));
         QCOMPARE(resize(QStringLiteral("512m"), m_password).status, 0);
@@ -116,21 +119,25 @@ private Q_SLOTS:
 
         const qint64 before = diskUsageBytes(path);
         QVERIFY(before > 64 * 1024 * 1024);
-        const ToolRun compact = hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password);
+        const ToolRun compact =
+            hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password);
         QCOMPARE(compact.status, 0);
         QVERIFY(compact.out.startsWith("Reclaimed "));
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 60 * 1024 * 1024, qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
+        QVERIFY2(after < before - 60 * 1024 * 1024,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
         QVERIFY(after > 8 * 1024 * 1024);
 
         mountPoint = attachVault(path, m_password);
         QCOMPARE(readAll(mountPoint + QStringLiteral("/kept.bin")), kept);
         QVERIFY(!QFile::exists(mountPoint + QStringLiteral("/deleted.bin")));
         // The file system is still sound after the holes were punched.
-        const ToolRun verify = runTool(QStringLiteral("diskutil"), {QStringLiteral("verifyVolume"), mountPoint});
+        const ToolRun verify =
+            runTool(QStringLiteral("diskutil"), {QStringLiteral("verifyVolume"), mountPoint});
         QCOMPARE(verify.status, 0);
         QVERIFY(verify.out.contains("exit code is 0"));
-        QVERIFY(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status != 0);
+        QVERIFY(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status !=
+                0);
     }
 };
 

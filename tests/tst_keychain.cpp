@@ -20,9 +20,10 @@ class TestKeychain : public QObject
     static QByteArray itemsOf(const QUuid &id)
     {
         QProcess tool;
-        tool.start(QStringLiteral("secret-tool"), {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("server"),
-                                                   Keychain::serviceName(), QStringLiteral("user"),
-                                                   id.toString(QUuid::WithoutBraces).toUpper()});
+        tool.start(QStringLiteral("secret-tool"),
+                   {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("server"),
+                    Keychain::serviceName(), QStringLiteral("user"),
+                    id.toString(QUuid::WithoutBraces).toUpper()});
         tool.waitForFinished();
         return tool.readAllStandardOutput() + tool.readAllStandardError();
     }
@@ -84,7 +85,8 @@ private Q_SLOTS:
     {
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=/nonexistent/bus"));
         environment.insert(QStringLiteral("KEYCHAIN_PROBE"), QStringLiteral("1"));
         child.setProcessEnvironment(environment);
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("probeWithoutService")});

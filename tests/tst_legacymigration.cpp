@@ -12,7 +12,10 @@ class TestLegacyMigration : public QObject
 
     TestEnvironment m_env;
 
-    [[nodiscard]] static QString ownFile() { return AppPaths::preferencesFile(QString::fromLatin1(AppPaths::applicationId)); }
+    [[nodiscard]] static QString ownFile()
+    {
+        return AppPaths::preferencesFile(QString::fromLatin1(AppPaths::applicationId));
+    }
     [[nodiscard]] static QString legacyFile()
     {
         return AppPaths::preferencesFile(QString::fromLatin1(AppPaths::legacyApplicationId));
@@ -44,7 +47,8 @@ private Q_SLOTS:
 
     void earlierValuesAreCopiedOnceAndWinOverDefaults()
     {
-        const QByteArray legacy = R"({"autoLockMinutes": 5, "appTheme": "nightWatch", "custom": {"data": "AAE="}})";
+        const QByteArray legacy =
+            R"({"autoLockMinutes": 5, "appTheme": "nightWatch", "custom": {"data": "AAE="}})";
         QVERIFY(writeAll(legacyFile(), legacy));
         {
             UserDefaults defaults(ownFile());

@@ -19,7 +19,10 @@ class TestPlist : public QObject
 {
     Q_OBJECT
 
-    static QVariant parsed(const QByteArray &xml) { return Plist::parse(xml).value_or(QVariant(QStringLiteral("<none>"))); }
+    static QVariant parsed(const QByteArray &xml)
+    {
+        return Plist::parse(xml).value_or(QVariant(QStringLiteral("<none>")));
+    }
 
 private Q_SLOTS:
     void readsTheToolsOutput()
@@ -30,22 +33,25 @@ private Q_SLOTS:
         QCOMPARE(entities.size(), 2);
         QCOMPARE(entities[0].toMap().value(QStringLiteral("potentially-mountable")), QVariant(false));
         const QVariantMap volume = entities[1].toMap();
-        QCOMPARE(volume.value(QStringLiteral("mount-point")).toString(), QStringLiteral("/Volumes/Tom & Jerry “quoted”"));
+        QCOMPARE(volume.value(QStringLiteral("mount-point")).toString(),
+                 QStringLiteral("/Volumes/Tom & Jerry “quoted”"));
         QCOMPARE(volume.value(QStringLiteral("size")).typeId(), int(QMetaType::LongLong));
         QCOMPARE(volume.value(QStringLiteral("size")).toLongLong(), -42);
         QCOMPARE(volume.value(QStringLiteral("ratio")).toDouble(), 0.5);
         QCOMPARE(volume.value(QStringLiteral("blob")).toByteArray(), QByteArray("\0\1\2", 3));
-        QCOMPARE(volume.value(QStringLiteral("when")).toDateTime(), QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC));
+        QCOMPARE(volume.value(QStringLiteral("when")).toDateTime(),
+                 QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC));
         QCOMPARE(volume.value(QStringLiteral("empty")), QVariant(QString()));
     }
 
     void roundTrip()
     {
-        const QVariantMap value{{QStringLiteral("images"),
-                                 QVariantList{QVariantMap{{QStringLiteral("image-path"), QStringLiteral("/a <b> & c")},
-                                                          {QStringLiteral("size"), qint64(4294967296)},
-                                                          {QStringLiteral("flag"), true},
-                                                          {QStringLiteral("list"), QVariantList{}}}}}};
+        const QVariantMap value{
+            {QStringLiteral("images"),
+             QVariantList{QVariantMap{{QStringLiteral("image-path"), QStringLiteral("/a <b> & c")},
+                                      {QStringLiteral("size"), qint64(4294967296)},
+                                      {QStringLiteral("flag"), true},
+                                      {QStringLiteral("list"), QVariantList{}}}}}};
         QCOMPARE(parsed(Plist::serialize(value)), QVariant(value));
     }
 
@@ -59,14 +65,14 @@ private Q_SLOTS:
         QTest::newRow("value without key") << QByteArray("<plist><dict><string>b</string></dict></plist>");
         QTest::newRow("unknown element") << QByteArray("<plist><dict><key>a</key><thing/></dict></plist>");
         QTest::newRow("bad integer") << QByteArray("<plist><integer>12x</integer></plist>");
-        QTest::newRow("integer overflow") << QByteArray("<plist><integer>99999999999999999999999</integer></plist>");
+        QTest::newRow("integer overflow")
+            << QByteArray("<plist><integer>99999999999999999999999</integer></plist>");
         QTest::newRow("nested in a string") << QByteArray("<plist><string>a<b/></string></plist>");
         QTest::newRow("truncated") << QByteArray("<plist><dict><key>system-entities</key><array><dict>");
         QTest::newRow("two roots") << QByteArray("<plist><string>a</string><string>b</string></plist>");
-        QTest::newRow("too deep") << QByteArray("<plist>") + QByteArray("<array>").repeated(100000) + QByteArray("</array>").repeated(100000)
-                                         + QByteArray("</plist>");
+        QTest::newRow("too deep") << QByteArray("<plist>") + QByteArray("<array>").repeated(100000) +
+                                         QByteArray("</array>").repeated(100000) + QByteArray("</plist>");
         QTest::newRow("entity bomb") << readFixture("entity-bomb.plist");
-
     }
 
     void refusesMalformedDocuments()
@@ -80,13 +86,15 @@ private Q_SLOTS:
     {
         const QByteArray sample = Plist::serialize(QVariantMap{
             {QStringLiteral("images"),
-             QVariantList{QVariantMap{{QStringLiteral("image-path"), QStringLiteral("/v/A.sparsebundle")},
-                                      {QStringLiteral("system-entities"),
-                                       QVariantList{QVariantMap{{QStringLiteral("mount-point"), QStringLiteral("/mnt/A")}}}}}}}});
+             QVariantList{QVariantMap{
+                 {QStringLiteral("image-path"), QStringLiteral("/v/A.sparsebundle")},
+                 {QStringLiteral("system-entities"),
+                  QVariantList{QVariantMap{{QStringLiteral("mount-point"), QStringLiteral("/mnt/A")}}}}}}}});
         QRandomGenerator random(20261205);
-        static const QList<QByteArray> pieces{"<plist>", "</plist>", "<dict>", "</dict>", "<array>", "</array>", "<key>",
-                                              "</key>", "<string>", "</string>", "<integer>", "</integer>", "<true/>",
-                                              "<data>", "</data>", "&amp;", "&#0;", "<![CDATA[", "]]>", "<!--", "-->", "x", "\xff"};
+        static const QList<QByteArray> pieces{
+            "<plist>",  "</plist>",  "<dict>",    "</dict>",    "<array>", "</array>", "<key>",   "</key>",
+            "<string>", "</string>", "<integer>", "</integer>", "<true/>", "<data>",   "</data>", "&amp;",
+            "&#0;",     "<![CDATA[", "]]>",       "<!--",       "-->",     "x",        "\xff"};
         int parsedCount = 0;
         for (int round = 0; round < 20000; ++round) {
             QByteArray xml;

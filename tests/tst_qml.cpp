@@ -18,14 +18,11 @@ class Fixture : public QObject
     Q_OBJECT
 
 public:
-    explicit Fixture(TestEnvironment &env, FakeTools &tools)
-        : m_env(env)
-        , m_tools(tools)
-    {
-    }
+    explicit Fixture(TestEnvironment &env, FakeTools &tools) : m_env(env), m_tools(tools) {}
 
     // state: "present", "missing" or "waiting".
-    Q_INVOKABLE QString addVault(const QString &name, const QString &state, int maxSizeMB, bool touchID, bool excluded)
+    Q_INVOKABLE QString addVault(const QString &name, const QString &state, int maxSizeMB, bool touchID,
+                                 bool excluded)
     {
         Vault vault;
         vault.id = QUuid::createUuid();
@@ -35,8 +32,9 @@ public:
         vault.excludedFromCloud = excluded;
         vault.openInFinderAfterUnlock = false;
         vault.createdAt = Timestamp::now();
-        vault.bundlePath = state == QLatin1String("waiting") ? QStringLiteral("/Volumes/Unplugged Disk/%1.sparsebundle").arg(name)
-                                                            : m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        vault.bundlePath = state == QLatin1String("waiting")
+                               ? QStringLiteral("/Volumes/Unplugged Disk/%1.sparsebundle").arg(name)
+                               : m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
         if (state == QLatin1String("present"))
             QDir().mkpath(vault.bundlePath);
         QList<Vault> vaults = store().vaults();
@@ -47,7 +45,8 @@ public:
     }
     Q_INVOKABLE void unlock(const QString &id)
     {
-        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), QStringLiteral("pw"), false, QStringLiteral("password")));
+        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), QStringLiteral("pw"), false,
+                                      QStringLiteral("password")));
     }
     Q_INVOKABLE void setBusy(const QString &id, bool busy)
     {

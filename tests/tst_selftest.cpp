@@ -11,16 +11,25 @@ class TestSelfTest : public QObject
     TestEnvironment m_env;
     std::unique_ptr<FakeTools> m_tools;
 
-    [[nodiscard]] QString mountPlace(const QString &name) const { return m_tools->folder() + QStringLiteral("/mnt/") + name; }
+    [[nodiscard]] QString mountPlace(const QString &name) const
+    {
+        return m_tools->folder() + QStringLiteral("/mnt/") + name;
+    }
 
     static QByteArray attachAnswer(const QString &mountPoint)
     {
-        return "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" + mountPoint.toUtf8()
-            + "</string></dict></array></dict></plist>";
+        return "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
+               mountPoint.toUtf8() + "</string></dict></array></dict></plist>";
     }
 
-    void respondAttach(int call, const QString &mountPoint) { m_tools->respond(QStringLiteral("hdiutil-attach"), attachAnswer(mountPoint), {}, 0, call); }
-    void refuseAttach(int call, const QByteArray &message) { m_tools->respond(QStringLiteral("hdiutil-attach"), {}, message, 1, call); }
+    void respondAttach(int call, const QString &mountPoint)
+    {
+        m_tools->respond(QStringLiteral("hdiutil-attach"), attachAnswer(mountPoint), {}, 0, call);
+    }
+    void refuseAttach(int call, const QByteArray &message)
+    {
+        m_tools->respond(QStringLiteral("hdiutil-attach"), {}, message, 1, call);
+    }
 
     struct Result
     {
@@ -56,17 +65,21 @@ private Q_SLOTS:
         m_tools->script(QStringLiteral("hdiutil-attach"), "echo \"${@: -1}\" > \"$dir/attached-image\"\n", 3);
         refuseAttach(4, "hdiutil: attach failed - Authentication error\n");
         respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest2")));
-        m_tools->script(QStringLiteral("hdiutil-info"),
-                        "printf '<plist><dict><key>images</key><array><dict><key>image-path</key><string>%s</string>"
-                        "<key>system-entities</key><array><dict><key>mount-point</key><string>%s</string></dict></array>"
-                        "</dict></array></dict></plist>' \"$(cat \"$dir/attached-image\")\" \"$dir/mnt/AmbrySelfTest2\"\n");
+        m_tools->script(
+            QStringLiteral("hdiutil-info"),
+            "printf '<plist><dict><key>images</key><array><dict><key>image-path</key><string>%s</string>"
+            "<key>system-entities</key><array><dict><key>mount-point</key><string>%s</string></dict></array>"
+            "</dict></array></dict></plist>' \"$(cat \"$dir/attached-image\")\" "
+            "\"$dir/mnt/AmbrySelfTest2\"\n");
         Q_UNUSED(folder);
     }
 
     void cleanup()
     {
         // Every ending removes the test folder.
-        QCOMPARE(QDir(m_env.root() + QStringLiteral("/tmp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(
+            QDir(m_env.root() + QStringLiteral("/tmp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+            QStringList());
         m_tools.reset();
     }
 
@@ -79,39 +92,54 @@ private Q_SLOTS:
         QStringList verbs;
         for (const FakeTools::Call &call : calls)
             verbs << call.tool + QLatin1Char(' ') + call.arguments.value(0);
-        QCOMPARE(verbs, (QStringList{"hdiutil create", "hdiutil attach", "hdiutil detach", "hdiutil attach", "hdiutil attach",
-                                     "diskutil rename", "hdiutil info", "hdiutil detach", "hdiutil chpass", "hdiutil attach",
-                                     "hdiutil resize", "hdiutil resize", "hdiutil attach", "hdiutil detach"}));
+        QCOMPARE(verbs, (QStringList{"hdiutil create", "hdiutil attach", "hdiutil detach", "hdiutil attach",
+                                     "hdiutil attach", "diskutil rename", "hdiutil info", "hdiutil detach",
+                                     "hdiutil chpass", "hdiutil attach", "hdiutil resize", "hdiutil resize",
+                                     "hdiutil attach", "hdiutil detach"}));
         QCOMPARE(calls[0].arguments.mid(9, 3), (QStringList{"256m", "-volname", "AmbrySelfTest"}));
         QCOMPARE(calls[0].input, QByteArray("checkrun-word"));
         QCOMPARE(calls[3].input, QByteArray("bogus-word"));
         QVERIFY(calls[4].arguments.contains(QStringLiteral("-nobrowse")));
         QVERIFY(calls[4].arguments.last().endsWith(QStringLiteral("/SelfTest.nosync")));
-        QCOMPARE(calls[5].arguments, (QStringList{"rename", mountPlace(QStringLiteral("hidden")), "AmbrySelfTest2"}));
+        QCOMPARE(calls[5].arguments,
+                 (QStringList{"rename", mountPlace(QStringLiteral("hidden")), "AmbrySelfTest2"}));
         QCOMPARE(calls[7].arguments, (QStringList{"detach", mountPlace(QStringLiteral("AmbrySelfTest2"))}));
         QCOMPARE(calls[8].input, QByteArray("checkrun-word\0checkrun-word-2\0", 30));
         QCOMPARE(calls[10].arguments.mid(2, 2), (QStringList{"-size", "512m"}));
         QCOMPARE(calls[11].arguments.mid(2, 2), (QStringList{"-size", "256m"}));
         QCOMPARE(calls[12].input, QByteArray("checkrun-word-2"));
-        QCOMPARE(readAll(mountPlace(QStringLiteral("volume")) + QStringLiteral("/probe.txt")), QByteArray("hello"));
+        QCOMPARE(readAll(mountPlace(QStringLiteral("volume")) + QStringLiteral("/probe.txt")),
+                 QByteArray("hello"));
     }
 
     void namedFailures_data()
     {
         QTest::addColumn<int>("variant");
         QTest::addColumn<QByteArray>("line");
-        QTest::newRow("create fails") << 0 << QByteArray("SELFTEST FAIL: Could not create vault: hdiutil: create failed - no room\n\n");
-        QTest::newRow("wrong password accepted") << 1 << QByteArray("SELFTEST FAIL: wrong password was accepted\n");
+        QTest::newRow("create fails")
+            << 0 << QByteArray("SELFTEST FAIL: Could not create vault: hdiutil: create failed - no room\n\n");
+        QTest::newRow("wrong password accepted")
+            << 1 << QByteArray("SELFTEST FAIL: wrong password was accepted\n");
         QTest::newRow("wrong password as a plain failure")
-            << 2 << QByteArray("SELFTEST FAIL: Could not unlock vault: hdiutil: attach failed - image not recognized\n\n");
-        QTest::newRow("renamed volume not found") << 3 << QByteArray("SELFTEST FAIL: renamed volume not found among attached images\n");
-        QTest::newRow("old password accepted") << 4 << QByteArray("SELFTEST FAIL: old password still accepted after change\n");
-        QTest::newRow("rename did not stick") << 5 << QByteArray("SELFTEST FAIL: volume rename did not stick\n");
-        QTest::newRow("rename did not stick, detach failed too") << 6 << QByteArray("SELFTEST FAIL: volume rename did not stick\n");
+            << 2
+            << QByteArray("SELFTEST FAIL: Could not unlock vault: hdiutil: attach failed - image not "
+                          "recognized\n\n");
+        QTest::newRow("renamed volume not found")
+            << 3 << QByteArray("SELFTEST FAIL: renamed volume not found among attached images\n");
+        QTest::newRow("old password accepted")
+            << 4 << QByteArray("SELFTEST FAIL: old password still accepted after change\n");
+        QTest::newRow("rename did not stick")
+            << 5 << QByteArray("SELFTEST FAIL: volume rename did not stick\n");
+        QTest::newRow("rename did not stick, detach failed too")
+            << 6 << QByteArray("SELFTEST FAIL: volume rename did not stick\n");
         QTest::newRow("content mismatch") << 7 << QByteArray("SELFTEST FAIL: content mismatch\n");
         QTest::newRow("resize fails") << 8 << QByteArray("SELFTEST FAIL: Wrong password.\n");
-        QTest::newRow("no mount point reported") << 9 << QByteArray("SELFTEST FAIL: Vault unlocked but no mount point was reported.\n");
-        QTest::newRow("exclusion rename fails") << 10 << QByteArray("SELFTEST FAIL: “SelfTest.sparsebundle” couldn’t be moved because an item with the same name already exists.\n");
+        QTest::newRow("no mount point reported")
+            << 9 << QByteArray("SELFTEST FAIL: Vault unlocked but no mount point was reported.\n");
+        QTest::newRow("exclusion rename fails")
+            << 10
+            << QByteArray("SELFTEST FAIL: “SelfTest.sparsebundle” couldn’t be moved because an item with the "
+                          "same name already exists.\n");
     }
 
     void namedFailures()
@@ -119,20 +147,45 @@ private Q_SLOTS:
         QFETCH(int, variant);
         QFETCH(QByteArray, line);
         switch (variant) {
-        case 0: m_tools->respond(QStringLiteral("hdiutil-create"), {}, "hdiutil: create failed - no room\n", 1); break;
-        case 1: respondAttach(2, mountPlace(QStringLiteral("AmbrySelfTest"))); break;
-        case 2: refuseAttach(2, "hdiutil: attach failed - image not recognized\n"); break;
-        case 3: m_tools->respond(QStringLiteral("hdiutil-info"), "<plist><dict><key>images</key><array/></dict></plist>"); break;
-        case 4: respondAttach(4, mountPlace(QStringLiteral("AmbrySelfTest"))); break;
-        case 5: respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest"))); break;
+        case 0:
+            m_tools->respond(QStringLiteral("hdiutil-create"), {}, "hdiutil: create failed - no room\n", 1);
+            break;
+        case 1:
+            respondAttach(2, mountPlace(QStringLiteral("AmbrySelfTest")));
+            break;
+        case 2:
+            refuseAttach(2, "hdiutil: attach failed - image not recognized\n");
+            break;
+        case 3:
+            m_tools->respond(QStringLiteral("hdiutil-info"),
+                             "<plist><dict><key>images</key><array/></dict></plist>");
+            break;
+        case 4:
+            respondAttach(4, mountPlace(QStringLiteral("AmbrySelfTest")));
+            break;
+        case 5:
+            respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest")));
+            break;
         case 6:
             respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest")));
             m_tools->respond(QStringLiteral("hdiutil-detach"), {}, "busy", 1, 3);
             break;
-        case 7: m_tools->script(QStringLiteral("hdiutil-attach"), "printf 'hello\\n' > \"$dir/mnt/volume/probe.txt\"\n", 5); break;
-        case 8: m_tools->respond(QStringLiteral("hdiutil-resize"), {}, "hdiutil: resize failed - Authentication error\n", 1, 2); break;
-        case 9: m_tools->respond(QStringLiteral("hdiutil-attach"), "/dev/disk4\n", {}, 0, 1); break;
-        case 10: m_tools->script(QStringLiteral("hdiutil-create"), "mkdir -p \"${@: -1}\" \"${1%.sparsebundle}\"; mkdir -p \"$(dirname \"${@: -1}\")/SelfTest.nosync\"\n"); break;
+        case 7:
+            m_tools->script(QStringLiteral("hdiutil-attach"),
+                            "printf 'hello\\n' > \"$dir/mnt/volume/probe.txt\"\n", 5);
+            break;
+        case 8:
+            m_tools->respond(QStringLiteral("hdiutil-resize"), {},
+                             "hdiutil: resize failed - Authentication error\n", 1, 2);
+            break;
+        case 9:
+            m_tools->respond(QStringLiteral("hdiutil-attach"), "/dev/disk4\n", {}, 0, 1);
+            break;
+        case 10:
+            m_tools->script(QStringLiteral("hdiutil-create"),
+                            "mkdir -p \"${@: -1}\" \"${1%.sparsebundle}\"; mkdir -p \"$(dirname \"${@: "
+                            "-1}\")/SelfTest.nosync\"\n");
+            break;
         }
         const Result result = runSelfTest();
         QCOMPARE(result.out, line);

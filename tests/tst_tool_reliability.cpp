@@ -16,7 +16,9 @@ class TestToolReliability : public QObject
         const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString &pid : pids) {
             const QByteArray arguments = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid));
-            if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() == QLatin1String("fuse2fs") && arguments.contains(mountPoint.toUtf8()))
+            if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
+                    QLatin1String("fuse2fs") &&
+                arguments.contains(mountPoint.toUtf8()))
                 return pid.toInt();
         }
         return 0;
@@ -25,8 +27,8 @@ class TestToolReliability : public QObject
     static bool writeSynced(const QString &path, const QByteArray &bytes)
     {
         QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
-            && fsync(file.handle()) == 0;
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+               fsync(file.handle()) == 0;
     }
 
     static ToolRun verify(const QString &mountPoint)
@@ -50,8 +52,10 @@ private Q_SLOTS:
         QVERIFY(writeSynced(mountPoint + QStringLiteral("/synced.bin"), synced));
 
         QProcess writer;
-        writer.start(QStringLiteral("dd"), {QStringLiteral("if=/dev/urandom"), QStringLiteral("of=") + mountPoint + QStringLiteral("/stream.bin"),
-                                            QStringLiteral("bs=64k"), QStringLiteral("count=3000")});
+        writer.start(QStringLiteral("dd"),
+                     {QStringLiteral("if=/dev/urandom"),
+                      QStringLiteral("of=") + mountPoint + QStringLiteral("/stream.bin"),
+                      QStringLiteral("bs=64k"), QStringLiteral("count=3000")});
         QVERIFY(writer.waitForStarted());
         QTest::qWait(400);
         const pid_t daemon = daemonServing(mountPoint);
@@ -64,7 +68,9 @@ private Q_SLOTS:
         QVERIFY(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out).isEmpty());
 
         // Attaching again repairs the file system and mounts it.
-        const ToolRun attach = hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path}, m_password);
+        const ToolRun attach =
+            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
+                    m_password);
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
         QCOMPARE(readAll(mountPoint + QStringLiteral("/synced.bin")), synced);
@@ -79,9 +85,11 @@ private Q_SLOTS:
         // A small host file system that can really run out of space.
         const QString host = m_env.root() + QStringLiteral("/small-disk");
         QVERIFY(QDir().mkpath(host));
-        QVERIFY2(mount("hollowkeep-test", QFile::encodeName(host).constData(), "tmpfs", 0, "size=64m,mode=0700") == 0,
+        QVERIFY2(mount("hollowkeep-test", QFile::encodeName(host).constData(), "tmpfs", 0,
+                       "size=64m,mode=0700") == 0,
                  "mounting a small tmpfs needs root, as in CI");
-        const auto unmountHost = qScopeGuard([&] { umount2(QFile::encodeName(host).constData(), MNT_DETACH); });
+        const auto unmountHost =
+            qScopeGuard([&] { umount2(QFile::encodeName(host).constData(), MNT_DETACH); });
 
         const QString path = host + QStringLiteral("/Full.sparsebundle");
         QCOMPARE(createVault(path, QStringLiteral("Full"), 256, m_password).status, 0);
@@ -92,8 +100,10 @@ private Q_SLOTS:
         QVERIFY(writeAll(host + QStringLiteral("/filler"), QByteArray(40 * 1024 * 1024, 'f')));
 
         QProcess writer;
-        writer.start(QStringLiteral("dd"), {QStringLiteral("if=/dev/zero"), QStringLiteral("of=") + mountPoint + QStringLiteral("/big.bin"),
-                                            QStringLiteral("bs=1M"), QStringLiteral("count=100"), QStringLiteral("conv=fsync")});
+        writer.start(QStringLiteral("dd"),
+                     {QStringLiteral("if=/dev/zero"),
+                      QStringLiteral("of=") + mountPoint + QStringLiteral("/big.bin"),
+                      QStringLiteral("bs=1M"), QStringLiteral("count=100"), QStringLiteral("conv=fsync")});
         QVERIFY(writer.waitForFinished(120000));
         QVERIFY2(writer.exitCode() != 0, "writing more than the host holds must fail");
 
@@ -102,7 +112,9 @@ private Q_SLOTS:
         QFile::remove(mountPoint + QStringLiteral("/big.bin"));
         detachVault(mountPoint);
         detachEverything(host);
-        const ToolRun attach = hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path}, m_password);
+        const ToolRun attach =
+            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
+                    m_password);
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
         QCOMPARE(readAll(mountPoint + QStringLiteral("/earlier.bin")), earlier);

@@ -19,12 +19,12 @@ class TestToolSecrets : public QObject
         QStringList sightings;
         std::thread thread;
 
-        explicit Scanner(QByteArray secret)
-            : needle(std::move(secret))
+        explicit Scanner(QByteArray secret) : needle(std::move(secret))
         {
             thread = std::thread([this] {
                 while (running) {
-                    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                    for (const QString &pid :
+                         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                         for (const char *part : {"cmdline", "environ"}) {
                             QFile file(QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(part)));
                             if (file.open(QIODevice::ReadOnly) && file.readAll().contains(needle))
@@ -70,11 +70,13 @@ private Q_SLOTS:
         const QString mountPoint = attachVault(path, first);
         QVERIFY(!mountPoint.isEmpty());
         QCOMPARE(detachVault(mountPoint).status, 0);
-        QCOMPARE(hdiutil({QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"), QStringLiteral("-newstdinpass"), path},
+        QCOMPARE(hdiutil({QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"),
+                          QStringLiteral("-newstdinpass"), path},
                          first + '\0' + second + '\0')
                      .status,
                  0);
-        QCOMPARE(hdiutil({QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), QStringLiteral("96m"), path},
+        QCOMPARE(hdiutil({QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"),
+                          QStringLiteral("96m"), path},
                          second)
                      .status,
                  0);
@@ -84,7 +86,8 @@ private Q_SLOTS:
         QVERIFY(scanner.passes > 20);
         QVERIFY2(scanner.sightings.isEmpty(), qPrintable(scanner.sightings.join('\n')));
         // Nor in any file: the vault, the runtime folder and the home.
-        QVERIFY2(filesContaining(m_env.root(), "needle-").isEmpty(), qPrintable(filesContaining(m_env.root(), "needle-").join('\n')));
+        QVERIFY2(filesContaining(m_env.root(), "needle-").isEmpty(),
+                 qPrintable(filesContaining(m_env.root(), "needle-").join('\n')));
     }
 };
 

@@ -25,9 +25,10 @@ private Q_SLOTS:
         QCOMPARE(defaults.integerValue(SettingsKeys::panicKeyCode), 37);
         QCOMPARE(defaults.integerValue(SettingsKeys::panicModifiers), 6400);
         QCOMPARE(defaults.stringValue(SettingsKeys::panicKeyLabel), QStringLiteral("L"));
-        for (const QString &key : {SettingsKeys::lockOnQuit, SettingsKeys::menuBarIcon, SettingsKeys::lockOnScreenLock,
-                                   SettingsKeys::lockOnSleep, SettingsKeys::panicEnabled, SettingsKeys::menuBarPanel,
-                                   SettingsKeys::updateCheckEnabled})
+        for (const QString &key :
+             {SettingsKeys::lockOnQuit, SettingsKeys::menuBarIcon, SettingsKeys::lockOnScreenLock,
+              SettingsKeys::lockOnSleep, SettingsKeys::panicEnabled, SettingsKeys::menuBarPanel,
+              SettingsKeys::updateCheckEnabled})
             QVERIFY2(defaults.boolValue(key), qPrintable(key));
         // Unregistered keys have no fallback, and registering writes nothing.
         QVERIFY(!defaults.stringValue(SettingsKeys::appTheme));
@@ -58,7 +59,8 @@ private Q_SLOTS:
     {
         const QByteArray bytes("\x00\x01\xff binary", 10);
         const Timestamp when{786000000.125};
-        const QVariantMap nested{{QStringLiteral("list"), QVariantList{qint64(1), QStringLiteral("two"), true}}};
+        const QVariantMap nested{
+            {QStringLiteral("list"), QVariantList{qint64(1), QStringLiteral("two"), true}}};
         {
             UserDefaults defaults(prefsPath());
             defaults.setValues({{QStringLiteral("flag"), true},
@@ -83,7 +85,8 @@ private Q_SLOTS:
 
     void wrongTypesReadLikeAReaderExpects()
     {
-        QVERIFY(writeAll(prefsPath(), R"({"yes": "YES", "true": "true", "one": "1", "zero": "0", "word": "maybe",
+        QVERIFY(
+            writeAll(prefsPath(), R"({"yes": "YES", "true": "true", "one": "1", "zero": "0", "word": "maybe",
             "number": 5, "real": 7.9, "digits": " 12 apples", "flagTrue": true, "list": [1],
             "dataAsText": "abc", "dateAsNumber": 12.5})"));
         UserDefaults defaults(prefsPath());
@@ -114,7 +117,8 @@ private Q_SLOTS:
         QCOMPARE(defaults.integerValue(SettingsKeys::autoLockMinutes), 15);
         defaults.setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
         QCOMPARE(readAll(prefsPath() + QStringLiteral(".unreadable")), garbage);
-        QCOMPARE(UserDefaults::readFile(prefsPath())->value(SettingsKeys::appTheme).toString(), QStringLiteral("classic"));
+        QCOMPARE(UserDefaults::readFile(prefsPath())->value(SettingsKeys::appTheme).toString(),
+                 QStringLiteral("classic"));
     }
 
     void everyChangeIsAnnouncedOnce()

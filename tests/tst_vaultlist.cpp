@@ -56,7 +56,8 @@ private Q_SLOTS:
         vault.passwordHint.reset();
         const QByteArray json = VaultList::encode({vault});
         const QJsonObject object = QJsonDocument::fromJson(json).array().first().toObject();
-        QCOMPARE(object.value(QStringLiteral("id")).toString(), QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
+        QCOMPARE(object.value(QStringLiteral("id")).toString(),
+                 QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
         QVERIFY(object.value(QStringLiteral("createdAt")).isDouble());
         QCOMPARE(object.value(QStringLiteral("createdAt")).toDouble(), 786543210.987654);
         QCOMPARE(object.value(QStringLiteral("maxSizeMB")).toInteger(), 1536);
@@ -69,7 +70,8 @@ private Q_SLOTS:
         for (const QByteArray &line : json.split('\n')) {
             const qsizetype colon = line.indexOf("\":");
             if (colon > 0)
-                keysInOrder.append(QString::fromUtf8(line.trimmed().mid(1, line.trimmed().indexOf("\":") - 1)));
+                keysInOrder.append(
+                    QString::fromUtf8(line.trimmed().mid(1, line.trimmed().indexOf("\":") - 1)));
         }
         QStringList sorted = keysInOrder;
         sorted.sort();
@@ -79,7 +81,8 @@ private Q_SLOTS:
 
     void listsOfEarlierReleasesLoad()
     {
-        const QList<Vault> vaults = VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-earlier-release.json"));
+        const QList<Vault> vaults =
+            VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-earlier-release.json"));
         QCOMPARE(vaults.size(), 3);
 
         const Vault &tax = vaults[0];
@@ -114,18 +117,23 @@ private Q_SLOTS:
     void oneBadObjectEmptiesTheWholeList_data()
     {
         QTest::addColumn<QByteArray>("json");
-        const QByteArray good = R"("id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "A", "bundlePath": "/a", )";
+        const QByteArray good =
+            R"("id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "A", "bundlePath": "/a", )";
         QTest::newRow("not an array") << QByteArray(R"({"vaults": []})");
         QTest::newRow("not json") << QByteArray("[{");
         QTest::newRow("element not an object") << QByteArray("[1]");
         QTest::newRow("missing createdAt") << "[{" + good.chopped(2) + "}]";
-        QTest::newRow("null name") << QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": null, "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("null name") << QByteArray(
+            R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": null, "bundlePath": "/a", "createdAt": 1}])");
         QTest::newRow("date as string") << "[{" + good + R"("createdAt": "2024-01-01T00:00:00Z"}])";
-        QTest::newRow("bad uuid") << QByteArray(R"([{"id": "not-a-uuid", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
-        QTest::newRow("braced uuid") << QByteArray(R"([{"id": "{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("bad uuid") << QByteArray(
+            R"([{"id": "not-a-uuid", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
+        QTest::newRow("braced uuid") << QByteArray(
+            R"([{"id": "{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", "name": "A", "bundlePath": "/a", "createdAt": 1}])");
         QTest::newRow("fractional size") << "[{" + good + R"("createdAt": 1, "maxSizeMB": 10.5}])";
         QTest::newRow("size as string") << "[{" + good + R"("createdAt": 1, "maxSizeMB": "1024"}])";
-        QTest::newRow("gigabytes overflow") << "[{" + good + R"("createdAt": 1, "maxSizeGB": 9007199254740992}])";
+        QTest::newRow("gigabytes overflow")
+            << "[{" + good + R"("createdAt": 1, "maxSizeGB": 9007199254740992}])";
         QTest::newRow("flag as number") << "[{" + good + R"("createdAt": 1, "requireTouchID": 1}])";
         QTest::newRow("hint as number") << "[{" + good + R"("createdAt": 1, "passwordHint": 7}])";
     }
@@ -134,8 +142,12 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, json);
         QVERIFY(!VaultList::decode(json));
-        QVERIFY(!VaultList::decode(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "ok", "bundlePath": "/ok", "createdAt": 1}, )") + json.mid(1)));
-        QVERIFY(VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json")).isEmpty());
+        QVERIFY(!VaultList::decode(
+            QByteArray(
+                R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "ok", "bundlePath": "/ok", "createdAt": 1}, )") +
+            json.mid(1)));
+        QVERIFY(
+            VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json")).isEmpty());
         QCOMPARE(decodeOrFail("[]"), QList<Vault>());
     }
 
@@ -182,8 +194,9 @@ private Q_SLOTS:
         QVERIFY(Vault::volumeIsPresent(QStringLiteral("/home/ada/Private.sparsebundle")));
         QVERIFY(Vault::volumeIsPresent(QStringLiteral("/Volumes")));
         QVERIFY(Vault::volumeIsPresent(QStringLiteral("/media/ada")));
-        for (const char *path : {"/Volumes/NoSuchDisk/a.sparsebundle", "/media/nobody-here/Disk/a.sparsebundle",
-                                 "/run/media/nobody-here/Disk/a.sparsebundle", "/Volumes/NoSuchDisk"})
+        for (const char *path :
+             {"/Volumes/NoSuchDisk/a.sparsebundle", "/media/nobody-here/Disk/a.sparsebundle",
+              "/run/media/nobody-here/Disk/a.sparsebundle", "/Volumes/NoSuchDisk"})
             QVERIFY2(!Vault::volumeIsPresent(QString::fromLatin1(path)), path);
     }
 };

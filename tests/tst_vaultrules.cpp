@@ -18,7 +18,8 @@ class TestVaultRules : public QObject
 private Q_SLOTS:
     void messagesAreTheExactTexts()
     {
-        QCOMPARE(nameCharactersMessage, QString::fromUtf8("The name can\u2019t contain \u201c/\u201d or \u201c:\u201d."));
+        QCOMPARE(nameCharactersMessage,
+                 QString::fromUtf8("The name can\u2019t contain \u201c/\u201d or \u201c:\u201d."));
         QCOMPARE(passwordsDontMatchMessage, QString::fromUtf8("Passwords don\u2019t match."));
         QCOMPARE(nameCollisionMessage(QStringLiteral("Taxes")),
                  QString::fromUtf8("A vault named \u201cTaxes\u201d already exists in that folder."));
@@ -41,33 +42,68 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("enabled");
 
-        QTest::newRow("spaces only: no message, disabled") << "   " << "abc" << "x" << "" << "" << false;
-        QTest::newRow("empty name beats a short password") << "" << "abc" << "" << "" << "" << false;
+        QTest::newRow("spaces only: no message, disabled") << "   "
+                                                           << "abc"
+                                                           << "x"
+                                                           << ""
+                                                           << "" << false;
+        QTest::newRow("empty name beats a short password") << ""
+                                                           << "abc"
+                                                           << ""
+                                                           << ""
+                                                           << "" << false;
         QTest::newRow("slash") << "a/b" << strong << strong << "" << nameCharactersMessage << false;
-        QTest::newRow("colon with spaces") << "  a:b  " << "abc" << "" << "" << nameCharactersMessage << false;
-        QTest::newRow("backslash and dot are fine") << "a\\b.c" << strong << strong << "" << "" << true;
-        QTest::newRow("leading dot, non-ASCII") << ".Geheimnis ü" << strong << strong << "" << "" << true;
-        QTest::newRow("short password") << "Taxes" << "abc" << "" << "" << passwordTooShortMessage << false;
-        QTest::newRow("empty password: silent") << "Taxes" << "" << "" << "" << "" << false;
-        QTest::newRow("mismatch") << "Taxes" << strong << "correct hors" << "" << passwordsDontMatchMessage << false;
-        QTest::newRow("short beats mismatch") << "Taxes" << "abc" << "abd" << "" << passwordTooShortMessage << false;
-        QTest::newRow("empty confirmation: silent, disabled") << "Taxes" << strong << "" << "" << "" << false;
-        QTest::newRow("hint equals password") << "Taxes" << strong << strong << strong << hintEqualsPasswordMessage << false;
+        QTest::newRow("colon with spaces") << "  a:b  "
+                                           << "abc"
+                                           << ""
+                                           << "" << nameCharactersMessage << false;
+        QTest::newRow("backslash and dot are fine") << "a\\b.c" << strong << strong << ""
+                                                    << "" << true;
+        QTest::newRow("leading dot, non-ASCII") << ".Geheimnis ü" << strong << strong << ""
+                                                << "" << true;
+        QTest::newRow("short password") << "Taxes"
+                                        << "abc"
+                                        << ""
+                                        << "" << passwordTooShortMessage << false;
+        QTest::newRow("empty password: silent") << "Taxes"
+                                                << ""
+                                                << ""
+                                                << ""
+                                                << "" << false;
+        QTest::newRow("mismatch") << "Taxes" << strong << "correct hors"
+                                  << "" << passwordsDontMatchMessage << false;
+        QTest::newRow("short beats mismatch") << "Taxes"
+                                              << "abc"
+                                              << "abd"
+                                              << "" << passwordTooShortMessage << false;
+        QTest::newRow("empty confirmation: silent, disabled") << "Taxes" << strong << ""
+                                                              << ""
+                                                              << "" << false;
+        QTest::newRow("hint equals password")
+            << "Taxes" << strong << strong << strong << hintEqualsPasswordMessage << false;
         QTest::newRow("hint with trailing space still equal")
             << "Taxes" << strong << strong << strong + " " << hintEqualsPasswordMessage << false;
-        QTest::newRow("hint differing in case") << "Taxes" << strong << strong << strong.toUpper() << "" << true;
-        QTest::newRow("mismatch beats hint") << "Taxes" << strong << "other one" << strong << passwordsDontMatchMessage << false;
+        QTest::newRow("hint differing in case")
+            << "Taxes" << strong << strong << strong.toUpper() << "" << true;
+        QTest::newRow("mismatch beats hint")
+            << "Taxes" << strong << "other one" << strong << passwordsDontMatchMessage << false;
         QTest::newRow("120 characters plus spaces")
-            << "Taxes" << strong << strong << "  " + QString(120, u'h') + "\n" << "" << true;
-        QTest::newRow("121 characters beats equality")
-            << "Taxes" << QString(121, u'h') << QString(121, u'h') << QString(121, u'h') << hintTooLongMessage << false;
-        QTest::newRow("hint of blanks is no hint") << "Taxes" << strong << strong << " \n\t " << "" << true;
+            << "Taxes" << strong << strong << "  " + QString(120, u'h') + "\n"
+            << "" << true;
+        QTest::newRow("121 characters beats equality") << "Taxes" << QString(121, u'h') << QString(121, u'h')
+                                                       << QString(121, u'h') << hintTooLongMessage << false;
+        QTest::newRow("hint of blanks is no hint") << "Taxes" << strong << strong << " \n\t "
+                                                   << "" << true;
         QTest::newRow("six emoji are six characters")
-            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪") << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪") << "" << "" << true;
+            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪")
+            << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪") << ""
+            << "" << true;
         QTest::newRow("five emoji are too short")
-            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽") << "" << "" << passwordTooShortMessage << false;
+            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽") << ""
+            << "" << passwordTooShortMessage << false;
         QTest::newRow("decomposed confirmation matches")
-            << "Taxes" << QStringLiteral("caf\u00e9-secret") << QStringLiteral("cafe\u0301-secret") << "" << "" << true;
+            << "Taxes" << QStringLiteral("caf\u00e9-secret") << QStringLiteral("cafe\u0301-secret") << ""
+            << "" << true;
     }
 
     void createFormShowsTheFirstProblemOnly()
@@ -101,11 +137,13 @@ private Q_SLOTS:
     {
         QVERIFY(canChange(QStringLiteral("old"), strong, strong, QString(), false));
         QVERIFY(!canChange(QString(), strong, strong, QString(), false));
-        QVERIFY(!canChange(QStringLiteral("old"), QStringLiteral("short"), QStringLiteral("short"), QString(), false));
+        QVERIFY(!canChange(QStringLiteral("old"), QStringLiteral("short"), QStringLiteral("short"), QString(),
+                           false));
         QVERIFY(!canChange(QStringLiteral("old"), strong, strong, strong, false));
         QVERIFY(!canChange(QStringLiteral("old"), strong, strong, QString(), true));
 
-        QVERIFY(canRename(QStringLiteral("Taxes 2025"), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
+        QVERIFY(
+            canRename(QStringLiteral("Taxes 2025"), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
         QVERIFY(!canRename(QStringLiteral("  Taxes "), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
         QVERIFY(!canRename(QStringLiteral("Ta/xes"), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
         QVERIFY(!canRename(QStringLiteral("Other"), QStringLiteral("Taxes"), QString(), false));

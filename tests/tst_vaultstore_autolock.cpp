@@ -15,11 +15,15 @@ class TestVaultStoreAutoLock : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<StoreFixture> m_fixture;
 
-    Vault listVault(const QString &name, bool autoOpen = false) { return m_fixture->listVault(name, autoOpen); }
+    Vault listVault(const QString &name, bool autoOpen = false)
+    {
+        return m_fixture->listVault(name, autoOpen);
+    }
 
     void unlockNow(const Vault &vault)
     {
-        QVERIFY(QCoro::waitFor(m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password"))));
+        QVERIFY(QCoro::waitFor(
+            m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password"))));
     }
 
     [[nodiscard]] int toolCalls(const QString &verb) const
@@ -117,20 +121,25 @@ private Q_SLOTS:
         StoreFixture &f = *m_fixture;
         const Vault vault = listVault(QStringLiteral("Again"));
         m_tools->respond(QStringLiteral("hdiutil-info"),
-                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" + vault.bundlePath.toUtf8()
-                             + "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/mnt/again</string>"
-                               "</dict></array></dict></array></dict></plist>");
+                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
+                             vault.bundlePath.toUtf8() +
+                             "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/"
+                             "mnt/again</string>"
+                             "</dict></array></dict></array></dict></plist>");
         QCoro::waitFor(f.store.refresh());
         const Timestamp discovered = f.clock;
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
         // Detached outside the program: locked at the next refresh, its clock left in place.
-        m_tools->respond(QStringLiteral("hdiutil-info"), "<plist><dict><key>images</key><array/></dict></plist>");
+        m_tools->respond(QStringLiteral("hdiutil-info"),
+                         "<plist><dict><key>images</key><array/></dict></plist>");
         QCoro::waitFor(f.store.refresh());
         QVERIFY(!f.store.isUnlocked(vault.id));
         m_tools->respond(QStringLiteral("hdiutil-info"),
-                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" + vault.bundlePath.toUtf8()
-                             + "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/mnt/again</string>"
-                               "</dict></array></dict></array></dict></plist>");
+                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
+                             vault.bundlePath.toUtf8() +
+                             "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/"
+                             "mnt/again</string>"
+                             "</dict></array></dict></array></dict></plist>");
         f.clock = f.clock.addSeconds(20 * 60);
         QCoro::waitFor(f.store.refresh());
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
@@ -152,7 +161,8 @@ private Q_SLOTS:
         // Measured from the volume itself: no tool runs, and the locked vault is left alone.
         QVERIFY(m_tools->calls().isEmpty());
         const QStorageInfo volume(f.mountPoint(open));
-        QVERIFY(qAbs(f.store.sizesOnDisk().value(open.id) - (volume.bytesTotal() - volume.bytesFree())) < 64 * 1024 * 1024);
+        QVERIFY(qAbs(f.store.sizesOnDisk().value(open.id) - (volume.bytesTotal() - volume.bytesFree())) <
+                64 * 1024 * 1024);
         QVERIFY(!f.store.sizesOnDisk().contains(locked.id));
     }
 

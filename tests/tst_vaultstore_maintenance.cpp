@@ -35,7 +35,8 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const auto sizeInfo = [](const QByteArray &size) {
-            return "<plist version=\"1.0\"><dict><key>size</key><integer>" + size + "</integer></dict></plist>";
+            return "<plist version=\"1.0\"><dict><key>size</key><integer>" + size +
+                   "</integer></dict></plist>";
         };
         f.store.addExistingVault(bundleWithInfo(QStringLiteral("Big.sparsebundle"), sizeInfo("5368709120")));
         f.store.addExistingVault(bundleWithInfo(QStringLiteral("Tiny.sparsebundle"), sizeInfo("10000000")));
@@ -49,7 +50,8 @@ private Q_SLOTS:
         QCOMPARE(vaults[2].maxSizeMB, 1024);
         QCOMPARE(vaults[3].name, QStringLiteral("Photos"));
         QVERIFY(vaults[3].excludedFromCloud && !vaults[0].excludedFromCloud);
-        QVERIFY(vaults[0].openInFinderAfterUnlock && !vaults[0].requireTouchID && !vaults[0].autoOpenAtLaunch);
+        QVERIFY(vaults[0].openInFinderAfterUnlock && !vaults[0].requireTouchID &&
+                !vaults[0].autoOpenAtLaunch);
         QCOMPARE(VaultList::load(f.store.storeURL()), vaults);
 
         const QString link = m_env.home() + QStringLiteral("/Alias.sparsebundle");
@@ -138,11 +140,14 @@ private Q_SLOTS:
         QCOMPARE(VaultList::load(f.store.storeURL()).first().maxSizeMB, 256);
 
         QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, QStringLiteral("password"))));
-        QVERIFY(writeAll(f.mountPoint(vault) + QStringLiteral("/filler.bin"), QByteArray(100 * 1024 * 1024, 'x')));
+        QVERIFY(writeAll(f.mountPoint(vault) + QStringLiteral("/filler.bin"),
+                         QByteArray(100 * 1024 * 1024, 'x')));
         QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
         QCoro::waitFor(f.store.resize(vault, 32, m_text));
-        QCOMPARE(f.error(), QStringLiteral("The new limit is smaller than the space the files inside currently use. Delete files "
-                                           "first (and reclaim free space), or choose a larger limit."));
+        QCOMPARE(f.error(),
+                 QStringLiteral(
+                     "The new limit is smaller than the space the files inside currently use. Delete files "
+                     "first (and reclaim free space), or choose a larger limit."));
         QCOMPARE(f.current(vault).maxSizeMB, 256);
         f.store.setErrorMessage(std::nullopt);
 
@@ -171,8 +176,10 @@ private Q_SLOTS:
         QCoro::waitFor(f.store.changePassword(saved, QStringLiteral("not-it"), QStringLiteral("x-new-pass")));
         QCOMPARE(f.error(), QStringLiteral("Wrong password."));
         f.store.setErrorMessage(std::nullopt);
-        QVERIFY(QCoro::waitFor(f.store.unlock(saved, QStringLiteral("brand-new-pass"), false, QStringLiteral("password"))));
-        QCoro::waitFor(f.store.changePassword(saved, QStringLiteral("brand-new-pass"), QStringLiteral("x-new-pass")));
+        QVERIFY(QCoro::waitFor(
+            f.store.unlock(saved, QStringLiteral("brand-new-pass"), false, QStringLiteral("password"))));
+        QCoro::waitFor(
+            f.store.changePassword(saved, QStringLiteral("brand-new-pass"), QStringLiteral("x-new-pass")));
         QCOMPARE(f.error(), QStringLiteral("Lock “Saved” first, then change its password."));
     }
 
@@ -224,7 +231,8 @@ private Q_SLOTS:
         QCoro::waitFor(f.store.deleteVault(vault));
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
         QVERIFY(!QFileInfo::exists(vault.bundlePath));
-        QVERIFY(QFileInfo::exists(m_env.data() + QStringLiteral("/Trash/files/Doomed.sparsebundle/Info.plist")));
+        QVERIFY(
+            QFileInfo::exists(m_env.data() + QStringLiteral("/Trash/files/Doomed.sparsebundle/Info.plist")));
         QVERIFY(f.store.vaults().isEmpty());
         QVERIFY(VaultList::load(f.store.storeURL()).isEmpty());
         QVERIFY(!savedPassword(vault.id));

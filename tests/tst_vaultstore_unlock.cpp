@@ -61,7 +61,8 @@ private Q_SLOTS:
         QVERIFY(!f.store.isUnlocked(vault.id));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
 
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), true, QStringLiteral("password"))));
+        QVERIFY(QCoro::waitFor(
+            f.store.unlock(vault, QString::fromUtf8(m_password), true, QStringLiteral("password"))));
         QCOMPARE(f.activityTexts().first(), QStringLiteral("Typed unlocked · password"));
         QCOMPARE(savedPassword(vault.id), QString::fromUtf8(m_password));
         QCOMPARE(prompts.count(), 1);
@@ -107,7 +108,8 @@ private Q_SLOTS:
 
         // A wrong typed password also removes a saved one.
         savePassword(QString::fromUtf8(m_password), vault.id);
-        QVERIFY(!QCoro::waitFor(f.store.unlock(vault, QStringLiteral("typo"), false, QStringLiteral("password"))));
+        QVERIFY(!QCoro::waitFor(
+            f.store.unlock(vault, QStringLiteral("typo"), false, QStringLiteral("password"))));
         QCOMPARE(f.error(), QStringLiteral("Wrong password for “Stale”."));
         QVERIFY(!savedPassword(vault.id));
         QVERIFY(f.activityTexts().isEmpty());
@@ -119,12 +121,14 @@ private Q_SLOTS:
         QList<Vault> vaults;
         for (const char *name : {"First", "Second", "Third"}) {
             vaults << f.addVault(QLatin1String(name), m_password);
-            QVERIFY(QCoro::waitFor(f.store.unlock(vaults.last(), QString::fromUtf8(m_password), false, QStringLiteral("password"))));
+            QVERIFY(QCoro::waitFor(f.store.unlock(vaults.last(), QString::fromUtf8(m_password), false,
+                                                  QStringLiteral("password"))));
         }
         QSignalSpy busy(&f.store, &VaultStore::busyVaultsChanged);
         QCoro::waitFor(f.store.lockAll(false, QStringLiteral("manual")));
         QVERIFY(f.store.mountPoints().isEmpty());
-        QCOMPARE(f.activityTexts().mid(0, 3), (QStringList{"Third locked (manual)", "Second locked (manual)", "First locked (manual)"}));
+        QCOMPARE(f.activityTexts().mid(0, 3),
+                 (QStringList{"Third locked (manual)", "Second locked (manual)", "First locked (manual)"}));
         // One at a time: the busy set never held two vaults.
         QCOMPARE(busy.count(), 6);
         for (const Vault &vault : std::as_const(vaults))
@@ -136,7 +140,8 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(QStringLiteral("Open"), m_password);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), false, QStringLiteral("password"))));
+        QVERIFY(QCoro::waitFor(
+            f.store.unlock(vault, QString::fromUtf8(m_password), false, QStringLiteral("password"))));
         QFile file(f.mountPoint(vault) + QStringLiteral("/draft.txt"));
         QVERIFY(file.open(QIODevice::WriteOnly));
 
@@ -145,7 +150,8 @@ private Q_SLOTS:
         QVERIFY(f.error().isEmpty());
         QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
         QVERIFY(f.store.isUnlocked(vault.id));
-        QVERIFY2(f.error().startsWith(QStringLiteral("Could not lock vault — a file inside may still be open: The volume “Open” is busy: ")),
+        QVERIFY2(f.error().startsWith(QStringLiteral(
+                     "Could not lock vault — a file inside may still be open: The volume “Open” is busy: ")),
                  qPrintable(f.error()));
         QCOMPARE(f.activityTexts().size(), 1);
         QVERIFY(f.store.busyVaults().isEmpty());
@@ -182,7 +188,8 @@ private Q_SLOTS:
         const Vault two = f.addVault(QStringLiteral("Two"), m_password);
         savePassword(QString::fromUtf8(m_password), one.id);
         int mostBusy = 0;
-        connect(&f.store, &VaultStore::busyVaultsChanged, this, [&] { mostBusy = std::max<int>(mostBusy, f.store.busyVaults().size()); });
+        connect(&f.store, &VaultStore::busyVaultsChanged, this,
+                [&] { mostBusy = std::max<int>(mostBusy, f.store.busyVaults().size()); });
         auto first = f.store.unlock(one, QString::fromUtf8(m_password), false, QStringLiteral("password"));
         auto second = f.store.unlock(two, QString::fromUtf8(m_password), false, QStringLiteral("password"));
         // A request for a vault that is busy does nothing: no prompt, no second attach.
@@ -205,14 +212,16 @@ private Q_SLOTS:
         QCOMPARE(f.dialogs.shown, QStringList{QStringLiteral("relocated:Moved")});
 
         const QString user = qEnvironmentVariable("USER", QStringLiteral("nobody"));
-        for (const QString &path : {QStringLiteral("/Volumes/Gone Disk/A.sparsebundle"), QStringLiteral("/media/%1/Gone Disk/A.sparsebundle").arg(user),
+        for (const QString &path : {QStringLiteral("/Volumes/Gone Disk/A.sparsebundle"),
+                                    QStringLiteral("/media/%1/Gone Disk/A.sparsebundle").arg(user),
                                     QStringLiteral("/run/media/%1/Gone Disk/A.sparsebundle").arg(user)}) {
             Vault away = moved;
             away.name = QStringLiteral("Away");
             away.bundlePath = path;
             QCOMPARE(VaultStore::fileState(away), VaultFileState::WaitingForDisk);
             f.dialogs.shown.clear();
-            QVERIFY(!QCoro::waitFor(f.store.unlock(away, QStringLiteral("x"), false, QStringLiteral("password"))));
+            QVERIFY(!QCoro::waitFor(
+                f.store.unlock(away, QStringLiteral("x"), false, QStringLiteral("password"))));
             QCOMPARE(f.dialogs.shown, QStringList{QStringLiteral("waiting:Away")});
         }
         QVERIFY(f.error().isEmpty());

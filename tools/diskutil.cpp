@@ -42,7 +42,8 @@ int main(int argc, char *argv[])
         return Tool::runCommand(QStringLiteral("diskutil"), verb, [&] {
             const VaultImage::Attachment attachment = attachmentAt(arguments[1]);
             const QString mountPoint = VaultImage::renameVolume(attachment, arguments[2]);
-            print(QStringLiteral("Volume on %1 renamed to %2, now mounted at %3\n").arg(arguments[1], arguments[2], mountPoint));
+            print(QStringLiteral("Volume on %1 renamed to %2, now mounted at %3\n")
+                      .arg(arguments[1], arguments[2], mountPoint));
         });
     }
     if (verb == QLatin1String("verifyVolume") && arguments.size() == 2) {

@@ -43,7 +43,8 @@ struct Options
     [[nodiscard]] QString path() const
     {
         if (positional.size() != 1)
-            throw Error{QStringLiteral("expected exactly one image or mount point"), Tool::statusInvalidArgument};
+            throw Error{QStringLiteral("expected exactly one image or mount point"),
+                        Tool::statusInvalidArgument};
         return positional.first();
     }
 
@@ -77,7 +78,8 @@ qint64 sizeOption(const Options &options)
 {
     const std::optional<qint64> bytes = Tool::parseSize(options.values.value(QStringLiteral("-size")));
     if (!bytes)
-        throw Error{QStringLiteral("Invalid argument: -size needs a size such as 256m"), Tool::statusInvalidArgument};
+        throw Error{QStringLiteral("Invalid argument: -size needs a size such as 256m"),
+                    Tool::statusInvalidArgument};
     return *bytes;
 }
 
@@ -90,17 +92,20 @@ QVariantMap entity(const QString &mountPoint)
 
 void create(const QStringList &arguments)
 {
-    const Options options = parse(arguments, {QStringLiteral("-encryption"), QStringLiteral("-type"), QStringLiteral("-fs"),
-                                              QStringLiteral("-size"), QStringLiteral("-volname")});
+    const Options options =
+        parse(arguments, {QStringLiteral("-encryption"), QStringLiteral("-type"), QStringLiteral("-fs"),
+                          QStringLiteral("-size"), QStringLiteral("-volname")});
     options.requireStdinPass();
     const QString path = options.path();
     const QString type = options.values.value(QStringLiteral("-type"), QStringLiteral("SPARSEBUNDLE"));
     if (type != QLatin1String("SPARSEBUNDLE"))
         throw Error{QStringLiteral("only SPARSEBUNDLE images can be created"), Tool::statusInvalidArgument};
-    if (!options.values.value(QStringLiteral("-encryption"), QStringLiteral("AES-256")).startsWith(QLatin1String("AES")))
+    if (!options.values.value(QStringLiteral("-encryption"), QStringLiteral("AES-256"))
+             .startsWith(QLatin1String("AES")))
         throw Error{QStringLiteral("only AES-256 encryption is available"), Tool::statusInvalidArgument};
     const QString volumeName = options.values.value(QStringLiteral("-volname"), QStringLiteral("untitled"));
-    VaultImage::create(path, volumeName, sizeOption(options), Tool::passwordFromInput(Tool::readStandardInput()));
+    VaultImage::create(path, volumeName, sizeOption(options),
+                       Tool::passwordFromInput(Tool::readStandardInput()));
     print(QStringLiteral("created: %1\n").arg(path).toUtf8());
 }
 
@@ -108,10 +113,12 @@ void attach(const QStringList &arguments)
 {
     const Options options = parse(arguments, {});
     options.requireStdinPass();
-    const QString mountPoint = VaultImage::attach(options.path(), Tool::passwordFromInput(Tool::readStandardInput()),
-                                                  options.has(QStringLiteral("-nobrowse")));
+    const QString mountPoint =
+        VaultImage::attach(options.path(), Tool::passwordFromInput(Tool::readStandardInput()),
+                           options.has(QStringLiteral("-nobrowse")));
     if (options.has(QStringLiteral("-plist")))
-        print(Plist::serialize(QVariantMap{{QStringLiteral("system-entities"), QVariantList{entity(mountPoint)}}}));
+        print(Plist::serialize(
+            QVariantMap{{QStringLiteral("system-entities"), QVariantList{entity(mountPoint)}}}));
     else
         print(QStringLiteral("%1\t%2\n").arg(options.path(), mountPoint).toUtf8());
 }
@@ -160,7 +167,8 @@ void chpass(const QStringList &arguments)
     if (separator < 0)
         throw Error{QStringLiteral("expected the old and the new password, each ended by a NUL byte"),
                     Tool::statusInvalidArgument};
-    VaultImage::changePassword(options.path(), input.left(separator), Tool::passwordFromInput(input.mid(separator + 1)));
+    VaultImage::changePassword(options.path(), input.left(separator),
+                               Tool::passwordFromInput(input.mid(separator + 1)));
 }
 
 void resize(const QStringList &arguments)
@@ -169,14 +177,17 @@ void resize(const QStringList &arguments)
     options.requireStdinPass();
     const qint64 bytes = sizeOption(options);
     VaultImage::resize(options.path(), bytes, Tool::passwordFromInput(Tool::readStandardInput()));
-    print(QStringLiteral("resized: %1\n").arg(QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeTraditionalFormat)).toUtf8());
+    print(QStringLiteral("resized: %1\n")
+              .arg(QLocale::c().formattedDataSize(bytes, 0, QLocale::DataSizeTraditionalFormat))
+              .toUtf8());
 }
 
 void compact(const QStringList &arguments)
 {
     const Options options = parse(arguments, {});
     options.requireStdinPass();
-    const qint64 reclaimed = VaultImage::compact(options.path(), Tool::passwordFromInput(Tool::readStandardInput()));
+    const qint64 reclaimed =
+        VaultImage::compact(options.path(), Tool::passwordFromInput(Tool::readStandardInput()));
     print(QStringLiteral("Reclaimed %1 bytes out of %2 bytes.\n")
               .arg(reclaimed)
               .arg(reclaimed + VaultImage::allocatedBytes(options.path()))
@@ -204,8 +215,9 @@ int main(int argc, char *argv[])
     QStringList arguments = QCoreApplication::arguments().mid(1);
     const QString verb = arguments.isEmpty() ? QString() : arguments.takeFirst();
     const QMap<QString, void (*)(const QStringList &)> commands{
-        {QStringLiteral("create"), create}, {QStringLiteral("attach"), attach},   {QStringLiteral("detach"), detach},
-        {QStringLiteral("info"), info},     {QStringLiteral("chpass"), chpass},   {QStringLiteral("resize"), resize},
+        {QStringLiteral("create"), create},   {QStringLiteral("attach"), attach},
+        {QStringLiteral("detach"), detach},   {QStringLiteral("info"), info},
+        {QStringLiteral("chpass"), chpass},   {QStringLiteral("resize"), resize},
         {QStringLiteral("compact"), compact}, {QStringLiteral("imageinfo"), imageinfo},
     };
     const auto command = commands.constFind(verb);

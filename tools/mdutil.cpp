@@ -46,8 +46,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments().mid(1);
-    if (arguments.size() != 3 || arguments[0] != QLatin1String("-i")
-        || (arguments[1] != QLatin1String("off") && arguments[1] != QLatin1String("on"))) {
+    if (arguments.size() != 3 || arguments[0] != QLatin1String("-i") ||
+        (arguments[1] != QLatin1String("off") && arguments[1] != QLatin1String("on"))) {
         std::fputs("usage: mdutil -i off|on MOUNTPOINT\n", stderr);
         return 1;
     }
@@ -64,7 +64,10 @@ int main(int argc, char *argv[])
                 file.remove();
         }
         setBalooExclusion(mountPoint, off);
-        const QByteArray text = (mountPoint + QStringLiteral(":\n\tIndexing %1.\n").arg(off ? QStringLiteral("disabled") : QStringLiteral("enabled"))).toUtf8();
+        const QByteArray text =
+            (mountPoint + QStringLiteral(":\n\tIndexing %1.\n")
+                              .arg(off ? QStringLiteral("disabled") : QStringLiteral("enabled")))
+                .toUtf8();
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     });
 }

@@ -33,11 +33,7 @@ void forwardSignal(int)
 
 AppDelegate::AppDelegate(VaultStore &store, UserDefaults &defaults, const QDBusConnection &sessionBus,
                          const QDBusConnection &systemBus, QObject *parent)
-    : QObject(parent)
-    , m_store(store)
-    , m_defaults(defaults)
-    , m_sessionBus(sessionBus)
-    , m_systemBus(systemBus)
+    : QObject(parent), m_store(store), m_defaults(defaults), m_sessionBus(sessionBus), m_systemBus(systemBus)
 {
     theDelegate = this;
 }
@@ -67,18 +63,21 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::observeSystemEvents()
 {
     for (const QString &interface : {u"org.freedesktop.ScreenSaver"_qs, u"org.gnome.ScreenSaver"_qs})
-        m_sessionBus.connect(QString(), QString(), interface, u"ActiveChanged"_qs, this, SLOT(onScreenSaverActiveChanged(bool)));
-    m_systemBus.connect(QString(), QString(), u"org.freedesktop.login1.Session"_qs, u"Lock"_qs, this, SLOT(onSessionLock()));
-    m_systemBus.connect(QString(), QString(), u"org.freedesktop.login1.Manager"_qs, u"PrepareForSleep"_qs, this,
-                        SLOT(onPrepareForSleep(bool)));
+        m_sessionBus.connect(QString(), QString(), interface, u"ActiveChanged"_qs, this,
+                             SLOT(onScreenSaverActiveChanged(bool)));
+    m_systemBus.connect(QString(), QString(), u"org.freedesktop.login1.Session"_qs, u"Lock"_qs, this,
+                        SLOT(onSessionLock()));
+    m_systemBus.connect(QString(), QString(), u"org.freedesktop.login1.Manager"_qs, u"PrepareForSleep"_qs,
+                        this, SLOT(onPrepareForSleep(bool)));
     takeSleepInhibitor();
 }
 
 QCoro::Task<void> AppDelegate::takeSleepInhibitor()
 {
     // A "delay" inhibitor gives the vaults a moment to lock before the machine sleeps.
-    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.login1"_qs, u"/org/freedesktop/login1"_qs,
-                                                       u"org.freedesktop.login1.Manager"_qs, u"Inhibit"_qs);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(u"org.freedesktop.login1"_qs, u"/org/freedesktop/login1"_qs,
+                                       u"org.freedesktop.login1.Manager"_qs, u"Inhibit"_qs);
     call << u"sleep"_qs << u"Hollowkeep"_qs << u"Locking vaults before sleep"_qs << u"delay"_qs;
     const QDBusMessage reply = co_await m_systemBus.asyncCall(call, 5000);
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())

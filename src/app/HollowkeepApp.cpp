@@ -16,8 +16,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-HollowkeepApp::HollowkeepApp(QObject *parent)
-    : QObject(parent)
+HollowkeepApp::HollowkeepApp(QObject *parent) : QObject(parent)
 {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(u":/org/hollowkeep/icons/org.hollowkeep.Hollowkeep.svg"_qs));
@@ -26,7 +25,8 @@ HollowkeepApp::HollowkeepApp(QObject *parent)
     store.setFileDialogs(&FileDialogs::shared());
     m_delegate = std::make_unique<AppDelegate>(store, UserDefaults::standard(), QDBusConnection::sessionBus(),
                                                QDBusConnection::systemBus());
-    connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(), [this](QSessionManager &) { m_delegate->quit(); });
+    connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
+            [this](QSessionManager &) { m_delegate->quit(); });
 }
 
 HollowkeepApp::~HollowkeepApp() = default;
@@ -67,10 +67,14 @@ int HollowkeepApp::run()
     // For bench/startup.sh: report the first frame of the main window and end.
     if (qEnvironmentVariableIsSet("HOLLOWKEEP_REPORT_FIRST_FRAME")) {
         if (auto *window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first())) {
-            connect(window, &QQuickWindow::frameSwapped, this, [] {
-                std::fprintf(stderr, "first frame %lld ms, resident %s\n", millisecondsSinceStart(), residentMemory().constData());
-                QCoreApplication::exit(0);
-            }, Qt::SingleShotConnection);
+            connect(
+                window, &QQuickWindow::frameSwapped, this,
+                [] {
+                    std::fprintf(stderr, "first frame %lld ms, resident %s\n", millisecondsSinceStart(),
+                                 residentMemory().constData());
+                    QCoreApplication::exit(0);
+                },
+                Qt::SingleShotConnection);
         }
     }
     setUpTray();
@@ -101,7 +105,8 @@ void HollowkeepApp::setUpTray()
     m_tray.setToolTip(u"Hollowkeep"_qs);
     const auto updateIcon = [this] {
         const bool anyOpen = !VaultStore::shared().mountPoints().isEmpty();
-        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/icons/tray-unlocked.svg"_qs : u":/org/hollowkeep/icons/tray-locked.svg"_qs));
+        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/icons/tray-unlocked.svg"_qs
+                                     : u":/org/hollowkeep/icons/tray-locked.svg"_qs));
     };
     updateIcon();
     connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, updateIcon);

@@ -15,7 +15,8 @@ using namespace Qt::Literals::StringLiterals;
 
 QCoro::Task<bool> callFileManager(QString method, QString path)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.FileManager1"_qs, u"/org/freedesktop/FileManager1"_qs,
+    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.FileManager1"_qs,
+                                                       u"/org/freedesktop/FileManager1"_qs,
                                                        u"org.freedesktop.FileManager1"_qs, method);
     call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
     const QDBusMessage reply = co_await QDBusConnection::sessionBus().asyncCall(call, 5000);

@@ -1,7 +1,7 @@
 #include "TouchID.h"
 
-#include <QCoro/QCoroDBusPendingCall>
 #include <QCoreApplication>
+#include <QCoro/QCoroDBusPendingCall>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -48,8 +48,9 @@ QCoro::Task<bool> askPolkit(QString reason)
     subject << u"unix-process"_qs << subjectDetails;
     subject.endStructure();
 
-    QDBusMessage call = QDBusMessage::createMethodCall(service, u"/org/freedesktop/PolicyKit1/Authority"_qs,
-                                                       u"org.freedesktop.PolicyKit1.Authority"_qs, u"CheckAuthorization"_qs);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, u"/org/freedesktop/PolicyKit1/Authority"_qs,
+                                       u"org.freedesktop.PolicyKit1.Authority"_qs, u"CheckAuthorization"_qs);
     qDBusRegisterMetaType<Details>();
     const Details details{{u"polkit.message"_qs, reason}};
     const quint32 allowUserInteraction = 1;

@@ -105,9 +105,7 @@ qint64 leadingInteger(const QString &text)
 
 } // namespace
 
-UserDefaults::UserDefaults(const QString &filePath, QObject *parent)
-    : QObject(parent)
-    , m_filePath(filePath)
+UserDefaults::UserDefaults(const QString &filePath, QObject *parent) : QObject(parent), m_filePath(filePath)
 {
     const std::optional<QVariantMap> stored = readFile(m_filePath);
     m_stored = stored.value_or(QVariantMap());
@@ -123,7 +121,8 @@ UserDefaults::UserDefaults(const QString &filePath, QObject *parent)
 
 UserDefaults &UserDefaults::standard()
 {
-    static UserDefaults *instance = new UserDefaults(AppPaths::preferencesFile(QString::fromLatin1(AppPaths::applicationId)));
+    static UserDefaults *instance =
+        new UserDefaults(AppPaths::preferencesFile(QString::fromLatin1(AppPaths::applicationId)));
     return *instance;
 }
 

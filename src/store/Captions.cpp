@@ -18,7 +18,8 @@ QString formatByteCount(qint64 bytes)
 {
     const qint64 magnitude = bytes < 0 ? -bytes : bytes;
     if (magnitude < 1000)
-        return bytes == 1 || bytes == -1 ? QStringLiteral("%1 byte").arg(bytes) : QStringLiteral("%1 bytes").arg(bytes);
+        return bytes == 1 || bytes == -1 ? QStringLiteral("%1 byte").arg(bytes)
+                                         : QStringLiteral("%1 bytes").arg(bytes);
     // Kilobytes without decimals, megabytes with one, larger units with two; trailing zeros dropped.
     struct Unit
     {

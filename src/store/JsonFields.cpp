@@ -6,7 +6,7 @@ namespace JsonFields {
 
 namespace {
 
-template<typename T, typename Convert>
+template <typename T, typename Convert>
 Field<T> read(const QJsonObject &object, const QString &key, Convert convert)
 {
     const QJsonValue value = object.value(key);
@@ -18,7 +18,7 @@ Field<T> read(const QJsonObject &object, const QString &key, Convert convert)
     return converted;
 }
 
-template<typename T>
+template <typename T>
 std::optional<T> required(const Field<T> &field)
 {
     return field ? *field : std::nullopt;

@@ -13,7 +13,7 @@
 namespace JsonFields {
 
 // Outer nothing: the field is ill-typed. Inner nothing: the field is absent or null.
-template<typename T>
+template <typename T>
 using Field = std::optional<std::optional<T>>;
 
 [[nodiscard]] Field<QString> optionalString(const QJsonObject &object, const QString &key);

@@ -92,10 +92,10 @@ std::optional<Vault> Vault::fromJson(const QJsonObject &object)
         into = value ? value->value_or(fallback) : fallback;
         return value.has_value();
     };
-    if (!flag(QStringLiteral("excludedFromCloud"), false, vault.excludedFromCloud)
-        || !flag(QStringLiteral("requireTouchID"), false, vault.requireTouchID)
-        || !flag(QStringLiteral("openInFinderAfterUnlock"), true, vault.openInFinderAfterUnlock)
-        || !flag(QStringLiteral("autoOpenAtLaunch"), false, vault.autoOpenAtLaunch))
+    if (!flag(QStringLiteral("excludedFromCloud"), false, vault.excludedFromCloud) ||
+        !flag(QStringLiteral("requireTouchID"), false, vault.requireTouchID) ||
+        !flag(QStringLiteral("openInFinderAfterUnlock"), true, vault.openInFinderAfterUnlock) ||
+        !flag(QStringLiteral("autoOpenAtLaunch"), false, vault.autoOpenAtLaunch))
         return std::nullopt;
 
     const Field<Timestamp> lastOpenedAt = optionalDate(object, QStringLiteral("lastOpenedAt"));

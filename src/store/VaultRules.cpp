@@ -18,7 +18,7 @@ bool isNameWhitespace(char32_t c)
     return c == 0x09 || QChar::category(c) == QChar::Separator_Space;
 }
 
-template<typename Predicate>
+template <typename Predicate>
 QString trimmed(const QString &text, Predicate isTrimmed)
 {
     const QList<uint> codePoints = text.toUcs4();
@@ -47,8 +47,8 @@ QString trimmedName(const QString &name)
 QString trimmedHint(const QString &hint)
 {
     return trimmed(hint, [](char32_t c) {
-        return isNameWhitespace(c) || isLineBreak(c) || QChar::category(c) == QChar::Separator_Line
-            || QChar::category(c) == QChar::Separator_Paragraph;
+        return isNameWhitespace(c) || isLineBreak(c) || QChar::category(c) == QChar::Separator_Line ||
+               QChar::category(c) == QChar::Separator_Paragraph;
     });
 }
 
@@ -119,24 +119,24 @@ std::optional<QString> createValidationMessage(const QString &name, const QStrin
 bool canCreate(const QString &name, const QString &password, const QString &confirmation, const QString &hint,
                qint64 sizeMB, bool creating)
 {
-    return !trimmedName(name).isEmpty() && characterCount(password) >= minimumPasswordLength
-        && textEquals(password, confirmation) && sizeMB >= smallestSizeMB && !creating
-        && !createValidationMessage(name, password, confirmation, hint);
+    return !trimmedName(name).isEmpty() && characterCount(password) >= minimumPasswordLength &&
+           textEquals(password, confirmation) && sizeMB >= smallestSizeMB && !creating &&
+           !createValidationMessage(name, password, confirmation, hint);
 }
 
 bool canChange(const QString &currentPassword, const QString &newPassword, const QString &confirmation,
                const QString &hint, bool changing)
 {
-    return !currentPassword.isEmpty() && characterCount(newPassword) >= minimumPasswordLength
-        && textEquals(newPassword, confirmation) && !changing
-        && !passwordHintValidationMessage(hint, newPassword);
+    return !currentPassword.isEmpty() && characterCount(newPassword) >= minimumPasswordLength &&
+           textEquals(newPassword, confirmation) && !changing &&
+           !passwordHintValidationMessage(hint, newPassword);
 }
 
 bool canRename(const QString &newName, const QString &currentName, const QString &password, bool renaming)
 {
     const QString trimmed = trimmedName(newName);
-    return !trimmed.isEmpty() && !textEquals(trimmed, currentName) && !nameHasForbiddenCharacters(trimmed)
-        && !password.isEmpty() && !renaming;
+    return !trimmed.isEmpty() && !textEquals(trimmed, currentName) && !nameHasForbiddenCharacters(trimmed) &&
+           !password.isEmpty() && !renaming;
 }
 
 bool canResize(const QString &password, qint64 newSizeMB, qint64 currentSizeMB, bool resizing)
@@ -158,9 +158,10 @@ qint64 resizeMinimumMB(std::optional<qint64> sizeOnDiskBytes)
 
 SizeRange sizeEntryRange(bool unitGB, qint64 minimumMB)
 {
-    SizeRange range = unitGB ? SizeRange{std::max<qint64>((minimumMB + megabytesPerGigabyte - 1) / megabytesPerGigabyte, 1),
-                                         largestEntryGB}
-                             : SizeRange{std::max(minimumMB, smallestSizeMB), largestEntryMB};
+    SizeRange range =
+        unitGB ? SizeRange{std::max<qint64>((minimumMB + megabytesPerGigabyte - 1) / megabytesPerGigabyte, 1),
+                           largestEntryGB}
+               : SizeRange{std::max(minimumMB, smallestSizeMB), largestEntryMB};
     if (range.lower > range.upper)
         range.upper = range.lower;
     return range;

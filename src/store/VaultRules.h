@@ -40,11 +40,13 @@ inline const QString hintEqualsPasswordMessage =
 
 // The hint to store for what was typed: trimmed, or nothing when that leaves it empty.
 [[nodiscard]] std::optional<QString> normalizedPasswordHint(const QString &hint);
-[[nodiscard]] std::optional<QString> passwordHintValidationMessage(const QString &hint, const QString &password);
+[[nodiscard]] std::optional<QString> passwordHintValidationMessage(const QString &hint,
+                                                                   const QString &password);
 
 // The one inline message of the create form, first problem first.
 [[nodiscard]] std::optional<QString> createValidationMessage(const QString &name, const QString &password,
-                                                             const QString &confirmation, const QString &hint);
+                                                             const QString &confirmation,
+                                                             const QString &hint);
 [[nodiscard]] bool canCreate(const QString &name, const QString &password, const QString &confirmation,
                              const QString &hint, qint64 sizeMB, bool creating);
 [[nodiscard]] bool canChange(const QString &currentPassword, const QString &newPassword,

@@ -13,9 +13,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-BusyMark::BusyMark(VaultStore &store, const QUuid &id)
-    : m_store(store)
-    , m_id(id)
+BusyMark::BusyMark(VaultStore &store, const QUuid &id) : m_store(store), m_id(id)
 {
     m_store.setBusy(m_id, true);
 }
@@ -25,9 +23,9 @@ BusyMark::~BusyMark()
     m_store.setBusy(m_id, false);
 }
 
-VaultStore::VaultStore(UserDefaults &defaults, const QString &applicationSupport, bool startTimers, QObject *parent)
-    : QObject(parent)
-    , m_defaults(defaults)
+VaultStore::VaultStore(UserDefaults &defaults, const QString &applicationSupport, bool startTimers,
+                       QObject *parent)
+    : QObject(parent), m_defaults(defaults)
 {
     m_storeURL = VaultList::openStoreFile(applicationSupport);
     m_vaults = VaultList::load(m_storeURL);
@@ -168,7 +166,8 @@ VaultFileState VaultStore::fileState(const Vault &vault)
 {
     if (QFileInfo::exists(vault.bundlePath))
         return VaultFileState::Present;
-    return Vault::volumeIsPresent(vault.bundlePath) ? VaultFileState::Missing : VaultFileState::WaitingForDisk;
+    return Vault::volumeIsPresent(vault.bundlePath) ? VaultFileState::Missing
+                                                    : VaultFileState::WaitingForDisk;
 }
 
 QCoro::Task<void> VaultStore::presentMissingFile(Vault vault)
@@ -224,7 +223,8 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     if (!vault.requireTouchID) {
         unlocked = co_await unlock(vault, *saved, false, u"Keychain"_qs);
     } else {
-        const bool authenticated = co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name));
+        const bool authenticated =
+            co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name));
         if (!authenticated)
             co_return;
         unlocked = co_await unlock(vault, *saved, false, u"Touch ID"_qs);

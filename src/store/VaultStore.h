@@ -41,10 +41,12 @@ class VaultStore : public QObject
     Q_PROPERTY(QVariantMap mountPoints READ mountPointValues NOTIFY mountPointsChanged)
     Q_PROPERTY(QVariantMap sizesOnDisk READ sizeValues NOTIFY sizesOnDiskChanged)
     Q_PROPERTY(QStringList busyVaults READ busyValues NOTIFY busyVaultsChanged)
-    Q_PROPERTY(QString errorMessage READ errorMessageText WRITE setErrorMessageText NOTIFY errorMessageChanged)
+    Q_PROPERTY(
+        QString errorMessage READ errorMessageText WRITE setErrorMessageText NOTIFY errorMessageChanged)
     Q_PROPERTY(QVariant passwordPromptVault READ passwordPromptValue NOTIFY passwordPromptVaultChanged)
     Q_PROPERTY(QVariantList activity READ activityValues NOTIFY activityChanged)
-    Q_PROPERTY(bool newVaultRequested READ newVaultRequested WRITE setNewVaultRequested NOTIFY newVaultRequestedChanged)
+    Q_PROPERTY(bool newVaultRequested READ newVaultRequested WRITE setNewVaultRequested NOTIFY
+                   newVaultRequestedChanged)
 
 public:
     // The two repeating timers: the auto-lock tick and the size refresh.
@@ -98,7 +100,8 @@ public:
     QCoro::Task<void> resize(Vault vault, qint64 newSizeMB, QString password);
     QCoro::Task<void> compact(Vault vault, QString password);
     QCoro::Task<void> changePassword(Vault vault, QString oldPassword, QString newPassword);
-    void updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock, bool autoOpenAtLaunch);
+    void updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock,
+                       bool autoOpenAtLaunch);
     void updatePasswordHint(const Vault &vault, const std::optional<QString> &hint);
     void setCloudExclusion(const Vault &vault, bool excluded);
     // Forgets a vault: its saved password and its record. The file stays where it is.

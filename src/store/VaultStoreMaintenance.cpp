@@ -37,7 +37,8 @@ QString stem(const QString &path)
 bool isAcceptedVaultFile(const QString &path)
 {
     const QString extension = lastExtension(path).toLower();
-    return (extension == QLatin1String("sparsebundle") || extension == QLatin1String("nosync")) && QFileInfo::exists(path);
+    return (extension == QLatin1String("sparsebundle") || extension == QLatin1String("nosync")) &&
+           QFileInfo::exists(path);
 }
 
 // The limit recorded in a bundle's Info.plist: its "size" in whole MB, 16 at least; 1024 when the
@@ -135,8 +136,8 @@ QCoro::Task<void> VaultStore::deleteVault(Vault vault)
     const std::optional<Vault> current = this->vault(vault.id);
     QFile file(current ? current->bundlePath : vault.bundlePath);
     if (!file.moveToTrash()) {
-        setErrorMessage(u"“%1” couldn’t be moved to the Trash: %2"_qs.arg(QFileInfo(file.fileName()).fileName(),
-                                                                           file.errorString()));
+        setErrorMessage(u"“%1” couldn’t be moved to the Trash: %2"_qs.arg(
+            QFileInfo(file.fileName()).fileName(), file.errorString()));
         co_return;
     }
     co_await Keychain::deletePassword(vault.id);
@@ -153,7 +154,8 @@ QCoro::Task<void> VaultStore::rename(Vault vault, QString newName, QString passw
         co_return;
     }
     const QFileInfo file(vault.bundlePath);
-    const QString target = file.path() + QLatin1Char('/') + newName + QLatin1Char('.') + lastExtension(vault.bundlePath);
+    const QString target =
+        file.path() + QLatin1Char('/') + newName + QLatin1Char('.') + lastExtension(vault.bundlePath);
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
         setErrorMessage(VaultRules::nameCollisionMessage(newName));
         co_return;
@@ -182,8 +184,8 @@ QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString 
     const std::optional<QString> current = co_await DiskImage::mountPoint(vault.bundlePath);
     co_await DiskImage::detach(current.value_or(attachedAt), false);
     if (::rename(QFile::encodeName(vault.bundlePath).constData(), QFile::encodeName(target).constData()) != 0)
-        throw DiskImageError::commandFailed(u"“%1” couldn’t be renamed: %2."_qs.arg(QFileInfo(vault.bundlePath).fileName(),
-                                                                                  QString::fromLocal8Bit(strerror(errno))));
+        throw DiskImageError::commandFailed(u"“%1” couldn’t be renamed: %2."_qs.arg(
+            QFileInfo(vault.bundlePath).fileName(), QString::fromLocal8Bit(strerror(errno))));
     updateRecord(vault.id, [&](Vault &record) {
         record.name = newName;
         record.bundlePath = target;
@@ -233,7 +235,8 @@ QCoro::Task<void> VaultStore::rekeyImage(Vault vault, QString oldPassword, QStri
         co_await Keychain::savePassword(newPassword, vault.id);
 }
 
-void VaultStore::updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock, bool autoOpenAtLaunch)
+void VaultStore::updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock,
+                               bool autoOpenAtLaunch)
 {
     updateRecord(vault.id, [&](Vault &record) {
         record.requireTouchID = requireTouchID;
@@ -255,7 +258,8 @@ void VaultStore::setCloudExclusion(const Vault &vault, bool excluded)
     }
     QString location;
     try {
-        location = excluded ? CloudExclusion::exclude(vault.bundlePath) : CloudExclusion::include(vault.bundlePath);
+        location =
+            excluded ? CloudExclusion::exclude(vault.bundlePath) : CloudExclusion::include(vault.bundlePath);
     } catch (const std::exception &error) {
         setErrorMessage(describeError(error));
         return;

@@ -22,5 +22,6 @@ public:
     // locked vault that has been opened.
     Q_INVOKABLE static QString usage(qint64 bytes, const QVariant &vault, bool unlocked);
     // A short relative time: "now", "5 min. ago", "3 hr. ago", "2 days ago".
-    Q_INVOKABLE static QString relative(const QDateTime &when, const QDateTime &now = QDateTime::currentDateTimeUtc());
+    Q_INVOKABLE static QString relative(const QDateTime &when,
+                                        const QDateTime &now = QDateTime::currentDateTimeUtc());
 };

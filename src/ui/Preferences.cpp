@@ -5,9 +5,7 @@
 
 #include <QJSEngine>
 
-Preferences::Preferences(UserDefaults &defaults, QObject *parent)
-    : QObject(parent)
-    , m_defaults(defaults)
+Preferences::Preferences(UserDefaults &defaults, QObject *parent) : QObject(parent), m_defaults(defaults)
 {
     // One notification per key, whoever changed it.
     connect(&m_defaults, &UserDefaults::changed, this, [this](const QString &key) {
@@ -25,15 +23,33 @@ Preferences *Preferences::create(QQmlEngine *, QJSEngine *)
     return preferences;
 }
 
-#define HOLLOWKEEP_BOOL(name)                                                                                          \
-    bool Preferences::name() const { return m_defaults.boolValue(SettingsKeys::name); }                              \
-    void Preferences::set_##name(const bool &value) { m_defaults.setValue(SettingsKeys::name, value); }
-#define HOLLOWKEEP_INT(name)                                                                                           \
-    int Preferences::name() const { return int(m_defaults.integerValue(SettingsKeys::name)); }                      \
-    void Preferences::set_##name(const int &value) { m_defaults.setValue(SettingsKeys::name, qint64(value)); }
-#define HOLLOWKEEP_TEXT(name, fallback)                                                                                \
-    QString Preferences::name() const { return m_defaults.stringValue(SettingsKeys::name).value_or(fallback); }      \
-    void Preferences::set_##name(const QString &value) { m_defaults.setValue(SettingsKeys::name, value); }
+#define HOLLOWKEEP_BOOL(name)                                                                                \
+    bool Preferences::name() const                                                                           \
+    {                                                                                                        \
+        return m_defaults.boolValue(SettingsKeys::name);                                                     \
+    }                                                                                                        \
+    void Preferences::set_##name(const bool &value)                                                          \
+    {                                                                                                        \
+        m_defaults.setValue(SettingsKeys::name, value);                                                      \
+    }
+#define HOLLOWKEEP_INT(name)                                                                                 \
+    int Preferences::name() const                                                                            \
+    {                                                                                                        \
+        return int(m_defaults.integerValue(SettingsKeys::name));                                             \
+    }                                                                                                        \
+    void Preferences::set_##name(const int &value)                                                           \
+    {                                                                                                        \
+        m_defaults.setValue(SettingsKeys::name, qint64(value));                                              \
+    }
+#define HOLLOWKEEP_TEXT(name, fallback)                                                                      \
+    QString Preferences::name() const                                                                        \
+    {                                                                                                        \
+        return m_defaults.stringValue(SettingsKeys::name).value_or(fallback);                                \
+    }                                                                                                        \
+    void Preferences::set_##name(const QString &value)                                                       \
+    {                                                                                                        \
+        m_defaults.setValue(SettingsKeys::name, value);                                                      \
+    }
 
 HOLLOWKEEP_BOOL(autoLockEnabled)
 HOLLOWKEEP_INT(autoLockMinutes)

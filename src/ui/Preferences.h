@@ -15,13 +15,13 @@ class Preferences : public QObject
     QML_ELEMENT
     QML_SINGLETON
 
-#define HOLLOWKEEP_PREFERENCE(Type, name)                                                                              \
-    Q_PROPERTY(Type name READ name WRITE set_##name NOTIFY name##Changed)                                          \
-public:                                                                                                                \
-    [[nodiscard]] Type name() const;                                                                                   \
-    void set_##name(const Type &value);                                                                                \
-    Q_SIGNAL void name##Changed();                                                                                     \
-                                                                                                                       \
+#define HOLLOWKEEP_PREFERENCE(Type, name)                                                                    \
+    Q_PROPERTY(Type name READ name WRITE set_##name NOTIFY name##Changed)                                    \
+public:                                                                                                      \
+    [[nodiscard]] Type name() const;                                                                         \
+    void set_##name(const Type &value);                                                                      \
+    Q_SIGNAL void name##Changed();                                                                           \
+                                                                                                             \
 private:
 
     HOLLOWKEEP_PREFERENCE(bool, autoLockEnabled)

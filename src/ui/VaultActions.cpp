@@ -10,11 +10,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-VaultActions::VaultActions(VaultStore &store, QObject *parent)
-    : QObject(parent)
-    , m_store(store)
-{
-}
+VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent), m_store(store) {}
 
 VaultActions &VaultActions::shared()
 {

@@ -60,7 +60,8 @@ QList<Mount> mounts()
         const qsizetype separator = fields.indexOf("-");
         if (fields.size() < 7 || separator < 6 || separator + 2 >= fields.size())
             continue;
-        result.append(Mount{unescape(fields[4]), unescape(fields[separator + 1]), unescape(fields[separator + 2])});
+        result.append(
+            Mount{unescape(fields[4]), unescape(fields[separator + 1]), unescape(fields[separator + 2])});
     }
     return result;
 }
@@ -69,7 +70,8 @@ bool isMountPoint(const QString &path)
 {
     const QString clean = QDir::cleanPath(path);
     const QList<Mount> all = mounts();
-    return std::any_of(all.cbegin(), all.cend(), [&](const Mount &mount) { return mount.mountPoint == clean; });
+    return std::any_of(all.cbegin(), all.cend(),
+                       [&](const Mount &mount) { return mount.mountPoint == clean; });
 }
 
 QList<Process> processes()
@@ -99,7 +101,8 @@ Process findDaemon(const QString &program, const QString &argument)
     for (const Process &process : processes()) {
         if (process.pid == getpid() || process.arguments.isEmpty())
             continue;
-        if (QFileInfo(process.arguments.first()).fileName() == program && process.arguments.contains(argument))
+        if (QFileInfo(process.arguments.first()).fileName() == program &&
+            process.arguments.contains(argument))
             return process;
     }
     return {};
@@ -120,8 +123,8 @@ QStringList programsUsing(const QString &path)
             continue;
         const QString base = QStringLiteral("/proc/") + entry;
         bool uses = isInside(linkTarget(base + QStringLiteral("/cwd")));
-        const QStringList fds =
-            QDir(base + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList fds = QDir(base + QStringLiteral("/fd"))
+                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         for (qsizetype i = 0; !uses && i < fds.size(); ++i)
             uses = isInside(linkTarget(base + QStringLiteral("/fd/") + fds[i]));
         if (!uses)

@@ -19,8 +19,9 @@ int runCommand(const QString &tool, const QString &verb, const std::function<voi
         body();
         return 0;
     } catch (const Error &error) {
-        const QString text =
-            error.sentence ? error.message : tool + QStringLiteral(": ") + verb + QStringLiteral(" failed - ") + error.message;
+        const QString text = error.sentence ? error.message
+                                            : tool + QStringLiteral(": ") + verb +
+                                                  QStringLiteral(" failed - ") + error.message;
         const QByteArray line = text.toUtf8() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
         return error.status;
@@ -54,13 +55,14 @@ QString helper(const QString &name)
     QString path = QStandardPaths::findExecutable(name);
     if (path.isEmpty())
         path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                                    QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+                                                     QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
     if (path.isEmpty())
         throw Error{QStringLiteral("%1 is not installed").arg(name)};
     return path;
 }
 
-HelperResult runHelper(const QString &program, const QStringList &arguments, const QByteArray &input, bool detaching)
+HelperResult runHelper(const QString &program, const QStringList &arguments, const QByteArray &input,
+                       bool detaching)
 {
     QProcess process;
     process.setProgram(program);

@@ -70,10 +70,7 @@ void removeTree(const QString &path);
 class Rollback
 {
 public:
-    explicit Rollback(std::function<void()> undo)
-        : m_undo(std::move(undo))
-    {
-    }
+    explicit Rollback(std::function<void()> undo) : m_undo(std::move(undo)) {}
     ~Rollback()
     {
         try {

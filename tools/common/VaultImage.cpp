@@ -66,7 +66,8 @@ void makePrivateFolder(const QString &path)
 
 QString layerPointFor(const QString &canonicalBundle)
 {
-    const QByteArray key = QCryptographicHash::hash(canonicalBundle.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    const QByteArray key =
+        QCryptographicHash::hash(canonicalBundle.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     return layersRoot() + QLatin1Char('/') + QString::fromLatin1(key);
 }
 
@@ -113,7 +114,8 @@ QString labelFor(const QString &volumeName)
 bool isEmptyFolder(const QString &path)
 {
     const QFileInfo info(path);
-    return info.isDir() && !info.isSymLink() && QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return info.isDir() && !info.isSymLink() &&
+           QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 QString freeMountPoint(const QString &volumeName, bool hidden)
@@ -136,8 +138,9 @@ QString freeMountPoint(const QString &volumeName, bool hidden)
 // Removes a mount point folder the tools made, once nothing is mounted there.
 void removeMountPoint(const QString &path)
 {
-    if ((path.startsWith(vaultsRoot() + QLatin1Char('/')) || path.startsWith(runtimeRoot() + QLatin1Char('/')))
-        && !MountTable::isMountPoint(path))
+    if ((path.startsWith(vaultsRoot() + QLatin1Char('/')) ||
+         path.startsWith(runtimeRoot() + QLatin1Char('/'))) &&
+        !MountTable::isMountPoint(path))
         QDir().rmdir(path);
 }
 
@@ -160,10 +163,12 @@ QString busyMessage(const QString &mountPoint, const QString &name)
         const qsizetype more = programs.size() > 3 ? programs.size() - 3 : 0;
         programs = programs.mid(0, 3);
         if (more > 0)
-            programs.append(more == 1 ? QStringLiteral("1 other program") : QStringLiteral("%1 other programs").arg(more));
+            programs.append(more == 1 ? QStringLiteral("1 other program")
+                                      : QStringLiteral("%1 other programs").arg(more));
         const QString last = programs.takeLast();
-        who = (programs.isEmpty() ? last : programs.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last)
-            + (programs.isEmpty() && more == 0 ? QStringLiteral(" still has files open on it")
+        who = (programs.isEmpty() ? last
+                                  : programs.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last) +
+              (programs.isEmpty() && more == 0 ? QStringLiteral(" still has files open on it")
                                                : QStringLiteral(" still have files open on it"));
     }
     return QStringLiteral("The volume “%1” is busy: %2.").arg(name, who);
@@ -207,8 +212,9 @@ class OpenLayer
 {
 public:
     OpenLayer(const QString &bundle, const QByteArray &password, bool readOnly = false)
-        : m_at(readOnly ? runtimeRoot() + QStringLiteral("/check-") + QUuid::createUuid().toString(QUuid::Id128)
-                        : layerPointFor(bundle))
+        : m_at(readOnly
+                   ? runtimeRoot() + QStringLiteral("/check-") + QUuid::createUuid().toString(QUuid::Id128)
+                   : layerPointFor(bundle))
     {
         openLayer(bundle, password, m_at, readOnly);
     }
@@ -233,7 +239,8 @@ private:
 void requireLocked(const QString &bundle)
 {
     if (attachmentOfBundle(bundle))
-        throw Error{QStringLiteral("Resource busy: the vault is attached; detach it first"), Tool::statusBusy};
+        throw Error{QStringLiteral("Resource busy: the vault is attached; detach it first"),
+                    Tool::statusBusy};
 }
 
 // ---- the file system inside ----
@@ -249,8 +256,8 @@ void checkAndRepair(const QString &image, bool force)
     const Tool::HelperResult result = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), arguments);
     if (result.status >= 4)
         throw Error{QStringLiteral("the file system inside the vault is damaged and could not be repaired "
-                                   "automatically: ")
-                    + Tool::lastLines(result.output)};
+                                   "automatically: ") +
+                    Tool::lastLines(result.output)};
 }
 
 Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
@@ -346,7 +353,8 @@ BlockMap readBlockMap(const QString &image)
             map.blockSize = line.section(QLatin1Char(':'), 1).trimmed().toLongLong();
         else if (line.startsWith(QLatin1String("Block count:")))
             map.blockCount = line.section(QLatin1Char(':'), 1).trimmed().toLongLong();
-        else if (line.startsWith(QLatin1Char(' ')) && line.trimmed().startsWith(QLatin1String("Free blocks: "))) {
+        else if (line.startsWith(QLatin1Char(' ')) &&
+                 line.trimmed().startsWith(QLatin1String("Free blocks: "))) {
             const QString list = line.trimmed().mid(13);
             for (const QString &item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
                 const QRegularExpressionMatch match = range.match(item.trimmed());
@@ -398,7 +406,8 @@ QList<Attachment> attachments()
         Attachment attachment;
         attachment.layerMount = layer.mountPoint;
         // The daemon's arguments hold the exact path; the mount table may have altered it.
-        const MountTable::Process daemon = MountTable::findDaemon(QStringLiteral("gocryptfs"), layer.mountPoint);
+        const MountTable::Process daemon =
+            MountTable::findDaemon(QStringLiteral("gocryptfs"), layer.mountPoint);
         const qsizetype at = daemon.arguments.lastIndexOf(layer.mountPoint);
         const QString cipher = at > 0 ? daemon.arguments[at - 1] : layer.source;
         attachment.bundlePath = QFileInfo(cipher).path();
@@ -406,7 +415,8 @@ QList<Attachment> attachments()
             if (volume.source == attachment.image() && volume.fsType.startsWith(QLatin1String("fuse"))) {
                 attachment.volumeMount = volume.mountPoint;
                 struct stat info;
-                attachment.volumeResponds = stat(QFile::encodeName(volume.mountPoint).constData(), &info) == 0;
+                attachment.volumeResponds =
+                    stat(QFile::encodeName(volume.mountPoint).constData(), &info) == 0;
             }
         }
         result.append(attachment);
@@ -418,7 +428,8 @@ std::optional<Attachment> attachmentOfBundle(const QString &bundlePath)
 {
     const QString wanted = QFileInfo(bundlePath).canonicalFilePath();
     for (const Attachment &attachment : attachments()) {
-        if (attachment.bundlePath == bundlePath || QFileInfo(attachment.bundlePath).canonicalFilePath() == wanted)
+        if (attachment.bundlePath == bundlePath ||
+            QFileInfo(attachment.bundlePath).canonicalFilePath() == wanted)
             return attachment;
     }
     return std::nullopt;
@@ -429,7 +440,8 @@ std::optional<Attachment> attachmentAtMountPoint(const QString &mountPoint)
     const QString clean = QDir::cleanPath(mountPoint);
     const QString canonical = QFileInfo(mountPoint).canonicalFilePath();
     for (const Attachment &attachment : attachments()) {
-        if (!attachment.volumeMount.isEmpty() && (attachment.volumeMount == clean || attachment.volumeMount == canonical))
+        if (!attachment.volumeMount.isEmpty() &&
+            (attachment.volumeMount == clean || attachment.volumeMount == canonical))
             return attachment;
     }
     return std::nullopt;
@@ -451,14 +463,20 @@ qint64 limitOf(const QString &bundlePath)
     QFile file(bundlePath + QLatin1Char('/') + infoName);
     if (!file.open(QIODevice::ReadOnly))
         return 0;
-    return Plist::parse(file.readAll()).value_or(QVariant()).toMap().value(QStringLiteral("size")).toLongLong();
+    return Plist::parse(file.readAll())
+        .value_or(QVariant())
+        .toMap()
+        .value(QStringLiteral("size"))
+        .toLongLong();
 }
 
-void create(const QString &bundlePath, const QString &volumeName, qint64 limitBytes, const QByteArray &password)
+void create(const QString &bundlePath, const QString &volumeName, qint64 limitBytes,
+            const QByteArray &password)
 {
     Tool::requireUsablePassword(password);
     if (limitBytes < smallestLimit || limitBytes > largestLimit)
-        throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"), Tool::statusInvalidArgument};
+        throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"),
+                    Tool::statusInvalidArgument};
     const QFileInfo target(bundlePath);
     if (target.exists() || target.isSymLink())
         throw Error{QStringLiteral("File exists")};
@@ -472,7 +490,8 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
     writeInfo(bundle, limitBytes);
     makePrivateFolder(cipherDirectory(bundle));
     // The only names in the layer are ours; everything private is inside the image.
-    Tool::runHelperOrFail(QStringLiteral("cannot create the encrypted layer"), Tool::helper(QStringLiteral("gocryptfs")),
+    Tool::runHelperOrFail(QStringLiteral("cannot create the encrypted layer"),
+                          Tool::helper(QStringLiteral("gocryptfs")),
                           {QStringLiteral("-init"), QStringLiteral("-q"), QStringLiteral("-plaintextnames"),
                            cipherDirectory(bundle)},
                           password + '\n');
@@ -483,15 +502,17 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
             throw Error{QStringLiteral("cannot create the image: ") + image.errorString()};
         image.close();
         const QString owner = QStringLiteral("root_owner=%1:%2").arg(getuid()).arg(getgid());
-        Tool::runHelperOrFail(QStringLiteral("cannot create the file system"), Tool::helper(QStringLiteral("mke2fs")),
-                              {QStringLiteral("-t"), QStringLiteral("ext4"), QStringLiteral("-F"), QStringLiteral("-q"),
-                               QStringLiteral("-b"), QString::number(blockSize), QStringLiteral("-m"), QStringLiteral("0"),
-                               QStringLiteral("-O"), QStringLiteral("^has_journal,^inline_data"), QStringLiteral("-E"),
-                               QStringLiteral("lazy_itable_init=1,nodiscard,") + owner, layer.image()});
+        Tool::runHelperOrFail(
+            QStringLiteral("cannot create the file system"), Tool::helper(QStringLiteral("mke2fs")),
+            {QStringLiteral("-t"), QStringLiteral("ext4"), QStringLiteral("-F"), QStringLiteral("-q"),
+             QStringLiteral("-b"), QString::number(blockSize), QStringLiteral("-m"), QStringLiteral("0"),
+             QStringLiteral("-O"), QStringLiteral("^has_journal,^inline_data"), QStringLiteral("-E"),
+             QStringLiteral("lazy_itable_init=1,nodiscard,") + owner, layer.image()});
         // Only the owner may enter the volume.
-        Tool::runHelperOrFail(QStringLiteral("cannot protect the volume"), Tool::helper(QStringLiteral("debugfs")),
-                              {QStringLiteral("-w"), QStringLiteral("-R"), QStringLiteral("sif <2> mode 040700"),
-                               layer.image()});
+        Tool::runHelperOrFail(QStringLiteral("cannot protect the volume"),
+                              Tool::helper(QStringLiteral("debugfs")),
+                              {QStringLiteral("-w"), QStringLiteral("-R"),
+                               QStringLiteral("sif <2> mode 040700"), layer.image()});
         writeName(layer.folder(), volumeName);
     }
     removeBundle.dismiss();
@@ -549,7 +570,8 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
 {
     const QString bundle = canonicalBundle(bundlePath);
     if (limitBytes < smallestLimit || limitBytes > largestLimit || limitBytes % blockSize != 0)
-        throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"), Tool::statusInvalidArgument};
+        throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"),
+                    Tool::statusInvalidArgument};
     requireLocked(bundle);
     OpenLayer layer(bundle, password);
     checkAndRepair(layer.image(), true);
@@ -569,9 +591,11 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
         const Tool::HelperResult result = Tool::runHelper(resize2fs, {layer.image(), newSize});
         if (result.status != 0) {
             const QString output = QString::fromUtf8(result.output);
-            if (output.contains(QLatin1String("No space left")) || output.contains(QLatin1String("smaller than minimum")))
-                throw Error{QStringLiteral("Invalid argument: the files inside need more space than the new limit"),
-                            Tool::statusInvalidArgument};
+            if (output.contains(QLatin1String("No space left")) ||
+                output.contains(QLatin1String("smaller than minimum")))
+                throw Error{
+                    QStringLiteral("Invalid argument: the files inside need more space than the new limit"),
+                    Tool::statusInvalidArgument};
             throw Error{QStringLiteral("cannot shrink the file system: ") + Tool::lastLines(result.output)};
         }
         if (!image.resize(limitBytes))
@@ -659,7 +683,8 @@ Verification verify(const Attachment &attachment)
 {
     const QString name = volumeName(attachment);
     Verification result;
-    result.lines << QStringLiteral("Started file system verification on %1 (%2)").arg(attachment.volumeMount, name);
+    result.lines
+        << QStringLiteral("Started file system verification on %1 (%2)").arg(attachment.volumeMount, name);
     unmountVolume(attachment, false, name);
     Tool::Rollback remount([&] { mountVolume(attachment.image(), attachment.volumeMount); });
 
@@ -677,7 +702,8 @@ Verification verify(const Attachment &attachment)
             for (qint64 at = used.first * map.blockSize; at < end;) {
                 // A read stops short at a block that fails its authentication; the next read
                 // from there reports the error.
-                const ssize_t length = pread(image.handle(), buffer.data(), size_t(std::min<qint64>(buffer.size(), end - at)), at);
+                const ssize_t length = pread(image.handle(), buffer.data(),
+                                             size_t(std::min<qint64>(buffer.size(), end - at)), at);
                 if (length > 0) {
                     at += length;
                     continue;
@@ -686,7 +712,9 @@ Verification verify(const Attachment &attachment)
                     break;
                 encryptionIntact = false;
                 if (++damaged <= 3)
-                    result.lines << QStringLiteral("Encrypted data at offset %1 cannot be decrypted: it is damaged").arg(at);
+                    result.lines << QStringLiteral(
+                                        "Encrypted data at offset %1 cannot be decrypted: it is damaged")
+                                        .arg(at);
                 at = (at / plainBlock + 1) * plainBlock;
             }
         }
@@ -698,8 +726,9 @@ Verification verify(const Attachment &attachment)
     }
 
     result.lines << QStringLiteral("Checking file system");
-    const Tool::HelperResult check = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
-                                                     {QStringLiteral("-f"), QStringLiteral("-n"), attachment.image()});
+    const Tool::HelperResult check =
+        Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
+                        {QStringLiteral("-f"), QStringLiteral("-n"), attachment.image()});
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
         if (!text.isEmpty())
@@ -708,7 +737,8 @@ Verification verify(const Attachment &attachment)
     // Damage in the encrypted layer counts as an uncorrected error (e2fsck's 4).
     const int exitCode = encryptionIntact ? check.status : (check.status | 4);
     if (!encryptionIntact)
-        result.lines << QStringLiteral("The encrypted layer is damaged: some data in the vault cannot be read.");
+        result.lines << QStringLiteral(
+            "The encrypted layer is damaged: some data in the vault cannot be read.");
     result.lines << QStringLiteral("File system check exit code is %1.").arg(exitCode);
     result.clean = exitCode == 0;
     remount.dismiss();
@@ -719,7 +749,8 @@ Verification verify(const Attachment &attachment)
         result.clean = false;
     }
     if (result.clean)
-        result.lines << QStringLiteral("Finished file system verification on %1 (%2)").arg(attachment.volumeMount, name);
+        result.lines << QStringLiteral("Finished file system verification on %1 (%2)")
+                            .arg(attachment.volumeMount, name);
     return result;
 }
 

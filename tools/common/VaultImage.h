@@ -41,7 +41,8 @@ struct Attachment
 [[nodiscard]] QString canonicalBundle(const QString &path);
 [[nodiscard]] qint64 limitOf(const QString &bundlePath);
 
-void create(const QString &bundlePath, const QString &volumeName, qint64 limitBytes, const QByteArray &password);
+void create(const QString &bundlePath, const QString &volumeName, qint64 limitBytes,
+            const QByteArray &password);
 // Mounts the vault and answers its mount point; an attached vault answers where it is.
 [[nodiscard]] QString attach(const QString &bundlePath, const QByteArray &password, bool hidden);
 void detach(const Attachment &attachment, bool force);
