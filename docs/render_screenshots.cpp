@@ -135,6 +135,7 @@ int main(int argc, char *argv[])
     nearly.maxSizeMB = 62;
     Vault brimming = makeVault(QStringLiteral("Scans"), 64, 57);
     brimming.maxSizeMB = 60;
+    brimming.passwordHint = QStringLiteral("the usual, twice");
     Vault moved = taxes;
     moved.id = QUuid::createUuid();
     moved.name = QStringLiteral("Old Backup");
@@ -182,6 +183,21 @@ int main(int argc, char *argv[])
     VaultActions::shared().revealFile(travel.idText());
     ok = save(window, output, QStringLiteral("waiting-for-disk-dialog")) && ok;
     QMetaObject::invokeMethod(window, "closeAllPopups");
+
+    // The two sheets every user meets first.
+    QObject *content = window->findChild<QObject *>(QStringLiteral("content"));
+    content->setProperty("showingCreate", true);
+    settle(300);
+    if (QObject *sheet = window->findChild<QObject *>(QStringLiteral("createVaultView"))) {
+        for (const auto &[field, text] :
+             {std::pair{"nameField", "Private: Letters"}, std::pair{"passwordField", "correct horse"}})
+            if (QObject *input = sheet->findChild<QObject *>(QLatin1String(field)))
+                input->setProperty("text", QString::fromUtf8(text));
+    }
+    ok = save(window, output, QStringLiteral("create-sheet")) && ok;
+    content->setProperty("showingCreate", false);
+    VaultActions::shared().usePassword(brimming.idText());
+    ok = save(window, output, QStringLiteral("unlock-sheet")) && ok;
 
     QCoro::waitFor(store.lockAll(true, QStringLiteral("quit")));
     return ok ? 0 : 1;

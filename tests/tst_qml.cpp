@@ -2,6 +2,7 @@
 // stand-in disk-image tools and a private home.
 
 #include "FakeTools.h"
+#include "platform/Keychain.h"
 #include "store/VaultList.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
@@ -71,6 +72,20 @@ public:
         QDir().mkpath(m_env.home());
     }
     Q_INVOKABLE void fail(const QString &message) { store().setErrorMessage(message); }
+    Q_INVOKABLE QString savedPassword(const QString &id) const
+    {
+        return QCoro::waitFor(Keychain::password(QUuid::fromString(id))).value_or(QString());
+    }
+    Q_INVOKABLE QString home() const { return m_env.home(); }
+    // The stand-in tools: creating makes the bundle folder; attaching refuses the password.
+    Q_INVOKABLE void refuseAttach(bool refuse)
+    {
+        if (refuse)
+            m_tools.respond(QStringLiteral("hdiutil-attach"), {},
+                            "hdiutil: attach failed - Authentication error", 1);
+        else
+            m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+    }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
 
 private:
@@ -92,6 +107,7 @@ public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+        m_tools.script(QStringLiteral("hdiutil-create"), "mkdir -p \"${@: -1}\"\n");
         engine->addImportPath(QStringLiteral("qrc:/"));
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);

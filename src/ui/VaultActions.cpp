@@ -1,11 +1,16 @@
 #include "VaultActions.h"
 
+#include "diskimage/CloudExclusion.h"
+#include "diskimage/DiskImage.h"
 #include "platform/FileBrowser.h"
+#include "platform/Keychain.h"
 #include "platform/TouchID.h"
+#include "store/VaultRules.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJSEngine>
+#include <QStandardPaths>
 #include <QUrl>
 
 using namespace Qt::Literals::StringLiterals;
@@ -191,4 +196,87 @@ QUrl VaultActions::lastKnownFolder(const QString &id) const
         return {};
     const QString folder = QFileInfo(vault->bundlePath).path();
     return QFileInfo(folder).isDir() ? QUrl::fromLocalFile(folder) : QUrl();
+}
+
+void VaultActions::unlockWithPassword(const QString &id, const QString &password, bool saveToKeychain)
+{
+    if (const std::optional<Vault> vault = find(id))
+        unlockAndReport(*vault, password, saveToKeychain);
+}
+
+QCoro::Task<void> VaultActions::unlockAndReport(Vault vault, QString password, bool saveToKeychain)
+{
+    const bool unlocked = co_await m_store.unlock(vault, password, saveToKeychain, u"password"_qs);
+    Q_EMIT unlockFinished(vault.idText(), unlocked);
+}
+
+void VaultActions::createVault(const QString &name, const QUrl &folder, qint64 maxSizeMB,
+                               const QString &password, const QString &hint, bool saveToKeychain,
+                               bool excludeFromCloud)
+{
+    createAndList(VaultRules::trimmedName(name), QDir::cleanPath(folder.toLocalFile()), maxSizeMB, password,
+                  hint, saveToKeychain, excludeFromCloud);
+}
+
+QCoro::Task<void> VaultActions::createAndList(QString name, QString folder, qint64 maxSizeMB,
+                                              QString password, QString hint, bool saveToKeychain,
+                                              bool excludeFromCloud)
+{
+    if (VaultRules::nameCollides(folder, name)) {
+        m_store.setErrorMessage(VaultRules::nameCollisionMessage(name));
+        Q_EMIT createFinished(false);
+        co_return;
+    }
+    const QString image = folder + QLatin1Char('/') + name + u".sparsebundle"_qs;
+    std::optional<QString> failure;
+    try {
+        co_await DiskImage::create(image, name, maxSizeMB, password);
+    } catch (const std::exception &error) {
+        failure = describeError(error);
+    }
+    QString location = image;
+    if (!failure && excludeFromCloud) {
+        try {
+            location = CloudExclusion::exclude(image);
+        } catch (const std::exception &error) {
+            failure = describeError(error);
+        }
+    }
+    if (failure) {
+        m_store.setErrorMessage(failure);
+        Q_EMIT createFinished(false);
+        co_return;
+    }
+    Vault vault;
+    vault.id = QUuid::createUuid();
+    vault.name = name;
+    vault.bundlePath = location;
+    vault.maxSizeMB = maxSizeMB;
+    vault.createdAt = Timestamp::now();
+    vault.excludedFromCloud = excludeFromCloud;
+    vault.passwordHint = VaultRules::normalizedPasswordHint(hint);
+    QList<Vault> vaults = m_store.vaults();
+    vaults.append(vault);
+    m_store.setVaults(vaults);
+    m_store.save();
+    if (saveToKeychain)
+        co_await Keychain::savePassword(password, vault.id);
+    co_await m_store.refresh();
+    Q_EMIT createFinished(true);
+}
+
+QUrl VaultActions::documentsFolder()
+{
+    const QString documents = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation).value(0);
+    return QUrl::fromLocalFile(QFileInfo(documents).isDir() ? documents : QDir::homePath());
+}
+
+void VaultActions::closePasswordPrompt()
+{
+    m_store.setPasswordPromptVault(std::nullopt);
+}
+
+bool VaultActions::isInsideICloudDrive(const QUrl &folder)
+{
+    return CloudExclusion::isInsideICloudDrive(folder.toLocalFile() + QLatin1Char('/'));
 }

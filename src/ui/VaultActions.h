@@ -40,6 +40,17 @@ public:
     Q_INVOKABLE void removeFromListAfterAuthentication(const QString &id);
     Q_INVOKABLE void setCloudExclusion(const QString &id, bool excluded);
     Q_INVOKABLE void startUp();
+    // Unlocks with a typed password; unlockFinished reports the outcome.
+    Q_INVOKABLE void unlockWithPassword(const QString &id, const QString &password, bool saveToKeychain);
+    // Creates a vault file, lists it and, when asked, remembers its password; createFinished reports
+    // whether it worked (a failure is in the store's error message).
+    Q_INVOKABLE void createVault(const QString &name, const QUrl &folder, qint64 maxSizeMB,
+                                 const QString &password, const QString &hint, bool saveToKeychain,
+                                 bool excludeFromCloud);
+    Q_INVOKABLE static QUrl documentsFolder();
+    // The view that asked for a typed password has closed.
+    Q_INVOKABLE void closePasswordPrompt();
+    Q_INVOKABLE static bool isInsideICloudDrive(const QUrl &folder);
 
     // "present", "missing" or "waitingForDisk".
     Q_INVOKABLE QString fileState(const QString &id) const;
@@ -52,6 +63,8 @@ Q_SIGNALS:
     void deleteRequested(const QVariant &vault);
     void relocatedDialogRequested(const QVariant &vault);
     void waitingDialogRequested(const QVariant &vault);
+    void unlockFinished(const QString &id, bool unlocked);
+    void createFinished(bool created);
 
 private:
     [[nodiscard]] std::optional<Vault> find(const QString &id) const;
@@ -60,6 +73,9 @@ private:
     QCoro::Task<void> authenticateThenConfirmForget(Vault vault);
     QCoro::Task<void> authenticateThenRemove(Vault vault);
     QCoro::Task<void> discoverThenAutoOpen();
+    QCoro::Task<void> unlockAndReport(Vault vault, QString password, bool saveToKeychain);
+    QCoro::Task<void> createAndList(QString name, QString folder, qint64 maxSizeMB, QString password,
+                                    QString hint, bool saveToKeychain, bool excludeFromCloud);
 
     VaultStore &m_store;
 };

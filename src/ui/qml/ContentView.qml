@@ -88,6 +88,26 @@ Item {
         function onWaitingRequested(vault) { waitingDialog.show(vault, true) }
     }
     onForgetTargetChanged: forgetTarget ? forgetAlert.open() : forgetAlert.close()
+    onShowingCreateChanged: showingCreate ? createSheet.open() : createSheet.close()
+
+    CreateVaultView {
+        id: createSheet
+        onClosed: content.showingCreate = false
+    }
+    UnlockView {
+        id: unlockSheet
+        onClosed: VaultActions.closePasswordPrompt()
+    }
+    // The store asks for a typed password.
+    Connections {
+        target: VaultStore
+        function onPasswordPromptVaultChanged() {
+            if (VaultStore.passwordPromptVault) {
+                unlockSheet.vault = VaultStore.passwordPromptVault
+                unlockSheet.open()
+            }
+        }
+    }
     // Every failure of a store operation arrives here, one alert at a time.
     Connections {
         target: VaultStore

@@ -46,6 +46,7 @@ ApplicationWindow {
 
     ContentView {
         id: content
+        objectName: "content"
         anchors.fill: parent
     }
 }

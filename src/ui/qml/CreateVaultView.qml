@@ -1,0 +1,150 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Dialogs
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Makes a new vault: name, folder, size limit, password twice, an optional hint, and whether to
+// remember the password and keep the vault out of cloud sync. Stays open, as typed, on failure.
+Sheet {
+    id: view
+    objectName: "createVaultView"
+    property url directory: VaultActions.documentsFolder()
+    property int maxSizeMB: 10240
+    property bool saveToKeychain: true
+    property bool excludeFromCloud: true
+    property bool creating: false
+    readonly property string validationMessage: Rules.createValidationMessage(nameField.text, passwordField.text,
+                                                                             confirmField.text, hintField.text)
+    readonly property bool canCreate: Rules.canCreate(nameField.text, passwordField.text, confirmField.text,
+                                                      hintField.text, maxSizeMB, creating)
+    sheetWidth: 460
+
+    function create() {
+        if (!canCreate)
+            return
+        creating = true
+        VaultActions.createVault(nameField.text, directory, maxSizeMB, passwordField.text, hintField.text,
+                                 saveToKeychain, excludeFromCloud)
+    }
+    onOpened: {
+        for (const field of [nameField, passwordField, confirmField, hintField])
+            field.text = ""
+        directory = VaultActions.documentsFolder()
+        maxSizeMB = 10240
+        sizeField.load(maxSizeMB)
+        saveToKeychain = true
+        excludeFromCloud = true
+        creating = false
+        nameField.forceActiveFocus()
+    }
+    // Nothing typed is kept once the sheet closes.
+    onClosed: {
+        passwordField.text = ""
+        confirmField.text = ""
+    }
+    Connections {
+        target: VaultActions
+        function onCreateFinished(created) {
+            view.creating = false
+            if (created)
+                view.close()
+        }
+    }
+
+    SheetHeader {
+        icon: "plus"
+        title: "New Vault"
+        subtitle: "An encrypted folder only you can open"
+        Layout.fillWidth: true
+    }
+    FieldGroup {
+        TextField {
+            id: nameField
+            objectName: "nameField"
+            placeholderText: "e.g. Private"
+            Layout.fillWidth: true
+            onAccepted: view.create()
+        }
+        RowLayout {
+            Layout.fillWidth: true
+            SymbolIcon { name: "folder"; color: Theme.secondary }
+            Text {
+                objectName: "directoryLabel"
+                text: decodeURIComponent(view.directory.toString().replace("file://", ""))
+                elide: Text.ElideMiddle
+                color: Theme.secondary
+                font.pixelSize: 12
+                Layout.fillWidth: true
+            }
+            QuietButton { text: "Choose…"; onClicked: folderDialog.open() }
+        }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+        VaultSizeField {
+            id: sizeField
+            minimumMB: 16
+            Layout.fillWidth: true
+            onSizeMBChanged: view.maxSizeMB = sizeMB
+        }
+        Text {
+            text: "The vault only occupies the space of the files inside — this is the limit it can grow to. You can raise it later."
+            font.pixelSize: 11
+            color: Theme.secondary
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+    }
+    FieldGroup {
+        TextField { id: passwordField; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
+        TextField { id: confirmField; objectName: "confirmField"; placeholderText: "Confirm password"; echoMode: TextInput.Password; Layout.fillWidth: true }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+        TextField { id: hintField; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
+        Text {
+            text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
+            font.pixelSize: 11
+            color: Theme.secondary
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        Switch { objectName: "saveToKeychain"; text: "Remember password in my Keychain"; checked: view.saveToKeychain; onToggled: view.saveToKeychain = checked }
+        Switch { objectName: "excludeFromCloud"; text: "Keep out of iCloud (never upload this vault)"; checked: view.excludeFromCloud; onToggled: view.excludeFromCloud = checked }
+        Text {
+            visible: !view.excludeFromCloud && VaultActions.isInsideICloudDrive(view.directory)
+            text: "This location syncs with iCloud — the encrypted vault file would be uploaded."
+            font.pixelSize: 11
+            color: Theme.orange
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        Text {
+            text: "If you forget the password and it isn’t in your Keychain, the contents cannot be recovered by anyone."
+            font.pixelSize: 11
+            color: Theme.orange
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+    }
+    Text {
+        objectName: "validationMessage"
+        visible: view.validationMessage.length > 0
+        text: view.validationMessage
+        font.pixelSize: 12
+        color: "#d70015"
+    }
+    RowLayout {
+        Item { Layout.fillWidth: true }
+        QuietButton { text: "Cancel"; onClicked: view.close() }
+        ProminentButton {
+            objectName: "createButton"
+            text: view.creating ? "Creating…" : "Create Vault"
+            enabled: view.canCreate
+            onClicked: view.create()
+        }
+    }
+    FolderDialog {
+        id: folderDialog
+        acceptLabel: "Select"
+        currentFolder: view.directory
+        onAccepted: view.directory = selectedFolder
+    }
+}

@@ -1,0 +1,35 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// A modal sheet over the main window: a padded column with the given content, scrolling when the
+// window is shorter than the sheet. Escape cancels.
+Dialog {
+    id: sheet
+    default property alias content: column.data
+    property real sheetWidth: 400
+    modal: true
+    anchors.centerIn: Overlay.overlay
+    width: Math.min(sheetWidth, parent ? parent.width - 20 : sheetWidth)
+    height: Math.min(column.implicitHeight + topPadding + bottomPadding, parent ? parent.height - 20 : 10000)
+    padding: 22
+    closePolicy: Popup.CloseOnEscape
+    header: null
+    background: Rectangle {
+        radius: 12
+        color: "#fbfbfd"
+        border.color: Qt.rgba(0, 0, 0, 0.12)
+    }
+    contentItem: Flickable {
+        contentWidth: width
+        contentHeight: column.implicitHeight
+        clip: true
+        boundsBehavior: Flickable.StopAtBounds
+        ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+        ColumnLayout {
+            id: column
+            width: parent.width
+            spacing: 16
+        }
+    }
+}

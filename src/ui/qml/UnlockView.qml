@@ -1,0 +1,82 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Asks for a locked vault's password and unlocks it; stays open on a wrong password.
+Sheet {
+    id: view
+    objectName: "unlockView"
+    property var vault: null
+    property bool saveToKeychain: false
+    property bool working: false
+    readonly property bool canUnlock: Rules.canSubmitPassword(passwordField.text, working)
+    sheetWidth: 400
+
+    function unlock() {
+        if (!canUnlock)
+            return
+        working = true
+        VaultActions.unlockWithPassword(vault.id, passwordField.text, saveToKeychain)
+    }
+    onOpened: {
+        passwordField.text = ""
+        saveToKeychain = false
+        working = false
+        passwordField.forceActiveFocus()
+    }
+    // The password is not kept once the sheet closes.
+    onClosed: passwordField.text = ""
+    Connections {
+        target: VaultActions
+        function onUnlockFinished(id, unlocked) {
+            if (!view.vault || id !== view.vault.id)
+                return
+            view.working = false
+            if (unlocked)
+                view.close()
+        }
+    }
+
+    SheetHeader {
+        icon: "key.fill"
+        title: "Unlock “" + (view.vault ? view.vault.name : "") + "”"
+        subtitle: "The vault opens as a normal folder in Finder"
+        Layout.fillWidth: true
+    }
+    FieldGroup {
+        TextField {
+            id: passwordField
+            objectName: "passwordField"
+            placeholderText: "Password"
+            echoMode: TextInput.Password
+            Layout.fillWidth: true
+            onAccepted: view.unlock()
+        }
+        Text {
+            objectName: "hint"
+            visible: view.vault !== null && view.vault.passwordHint.length > 0
+            text: "Hint: " + (view.vault ? view.vault.passwordHint : "")
+            font.pixelSize: 11
+            color: Theme.secondary
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
+        Switch {
+            objectName: "saveToKeychain"
+            text: "Remember password in my Keychain"
+            checked: view.saveToKeychain
+            onToggled: view.saveToKeychain = checked
+        }
+    }
+    RowLayout {
+        Item { Layout.fillWidth: true }
+        QuietButton { text: "Cancel"; onClicked: view.close() }
+        ProminentButton {
+            objectName: "unlockButton"
+            text: view.working ? "Unlocking…" : "Unlock"
+            enabled: view.canUnlock
+            onClicked: view.unlock()
+        }
+    }
+}
