@@ -17,7 +17,7 @@ packages=(
   # encryption and file systems used by the disk-image tools
   gocryptfs fuse3 fuse2fs e2fsprogs psmisc util-linux coreutils
   # tests: Secret Service, D-Bus session, X server
-  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool attr
+  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool attr bc
   # icons
   fonts-material-design-icons-iconfont
 )
