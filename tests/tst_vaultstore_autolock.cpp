@@ -120,12 +120,14 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const Vault vault = listVault(QStringLiteral("Again"));
-        m_tools->respond(QStringLiteral("hdiutil-info"),
-                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
-                             vault.bundlePath.toUtf8() +
-                             "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/"
-                             "mnt/again</string>"
-                             "</dict></array></dict></array></dict></plist>");
+        const auto reportAttached = [&] {
+            m_tools->respond(QStringLiteral("hdiutil-info"),
+                             "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
+                                 vault.bundlePath.toUtf8() +
+                                 "</string><key>system-entities</key><array><dict><key>mount-point</key>"
+                                 "<string>/mnt/again</string></dict></array></dict></array></dict></plist>");
+        };
+        reportAttached();
         QCoro::waitFor(f.store.refresh());
         const Timestamp discovered = f.clock;
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
@@ -134,12 +136,7 @@ private Q_SLOTS:
                          "<plist><dict><key>images</key><array/></dict></plist>");
         QCoro::waitFor(f.store.refresh());
         QVERIFY(!f.store.isUnlocked(vault.id));
-        m_tools->respond(QStringLiteral("hdiutil-info"),
-                         "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
-                             vault.bundlePath.toUtf8() +
-                             "</string><key>system-entities</key><array><dict><key>mount-point</key><string>/"
-                             "mnt/again</string>"
-                             "</dict></array></dict></array></dict></plist>");
+        reportAttached();
         f.clock = f.clock.addSeconds(20 * 60);
         QCoro::waitFor(f.store.refresh());
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
