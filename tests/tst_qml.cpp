@@ -77,6 +77,15 @@ public:
         return QCoro::waitFor(Keychain::password(QUuid::fromString(id))).value_or(QString());
     }
     Q_INVOKABLE QString home() const { return m_env.home(); }
+    Q_INVOKABLE void savePassword(const QString &id, const QString &password)
+    {
+        QCoro::waitFor(Keychain::savePassword(password, QUuid::fromString(id)));
+    }
+    // How a stand-in tool answers from now on ("hdiutil-imageinfo", "diskutil-verifyVolume", …).
+    Q_INVOKABLE void respond(const QString &key, const QString &out, const QString &err, int status)
+    {
+        m_tools.respond(key, out.toUtf8(), err.toUtf8(), status);
+    }
     // The stand-in tools: creating makes the bundle folder; attaching refuses the password.
     Q_INVOKABLE void refuseAttach(bool refuse)
     {

@@ -43,3 +43,30 @@ qint64 Rules::sizeInMB(qint64 value, bool unitGB)
 {
     return VaultRules::sizeEntryMegabytes(value, unitGB);
 }
+
+QString Rules::hintMessage(const QString &hint, const QString &password)
+{
+    return VaultRules::passwordHintValidationMessage(hint, password).value_or(QString());
+}
+
+bool Rules::canChange(const QString &currentPassword, const QString &newPassword, const QString &confirmation,
+                      const QString &hint, bool changing)
+{
+    return VaultRules::canChange(currentPassword, newPassword, confirmation, hint, changing);
+}
+
+bool Rules::canRename(const QString &newName, const QString &currentName, const QString &password,
+                      bool renaming)
+{
+    return VaultRules::canRename(newName, currentName, password, renaming);
+}
+
+bool Rules::canResize(const QString &password, qint64 newSizeMB, qint64 currentSizeMB, bool resizing)
+{
+    return VaultRules::canResize(password, newSizeMB, currentSizeMB, resizing);
+}
+
+qint64 Rules::resizeMinimumMB(qint64 sizeOnDiskBytes)
+{
+    return VaultRules::resizeMinimumMB(sizeOnDiskBytes);
+}

@@ -280,3 +280,154 @@ bool VaultActions::isInsideICloudDrive(const QUrl &folder)
 {
     return CloudExclusion::isInsideICloudDrive(folder.toLocalFile() + QLatin1Char('/'));
 }
+
+void VaultActions::prefillPassword(const QString &id, const QString &reason)
+{
+    if (const std::optional<Vault> vault = find(id))
+        prefill(*vault, reason);
+}
+
+QCoro::Task<void> VaultActions::prefill(Vault vault, QString reason)
+{
+    const std::optional<QString> saved = co_await Keychain::password(vault.id);
+    if (!saved)
+        co_return;
+    if (vault.requireTouchID) {
+        const bool authenticated = co_await TouchID::authenticate(reason);
+        if (!authenticated)
+            co_return;
+    }
+    Q_EMIT passwordPrefilled(vault.idText(), reason, *saved);
+}
+
+void VaultActions::checkSavedPassword(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        reportSavedPassword(*vault);
+}
+
+QCoro::Task<void> VaultActions::reportSavedPassword(Vault vault)
+{
+    const std::optional<QString> saved = co_await Keychain::password(vault.id);
+    Q_EMIT savedPasswordChecked(vault.idText(), saved.has_value(), saved.value_or(QString()));
+}
+
+void VaultActions::reportStoreOutcome(const QString &operation, const Vault &vault)
+{
+    const QString error = m_store.errorMessage().value_or(QString());
+    Q_EMIT finished(operation, vault.idText(), error.isEmpty(), error);
+}
+
+void VaultActions::compact(const QString &id, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id))
+        compactAndReport(*vault, password);
+}
+
+QCoro::Task<void> VaultActions::compactAndReport(Vault vault, QString password)
+{
+    co_await m_store.compact(vault, password);
+    reportStoreOutcome(u"compact"_qs, vault);
+}
+
+void VaultActions::moveToTrash(const QString &id, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id))
+        checkThenTrash(*vault, password);
+}
+
+QCoro::Task<void> VaultActions::checkThenTrash(Vault vault, QString password)
+{
+    std::optional<QString> failure;
+    try {
+        co_await DiskImage::verifyPassword(vault.bundlePath, password);
+    } catch (const DiskImageError &error) {
+        failure = error.kind() == DiskImageError::Kind::BadPassword
+                      ? u"Wrong password — the vault was not deleted."_qs
+                      : error.errorDescription();
+    } catch (const std::exception &error) {
+        failure = describeError(error);
+    }
+    if (failure) {
+        Q_EMIT finished(u"trash"_qs, vault.idText(), false, *failure);
+        co_return;
+    }
+    co_await m_store.deleteVault(vault);
+    // The sheet closes whatever the store reports; its failures show in the error alert.
+    Q_EMIT finished(u"trash"_qs, vault.idText(), true, QString());
+}
+
+void VaultActions::verify(const QString &id, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id))
+        verifyAndReport(*vault, password);
+}
+
+QCoro::Task<void> VaultActions::verifyAndReport(Vault vault, QString password)
+{
+    QString verdict = u"Vault is healthy — filesystem check passed."_qs;
+    bool healthy = true;
+    try {
+        co_await DiskImage::verify(vault.bundlePath, password);
+    } catch (const std::exception &error) {
+        healthy = false;
+        verdict = describeError(error);
+    }
+    Q_EMIT finished(u"verify"_qs, vault.idText(), healthy, verdict);
+}
+
+void VaultActions::changePassword(const QString &id, const QString &oldPassword, const QString &newPassword,
+                                  const QString &hint)
+{
+    if (const std::optional<Vault> vault = find(id))
+        rekeyAndReport(*vault, oldPassword, newPassword, hint);
+}
+
+QCoro::Task<void> VaultActions::rekeyAndReport(Vault vault, QString oldPassword, QString newPassword,
+                                               QString hint)
+{
+    co_await m_store.changePassword(vault, oldPassword, newPassword);
+    // A failed change leaves the stored hint as it was.
+    if (!m_store.errorMessage())
+        m_store.updatePasswordHint(vault, VaultRules::normalizedPasswordHint(hint));
+    reportStoreOutcome(u"changePassword"_qs, vault);
+}
+
+void VaultActions::rename(const QString &id, const QString &newName, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id))
+        renameAndReport(*vault, VaultRules::trimmedName(newName), password);
+}
+
+QCoro::Task<void> VaultActions::renameAndReport(Vault vault, QString newName, QString password)
+{
+    co_await m_store.rename(vault, newName, password);
+    reportStoreOutcome(u"rename"_qs, vault);
+}
+
+void VaultActions::resize(const QString &id, qint64 newSizeMB, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id))
+        resizeAndReport(*vault, newSizeMB, password);
+}
+
+QCoro::Task<void> VaultActions::resizeAndReport(Vault vault, qint64 newSizeMB, QString password)
+{
+    co_await m_store.resize(vault, newSizeMB, password);
+    reportStoreOutcome(u"resize"_qs, vault);
+}
+
+void VaultActions::saveSettings(const QString &id, bool requireTouchID, bool openInFinder, bool autoOpen,
+                                const QString &hint)
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return;
+    m_store.updateOptions(*vault, requireTouchID, openInFinder, autoOpen);
+    m_store.updatePasswordHint(*vault, VaultRules::normalizedPasswordHint(hint));
+}
+
+qint64 VaultActions::recordedSize(const QString &id) const
+{
+    return m_store.sizesOnDisk().value(QUuid::fromString(id), 0);
+}

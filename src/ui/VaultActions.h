@@ -48,6 +48,23 @@ public:
                                  const QString &password, const QString &hint, bool saveToKeychain,
                                  bool excludeFromCloud);
     Q_INVOKABLE static QUrl documentsFolder();
+    // Fills a sheet's password field from the keychain (behind owner authentication when the vault
+    // asks for it); passwordPrefilled delivers it.
+    Q_INVOKABLE void prefillPassword(const QString &id, const QString &reason);
+    // Whether a password is saved for the vault, and which (for checking a hint against it):
+    // savedPasswordChecked delivers the answer.
+    Q_INVOKABLE void checkSavedPassword(const QString &id);
+    // The sheets' operations; each reports through finished(operation, id, succeeded, text).
+    Q_INVOKABLE void compact(const QString &id, const QString &password);
+    Q_INVOKABLE void moveToTrash(const QString &id, const QString &password);
+    Q_INVOKABLE void verify(const QString &id, const QString &password);
+    Q_INVOKABLE void changePassword(const QString &id, const QString &oldPassword, const QString &newPassword,
+                                    const QString &hint);
+    Q_INVOKABLE void rename(const QString &id, const QString &newName, const QString &password);
+    Q_INVOKABLE void resize(const QString &id, qint64 newSizeMB, const QString &password);
+    Q_INVOKABLE void saveSettings(const QString &id, bool requireTouchID, bool openInFinder, bool autoOpen,
+                                  const QString &hint);
+    Q_INVOKABLE qint64 recordedSize(const QString &id) const;
     // The view that asked for a typed password has closed.
     Q_INVOKABLE void closePasswordPrompt();
     Q_INVOKABLE static bool isInsideICloudDrive(const QUrl &folder);
@@ -65,6 +82,9 @@ Q_SIGNALS:
     void waitingDialogRequested(const QVariant &vault);
     void unlockFinished(const QString &id, bool unlocked);
     void createFinished(bool created);
+    void passwordPrefilled(const QString &id, const QString &reason, const QString &password);
+    void savedPasswordChecked(const QString &id, bool saved, const QString &password);
+    void finished(const QString &operation, const QString &id, bool succeeded, const QString &text);
 
 private:
     [[nodiscard]] std::optional<Vault> find(const QString &id) const;
@@ -73,6 +93,16 @@ private:
     QCoro::Task<void> authenticateThenConfirmForget(Vault vault);
     QCoro::Task<void> authenticateThenRemove(Vault vault);
     QCoro::Task<void> discoverThenAutoOpen();
+    QCoro::Task<void> prefill(Vault vault, QString reason);
+    QCoro::Task<void> reportSavedPassword(Vault vault);
+    QCoro::Task<void> compactAndReport(Vault vault, QString password);
+    QCoro::Task<void> checkThenTrash(Vault vault, QString password);
+    QCoro::Task<void> verifyAndReport(Vault vault, QString password);
+    QCoro::Task<void> rekeyAndReport(Vault vault, QString oldPassword, QString newPassword, QString hint);
+    QCoro::Task<void> renameAndReport(Vault vault, QString newName, QString password);
+    QCoro::Task<void> resizeAndReport(Vault vault, qint64 newSizeMB, QString password);
+    // The store's error message after an operation: empty when it succeeded.
+    void reportStoreOutcome(const QString &operation, const Vault &vault);
     QCoro::Task<void> unlockAndReport(Vault vault, QString password, bool saveToKeychain);
     QCoro::Task<void> createAndList(QString name, QString folder, qint64 maxSizeMB, QString password,
                                     QString hint, bool saveToKeychain, bool excludeFromCloud);

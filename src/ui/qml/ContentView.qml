@@ -94,6 +94,28 @@ Item {
         id: createSheet
         onClosed: content.showingCreate = false
     }
+    // Each slot opens its sheet; closing the sheet empties the slot.
+    PasswordActionView { id: compactSheet; onClosed: content.compactTarget = null }
+    DeleteVaultView { id: deleteSheet; onClosed: content.deleteTarget = null }
+    VerifyVaultView { id: verifySheet; onClosed: content.verifyTarget = null }
+    ChangePasswordView { id: changePasswordSheet; onClosed: content.changePasswordTarget = null }
+    RenameView { id: renameSheet; onClosed: content.renameTarget = null }
+    ResizeView { id: resizeSheet; onClosed: content.resizeTarget = null }
+    VaultSettingsView { id: settingsSheet; onClosed: content.settingsTarget = null }
+    function present(sheet, vault) {
+        if (vault) {
+            sheet.vault = vault
+            sheet.open()
+        }
+    }
+    onCompactTargetChanged: present(compactSheet, compactTarget)
+    onDeleteTargetChanged: present(deleteSheet, deleteTarget)
+    onVerifyTargetChanged: present(verifySheet, verifyTarget)
+    onChangePasswordTargetChanged: present(changePasswordSheet, changePasswordTarget)
+    onRenameTargetChanged: present(renameSheet, renameTarget)
+    onResizeTargetChanged: present(resizeSheet, resizeTarget)
+    onSettingsTargetChanged: present(settingsSheet, settingsTarget)
+
     UnlockView {
         id: unlockSheet
         onClosed: VaultActions.closePasswordPrompt()

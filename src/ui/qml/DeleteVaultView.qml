@@ -1,0 +1,38 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Confirms the password, then moves the vault to the Trash.
+VaultSheet {
+    id: view
+    objectName: "deleteVaultView"
+    property string errorText
+    icon: "trash"
+    heading: "Move “" + vaultName + "” to Trash"
+    subtitle: "The vault password is required to delete it"
+    buttonLabel: "Move to Trash"
+    workingLabel: "Deleting…"
+    buttonGradient: Theme.critical
+    operation: "trash"
+    prefillReason: "delete the vault “" + vaultName + "”"
+    prefillTarget: password
+    sheetWidth: 440
+    canRun: Rules.canSubmitPassword(password.text, working)
+    onOpened: { password.text = ""; errorText = "" }
+    onClosed: password.text = ""
+    onRun: { errorText = ""; VaultActions.moveToTrash(vault.id, password.text) }
+    onFinishedWith: (succeeded, text) => { if (succeeded) close(); else errorText = text }
+
+    Text {
+        text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your Keychain."
+        font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+    }
+    TextField { id: password; objectName: "passwordField"; placeholderText: "Vault password"; echoMode: TextInput.Password; Layout.fillWidth: true }
+    status: Row {
+        spacing: 5
+        visible: view.errorText.length > 0
+        SymbolIcon { text: "\ue5c9"; color: "#d70015"; size: 13 }
+        Text { objectName: "errorText"; text: view.errorText; color: "#d70015"; font.pixelSize: 12 }
+    }
+}

@@ -1,0 +1,24 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Asks for the password, then runs an operation with it: used to reclaim free space.
+VaultSheet {
+    id: view
+    objectName: "passwordActionView"
+    icon: "arrow.down.right.circle.fill"
+    heading: "Reclaim Free Space"
+    subtitle: "Shrinks the vault file on disk after files were deleted inside."
+    buttonLabel: "Reclaim"
+    operation: "compact"
+    prefillReason: "modify the vault “" + vaultName + "”"
+    prefillTarget: password
+    canRun: Rules.canSubmitPassword(password.text, working)
+    onOpened: password.text = ""
+    onClosed: password.text = ""
+    onRun: VaultActions.compact(vault.id, password.text)
+    onFinishedWith: (succeeded) => { if (succeeded) close() }
+
+    TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
+}

@@ -1,0 +1,66 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Per-vault options and the hint; nothing is written until "Save".
+VaultSheet {
+    id: view
+    objectName: "vaultSettingsView"
+    property bool hasSavedPassword: false
+    property string savedPassword
+    readonly property string hintMessage: Rules.hintMessage(hint.text, savedPassword)
+    icon: "gearshape"
+    heading: "Settings for “" + vaultName + "”"
+    subtitle: "Only available while the vault is unlocked"
+    buttonLabel: "Save"
+    canRun: hintMessage.length === 0
+    onOpened: {
+        touch.checked = vault.requireTouchID
+        openAfter.checked = vault.openInFinderAfterUnlock
+        autoOpen.checked = vault.autoOpenAtLaunch
+        hint.text = vault.passwordHint
+        hasSavedPassword = false
+        savedPassword = ""
+        VaultActions.checkSavedPassword(vault.id)
+    }
+    onClosed: savedPassword = ""
+    onRun: {
+        VaultActions.saveSettings(vault.id, touch.checked, openAfter.checked, autoOpen.checked, hint.text)
+        working = false
+        close()
+    }
+    Connections {
+        target: VaultActions
+        function onSavedPasswordChecked(id, saved, password) {
+            if (view.vault && id === view.vault.id) {
+                view.hasSavedPassword = saved
+                view.savedPassword = password
+            }
+        }
+    }
+
+    Switch { id: touch; objectName: "requireTouchID"; text: "Require Touch ID to unlock" }
+    Text {
+        text: view.hasSavedPassword
+              ? "Before the saved password is used, your fingerprint (or Mac login password) is required. Someone at your unlocked Mac can’t open this vault."
+              : "This vault has no saved password yet — Touch ID applies once you save one while unlocking."
+        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+    }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+    Switch { id: openAfter; objectName: "openInFinder"; text: "Show in Finder after unlocking" }
+    Switch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
+    Text {
+        objectName: "autoOpenCaption"
+        visible: autoOpen.checked && !view.hasSavedPassword
+        text: "Needs the password saved in your Keychain — otherwise you’ll be asked at every start."
+        font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
+    }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+    TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
+    Text {
+        text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
+        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+    }
+    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: "#d70015"; font.pixelSize: 11 }
+}

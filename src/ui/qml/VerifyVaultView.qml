@@ -1,0 +1,39 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// Checks a vault's file system and shows the verdict; stays open until "Done".
+VaultSheet {
+    id: view
+    objectName: "verifyVaultView"
+    property string resultText
+    property bool resultOK: false
+    icon: "checkmark.shield"
+    heading: "Verify “" + vaultName + "”"
+    subtitle: "Checks the vault's filesystem for damage"
+    buttonLabel: "Verify"
+    workingLabel: "Verifying…"
+    cancelLabel: resultText.length > 0 ? "Done" : "Cancel"
+    operation: "verify"
+    prefillReason: "verify the vault “" + vaultName + "”"
+    prefillTarget: password
+    sheetWidth: 440
+    canRun: Rules.canSubmitPassword(password.text, working)
+    onOpened: { password.text = ""; resultText = ""; resultOK = false }
+    onClosed: password.text = ""
+    onRun: { resultText = ""; VaultActions.verify(vault.id, password.text) }
+    onFinishedWith: (succeeded, text) => { resultOK = succeeded; resultText = text }
+
+    Text {
+        text: "The vault is opened invisibly, its filesystem is checked, and it is locked again. Nothing inside is changed. Useful before making a backup copy."
+        font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+    }
+    TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
+    status: Row {
+        spacing: 5
+        visible: view.resultText.length > 0
+        SymbolIcon { text: view.resultOK ? "\ue86c" : "\ue002"; color: view.resultOK ? Theme.green : Theme.orange; size: 13 }
+        Text { objectName: "resultText"; text: view.resultText; color: Theme.primary; font.pixelSize: 12; wrapMode: Text.Wrap; width: 360 }
+    }
+}

@@ -1,0 +1,142 @@
+import QtQuick
+import QtTest
+import org.hollowkeep
+import Hollowkeep.Testing
+
+TestCase {
+    id: test
+    name: "MaintenanceSheets"
+    width: 560
+    height: 760
+    visible: true
+    when: windowShown
+
+    Component {
+        id: contentComponent
+        ContentView { width: 560; height: 760 }
+    }
+
+    function init() {
+        Fixture.reset()
+        Fixture.refuseAttach(false)
+        Fixture.respond("hdiutil-imageinfo", "", "", 0)
+    }
+
+    function field(sheet, name) { return findChild(sheet.contentItem, name) }
+
+    function test_renameEnablesOnlyForANewNameAndAPassword() {
+        const id = Fixture.addVault("Letters", "present", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.renameTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "renameView")
+        tryVerify(() => sheet.opened)
+        compare(field(sheet, "nameField").text, "Letters")
+        verify(!sheet.canRun)
+        field(sheet, "passwordField").text = "pw"
+        verify(!sheet.canRun)
+        field(sheet, "nameField").text = "  Letters "
+        verify(!sheet.canRun)
+        field(sheet, "nameField").text = "Le/tters"
+        verify(!sheet.canRun)
+        field(sheet, "nameField").text = "Old Letters"
+        verify(sheet.canRun)
+        sheet.close()
+        tryCompare(view, "renameTarget", null)
+    }
+
+    function test_resizeStartsAtTheLimitAndRespectsTheContents() {
+        const id = Fixture.addVault("Growing", "present", 1536, false, false)
+        Fixture.setLockedSizeKB(2 * 1024 * 1024 + 1)
+        const view = createTemporaryObject(contentComponent, test)
+        view.resizeTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "resizeView")
+        tryVerify(() => sheet.opened)
+        const sizeField = findChild(sheet.contentItem, "sizeField")
+        // 1536 MB is not whole gigabytes: the field opens in MB, raised to what the files take.
+        compare(sizeField.unitGB, false)
+        compare(sizeField.minimumMB, 2049)
+        compare(findChild(sheet.contentItem, "sizeValue").from, 2049)
+        compare(sheet.newSizeMB, 2049)
+        verify(!sheet.canRun)
+        field(sheet, "passwordField").text = "pw"
+        verify(sheet.canRun)
+    }
+
+    function test_settingsCaptionsAndHintRule() {
+        const id = Fixture.addVault("Options", "present", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.settingsTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "vaultSettingsView")
+        tryVerify(() => sheet.opened)
+        findChild(sheet.contentItem, "autoOpen").checked = true
+        verify(findChild(sheet.contentItem, "autoOpenCaption").visible)
+        // Cancel leaves the vault as it was.
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+        compare(VaultActions.vault(id).autoOpenAtLaunch, false)
+
+        Fixture.savePassword(id, "kept secret")
+        view.settingsTarget = VaultActions.vault(id)
+        tryVerify(() => sheet.opened)
+        tryCompare(sheet, "hasSavedPassword", true)
+        findChild(sheet.contentItem, "autoOpen").checked = true
+        verify(!findChild(sheet.contentItem, "autoOpenCaption").visible)
+        field(sheet, "hintField").text = "kept secret"
+        compare(findChild(sheet.contentItem, "hintMessage").text, "Password hint cannot be the same as the password.")
+        verify(!sheet.canRun)
+        field(sheet, "hintField").text = "  what we keep  "
+        verify(sheet.canRun)
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryVerify(() => !sheet.visible)
+        compare(VaultActions.vault(id).autoOpenAtLaunch, true)
+        compare(VaultActions.vault(id).passwordHint, "what we keep")
+    }
+
+    function test_verifyShowsTheVerdictAndDone() {
+        const id = Fixture.addVault("Checked", "present", 1024, false, false)
+        Fixture.respond("diskutil-verifyVolume", "File system check exit code is 0.\n", "", 0)
+        const view = createTemporaryObject(contentComponent, test)
+        view.verifyTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "verifyVaultView")
+        tryVerify(() => sheet.opened)
+        compare(findChild(sheet.contentItem, "cancelButton").text, "Cancel")
+        field(sheet, "passwordField").text = "pw"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryCompare(sheet, "resultText", "Vault is healthy — filesystem check passed.")
+        verify(sheet.resultOK)
+        compare(findChild(sheet.contentItem, "cancelButton").text, "Done")
+        verify(sheet.visible)
+    }
+
+    function test_deleteWithAWrongPasswordKeepsTheVault() {
+        const id = Fixture.addVault("Doomed", "present", 1024, false, false)
+        Fixture.respond("hdiutil-imageinfo", "", "hdiutil: imageinfo failed - Authentication error", 1)
+        const view = createTemporaryObject(contentComponent, test)
+        VaultActions.trash(id)
+        const sheet = findChild(view, "deleteVaultView")
+        tryVerify(() => sheet.opened)
+        field(sheet, "passwordField").text = "wrong"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryCompare(sheet, "errorText", "Wrong password — the vault was not deleted.")
+        compare(VaultStore.vaults.length, 1)
+        // The right one clears the message, moves the vault to the Trash and closes the sheet.
+        Fixture.respond("hdiutil-imageinfo", "", "", 0)
+        field(sheet, "passwordField").text = "right"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryVerify(() => !sheet.visible)
+        compare(VaultStore.vaults.length, 0)
+    }
+
+    function test_prefillFillsFromTheKeychain() {
+        const id = Fixture.addVault("Saved", "present", 1024, false, false)
+        Fixture.savePassword(id, "from the keyring")
+        const view = createTemporaryObject(contentComponent, test)
+        view.compactTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "passwordActionView")
+        tryVerify(() => sheet.opened)
+        tryCompare(field(sheet, "passwordField"), "text", "from the keyring")
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+        compare(field(sheet, "passwordField").text, "")
+    }
+}
