@@ -199,6 +199,23 @@ int main(int argc, char *argv[])
     VaultActions::shared().usePassword(brimming.idText());
     ok = save(window, output, QStringLiteral("unlock-sheet")) && ok;
 
+    QMetaObject::invokeMethod(window, "closeAllPopups");
+    QMetaObject::invokeMethod(content, "closeSheets");
+
+    // Each maintenance sheet as it opens for a vault.
+    const QList<std::pair<const char *, Vault>> sheetSlots{
+        {"renameTarget", taxes},   {"resizeTarget", nearly}, {"changePasswordTarget", taxes},
+        {"verifyTarget", work},    {"compactTarget", work},  {"deleteTarget", work},
+        {"settingsTarget", photos}};
+    for (const auto &[slot, vault] : sheetSlots) {
+        content->setProperty(slot, VaultActions::shared().vault(vault.idText()));
+        QString name = QString::fromLatin1(slot);
+        name.chop(6);
+        ok = save(window, output, name + QStringLiteral("-sheet")) && ok;
+        QMetaObject::invokeMethod(content, "closeSheets");
+        settle(200);
+    }
+
     QCoro::waitFor(store.lockAll(true, QStringLiteral("quit")));
     return ok ? 0 : 1;
 }

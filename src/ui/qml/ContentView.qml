@@ -30,7 +30,13 @@ Item {
         function usePassword(vault) { VaultActions.usePassword(vault.id) }
         function lock(vault) { VaultActions.lock(vault.id) }
         function openInFinder(vault) { VaultActions.openInFinder(vault.id) }
-        function closeAll() {
+        function closeSheets() {
+        for (const sheet of [createSheet, unlockSheet, compactSheet, deleteSheet, verifySheet, changePasswordSheet,
+                             renameSheet, resizeSheet, settingsSheet])
+            sheet.close()
+    }
+
+    function closeAll() {
         forgetTarget = null
         forgetAlert.close()
         errorAlert.close()
@@ -49,6 +55,12 @@ Item {
         function forget(vault) { VaultActions.forget(vault.id) }
         function trash(vault) { VaultActions.trash(vault.id) }
         function lockAll() { VaultActions.lockAll() }
+    }
+
+    function closeSheets() {
+        for (const sheet of [createSheet, unlockSheet, compactSheet, deleteSheet, verifySheet, changePasswordSheet,
+                             renameSheet, resizeSheet, settingsSheet])
+            sheet.close()
     }
 
     function closeAll() {
