@@ -2,6 +2,7 @@
 
 #include "DiskImage.h"
 #include "ToolPaths.h"
+#include "platform/PathNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,7 +37,7 @@ QString extensionOf(const QString &location)
 void moveOrThrow(const QString &from, const QString &to)
 {
     // rename(2) would replace an empty folder silently; an existing target is an error here.
-    if (QFileInfo::exists(to) || QFileInfo(to).isSymLink())
+    if (pathIsTaken(to))
         throw RenameError(u"“%1” couldn’t be moved because an item with the same name already exists."_qs.arg(
             QFileInfo(from).fileName()));
     if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)

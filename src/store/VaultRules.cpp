@@ -1,5 +1,7 @@
 #include "VaultRules.h"
 
+#include "platform/PathNames.h"
+
 #include <QFileInfo>
 #include <QTextBoundaryFinder>
 
@@ -74,11 +76,7 @@ bool nameHasForbiddenCharacters(const QString &name)
 bool nameCollides(const QString &folder, const QString &trimmedName)
 {
     const QString stem = folder + QLatin1Char('/') + trimmedName;
-    const auto exists = [](const QString &path) {
-        // A dangling symbolic link occupies the name as well.
-        return QFileInfo::exists(path) || QFileInfo(path).isSymLink();
-    };
-    return exists(stem + QStringLiteral(".sparsebundle")) || exists(stem + QStringLiteral(".nosync"));
+    return pathIsTaken(stem + QStringLiteral(".sparsebundle")) || pathIsTaken(stem + QStringLiteral(".nosync"));
 }
 
 std::optional<QString> normalizedPasswordHint(const QString &hint)

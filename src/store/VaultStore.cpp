@@ -174,7 +174,7 @@ QCoro::Task<void> VaultStore::presentMissingFile(Vault vault)
 {
     if (!m_fileDialogs)
         co_return;
-    if (Vault::volumeIsPresent(vault.bundlePath))
+    if (fileState(vault) == VaultFileState::Missing)
         co_await m_fileDialogs->presentRelocated(vault);
     else
         co_await m_fileDialogs->presentWaiting(vault);

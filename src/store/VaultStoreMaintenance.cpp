@@ -8,6 +8,7 @@
 #include "diskimage/DiskImage.h"
 #include "diskimage/Plist.h"
 #include "platform/Keychain.h"
+#include "platform/PathNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -156,7 +157,7 @@ QCoro::Task<void> VaultStore::rename(Vault vault, QString newName, QString passw
     const QFileInfo file(vault.bundlePath);
     const QString target =
         file.path() + QLatin1Char('/') + newName + QLatin1Char('.') + lastExtension(vault.bundlePath);
-    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink()) {
+    if (pathIsTaken(target)) {
         setErrorMessage(VaultRules::nameCollisionMessage(newName));
         co_return;
     }
