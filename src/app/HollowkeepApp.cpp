@@ -4,6 +4,7 @@
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
+#include "ui/UnlockPromptWindow.h"
 
 #include <QApplication>
 #include <QFile>
@@ -61,6 +62,7 @@ QByteArray residentMemory()
 
 int HollowkeepApp::run()
 {
+    UnlockPromptWindow::setEngine(&m_engine);
     m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
     if (m_engine.rootObjects().isEmpty())
         return 1;

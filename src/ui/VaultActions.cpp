@@ -1,5 +1,7 @@
 #include "VaultActions.h"
 
+#include "UnlockPromptWindow.h"
+
 #include "diskimage/CloudExclusion.h"
 #include "diskimage/DiskImage.h"
 #include "platform/FileBrowser.h"
@@ -196,6 +198,17 @@ QUrl VaultActions::lastKnownFolder(const QString &id) const
         return {};
     const QString folder = QFileInfo(vault->bundlePath).path();
     return QFileInfo(folder).isDir() ? QUrl::fromLocalFile(folder) : QUrl();
+}
+
+void VaultActions::showUnlockPrompt(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        UnlockPromptWindow::show(*vault);
+}
+
+void VaultActions::closeUnlockPrompt()
+{
+    UnlockPromptWindow::close();
 }
 
 void VaultActions::unlockWithPassword(const QString &id, const QString &password, bool saveToKeychain)

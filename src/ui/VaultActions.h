@@ -65,6 +65,9 @@ public:
     Q_INVOKABLE void saveSettings(const QString &id, bool requireTouchID, bool openInFinder, bool autoOpen,
                                   const QString &hint);
     Q_INVOKABLE qint64 recordedSize(const QString &id) const;
+    // The unlock sheet in a window of its own, and closing it.
+    Q_INVOKABLE void showUnlockPrompt(const QString &id);
+    Q_INVOKABLE static void closeUnlockPrompt();
     // The view that asked for a typed password has closed.
     Q_INVOKABLE void closePasswordPrompt();
     Q_INVOKABLE static bool isInsideICloudDrive(const QUrl &folder);

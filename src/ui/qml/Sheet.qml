@@ -3,22 +3,24 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // A modal sheet over the main window: a padded column with the given content, scrolling when the
-// window is shorter than the sheet. Escape cancels.
+// window is shorter than the sheet. Escape cancels. In a window of its own it fills the window.
 Dialog {
     id: sheet
     default property alias content: column.data
     property real sheetWidth: 400
-    modal: true
+    property bool fillsWindow: false
+    readonly property real naturalHeight: column.implicitHeight + topPadding + bottomPadding
+    modal: !fillsWindow
     anchors.centerIn: Overlay.overlay
-    width: Math.min(sheetWidth, parent ? parent.width - 20 : sheetWidth)
-    height: Math.min(column.implicitHeight + topPadding + bottomPadding, parent ? parent.height - 20 : 10000)
+    width: fillsWindow ? (parent ? parent.width : sheetWidth) : Math.min(sheetWidth, parent ? parent.width - 20 : sheetWidth)
+    height: fillsWindow ? (parent ? parent.height : naturalHeight) : Math.min(naturalHeight, parent ? parent.height - 20 : 10000)
     padding: 22
     closePolicy: Popup.CloseOnEscape
     header: null
     background: Rectangle {
-        radius: 12
+        radius: sheet.fillsWindow ? 0 : 12
         color: "#fbfbfd"
-        border.color: Qt.rgba(0, 0, 0, 0.12)
+        border.color: sheet.fillsWindow ? "transparent" : Qt.rgba(0, 0, 0, 0.12)
     }
     contentItem: Flickable {
         contentWidth: width

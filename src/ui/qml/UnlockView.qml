@@ -3,11 +3,13 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import org.hollowkeep
 
-// Asks for a locked vault's password and unlocks it; stays open on a wrong password.
+// Asks for a locked vault's password and unlocks it; stays open on a wrong password. A window of
+// its own gives a closeAction, which then replaces closing the sheet.
 Sheet {
     id: view
     objectName: "unlockView"
     property var vault: null
+    property var closeAction: null
     property bool saveToKeychain: false
     property bool working: false
     readonly property bool canUnlock: Rules.canSubmitPassword(passwordField.text, working)
@@ -19,14 +21,25 @@ Sheet {
         working = true
         VaultActions.unlockWithPassword(vault.id, passwordField.text, saveToKeychain)
     }
+    function dismiss() {
+        if (closeAction)
+            closeAction()
+        else
+            close()
+    }
+    function forgetPassword() { passwordField.text = "" }
     onOpened: {
         passwordField.text = ""
         saveToKeychain = false
         working = false
         passwordField.forceActiveFocus()
     }
-    // The password is not kept once the sheet closes.
-    onClosed: passwordField.text = ""
+    // The password is not kept once the sheet closes; Escape in a window of its own closes that.
+    onClosed: {
+        forgetPassword()
+        if (closeAction)
+            closeAction()
+    }
     Connections {
         target: VaultActions
         function onUnlockFinished(id, unlocked) {
@@ -34,7 +47,7 @@ Sheet {
                 return
             view.working = false
             if (unlocked)
-                view.close()
+                view.dismiss()
         }
     }
 
@@ -71,7 +84,7 @@ Sheet {
     }
     RowLayout {
         Item { Layout.fillWidth: true }
-        QuietButton { text: "Cancel"; onClicked: view.close() }
+        QuietButton { objectName: "cancelButton"; text: "Cancel"; onClicked: view.dismiss() }
         ProminentButton {
             objectName: "unlockButton"
             text: view.working ? "Unlocking…" : "Unlock"
