@@ -139,6 +139,24 @@ private Q_SLOTS:
         QVERIFY(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status !=
                 0);
     }
+
+    // A file removed the moment it was closed is gone at once, not parked as a hidden file that
+    // keeps its blocks; compacting then gives them back.
+    void removingRightAfterClosingFreesTheSpace()
+    {
+        const QString path = vault(QStringLiteral("Hasty.sparsebundle"));
+        QCOMPARE(createVault(path, QStringLiteral("Hasty"), 256, m_password).status, 0);
+        const QString mountPoint = attachVault(path, m_password);
+        QVERIFY(writeAll(mountPoint + QStringLiteral("/scratch.bin"), QByteArray(32 << 20, 'x')));
+        QVERIFY(QFile::remove(mountPoint + QStringLiteral("/scratch.bin")));
+        QCOMPARE(QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("lost+found")});
+        QCOMPARE(detachVault(mountPoint).status, 0);
+        const qint64 before = diskUsageBytes(path);
+        QCOMPARE(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status, 0);
+        const qint64 after = diskUsageBytes(path);
+        QVERIFY2(after < before - 28 * 1024 * 1024, qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHdiutilMaintenance)

@@ -263,7 +263,11 @@ void checkAndRepair(const QString &image, bool force)
 Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
 {
     makePrivateFolder(mountPoint);
-    return Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")), {image, mountPoint}, {}, true);
+    // hard_remove: a file deleted just after it was closed must free its blocks at once; without
+    // it the FUSE library may keep it as a hidden ".fuse_hidden…" file until the volume unmounts,
+    // or for good when the close arrives after the unmount.
+    return Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")),
+                           {image, mountPoint, QStringLiteral("-o"), QStringLiteral("hard_remove")}, {}, true);
 }
 
 void mountVolume(const QString &image, const QString &mountPoint)
