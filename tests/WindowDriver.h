@@ -3,6 +3,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
+#include <QtQuickTest/quicktest.h>
 
 // Drives a Qt Quick window as a user does: finds controls by their object names (popups
 // included, since they live in the window's overlay), clicks their centres and types into
@@ -27,6 +28,8 @@ inline QQuickItem *findItem(QObject *scope, const QString &objectName)
 {
     if (auto *window = qobject_cast<QQuickWindow *>(scope))
         return findItem(window->contentItem(), objectName);
+    if (!scope)
+        return nullptr;
     if (auto *item = qobject_cast<QQuickItem *>(scope))
         return findItem(item, objectName);
     return findItem(scope->property("contentItem").value<QQuickItem *>(), objectName);
@@ -52,8 +55,36 @@ inline QPoint centre(QQuickItem *item)
     return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();
 }
 
+// Scrolls every scrolling view the item sits in until the item is inside it, as a user would
+// before clicking it.
+inline void scrollIntoView(QQuickItem *item)
+{
+    for (QQuickItem *view = item->parentItem(); view; view = view->parentItem()) {
+        const QVariant contentY = view->property("contentY");
+        const QVariant contentHeight = view->property("contentHeight");
+        if (!contentY.isValid() || !contentHeight.isValid() || contentHeight.toReal() <= view->height())
+            continue;
+        const QRectF inView = item->mapRectToItem(view, QRectF(0, 0, item->width(), item->height()));
+        qreal target = contentY.toReal();
+        if (inView.bottom() > view->height())
+            target += inView.bottom() - view->height();
+        if (inView.top() < 0)
+            target += inView.top();
+        target = qBound<qreal>(0, target, contentHeight.toReal() - view->height());
+        view->setProperty("contentY", target);
+    }
+}
+
 inline void click(QQuickItem *item, Qt::MouseButton button = Qt::LeftButton)
 {
+    if (!item) {
+        QTest::qFail("no such control to click", __FILE__, __LINE__);
+        return;
+    }
+    // Where the user sees it: after pending layouts (rows and columns place their children late).
+    QQuickTest::qWaitForPolish(item->window());
+    scrollIntoView(item);
+    QQuickTest::qWaitForPolish(item->window());
     QTest::mouseClick(item->window(), button, {}, centre(item));
 }
 

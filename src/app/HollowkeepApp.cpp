@@ -60,38 +60,45 @@ QByteArray residentMemory()
 
 } // namespace
 
-int HollowkeepApp::run()
+QQuickWindow *HollowkeepApp::mainWindow() const
+{
+    const QList<QObject *> roots = m_engine.rootObjects();
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+}
+
+bool HollowkeepApp::start()
 {
     UnlockPromptWindow::setEngine(&m_engine);
     m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
-    if (m_engine.rootObjects().isEmpty())
-        return 1;
+    if (!mainWindow())
+        return false;
     // For bench/startup.sh: report the first frame of the main window and end.
     if (qEnvironmentVariableIsSet("HOLLOWKEEP_REPORT_FIRST_FRAME")) {
-        if (auto *window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first())) {
-            connect(
-                window, &QQuickWindow::frameSwapped, this,
-                [] {
-                    std::fprintf(stderr, "first frame %lld ms, resident %s\n", millisecondsSinceStart(),
-                                 residentMemory().constData());
-                    QCoreApplication::exit(0);
-                },
-                Qt::SingleShotConnection);
-        }
+        connect(
+            mainWindow(), &QQuickWindow::frameSwapped, this,
+            [] {
+                std::fprintf(stderr, "first frame %lld ms, resident %s\n", millisecondsSinceStart(),
+                             residentMemory().constData());
+                QCoreApplication::exit(0);
+            },
+            Qt::SingleShotConnection);
     }
     setUpTray();
     m_delegate->applicationDidFinishLaunching();
-    return QApplication::exec();
+    return true;
+}
+
+int HollowkeepApp::run()
+{
+    return start() ? QApplication::exec() : 1;
 }
 
 void HollowkeepApp::showMainWindow()
 {
-    for (QObject *root : m_engine.rootObjects()) {
-        if (auto *window = qobject_cast<QQuickWindow *>(root)) {
-            window->show();
-            window->raise();
-            window->requestActivate();
-        }
+    if (QQuickWindow *window = mainWindow()) {
+        window->show();
+        window->raise();
+        window->requestActivate();
     }
 }
 

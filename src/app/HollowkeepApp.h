@@ -8,6 +8,7 @@
 
 class AppDelegate;
 class QMenu;
+class QQuickWindow;
 
 // The application: the store, the main window "Hollowkeep" and the tray icon, with the delegate
 // that handles the life-cycle. Closing the window never quits; the tray icon brings it back.
@@ -19,8 +20,12 @@ public:
     explicit HollowkeepApp(QObject *parent = nullptr);
     ~HollowkeepApp() override;
 
-    // Shows the window (unless the program runs from the tray only) and runs the event loop.
+    // Loads the main window, showing it unless the program runs from the tray only, sets up the
+    // tray and runs the launch steps. False when the window could not be loaded.
+    bool start();
+    // start(), then the event loop.
     int run();
+    [[nodiscard]] QQuickWindow *mainWindow() const;
 
 private:
     void showMainWindow();
