@@ -9,7 +9,7 @@ VaultSheet {
     objectName: "changePasswordView"
     property bool hasSavedPassword: false
     readonly property string hintMessage: Rules.hintMessage(hint.text, newPassword.text)
-    icon: "key.fill"
+    icon: "key.horizontal.fill"
     heading: "Change Password"
     subtitle: "New password for “" + vaultName + "”"
     buttonLabel: "Change Password"

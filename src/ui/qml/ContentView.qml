@@ -30,21 +30,7 @@ Item {
         function usePassword(vault) { VaultActions.usePassword(vault.id) }
         function lock(vault) { VaultActions.lock(vault.id) }
         function openInFinder(vault) { VaultActions.openInFinder(vault.id) }
-        function closeSheets() {
-        for (const sheet of [createSheet, unlockSheet, compactSheet, deleteSheet, verifySheet, changePasswordSheet,
-                             renameSheet, resizeSheet, settingsSheet])
-            sheet.close()
-    }
-
-    function closeAll() {
-        forgetTarget = null
-        forgetAlert.close()
-        errorAlert.close()
-        movedDialog.close()
-        waitingDialog.close()
-    }
-
-    function locate(vault) { content.locate(vault) }
+        function locate(vault) { content.locate(vault) }
         function revealFile(vault) { VaultActions.revealFile(vault.id) }
         function resize(vault) { content.resizeTarget = vault }
         function compact(vault) { content.compactTarget = vault }

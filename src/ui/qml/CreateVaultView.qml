@@ -53,7 +53,7 @@ Sheet {
     }
 
     SheetHeader {
-        icon: "plus"
+        icon: "plus.square.fill"
         title: "New Vault"
         subtitle: "An encrypted folder only you can open"
         Layout.fillWidth: true
@@ -108,19 +108,19 @@ Sheet {
         }
         Switch { objectName: "saveToKeychain"; text: "Remember password in my Keychain"; checked: view.saveToKeychain; onToggled: view.saveToKeychain = checked }
         Switch { objectName: "excludeFromCloud"; text: "Keep out of iCloud (never upload this vault)"; checked: view.excludeFromCloud; onToggled: view.excludeFromCloud = checked }
-        Text {
+        SymbolLabel {
             visible: !view.excludeFromCloud && VaultActions.isInsideICloudDrive(view.directory)
+            symbol: "icloud.and.arrow.up"
             text: "This location syncs with iCloud — the encrypted vault file would be uploaded."
-            font.pixelSize: 11
+            pixelSize: 11
             color: Theme.orange
-            wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
-        Text {
+        SymbolLabel {
+            symbol: "exclamationmark.triangle"
             text: "If you forget the password and it isn’t in your Keychain, the contents cannot be recovered by anyone."
-            font.pixelSize: 11
+            pixelSize: 11
             color: Theme.orange
-            wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
     }

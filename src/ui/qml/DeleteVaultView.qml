@@ -8,7 +8,7 @@ VaultSheet {
     id: view
     objectName: "deleteVaultView"
     property string errorText
-    icon: "trash"
+    icon: "trash.fill"
     heading: "Move “" + vaultName + "” to Trash"
     subtitle: "The vault password is required to delete it"
     buttonLabel: "Move to Trash"
@@ -29,10 +29,11 @@ VaultSheet {
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Vault password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-    status: Row {
-        spacing: 5
+    status: SymbolLabel {
         visible: view.errorText.length > 0
-        SymbolIcon { text: "\ue5c9"; color: "#d70015"; size: 13 }
-        Text { objectName: "errorText"; text: view.errorText; color: "#d70015"; font.pixelSize: 12 }
+        symbol: "xmark.circle.fill"
+        text: view.errorText
+        textObjectName: "errorText"
+        color: "#d70015"
     }
 }

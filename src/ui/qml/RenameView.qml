@@ -7,7 +7,7 @@ import org.hollowkeep
 VaultSheet {
     id: view
     objectName: "renameView"
-    icon: "pencil"
+    icon: "pencil.circle.fill"
     heading: "Rename “" + vaultName + "”"
     subtitle: "Renames the vault file and the folder shown in Finder"
     buttonLabel: "Rename"

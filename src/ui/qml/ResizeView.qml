@@ -9,7 +9,7 @@ VaultSheet {
     objectName: "resizeView"
     property int newSizeMB: vault ? vault.maxSizeMB : 1024
     readonly property real recordedBytes: vault ? VaultActions.recordedSize(vault.id) : 0
-    icon: "arrow.up.and.down"
+    icon: "arrow.up.right.circle.fill"
     heading: "Change Size Limit"
     subtitle: "“" + vaultName + "” can currently grow up to " + (vault ? Format.limit(vault.maxSizeMB) : "")
     buttonLabel: "Resize"

@@ -1,24 +1,32 @@
 import QtQuick
 import QtQuick.Layouts
 
-// The top of every sheet: an icon tile, a title and an optional subtitle.
+// The top of every sheet: an icon tile, a title and an optional subtitle. Long names wrap rather
+// than hide the end of the text.
 RowLayout {
     property string icon
     property string title
     property string subtitle
     spacing: 12
-    IconTile { symbol: icon; size: 38 }
+    IconTile { symbol: icon; size: 38; Layout.alignment: Qt.AlignTop }
     ColumnLayout {
         spacing: 2
-        Text { text: title; font.pixelSize: 17; font.bold: true; color: Theme.primary }
+        Layout.fillWidth: true
+        Text {
+            text: title
+            font.pixelSize: 17
+            font.bold: true
+            color: Theme.primary
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        }
         Text {
             text: subtitle
             visible: subtitle.length > 0
             font.pixelSize: 12
             color: Theme.secondary
-            elide: Text.ElideRight
+            wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
     }
-    Item { Layout.fillWidth: true }
 }

@@ -10,7 +10,7 @@ VaultSheet {
     property bool hasSavedPassword: false
     property string savedPassword
     readonly property string hintMessage: Rules.hintMessage(hint.text, savedPassword)
-    icon: "gearshape"
+    icon: "gearshape.fill"
     heading: "Settings for “" + vaultName + "”"
     subtitle: "Only available while the vault is unlocked"
     buttonLabel: "Save"

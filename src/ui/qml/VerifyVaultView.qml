@@ -9,7 +9,7 @@ VaultSheet {
     objectName: "verifyVaultView"
     property string resultText
     property bool resultOK: false
-    icon: "checkmark.shield"
+    icon: "checkmark.seal.fill"
     heading: "Verify “" + vaultName + "”"
     subtitle: "Checks the vault's filesystem for damage"
     buttonLabel: "Verify"
@@ -30,10 +30,11 @@ VaultSheet {
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-    status: Row {
-        spacing: 5
+    status: SymbolLabel {
         visible: view.resultText.length > 0
-        SymbolIcon { text: view.resultOK ? "\ue86c" : "\ue002"; color: view.resultOK ? Theme.green : Theme.orange; size: 13 }
-        Text { objectName: "resultText"; text: view.resultText; color: Theme.primary; font.pixelSize: 12; wrapMode: Text.Wrap; width: 360 }
+        symbol: view.resultOK ? "checkmark.circle.fill" : "exclamationmark.triangle.fill"
+        symbolColor: view.resultOK ? Theme.green : Theme.orange
+        text: view.resultText
+        textObjectName: "resultText"
     }
 }
