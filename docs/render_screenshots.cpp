@@ -1,16 +1,20 @@
 // Renders the main window in its states to PNG files, with real vaults made by the real tools in a
 // private home: the empty state, a list showing each card state, the context menu, the removal
-// confirmation, and the moved-file and waiting-for-disk dialogs.
+// confirmation, the moved-file and waiting-for-disk dialogs, every sheet (as it opens, filled in,
+// with its message, working) and the stand-alone unlock window.
 //
 //   scripts/render-screenshots.sh    (writes docs/screenshots/*.png)
 
 #include "platform/Timestamp.h"
 #include "store/VaultStore.h"
+#include "platform/Keychain.h"
 #include "ui/FileDialogs.h"
+#include "ui/UnlockPromptWindow.h"
 #include "ui/VaultActions.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -18,6 +22,7 @@
 #include <QtQml/qqmlextensionplugin.h>
 
 #include <cstdio>
+#include <functional>
 
 Q_IMPORT_QML_PLUGIN(org_hollowkeepPlugin)
 
@@ -104,6 +109,44 @@ bool save(QQuickWindow *window, const QString &folder, const QString &name, int 
     return saved;
 }
 
+// Sets text fields of a sheet, found by object name.
+void fill(QObject *sheet, const QList<std::pair<const char *, QString>> &fields)
+{
+    for (const auto &[field, text] : fields) {
+        QObject *input = sheet->findChild<QObject *>(QLatin1String(field));
+        if (!input)
+            continue;
+        // The size field takes a number in its unit and clamps it.
+        if (input->metaObject()->indexOfMethod("push()") >= 0) {
+            input->setProperty("value", text.toInt());
+            QMetaObject::invokeMethod(input, "push");
+        } else {
+            input->setProperty("text", text);
+        }
+    }
+}
+
+void waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < timeoutMs)
+        settle(50);
+}
+
+// A sheet's screenshots: how it is opened, what filling it in types, what makes it show its
+// message, which of its functions runs it, and the flag that marks it working (none: no such state).
+struct SheetShots
+{
+    const char *name;
+    const char *objectName;
+    std::function<void()> open;
+    QList<std::pair<const char *, QString>> filled;
+    QList<std::pair<const char *, QString>> message;
+    QString run;
+    const char *workingFlag;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -184,36 +227,95 @@ int main(int argc, char *argv[])
     ok = save(window, output, QStringLiteral("waiting-for-disk-dialog")) && ok;
     QMetaObject::invokeMethod(window, "closeAllPopups");
 
-    // The two sheets every user meets first.
+    // Every sheet as it opens, filled in, showing its message (a real refusal or verdict from the
+    // real tools) and working.
     QObject *content = window->findChild<QObject *>(QStringLiteral("content"));
-    content->setProperty("showingCreate", true);
-    settle(300);
-    if (QObject *sheet = window->findChild<QObject *>(QStringLiteral("createVaultView"))) {
-        for (const auto &[field, text] :
-             {std::pair{"nameField", "Private: Letters"}, std::pair{"passwordField", "correct horse"}})
-            if (QObject *input = sheet->findChild<QObject *>(QLatin1String(field)))
-                input->setProperty("text", QString::fromUtf8(text));
-    }
-    ok = save(window, output, QStringLiteral("create-sheet")) && ok;
-    content->setProperty("showingCreate", false);
-    VaultActions::shared().usePassword(brimming.idText());
-    ok = save(window, output, QStringLiteral("unlock-sheet")) && ok;
-
-    QMetaObject::invokeMethod(window, "closeAllPopups");
-    QMetaObject::invokeMethod(content, "closeSheets");
-
-    // Each maintenance sheet as it opens for a vault.
-    const QList<std::pair<const char *, Vault>> sheetSlots{
-        {"renameTarget", taxes},   {"resizeTarget", nearly}, {"changePasswordTarget", taxes},
-        {"verifyTarget", work},    {"compactTarget", work},  {"deleteTarget", work},
-        {"settingsTarget", photos}};
-    for (const auto &[slot, vault] : sheetSlots) {
-        content->setProperty(slot, VaultActions::shared().vault(vault.idText()));
-        QString name = QString::fromLatin1(slot);
-        name.chop(6);
-        ok = save(window, output, name + QStringLiteral("-sheet")) && ok;
+    window->resize(560, 780);
+    QCoro::waitFor(Keychain::savePassword(QString::fromUtf8(password), photos.id));
+    const QString wrong = QStringLiteral("not-the-password");
+    const QString typed = QString::fromUtf8(password);
+    const QList<SheetShots> sheets{
+        {"create", "createVaultView", [&] { content->setProperty("showingCreate", true); },
+         {{"nameField", "Letters"}, {"passwordField", typed}, {"confirmField", typed},
+          {"hintField", QStringLiteral("first pet, twice")}},
+         {{"confirmField", QStringLiteral("screenshot-pas")}}, QString(), "creating"},
+        {"unlock", "unlockView", [&] { VaultActions::shared().usePassword(brimming.idText()); },
+         {{"passwordField", typed}}, {{"passwordField", wrong}}, QStringLiteral("unlock"), "working"},
+        {"rename", "renameView", [&] { content->setProperty("renameTarget", VaultActions::shared().vault(work.idText())); },
+         {{"nameField", QStringLiteral("Work Archive")}, {"passwordField", typed}},
+         {{"passwordField", wrong}}, QStringLiteral("start"), "working"},
+        {"resize", "resizeView", [&] { content->setProperty("resizeTarget", VaultActions::shared().vault(nearly.idText())); },
+         {{"sizeField", QStringLiteral("500")}, {"passwordField", typed}}, {{"passwordField", wrong}},
+         QStringLiteral("start"), "working"},
+        {"changePassword", "changePasswordView",
+         [&] { content->setProperty("changePasswordTarget", VaultActions::shared().vault(taxes.idText())); },
+         {{"oldPasswordField", typed}, {"newPasswordField", QStringLiteral("new-secret-phrase")},
+          {"confirmField", QStringLiteral("new-secret-phrase")}, {"hintField", QStringLiteral("the harbour")}},
+         {{"hintField", QStringLiteral("new-secret-phrase")}}, QString(), "working"},
+        {"verify", "verifyVaultView", [&] { content->setProperty("verifyTarget", VaultActions::shared().vault(work.idText())); },
+         {{"passwordField", typed}}, {}, QStringLiteral("start"), "working"},
+        {"compact", "passwordActionView", [&] { content->setProperty("compactTarget", VaultActions::shared().vault(work.idText())); },
+         {{"passwordField", typed}}, {{"passwordField", wrong}}, QStringLiteral("start"), "working"},
+        {"delete", "deleteVaultView", [&] { content->setProperty("deleteTarget", VaultActions::shared().vault(work.idText())); },
+         {{"passwordField", typed}}, {{"passwordField", wrong}}, QStringLiteral("start"), "working"},
+        {"settings", "vaultSettingsView", [&] { content->setProperty("settingsTarget", VaultActions::shared().vault(photos.idText())); },
+         {{"hintField", QStringLiteral("a beach in 2019")}},
+         {{"hintField", typed}}, QString(), nullptr},
+    };
+    for (const SheetShots &sheet : sheets) {
+        const QString base = QString::fromLatin1(sheet.name) + QStringLiteral("-sheet");
+        sheet.open();
+        settle(300);
+        QObject *view = window->findChild<QObject *>(QLatin1String(sheet.objectName));
+        if (!view) {
+            std::printf("FAILED %s: no sheet\n", qPrintable(base));
+            ok = false;
+            continue;
+        }
+        ok = save(window, output, base) && ok;
+        fill(view, sheet.filled);
+        ok = save(window, output, base + QStringLiteral("-filled")) && ok;
+        fill(view, sheet.message);
+        if (!sheet.run.isEmpty())
+            QMetaObject::invokeMethod(view, sheet.run.toLatin1().constData());
+        // The refusal's alert, the inline message or the verdict, whichever the sheet shows.
+        waitUntil([&] { return store.errorMessage() || !view->property("working").toBool(); });
+        ok = save(window, output, base + QStringLiteral("-message"), 600) && ok;
+        QMetaObject::invokeMethod(window, "closeAllPopups");
+        QMetaObject::invokeMethod(content, "closeSheets");
+        store.setErrorMessage(std::nullopt);
+        settle(200);
+        if (sheet.workingFlag) {
+            sheet.open();
+            settle(300);
+            fill(view, sheet.filled);
+            view->setProperty(sheet.workingFlag, true);
+            ok = save(window, output, base + QStringLiteral("-working")) && ok;
+            view->setProperty(sheet.workingFlag, false);
+        }
         QMetaObject::invokeMethod(content, "closeSheets");
         settle(200);
+    }
+
+    // The unlock sheet in its own window, as the tray opens it.
+    UnlockPromptWindow::setEngine(&engine);
+    UnlockPromptWindow::show(store.vault(brimming.id).value());
+    if (QQuickWindow *prompt = UnlockPromptWindow::window()) {
+        QObject *view = prompt->findChild<QObject *>(QStringLiteral("unlockView"));
+        ok = save(prompt, output, QStringLiteral("unlock-window")) && ok;
+        fill(view, {{"passwordField", wrong}});
+        ok = save(prompt, output, QStringLiteral("unlock-window-filled")) && ok;
+        QMetaObject::invokeMethod(view, "unlock");
+        waitUntil([&] { return bool(store.errorMessage()); });
+        ok = save(prompt, output, QStringLiteral("unlock-window-message"), 600) && ok;
+        store.setErrorMessage(std::nullopt);
+        view->setProperty("working", true);
+        ok = save(prompt, output, QStringLiteral("unlock-window-working")) && ok;
+        view->setProperty("working", false);
+        UnlockPromptWindow::close();
+    } else {
+        std::printf("FAILED unlock-window\n");
+        ok = false;
     }
 
     QCoro::waitFor(store.lockAll(true, QStringLiteral("quit")));
