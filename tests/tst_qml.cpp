@@ -3,6 +3,7 @@
 
 #include "FakeTools.h"
 #include "platform/Keychain.h"
+#include "platform/TouchID.h"
 #include "store/VaultList.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
@@ -68,6 +69,8 @@ public:
         QCoro::waitFor(store().lockAll(true, QStringLiteral("quit")));
         store().setVaults({});
         store().setErrorMessage(std::nullopt);
+        TouchID::setAuthenticator({});
+        m_ownerReasons.clear();
         QDir(m_env.home()).removeRecursively();
         QDir().mkpath(m_env.home());
     }
@@ -95,6 +98,16 @@ public:
         else
             m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
     }
+    // Owner authentication answers with this from now on and records the reasons it was asked.
+    Q_INVOKABLE void answerOwnerAuthentication(bool answer)
+    {
+        m_ownerReasons.clear();
+        TouchID::setAuthenticator([this, answer](QString reason) -> QCoro::Task<bool> {
+            m_ownerReasons << reason;
+            co_return answer;
+        });
+    }
+    Q_INVOKABLE QStringList ownerReasons() const { return m_ownerReasons; }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
 
 private:
@@ -102,6 +115,7 @@ private:
     TestEnvironment &m_env;
     FakeTools &m_tools;
     std::vector<std::unique_ptr<BusyMark>> m_busy;
+    QStringList m_ownerReasons;
 };
 
 class Setup : public QObject

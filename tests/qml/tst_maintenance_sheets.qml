@@ -139,4 +139,78 @@ TestCase {
         tryVerify(() => !sheet.visible)
         compare(field(sheet, "passwordField").text, "")
     }
+
+    // The current password comes from the keyring; the new one must be long enough, confirmed and
+    // unlike the hint; the saved password follows the change.
+    function test_changePasswordRulesAndSavedPassword() {
+        const id = Fixture.addVault("Diary", "present", 1024, false, false)
+        Fixture.savePassword(id, "old-secret")
+        const view = createTemporaryObject(contentComponent, test)
+        view.changePasswordTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "changePasswordView")
+        tryVerify(() => sheet.opened)
+        tryCompare(field(sheet, "oldPasswordField"), "text", "old-secret")
+        tryCompare(sheet, "hasSavedPassword", true)
+        verify(!sheet.canRun)
+        field(sheet, "newPasswordField").text = "short"
+        field(sheet, "confirmField").text = "short"
+        verify(!sheet.canRun)
+        field(sheet, "newPasswordField").text = "longer-one"
+        verify(!sheet.canRun)
+        field(sheet, "confirmField").text = "longer-one"
+        verify(sheet.canRun)
+        field(sheet, "hintField").text = "longer-one"
+        compare(field(sheet, "hintMessage").text, "Password hint cannot be the same as the password.")
+        verify(!sheet.canRun)
+        field(sheet, "hintField").text = "  the long one "
+        verify(sheet.canRun)
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryVerify(() => !sheet.visible)
+        compare(Fixture.savedPassword(id), "longer-one")
+        compare(VaultStore.vaults[0].passwordHint, "the long one")
+        compare(field(sheet, "oldPasswordField").text, "")
+        compare(field(sheet, "newPasswordField").text, "")
+    }
+
+    // A vault that asks for owner authentication gets its saved password only after the owner
+    // agreed, with the sheet's reason; refused, the field stays as it was.
+    function test_prefillAsksTheOwnerFirst() {
+        const id = Fixture.addVault("Guarded", "present", 1024, true, false)
+        Fixture.savePassword(id, "guarded-secret")
+        Fixture.answerOwnerAuthentication(false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.deleteTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "deleteVaultView")
+        tryVerify(() => sheet.opened)
+        tryVerify(() => Fixture.ownerReasons().length === 1)
+        compare(Fixture.ownerReasons(), ["delete the vault “Guarded”"])
+        wait(50)
+        compare(field(sheet, "passwordField").text, "")
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+
+        Fixture.answerOwnerAuthentication(true)
+        view.resizeTarget = VaultActions.vault(id)
+        const resize = findChild(view, "resizeView")
+        tryVerify(() => resize.opened)
+        tryCompare(field(resize, "passwordField"), "text", "guarded-secret")
+        compare(Fixture.ownerReasons(), ["resize the vault “Guarded”"])
+    }
+
+    // A failed reclaim leaves the sheet open with the password as typed; the reason is the store's.
+    function test_reclaimStaysOpenOnFailure() {
+        const id = Fixture.addVault("Packed", "present", 1024, false, false)
+        Fixture.respond("hdiutil-compact", "", "hdiutil: compact failed - Authentication error", 1)
+        const view = createTemporaryObject(contentComponent, test)
+        view.compactTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "passwordActionView")
+        tryVerify(() => sheet.opened)
+        compare(sheet.heading, "Reclaim Free Space")
+        field(sheet, "passwordField").text = "typed"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryCompare(VaultStore, "errorMessage", "Wrong password.")
+        verify(sheet.visible)
+        verify(!sheet.working)
+        compare(field(sheet, "passwordField").text, "typed")
+    }
 }
