@@ -13,7 +13,7 @@ packages=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtquick-dialogs
   qml6-module-qtqml-workerscript qml6-module-qttest
-  qml6-module-qtquick-shapes qt6-qpa-plugins
+  qt6-qpa-plugins
   # encryption and file systems used by the disk-image tools
   gocryptfs fuse3 fuse2fs e2fsprogs psmisc util-linux coreutils
   # tests: Secret Service, D-Bus session, X server

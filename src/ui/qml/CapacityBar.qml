@@ -1,4 +1,5 @@
 import QtQuick
+import org.hollowkeep
 
 // How full a vault is: a 4-point track with a gradient bar over it.
 Item {

@@ -1,4 +1,5 @@
 import QtQuick
+import org.hollowkeep
 
 // A rounded square of a gradient with a white symbol on it.
 Item {

@@ -1,4 +1,5 @@
 import QtQuick
+import org.hollowkeep
 import QtQuick.Controls
 
 // The primary action: white semibold label on a gradient capsule.

@@ -1,5 +1,5 @@
 import QtQuick
-import QtQuick.Shapes
+import org.hollowkeep
 
 // A ring with an arc from the top, clockwise, for a fraction (at least 2 %, at most all of it).
 Item {
@@ -16,31 +16,12 @@ Item {
     width: size
     height: size
 
-    Shape {
+    RingArc {
         anchors.fill: parent
-        layer.enabled: true
-        layer.samples: 4
-        ShapePath {
-            strokeColor: gauge.track
-            strokeWidth: gauge.thickness
-            fillColor: "transparent"
-            PathAngleArc {
-                centerX: gauge.size / 2; centerY: gauge.size / 2
-                radiusX: (gauge.size - gauge.thickness) / 2; radiusY: radiusX
-                startAngle: 0; sweepAngle: 360
-            }
-        }
-        ShapePath {
-            strokeColor: gauge.color
-            strokeWidth: gauge.thickness
-            fillColor: "transparent"
-            capStyle: ShapePath.RoundCap
-            PathAngleArc {
-                centerX: gauge.size / 2; centerY: gauge.size / 2
-                radiusX: (gauge.size - gauge.thickness) / 2; radiusY: radiusX
-                startAngle: -90; sweepAngle: 360 * gauge.animated
-            }
-        }
+        fraction: gauge.animated
+        thickness: gauge.thickness
+        color: gauge.color
+        track: gauge.track
     }
     Item { id: centerItem; anchors.fill: parent }
 }
