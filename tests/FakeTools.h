@@ -52,6 +52,11 @@ public:
                 "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
                     mountPoint.toUtf8() + "</string></dict></array></dict></plist>");
     }
+    // Every attach refuses the password, as the real tool does.
+    void respondAttachRefused()
+    {
+        respond(QStringLiteral("hdiutil-attach"), {}, "hdiutil: attach failed - Authentication error", 1);
+    }
     // A shell snippet run before the answer; "$@" holds the arguments.
     void script(const QString &key, const QByteArray &body, int call = 0)
     {

@@ -103,10 +103,7 @@ struct StoreFixture
         vault.maxSizeMB = sizeMB;
         vault.createdAt = Timestamp::now();
         vault.openInFinderAfterUnlock = false;
-        QList<Vault> vaults = store.vaults();
-        vaults.append(vault);
-        store.setVaults(vaults);
-        store.save();
+        store.appendVault(vault);
         return vault;
     }
 

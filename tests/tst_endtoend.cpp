@@ -70,6 +70,18 @@ class TestEndToEnd : public QObject
         click(item);
         return true;
     }
+    // Picks the entry from the card's menu and waits for its sheet; null when it did not open.
+    QObject *openFromMenu(const QString &entry, const char *sheetName)
+    {
+        QObject *opened = chooseFromMenu(entry) ? sheet(sheetName) : nullptr;
+        return waitOpened(opened) ? opened : nullptr;
+    }
+    // The text of a field; empty when there is no such field.
+    static QString fieldText(QObject *scope, const QString &name)
+    {
+        QQuickItem *field = findItem(scope, name);
+        return field ? field->property("text").toString() : QString();
+    }
     bool waitOpened(QObject *popup)
     {
         return popup && QTest::qWaitFor([popup] { return popup->property("opened").toBool(); }, 10000);
@@ -214,7 +226,7 @@ private Q_SLOTS:
         click(findItem(card(), QStringLiteral("unlockButton")));
         QObject *unlock = sheet("unlockView");
         QVERIFY(waitOpened(unlock));
-        QCOMPARE(findItem(unlock, QStringLiteral("hint"))->property("text").toString(),
+        QCOMPARE(fieldText(unlock, QStringLiteral("hint")),
                  QStringLiteral("Hint: the tower by the sea"));
         QQuickItem *field = findItem(unlock, QStringLiteral("passwordField"));
         type(field, QStringLiteral("not the password"));
@@ -243,9 +255,8 @@ private Q_SLOTS:
     void changePassword()
     {
         const Vault vault = onlyVault();
-        QVERIFY(chooseFromMenu(QStringLiteral("Change Password…")));
-        QObject *change = sheet("changePasswordView");
-        QVERIFY(waitOpened(change));
+        QObject *change = openFromMenu(QStringLiteral("Change Password…"), "changePasswordView");
+        QVERIFY(change);
         QQuickItem *oldField = findItem(change, QStringLiteral("oldPasswordField"));
         QTRY_COMPARE(oldField->property("text").toString(), firstPassword);
         type(findItem(change, QStringLiteral("newPasswordField")), secondPassword);
@@ -263,10 +274,9 @@ private Q_SLOTS:
     void rename()
     {
         const Vault before = onlyVault();
-        QVERIFY(chooseFromMenu(QStringLiteral("Rename…")));
-        QObject *rename = sheet("renameView");
-        QVERIFY(waitOpened(rename));
-        QTRY_COMPARE(findItem(rename, QStringLiteral("passwordField"))->property("text").toString(), secondPassword);
+        QObject *rename = openFromMenu(QStringLiteral("Rename…"), "renameView");
+        QVERIFY(rename);
+        QTRY_COMPARE(fieldText(rename, QStringLiteral("passwordField")), secondPassword);
         QQuickItem *name = findItem(rename, QStringLiteral("nameField"));
         QCOMPARE(name->property("text").toString(), QStringLiteral("Field Notes"));
         type(name, QStringLiteral("Sea Charts"));
@@ -280,16 +290,15 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(before.bundlePath));
         QVERIFY(opens(after.bundlePath, secondPassword));
         QCOMPARE(savedPassword(after.id), secondPassword);
-        QTRY_COMPARE(findItem(card(), QStringLiteral("name"))->property("text").toString(), QStringLiteral("Sea Charts"));
+        QTRY_COMPARE(fieldText(card(), QStringLiteral("name")), QStringLiteral("Sea Charts"));
     }
 
     void resize()
     {
         const Vault vault = onlyVault();
-        QVERIFY(chooseFromMenu(QStringLiteral("Change Size Limit…")));
-        QObject *resize = sheet("resizeView");
-        QVERIFY(waitOpened(resize));
-        QTRY_COMPARE(findItem(resize, QStringLiteral("passwordField"))->property("text").toString(), secondPassword);
+        QObject *resize = openFromMenu(QStringLiteral("Change Size Limit…"), "resizeView");
+        QVERIFY(resize);
+        QTRY_COMPARE(fieldText(resize, QStringLiteral("passwordField")), secondPassword);
         QQuickItem *size = findItem(resize, QStringLiteral("sizeValue"));
         QCOMPARE(size->property("value").toInt(), 10);
         size->forceActiveFocus();
@@ -306,10 +315,9 @@ private Q_SLOTS:
 
     void verify()
     {
-        QVERIFY(chooseFromMenu(QStringLiteral("Verify Vault…")));
-        QObject *verify = sheet("verifyVaultView");
-        QVERIFY(waitOpened(verify));
-        QTRY_COMPARE(findItem(verify, QStringLiteral("passwordField"))->property("text").toString(), secondPassword);
+        QObject *verify = openFromMenu(QStringLiteral("Verify Vault…"), "verifyVaultView");
+        QVERIFY(verify);
+        QTRY_COMPARE(fieldText(verify, QStringLiteral("passwordField")), secondPassword);
         click(findItem(verify, QStringLiteral("mainButton")));
         QTRY_COMPARE_WITH_TIMEOUT(verify->property("resultText").toString(),
                                   QStringLiteral("Vault is healthy — filesystem check passed."), toolTimeout);
@@ -335,10 +343,9 @@ private Q_SLOTS:
         const qint64 grown = diskUsageBytes(vault.bundlePath);
         QVERIFY2(grown > (20 << 20), qPrintable(QString::number(grown)));
 
-        QVERIFY(chooseFromMenu(QStringLiteral("Reclaim Free Space…")));
-        QObject *compact = sheet("passwordActionView");
-        QVERIFY(waitOpened(compact));
-        QTRY_COMPARE(findItem(compact, QStringLiteral("passwordField"))->property("text").toString(), secondPassword);
+        QObject *compact = openFromMenu(QStringLiteral("Reclaim Free Space…"), "passwordActionView");
+        QVERIFY(compact);
+        QTRY_COMPARE(fieldText(compact, QStringLiteral("passwordField")), secondPassword);
         click(findItem(compact, QStringLiteral("mainButton")));
         QVERIFY(waitClosed(compact));
 
@@ -351,9 +358,8 @@ private Q_SLOTS:
     void moveToTrash()
     {
         const Vault vault = onlyVault();
-        QVERIFY(chooseFromMenu(QStringLiteral("Move Vault to Trash…")));
-        QObject *trash = sheet("deleteVaultView");
-        QVERIFY(waitOpened(trash));
+        QObject *trash = openFromMenu(QStringLiteral("Move Vault to Trash…"), "deleteVaultView");
+        QVERIFY(trash);
         QQuickItem *field = findItem(trash, QStringLiteral("passwordField"));
         QTRY_COMPARE(field->property("text").toString(), secondPassword);
         type(field, firstPassword);

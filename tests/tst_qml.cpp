@@ -39,10 +39,7 @@ public:
                                : m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
         if (state == QLatin1String("present"))
             QDir().mkpath(vault.bundlePath);
-        QList<Vault> vaults = store().vaults();
-        vaults << vault;
-        store().setVaults(vaults);
-        store().save();
+        store().appendVault(vault);
         return vault.idText();
     }
     Q_INVOKABLE void unlock(const QString &id)
@@ -93,8 +90,7 @@ public:
     Q_INVOKABLE void refuseAttach(bool refuse)
     {
         if (refuse)
-            m_tools.respond(QStringLiteral("hdiutil-attach"), {},
-                            "hdiutil: attach failed - Authentication error", 1);
+            m_tools.respondAttachRefused();
         else
             m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
     }

@@ -38,9 +38,7 @@ class TestUnlockPrompt : public QObject
         vault.createdAt = Timestamp::now();
         vault.bundlePath = m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
         QDir().mkpath(vault.bundlePath);
-        QList<Vault> vaults = store().vaults();
-        vaults << vault;
-        store().setVaults(vaults);
+        store().appendVault(vault);
         return vault;
     }
     // The prompt windows on screen.
@@ -70,8 +68,7 @@ class TestUnlockPrompt : public QObject
     void refuseAttach(bool refuse)
     {
         if (refuse)
-            m_tools.respond(QStringLiteral("hdiutil-attach"), {}, "hdiutil: attach failed - Authentication error",
-                            1);
+            m_tools.respondAttachRefused();
         else
             m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
     }

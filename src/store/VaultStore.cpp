@@ -75,6 +75,13 @@ void VaultStore::setVaults(const QList<Vault> &vaults)
     Q_EMIT vaultsChanged();
 }
 
+void VaultStore::appendVault(const Vault &vault)
+{
+    m_vaults.append(vault);
+    save();
+    Q_EMIT vaultsChanged();
+}
+
 bool VaultStore::updateRecord(const QUuid &id, const std::function<void(Vault &)> &change)
 {
     const qsizetype index = indexOf(id);

@@ -66,6 +66,8 @@ public:
     [[nodiscard]] std::optional<Vault> vault(const QUuid &id) const;
     // Replaces the list; the caller saves it (the create sheet and the forget action do).
     void setVaults(const QList<Vault> &vaults);
+    // Adds a vault to the end of the list and saves the list.
+    void appendVault(const Vault &vault);
     [[nodiscard]] const QHash<QUuid, QString> &mountPoints() const { return m_mountPoints; }
     [[nodiscard]] bool isUnlocked(const QUuid &id) const { return m_mountPoints.contains(id); }
     [[nodiscard]] const QHash<QUuid, qint64> &sizesOnDisk() const { return m_sizesOnDisk; }

@@ -93,9 +93,7 @@ void VaultStore::addExistingVault(const QString &path)
     vault.maxSizeMB = recordedLimitMB(path);
     vault.createdAt = now();
     vault.excludedFromCloud = lastExtension(path).toLower() == QLatin1String("nosync");
-    m_vaults.append(vault);
-    save();
-    Q_EMIT vaultsChanged();
+    appendVault(vault);
     // A vault that is already attached shows as unlocked.
     startInBackground(refresh());
 }

@@ -268,10 +268,7 @@ QCoro::Task<void> VaultActions::createAndList(QString name, QString folder, qint
     vault.createdAt = Timestamp::now();
     vault.excludedFromCloud = excludeFromCloud;
     vault.passwordHint = VaultRules::normalizedPasswordHint(hint);
-    QList<Vault> vaults = m_store.vaults();
-    vaults.append(vault);
-    m_store.setVaults(vaults);
-    m_store.save();
+    m_store.appendVault(vault);
     if (saveToKeychain)
         co_await Keychain::savePassword(password, vault.id);
     co_await m_store.refresh();
