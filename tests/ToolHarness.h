@@ -19,9 +19,10 @@ struct ToolRun
     QByteArray err;
 };
 
+// The tools built in this tree, or the copies HOLLOWKEEP_TOOLS_DIR names.
 inline QString toolPath(const QString &tool)
 {
-    return QStringLiteral(TOOLS_DIR "/") + tool;
+    return qEnvironmentVariable("HOLLOWKEEP_TOOLS_DIR", QStringLiteral(TOOLS_DIR)) + QLatin1Char('/') + tool;
 }
 
 inline ToolRun runTool(const QString &tool, const QStringList &arguments, const QByteArray &input = {})

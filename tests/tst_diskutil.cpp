@@ -1,7 +1,5 @@
 #include "ToolHarness.h"
 
-#include <QSettings>
-
 // Renaming and checking mounted volumes, and keeping them out of the desktop indexers.
 class TestDiskutil : public QObject
 {
@@ -31,6 +29,14 @@ private Q_SLOTS:
         const QString hidden = attachVault(path, m_password, true);
         QVERIFY(hidden.endsWith(QStringLiteral("/Old Name")));
         QVERIFY(writeAll(hidden + QStringLiteral("/kept.txt"), "kept"));
+
+        // A name no folder can carry is refused before anything changes.
+        const ToolRun tooLong = diskutil({QStringLiteral("rename"), hidden, QString(256, QLatin1Char('n'))});
+        QVERIFY(tooLong.status != 0);
+        QVERIFY2(tooLong.err.contains("File name too long"), tooLong.err.constData());
+        QCOMPARE(detachVault(hidden).status, 0);
+        QCOMPARE(attachVault(path, m_password, true), hidden);
+        QCOMPARE(readAll(hidden + QStringLiteral("/kept.txt")), QByteArray("kept"));
 
         // A name longer than an ext4 label holds survives whole.
         const QString newName = QStringLiteral("A much longer name for the vault ✓");
@@ -109,7 +115,7 @@ private Q_SLOTS:
         gocryptfs.closeWriteChannel();
         QVERIFY(gocryptfs.waitForFinished());
         QCOMPARE(gocryptfs.exitCode(), 0);
-        QCOMPARE(QProcess::execute(QStringLiteral("debugfs"),
+        QCOMPARE(QProcess::execute(QStringLiteral("/usr/sbin/debugfs"),
                                    {QStringLiteral("-w"), QStringLiteral("-R"),
                                     QStringLiteral("freei file.txt"), layer + QStringLiteral("/disk.img")}),
                  0);
@@ -134,27 +140,32 @@ private Q_SLOTS:
         const QString path = vault(QStringLiteral("Quiet.sparsebundle"));
         QCOMPARE(createVault(path, QStringLiteral("Quiet"), 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
-        QSettings baloo(m_env.config() + QStringLiteral("/baloofilerc"), QSettings::IniFormat);
-        baloo.setValue(QStringLiteral("General/folders[$e]"), QStringList{m_env.home()});
-        baloo.sync();
-        const ToolRun off =
-            runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint});
-        QCOMPARE(off.status, 0);
+        // Baloo's settings are edited as text: only the exclusion line changes.
+        const QString baloo = m_env.config() + QStringLiteral("/baloofilerc");
+        const QByteArray original =
+            "# mine\n[Basic Settings]\nIndexing-Enabled=true\n\n[General]\n"
+            "folders[$e]=$HOME/\nexclude folders[$e]=/srv/a\\,b/\nonly basic indexing=true";
+        QVERIFY(writeAll(baloo, original));
+        const auto mdutil = [&](const QString &state) {
+            return runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), state, mountPoint}).status;
+        };
+        QCOMPARE(mdutil(QStringLiteral("off")), 0);
         QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.trackerignore")));
         QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.nomedia")));
-        baloo.sync();
-        QVERIFY(baloo.value(QStringLiteral("General/exclude folders[$e]"))
-                    .toStringList()
-                    .contains(mountPoint + QLatin1Char('/')));
-        // Twice changes nothing and still succeeds.
-        QCOMPARE(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), mountPoint})
-                     .status,
-                 0);
-        baloo.sync();
-        QCOMPARE(baloo.value(QStringLiteral("General/exclude folders[$e]"))
-                     .toStringList()
-                     .count(mountPoint + QLatin1Char('/')),
-                 1);
+        QByteArray excluded = original;
+        excluded.replace("/srv/a\\,b/", "/srv/a\\,b/," + mountPoint.toUtf8() + '/');
+        QCOMPARE(readAll(baloo), excluded);
+        // Twice changes nothing and still succeeds; on again gives back the user's file exactly.
+        QCOMPARE(mdutil(QStringLiteral("off")), 0);
+        QCOMPARE(readAll(baloo), excluded);
+        QCOMPARE(mdutil(QStringLiteral("on")), 0);
+        QCOMPARE(readAll(baloo), original);
+        QVERIFY(!QFile::exists(mountPoint + QStringLiteral("/.nomedia")));
+        // A file without the line gets it in its group.
+        QVERIFY(writeAll(baloo, "[General]\nfolders[$e]=$HOME/\n"));
+        QCOMPARE(mdutil(QStringLiteral("off")), 0);
+        QCOMPARE(readAll(baloo),
+                 "[General]\nexclude folders[$e]=" + mountPoint.toUtf8() + "/\nfolders[$e]=$HOME/\n");
         QVERIFY(runTool(QStringLiteral("mdutil"),
                         {QStringLiteral("-i"), QStringLiteral("off"), m_env.root() + QStringLiteral("/none")})
                     .status != 0);

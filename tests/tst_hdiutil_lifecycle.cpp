@@ -1,5 +1,7 @@
 #include "ToolHarness.h"
 
+#include <unistd.h>
+
 // Creating, attaching and detaching vaults through the hdiutil command line.
 class TestHdiutilLifecycle : public QObject
 {
@@ -48,6 +50,8 @@ private Q_SLOTS:
         QTest::newRow("too small") << "Small.sparsebundle" << 8 << m_password << "between 16 MB and 4 TB";
         QTest::newRow("too large") << "Large.sparsebundle" << 5 * 1024 * 1024 << m_password
                                    << "between 16 MB and 4 TB";
+        QTest::newRow("long name") << QString(250, QLatin1Char('n')) + ".sparsebundle" << 64 << m_password
+                                   << "File name too long";
     }
 
     void createRefusesBadInputAndLeavesNothing()
@@ -84,8 +88,9 @@ private Q_SLOTS:
         QVERIFY(attach.out.contains("<key>system-entities</key>"));
         const QString mountPoint = mountPointIn(attach.out);
         QCOMPARE(mountPoint, m_env.home() + QStringLiteral("/Vaults/Notes"));
-        // Only the owner may enter the volume.
+        // Only the owner may enter the volume, and everything in it is the owner's.
         QCOMPARE(modeOf(mountPoint), mode_t(0700));
+        QCOMPARE(QFileInfo(mountPoint + QStringLiteral("/lost+found")).ownerId(), getuid());
         QVERIFY(writeAll(mountPoint + QStringLiteral("/letter.txt"), "Dear diary"));
 
         // info reads the kernel's table: the image and where it is mounted.
@@ -106,6 +111,54 @@ private Q_SLOTS:
         const QString again = attachVault(path, m_password);
         QCOMPARE(again, mountPoint);
         QCOMPARE(readAll(again + QStringLiteral("/letter.txt")), QByteArray("Dear diary"));
+    }
+
+    void fullVaultHoldsItsLimit()
+    {
+        const QString path = vault(QStringLiteral("Brim.sparsebundle"));
+        QCOMPARE(createVault(path, QStringLiteral("Brim"), 64, m_password).status, 0);
+        QString mountPoint = attachVault(path, m_password);
+        QProcess dd;
+        dd.start(QStringLiteral("dd"),
+                 {QStringLiteral("if=/dev/zero"),
+                  QStringLiteral("of=") + mountPoint + QStringLiteral("/fill"), QStringLiteral("bs=1M"),
+                  QStringLiteral("count=80"), QStringLiteral("conv=fsync")});
+        QVERIFY(dd.waitForFinished(120000));
+        QVERIFY(dd.exitCode() != 0);
+        QVERIFY2(dd.readAllStandardError().contains("No space left on device"), "a full vault says so");
+        const qint64 held = QFileInfo(mountPoint + QStringLiteral("/fill")).size();
+        QVERIFY2(held >= qint64(0.98 * 64 * 1024 * 1024), qPrintable(QString::number(held)));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+        mountPoint = attachVault(path, m_password);
+        QCOMPARE(QFileInfo(mountPoint + QStringLiteral("/fill")).size(), held);
+    }
+
+    void refusesARuntimeFolderOthersControl()
+    {
+        // Without XDG_RUNTIME_DIR the tools work in TMPDIR; a folder there made by someone else is
+        // not used.
+        const QString temp = m_env.root() + QStringLiteral("/tmp");
+        const QString runtime = temp + QStringLiteral("/runtime-%1").arg(getuid());
+        QVERIFY(QDir().mkpath(runtime));
+        QCOMPARE(chmod(QFile::encodeName(runtime).constData(), 0777), 0);
+        if (getuid() == 0)
+            QCOMPARE(chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", temp.toLocal8Bit());
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_RUNTIME_DIR", saved);
+            qunsetenv("TMPDIR");
+        });
+        const QString path = vault(QStringLiteral("Guarded.sparsebundle"));
+        const ToolRun create = createVault(path, QStringLiteral("Guarded"), 64, m_password);
+        QVERIFY(create.status != 0);
+        QVERIFY2(create.err.contains("is not private to you"), create.err.constData());
+        QVERIFY(QDir(runtime).isEmpty());
+        // A folder of our own is made private and used.
+        QVERIFY(QDir(runtime).removeRecursively());
+        QCOMPARE(createVault(path, QStringLiteral("Guarded"), 64, m_password).status, 0);
+        QCOMPARE(modeOf(runtime), mode_t(0700));
     }
 
     void wrongPasswordSaysAuthentication()

@@ -39,6 +39,8 @@ private Q_SLOTS:
         QVERIFY(wrongOld.status != 0);
         QVERIFY(wrongOld.err.contains("Authentication"));
 
+        // A change that was interrupted before does not stand in the way.
+        QVERIFY(writeAll(path + QStringLiteral("/cipher/gocryptfs.conf.tmp"), "{half"));
         QCOMPARE(hdiutil(chpass, m_password + '\0' + "second-pass" + '\0').status, 0);
         QVERIFY(attachVault(path, m_password).isEmpty());
         QVERIFY(!attachVault(path, "second-pass").isEmpty());
@@ -65,6 +67,15 @@ private Q_SLOTS:
         QVERIFY(bad.status != 0);
         QVERIFY(bad.err.contains("Authentication"));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+        QVERIFY(QDir(m_env.runtime() + QStringLiteral("/hollowkeep"))
+                    .entryList({QStringLiteral("check-*")}, QDir::Dirs)
+                    .isEmpty());
+        // A damaged Info.plist gives no made-up limit.
+        QVERIFY(writeAll(path + QStringLiteral("/Info.plist"),
+                         "<plist><dict><key>size</key><integer>-5</integer></dict></plist>"));
+        const ToolRun damaged = hdiutil(imageinfo, m_password);
+        QCOMPARE(damaged.status, 0);
+        QVERIFY2(damaged.out.contains("Size limit: unknown"), damaged.out.constData());
     }
 
     void resizeGrowsAndShrinksKeepingData()
@@ -153,9 +164,11 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("lost+found")});
         QCOMPARE(detachVault(mountPoint).status, 0);
         const qint64 before = diskUsageBytes(path);
-        QCOMPARE(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status, 0);
+        QCOMPARE(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status,
+                 0);
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 28 * 1024 * 1024, qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
+        QVERIFY2(after < before - 28 * 1024 * 1024,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
     }
 };
 

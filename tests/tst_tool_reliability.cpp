@@ -3,7 +3,8 @@
 #include <csignal>
 #include <sys/mount.h>
 
-// What happens to a vault when its file-system daemon is killed or the host disk fills up.
+// What happens to a vault when a daemon dies or stops, operations overlap, its file system is
+// damaged or the host disk fills up.
 class TestToolReliability : public QObject
 {
     Q_OBJECT
@@ -11,14 +12,15 @@ class TestToolReliability : public QObject
     TestEnvironment m_env;
     const QByteArray m_password = "reliable-pass";
 
-    static pid_t daemonServing(const QString &mountPoint)
+    // The daemon of that program whose arguments mention the text.
+    static pid_t daemonServing(const QString &program, const QString &mention)
     {
         const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString &pid : pids) {
             const QByteArray arguments = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid));
             if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
-                    QLatin1String("fuse2fs") &&
-                arguments.contains(mountPoint.toUtf8()))
+                    program &&
+                arguments.contains(mention.toUtf8()))
                 return pid.toInt();
         }
         return 0;
@@ -43,13 +45,24 @@ private Q_SLOTS:
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
     }
 
+    void killedDaemonWhileWriting_data()
+    {
+        QTest::addColumn<QString>("daemon");
+        QTest::newRow("file system") << "fuse2fs";
+        QTest::newRow("encryption") << "gocryptfs";
+    }
+
     void killedDaemonWhileWriting()
     {
-        const QString path = m_env.home() + QStringLiteral("/Crash.sparsebundle");
+        QFETCH(QString, daemon);
+        const QString path = m_env.home() + QStringLiteral("/Crash %1.sparsebundle").arg(daemon);
         QCOMPARE(createVault(path, QStringLiteral("Crash"), 256, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
-        const QByteArray synced(3 * 1024 * 1024 + 17, 's');
-        QVERIFY(writeSynced(mountPoint + QStringLiteral("/synced.bin"), synced));
+        QList<QByteArray> synced;
+        for (int i = 0; i < 20; ++i) {
+            synced.append(QByteArray(64 * 1024 * (i + 1) + i, char('a' + i)));
+            QVERIFY(writeSynced(mountPoint + QStringLiteral("/synced-%1.bin").arg(i), synced.last()));
+        }
 
         QProcess writer;
         writer.start(QStringLiteral("dd"),
@@ -58,26 +71,145 @@ private Q_SLOTS:
                       QStringLiteral("bs=64k"), QStringLiteral("count=3000")});
         QVERIFY(writer.waitForStarted());
         QTest::qWait(400);
-        const pid_t daemon = daemonServing(mountPoint);
-        QVERIFY(daemon > 0);
-        QCOMPARE(kill(daemon, SIGKILL), 0);
+        const pid_t pid = daemonServing(daemon, daemon == QLatin1String("fuse2fs") ? mountPoint : path);
+        QVERIFY(pid > 0);
+        QCOMPARE(kill(pid, SIGKILL), 0);
         QVERIFY(writer.waitForFinished(30000));
-        QVERIFY(writer.exitCode() != 0);
 
-        // The dead volume is no longer reported as mounted.
-        QVERIFY(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out).isEmpty());
+        // Still attached, but marked as not responding, so that the program can lock it.
+        const ToolRun info = hdiutil({QStringLiteral("info"), QStringLiteral("-plist")});
+        QCOMPARE(mountPointIn(info.out), mountPoint);
+        QVERIFY(QString::fromUtf8(info.out).contains(
+            QRegularExpression(QStringLiteral("responding</key>\\s*<false/>"))));
 
-        // Attaching again repairs the file system and mounts it.
+        // Attaching again clears the dead volume away, repairs the file system and mounts it afresh.
         const ToolRun attach =
             hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
                     m_password);
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/synced.bin")), synced);
+        for (int i = 0; i < synced.size(); ++i)
+            QVERIFY(readAll(mountPoint + QStringLiteral("/synced-%1.bin").arg(i)) == synced[i]);
+        QVERIFY(writeSynced(mountPoint + QStringLiteral("/after.bin"), "written after the crash"));
         const ToolRun check = verify(mountPoint);
         QVERIFY2(check.status == 0 && check.out.contains("exit code is 0"), check.out.constData());
         QCOMPARE(detachVault(mountPoint).status, 0);
         QVERIFY(daemonsMentioning(m_env.root()).isEmpty());
+        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+    }
+
+    void deadOrStoppedVolumesCanBeLocked()
+    {
+        const QString path = m_env.home() + QStringLiteral("/Stuck.sparsebundle");
+        QCOMPARE(createVault(path, QStringLiteral("Stuck"), 64, m_password).status, 0);
+
+        // A stopped daemon: looking up what is attached must not hang on it.
+        QString mountPoint = attachVault(path, m_password);
+        const pid_t stopped = daemonServing(QStringLiteral("fuse2fs"), mountPoint);
+        QCOMPARE(kill(stopped, SIGSTOP), 0);
+        auto resume = qScopeGuard([&] { kill(stopped, SIGCONT); });
+        QProcess info;
+        info.start(toolPath(QStringLiteral("hdiutil")), {QStringLiteral("info"), QStringLiteral("-plist")});
+        QVERIFY2(info.waitForFinished(10000), "hdiutil info hung on a stopped volume");
+        QCOMPARE(mountPointIn(info.readAllStandardOutput()), mountPoint);
+        QCOMPARE(detachVault(mountPoint, true).status, 0);
+        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+
+        // A volume whose encryption layer was taken away: detach still unmounts it.
+        mountPoint = attachVault(path, m_password);
+        const QString layer = fuseMountsBelow(m_env.root()).filter(QStringLiteral("/layers/")).value(0);
+        QVERIFY(!layer.isEmpty());
+        QCOMPARE(QProcess::execute(QStringLiteral("fusermount3"),
+                                   {QStringLiteral("-u"), QStringLiteral("-z"), layer}),
+                 0);
+        QVERIFY(fuseMountsBelow(m_env.root()).contains(mountPoint));
+        const ToolRun detach = detachVault(mountPoint);
+        QVERIFY2(detach.status == 0, detach.err.constData());
+        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+        QVERIFY(!attachVault(path, m_password).isEmpty());
+    }
+
+    void oneOperationAtATime()
+    {
+        const QString path = m_env.home() + QStringLiteral("/Shared.sparsebundle");
+        QCOMPARE(createVault(path, QStringLiteral("Shared"), 1024, m_password).status, 0);
+        QString mountPoint = attachVault(path, m_password);
+        const QByteArray data = QByteArray(24 * 1024 * 1024, 'd');
+        QVERIFY(writeSynced(mountPoint + QStringLiteral("/data.bin"), data));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+
+        const auto start = [&](QProcess &process, const QStringList &arguments) {
+            process.start(toolPath(QStringLiteral("hdiutil")), arguments);
+            process.write(m_password);
+            process.closeWriteChannel();
+        };
+        const QStringList attach{QStringLiteral("attach"), QStringLiteral("-plist"),
+                                 QStringLiteral("-stdinpass"), path};
+        const QStringList compact{QStringLiteral("compact"), QStringLiteral("-stdinpass"), path};
+        for (const QStringList &first : {compact, attach}) {
+            // The second runs while the first is held half-way, its encryption layer open.
+            QProcess one, two;
+            start(one, first);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !fuseMountsBelow(m_env.root()).filter(QStringLiteral("/layers/")).isEmpty(), 20000);
+            QCOMPARE(kill(pid_t(one.processId()), SIGSTOP), 0);
+            start(two, attach);
+            QVERIFY(two.waitForFinished(120000));
+            QCOMPARE(kill(pid_t(one.processId()), SIGCONT), 0);
+            QVERIFY(one.waitForFinished(120000));
+            QCOMPARE(one.exitCode(), 0);
+            QVERIFY(two.exitCode() != 0);
+            QVERIFY(two.readAllStandardError().contains("The vault is in use by another operation."));
+            if (first == attach) {
+                const QString volume = mountPointIn(one.readAllStandardOutput());
+                QCOMPARE(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out),
+                         volume);
+                QCOMPARE(detachVault(volume).status, 0);
+            }
+            QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+        }
+        mountPoint = attachVault(path, m_password);
+        QCOMPARE(readAll(mountPoint + QStringLiteral("/data.bin")), data);
+        const ToolRun check = verify(mountPoint);
+        QVERIFY2(check.status == 0, check.out.constData());
+    }
+
+    void lostSuperblockIsRepairedFromItsCopy()
+    {
+        const QString path = m_env.home() + QStringLiteral("/Damaged.sparsebundle");
+        QCOMPARE(createVault(path, QStringLiteral("Damaged"), 1024, m_password).status, 0);
+        QString mountPoint = attachVault(path, m_password);
+        QVERIFY(writeSynced(mountPoint + QStringLiteral("/kept.txt"), "kept through the damage"));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+
+        // Zero the superblock through the encryption.
+        const QString layer = m_env.root() + QStringLiteral("/layer");
+        QVERIFY(QDir().mkpath(layer));
+        QProcess gocryptfs;
+        gocryptfs.start(QStringLiteral("gocryptfs"),
+                        {QStringLiteral("-q"), path + QStringLiteral("/cipher"), layer});
+        gocryptfs.write(m_password + '\n');
+        gocryptfs.closeWriteChannel();
+        QVERIFY(gocryptfs.waitForFinished(30000) && gocryptfs.exitCode() == 0);
+        QFile image(layer + QStringLiteral("/disk.img"));
+        QVERIFY(image.open(QIODevice::ReadWrite) && image.seek(1024));
+        QCOMPARE(image.write(QByteArray(1024, '\0')), 1024);
+        image.close();
+        QCOMPARE(QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), layer}), 0);
+
+        // The locked vault can be checked and repaired even though it cannot be mounted.
+        const auto diskutil = [&](const QString &verb) {
+            return runTool(QStringLiteral("diskutil"), {verb, QStringLiteral("-stdinpass"), path},
+                           m_password);
+        };
+        const ToolRun damaged = diskutil(QStringLiteral("verifyVolume"));
+        QVERIFY(damaged.status != 0);
+        QVERIFY(!damaged.out.contains("exit code is 0."));
+        const ToolRun repaired = diskutil(QStringLiteral("repairVolume"));
+        QVERIFY2(repaired.status == 0, repaired.out + repaired.err);
+        QVERIFY(diskutil(QStringLiteral("verifyVolume")).out.contains("exit code is 0."));
+        mountPoint = attachVault(path, m_password);
+        QCOMPARE(readAll(mountPoint + QStringLiteral("/kept.txt")), QByteArray("kept through the damage"));
     }
 
     void hostDiskFillsUpWhileWriting()

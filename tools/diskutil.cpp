@@ -1,7 +1,8 @@
-// diskutil: renames and checks mounted vault volumes.
+// diskutil: renames, checks and repairs vault volumes.
 //
 //   diskutil rename MOUNTPOINT NAME
 //   diskutil verifyVolume MOUNTPOINT
+//   diskutil verifyVolume|repairVolume -stdinpass BUNDLE   (a locked vault, even one that cannot mount)
 //
 // A check prints "File system check exit code is 0." only when the volume is clean.
 
@@ -14,21 +15,22 @@
 
 namespace {
 
-using Tool::Error;
-
-VaultImage::Attachment attachmentAt(const QString &mountPoint)
-{
-    const std::optional<VaultImage::Attachment> attachment = VaultImage::attachmentAtMountPoint(mountPoint);
-    if (!attachment || !attachment->volumeResponds)
-        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
-    return *attachment;
-}
-
 void print(const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+int report(const QString &verb, const std::function<VaultImage::Verification()> &check)
+{
+    int status = 0;
+    const int failure = Tool::runCommand(QStringLiteral("diskutil"), verb, [&] {
+        const VaultImage::Verification verification = check();
+        print(verification.lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        status = verification.clean ? 0 : 1;
+    });
+    return failure != 0 ? failure : status;
 }
 
 } // namespace
@@ -40,21 +42,22 @@ int main(int argc, char *argv[])
     const QString verb = arguments.value(0);
     if (verb == QLatin1String("rename") && arguments.size() == 3) {
         return Tool::runCommand(QStringLiteral("diskutil"), verb, [&] {
-            const VaultImage::Attachment attachment = attachmentAt(arguments[1]);
-            const QString mountPoint = VaultImage::renameVolume(attachment, arguments[2]);
+            const QString mountPoint = VaultImage::renameVolume(arguments[1], arguments[2]);
             print(QStringLiteral("Volume on %1 renamed to %2, now mounted at %3\n")
                       .arg(arguments[1], arguments[2], mountPoint));
         });
     }
-    if (verb == QLatin1String("verifyVolume") && arguments.size() == 2) {
-        int status = 0;
-        const int failure = Tool::runCommand(QStringLiteral("diskutil"), verb, [&] {
-            const VaultImage::Verification verification = VaultImage::verify(attachmentAt(arguments[1]));
-            print(verification.lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-            status = verification.clean ? 0 : 1;
+    if (verb == QLatin1String("verifyVolume") && arguments.size() == 2)
+        return report(verb, [&] { return VaultImage::verify(arguments[1]); });
+    if ((verb == QLatin1String("verifyVolume") || verb == QLatin1String("repairVolume")) &&
+        arguments.size() == 3 && arguments[1] == QLatin1String("-stdinpass")) {
+        return report(verb, [&] {
+            return VaultImage::checkLocked(arguments[2], Tool::passwordFromInput(Tool::readStandardInput()),
+                                           verb == QLatin1String("repairVolume"));
         });
-        return failure != 0 ? failure : status;
     }
-    std::fputs("usage: diskutil rename MOUNTPOINT NAME | diskutil verifyVolume MOUNTPOINT\n", stderr);
+    std::fputs("usage: diskutil rename MOUNTPOINT NAME | diskutil verifyVolume MOUNTPOINT\n"
+               "       diskutil verifyVolume|repairVolume -stdinpass BUNDLE\n",
+               stderr);
     return 1;
 }

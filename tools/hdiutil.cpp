@@ -113,24 +113,25 @@ void attach(const QStringList &arguments)
 {
     const Options options = parse(arguments, {});
     options.requireStdinPass();
-    const QString mountPoint =
+    const VaultImage::Attached attached =
         VaultImage::attach(options.path(), Tool::passwordFromInput(Tool::readStandardInput()),
                            options.has(QStringLiteral("-nobrowse")));
+    if (!attached.repairReport.isEmpty())
+        std::fputs(qPrintable(attached.repairReport + QLatin1Char('\n')), stderr);
+    QVariantMap plist{{QStringLiteral("system-entities"), QVariantList{entity(attached.mountPoint)}}};
+    if (!attached.repairReport.isEmpty())
+        plist.insert(QStringLiteral("repair-report"), attached.repairReport);
     if (options.has(QStringLiteral("-plist")))
-        print(Plist::serialize(
-            QVariantMap{{QStringLiteral("system-entities"), QVariantList{entity(mountPoint)}}}));
+        print(Plist::serialize(plist));
     else
-        print(QStringLiteral("%1\t%2\n").arg(options.path(), mountPoint).toUtf8());
+        print(QStringLiteral("%1\t%2\n").arg(options.path(), attached.mountPoint).toUtf8());
 }
 
 void detach(const QStringList &arguments)
 {
     const Options options = parse(arguments, {});
     const QString mountPoint = options.path();
-    const std::optional<VaultImage::Attachment> attachment = VaultImage::attachmentAtMountPoint(mountPoint);
-    if (!attachment)
-        throw Error{QStringLiteral("no vault is mounted at %1").arg(mountPoint)};
-    VaultImage::detach(*attachment, options.has(QStringLiteral("-force")));
+    VaultImage::detach(mountPoint, options.has(QStringLiteral("-force")));
     print(QStringLiteral("\"%1\" ejected.\n").arg(mountPoint).toUtf8());
 }
 
@@ -139,16 +140,22 @@ void info(const QStringList &arguments)
     const Options options = parse(arguments, {});
     QVariantList images;
     QByteArray text;
+    // A volume whose daemon died or stopped is still listed, marked as not responding, so that
+    // it can be detached.
     for (const VaultImage::Attachment &attachment : VaultImage::attachments()) {
         QVariantList entities;
-        if (attachment.volumeResponds)
+        if (!attachment.volumeMount.isEmpty())
             entities.append(entity(attachment.volumeMount));
         images.append(QVariantMap{{QStringLiteral("image-path"), attachment.bundlePath},
                                   {QStringLiteral("image-type"), QStringLiteral("sparse bundle disk image")},
+                                  {QStringLiteral("responding"), attachment.healthy},
                                   {QStringLiteral("system-entities"), entities}});
+        const QString state = attachment.volumeMount.isEmpty() ? QStringLiteral("(not mounted)")
+                              : attachment.healthy
+                                  ? attachment.volumeMount
+                                  : attachment.volumeMount + QStringLiteral(" (not responding)");
         text += QStringLiteral("image-path      : %1\nmount-point     : %2\n")
-                    .arg(attachment.bundlePath,
-                         attachment.volumeResponds ? attachment.volumeMount : QStringLiteral("(not mounted)"))
+                    .arg(attachment.bundlePath, state)
                     .toUtf8();
     }
     if (options.has(QStringLiteral("-plist")))
@@ -200,9 +207,11 @@ void imageinfo(const QStringList &arguments)
     options.requireStdinPass();
     const QString path = options.path();
     VaultImage::checkPassword(path, Tool::passwordFromInput(Tool::readStandardInput()));
+    const qint64 limit = VaultImage::limitOf(QFileInfo(path).canonicalFilePath());
     print(QStringLiteral("Format: sparse bundle (gocryptfs directory holding an ext4 image)\n"
-                         "Encryption: AES-256-GCM\nSize limit: %1 bytes\nSize on disk: %2 bytes\n")
-              .arg(VaultImage::limitOf(QFileInfo(path).canonicalFilePath()))
+                         "Encryption: AES-256-GCM\nSize limit: %1\nSize on disk: %2 bytes\n")
+              .arg(limit > 0 ? QStringLiteral("%1 bytes").arg(limit)
+                             : QStringLiteral("unknown (Info.plist is damaged)"))
               .arg(VaultImage::allocatedBytes(path))
               .toUtf8());
 }

@@ -14,6 +14,11 @@ namespace DiskImage {
 
 namespace {
 
+// How long a tool may take. Looking up what is attached only reads tables; work on a whole
+// vault (creating, checking, repairing after a crash, compacting, resizing) reads all of it.
+constexpr std::chrono::seconds lookupTimeout(30);
+constexpr std::chrono::hours wholeVaultTimeout(4);
+
 QString sizeArgument(qint64 megabytes)
 {
     return QString::number(megabytes) + QLatin1Char('m');
@@ -72,7 +77,7 @@ std::optional<QStringList> entityMountPoints(const QVariantMap &owner)
 } // namespace
 
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
-                               std::optional<QByteArray> stdinData)
+                               std::optional<QByteArray> stdinData, std::chrono::milliseconds timeout)
 {
     // A program that cannot run is known before starting it; waiting for a start that never
     // comes would otherwise hold the caller until a time-out.
@@ -88,7 +93,15 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     if (stdinData && !stdinData->isEmpty())
         process.write(*stdinData);
     process.closeWriteChannel();
-    co_await qCoro(process).waitForFinished(-1);
+    const bool finished = co_await qCoro(process).waitForFinished(timeout);
+    if (!finished) {
+        process.kill();
+        co_await qCoro(process).waitForFinished(std::chrono::seconds(5));
+        throw DiskImageError::commandFailed(
+            u"“%1 %2” did not finish within %3 seconds and was stopped."_qs.arg(
+                QFileInfo(executable).fileName(), arguments.value(0),
+                QString::number(std::chrono::duration_cast<std::chrono::seconds>(timeout).count())));
+    }
     ProcessResult result;
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.stdoutData = process.readAllStandardOutput();
@@ -157,7 +170,8 @@ QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64
                                 u"-type"_qs,  u"SPARSEBUNDLE"_qs,      u"-fs"_qs,      u"APFS"_qs,
                                 u"-size"_qs,  sizeArgument(maxSizeMB), u"-volname"_qs, volumeName,
                                 image};
-    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    const ProcessResult result =
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
     if (result.status != 0)
         throw DiskImageError::commandFailed(u"Could not create vault: "_qs + stderrText(result.stderrData));
 }
@@ -168,7 +182,9 @@ QCoro::Task<QString> attach(const QString &image, const QString &password, bool 
     if (nobrowse)
         arguments << u"-nobrowse"_qs;
     arguments << image;
-    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    // An attach after a crash repairs the whole file system first.
+    const ProcessResult result =
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
     if (result.status != 0)
         failWithPasswordCheck(result, u"Could not unlock vault: "_qs);
     const std::optional<QString> mountPoint = mountPointFromAttachOutput(result.stdoutData);
@@ -200,10 +216,12 @@ QCoro::Task<QMap<QString, QString>> attachedImages()
 {
     try {
         const QStringList arguments{u"info"_qs, u"-plist"_qs};
-        const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments);
+        const ProcessResult result =
+            co_await run(ToolPaths::hdiutil(), arguments, std::nullopt, lookupTimeout);
         if (result.status == 0)
             co_return imagesFromInfoOutput(result.stdoutData);
     } catch (const LaunchError &) {
+    } catch (const DiskImageError &) {
     }
     co_return QMap<QString, QString>();
 }
@@ -231,7 +249,8 @@ QCoro::Task<void> changePassword(const QString &image, const QString &oldPasswor
 QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password)
 {
     const QStringList arguments{u"resize"_qs, u"-stdinpass"_qs, u"-size"_qs, sizeArgument(newSizeMB), image};
-    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    const ProcessResult result =
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
     if (result.status == 0)
         co_return;
     const QString text = stderrText(result.stderrData);
@@ -252,6 +271,7 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image)
         if (result.status == 0)
             co_return sizeFromDuOutput(result.stdoutData);
     } catch (const LaunchError &) {
+    } catch (const DiskImageError &) {
     }
     co_return 0;
 }
@@ -259,7 +279,8 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image)
 QCoro::Task<void> compact(const QString &image, const QString &password)
 {
     const QStringList arguments{u"compact"_qs, u"-stdinpass"_qs, image};
-    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    const ProcessResult result =
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
     if (result.status != 0)
         failWithPasswordCheck(result, u"Could not compact vault: "_qs);
 }
@@ -278,7 +299,7 @@ QCoro::Task<QString> verify(const QString &image, const QString &password)
     std::optional<ProcessResult> check;
     try {
         const QStringList arguments{u"verifyVolume"_qs, attachedAt};
-        check = co_await run(ToolPaths::diskutil(), arguments);
+        check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout);
     } catch (const LaunchError &) {
     }
     // Always detach what was attached, whatever the check found.

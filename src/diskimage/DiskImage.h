@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include <chrono>
 #include <optional>
 
 // Every operation on a vault image, each one run of a disk-image tool with a fixed command line.
@@ -15,9 +16,11 @@ namespace DiskImage {
 
 // Runs a program with the arguments as they are (no shell) and standard input always a pipe: the
 // data, if any, is written and the pipe closed. Both outputs are read completely. A non-zero
-// status is a result; only a program that cannot start throws (LaunchError).
+// status is a result; a program that cannot start throws LaunchError, one still running after the
+// time-out is killed and throws DiskImageError.
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
-                               std::optional<QByteArray> stdinData = std::nullopt);
+                               std::optional<QByteArray> stdinData = std::nullopt,
+                               std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
 QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64 maxSizeMB,
                          const QString &password);

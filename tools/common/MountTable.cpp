@@ -1,5 +1,7 @@
 #include "MountTable.h"
 
+#include "ToolSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -136,22 +138,57 @@ QStringList programsUsing(const QString &path)
     return names;
 }
 
+namespace {
+
+// The one-letter state of /proc/PID/stat; 0 when the process is gone.
+char processState(pid_t pid)
+{
+    const QByteArray stat = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype nameEnd = stat.lastIndexOf(')');
+    return nameEnd < 0 || nameEnd + 2 >= stat.size() ? 0 : stat.at(nameEnd + 2);
+}
+
+// A folder of our own that nobody else can enter: made with mode 0700 when missing; refused when
+// it is a link, belongs to another user or is open to others.
+void requireOwnPrivateFolder(const QString &path, bool create)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (create && mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+        throw Tool::Error{QStringLiteral("cannot create the private folder %1: %2")
+                              .arg(path, QString::fromLocal8Bit(strerror(errno)))};
+    struct stat info;
+    if (lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
+        (info.st_mode & 077) != 0)
+        throw Tool::Error{QStringLiteral("The folder “%1” is not private to you (it must be yours, with "
+                                         "mode 0700); remove it or set XDG_RUNTIME_DIR.")
+                              .arg(path),
+                          1, true};
+}
+
+} // namespace
+
 bool waitForExit(pid_t pid, int timeoutMs)
 {
     if (pid <= 0)
         return true;
-    const QString statFile = QStringLiteral("/proc/%1/stat").arg(pid);
     for (int waited = 0; waited <= timeoutMs; waited += 5) {
         if (kill(pid, 0) != 0 && errno == ESRCH)
             return true;
         // A daemon that has ended stays a zombie until its parent (often init) collects it.
-        const QByteArray stat = readProcFile(statFile);
-        const qsizetype nameEnd = stat.lastIndexOf(')');
-        if (nameEnd < 0 || stat.mid(nameEnd + 2, 1) == "Z")
+        const char state = processState(pid);
+        if (state == 0 || state == 'Z' || state == 'X')
             return true;
         QThread::msleep(5);
     }
     return false;
+}
+
+bool isRunning(pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    const char state = processState(pid);
+    return state != 0 && state != 'Z' && state != 'X' && state != 'T' && state != 't';
 }
 
 QString privateTemporaryFolder()
@@ -159,12 +196,10 @@ QString privateTemporaryFolder()
     QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime)) {
         runtime = QDir::tempPath() + QStringLiteral("/runtime-%1").arg(getuid());
-        QDir().mkpath(runtime);
-        chmod(QFile::encodeName(runtime).constData(), 0700);
+        requireOwnPrivateFolder(runtime, true);
     }
     const QString folder = QDir::cleanPath(runtime) + QStringLiteral("/hollowkeep");
-    QDir().mkpath(folder);
-    chmod(QFile::encodeName(folder).constData(), 0700);
+    requireOwnPrivateFolder(folder, true);
     return folder;
 }
 

@@ -38,8 +38,12 @@ struct Process
 
 // Waits until a process has ended; false after the time-out.
 bool waitForExit(pid_t pid, int timeoutMs);
+// A process that exists and runs: not ended, not a zombie, not stopped.
+[[nodiscard]] bool isRunning(pid_t pid);
 
-// $XDG_RUNTIME_DIR/hollowkeep, created with mode 0700: the tools' private working place.
+// $XDG_RUNTIME_DIR/hollowkeep, created with mode 0700: the tools' private working place. Throws a
+// Tool::Error when it, or the runtime folder it is made in, belongs to someone else or is open to
+// others: another user could otherwise move the tools' mounts away.
 [[nodiscard]] QString privateTemporaryFolder();
 
 } // namespace MountTable

@@ -11,10 +11,15 @@
 #include <QRegularExpression>
 #include <QUuid>
 
+#include <QDateTime>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace VaultImage {
@@ -37,6 +42,10 @@ constexpr qint64 plainBlock = 4096;
 constexpr qint64 cipherBlock = 4128;
 // How long a daemon may take to write everything and exit after its unmount.
 constexpr int daemonExitTimeoutMs = 120000;
+// How long a mounted vault may take to answer a read before it counts as stuck.
+constexpr int answerTimeoutMs = 5000;
+// The longest file name the host file systems take.
+constexpr int nameMax = 255;
 
 QString runtimeRoot()
 {
@@ -76,18 +85,73 @@ QString cipherDirectory(const QString &bundle)
     return bundle + QLatin1Char('/') + cipherName;
 }
 
-void writeInfo(const QString &bundle, qint64 limitBytes)
+const QString sizeKey = QStringLiteral("size");
+// The first block of the second block group, which holds a copy of the superblock.
+const QString backupSuperblockKey = QStringLiteral("backup-superblock");
+
+QVariantMap readInfo(const QString &bundle)
 {
-    const QVariantMap info{
-        {QStringLiteral("diskimage-bundle-type"), QStringLiteral("org.hollowkeep.vault")},
-        {QStringLiteral("bundle-backingstore-version"), qint64(1)},
-        {QStringLiteral("encryption"), QStringLiteral("gocryptfs AES-256-GCM")},
-        {QStringLiteral("file-system"), QStringLiteral("ext4")},
-        {QStringLiteral("size"), limitBytes},
-    };
+    QFile file(bundle + QLatin1Char('/') + infoName);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return Plist::parse(file.readAll()).value_or(QVariant()).toMap();
+}
+
+// Writes Info.plist with the changed keys, keeping the others.
+void writeInfo(const QString &bundle, const QVariantMap &changes)
+{
+    QVariantMap info = readInfo(bundle);
+    info.insert(QStringLiteral("diskimage-bundle-type"), QStringLiteral("org.hollowkeep.vault"));
+    info.insert(QStringLiteral("bundle-backingstore-version"), qint64(1));
+    info.insert(QStringLiteral("encryption"), QStringLiteral("gocryptfs AES-256-GCM"));
+    info.insert(QStringLiteral("file-system"), QStringLiteral("ext4"));
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        info.insert(it.key(), it.value());
     QFile file(bundle + QLatin1Char('/') + infoName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(Plist::serialize(info)) < 0)
         throw Error{QStringLiteral("cannot write %1").arg(file.fileName())};
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+// One operation on a bundle at a time: held for the whole operation, released when the tool
+// exits however it ends. Daemons never inherit it.
+class BundleLock
+{
+public:
+    explicit BundleLock(const QString &bundle)
+    {
+        m_fd = ::open(QFile::encodeName(bundle + QStringLiteral("/.lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        // A bundle on a read-only disk: the folder itself carries the lock.
+        if (m_fd < 0)
+            m_fd = ::open(QFile::encodeName(bundle).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            throw Error{QStringLiteral("cannot open the vault: ") + systemError(errno)};
+        if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(m_fd);
+            throw Error{QStringLiteral("The vault is in use by another operation."), Tool::statusBusy, true};
+        }
+    }
+    ~BundleLock() { ::close(m_fd); }
+    BundleLock(const BundleLock &) = delete;
+    BundleLock &operator=(const BundleLock &) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+// The text cut to at most that many UTF-8 bytes, at a character boundary.
+QString cutToBytes(QString text, qsizetype bytes)
+{
+    while (text.toUtf8().size() > bytes)
+        text.chop(1);
+    if (!text.isEmpty() && text.back().isHighSurrogate())
+        text.chop(1);
+    return text;
 }
 
 // Volume names become folder names and labels.
@@ -100,15 +164,19 @@ QString folderName(const QString &volumeName)
     return name;
 }
 
-// ext4 labels hold 16 bytes; cut at a character boundary.
+// ext4 labels hold 16 bytes.
 QString labelFor(const QString &volumeName)
 {
-    QString label = volumeName;
-    while (label.toUtf8().size() > 16)
-        label.chop(1);
-    if (!label.isEmpty() && label.back().isHighSurrogate())
-        label.chop(1);
-    return label;
+    return cutToBytes(volumeName, 16);
+}
+
+void requireUsableVolumeName(const QString &name)
+{
+    if (name.isEmpty())
+        throw Error{QStringLiteral("Invalid argument: the name is empty"), Tool::statusInvalidArgument};
+    if (folderName(name).toUtf8().size() > nameMax)
+        throw Error{QStringLiteral("File name too long: a volume name holds at most %1 bytes").arg(nameMax),
+                    Tool::statusInvalidArgument};
 }
 
 bool isEmptyFolder(const QString &path)
@@ -125,7 +193,8 @@ QString freeMountPoint(const QString &volumeName, bool hidden)
         makePrivateFolder(root);
     else
         QDir().mkpath(root);
-    const QString base = root + QLatin1Char('/') + folderName(volumeName);
+    // Room for a " 99" after the name; names stored before they were checked still mount.
+    const QString base = root + QLatin1Char('/') + cutToBytes(folderName(volumeName), nameMax - 4);
     QString candidate = base;
     for (int n = 1;; ++n) {
         const bool usable = !QFileInfo::exists(candidate) && !QFileInfo(candidate).isSymLink();
@@ -187,12 +256,21 @@ void openLayer(const QString &bundle, const QByteArray &password, const QString 
     arguments << cipherDirectory(bundle) << at;
     const Tool::HelperResult result =
         Tool::runHelper(Tool::helper(QStringLiteral("gocryptfs")), arguments, password + '\n', true);
+    if (result.status != 0)
+        QDir().rmdir(at);
     if (result.status == 12)
         throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
-    if (result.status != 0) {
-        QDir().rmdir(at);
+    if (result.status != 0)
         throw Error{QStringLiteral("cannot open the encrypted layer: ") + Tool::lastLines(result.output)};
-    }
+}
+
+// Asks a daemon to end; a stopped one gets the request when it continues.
+void stopDaemon(pid_t pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    kill(pid, SIGCONT);
 }
 
 void closeLayer(const QString &at)
@@ -200,8 +278,10 @@ void closeLayer(const QString &at)
     const MountTable::Process daemon = MountTable::findDaemon(QStringLiteral("gocryptfs"), at);
     if (MountTable::isMountPoint(at)) {
         unmount(at, false);
-        if (MountTable::isMountPoint(at))
+        if (MountTable::isMountPoint(at)) {
             unmount(at, true);
+            stopDaemon(daemon.pid);
+        }
     }
     MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs);
     QDir().rmdir(at);
@@ -236,28 +316,92 @@ private:
     QString m_at;
 };
 
-void requireLocked(const QString &bundle)
-{
-    if (attachmentOfBundle(bundle))
-        throw Error{QStringLiteral("Resource busy: the vault is attached; detach it first"),
-                    Tool::statusBusy};
-}
-
 // ---- the file system inside ----
 
-// e2fsck exit statuses: 0 clean, 1 errors corrected, 2 corrected and a reboot advised, 4 and up
-// errors left or a failure.
-void checkAndRepair(const QString &image, bool force)
+qint64 backupSuperblockOf(const QString &bundle)
 {
-    QStringList arguments{QStringLiteral("-p")};
+    return readInfo(bundle).value(backupSuperblockKey).toLongLong();
+}
+
+// A helper's complaint in whole sentences: the last paragraph of its output, its wrapped lines
+// joined, without the advice to run a checker by hand.
+QString complaint(const QByteArray &output)
+{
+    QStringList paragraph;
+    for (const QByteArray &rawLine : output.trimmed().split('\n')) {
+        const QString line = QString::fromUtf8(rawLine).trimmed();
+        if (line.isEmpty())
+            paragraph.clear();
+        else if (!line.startsWith(QLatin1String("e2fsck ")) && line != QLatin1String("or"))
+            paragraph.append(line);
+    }
+    QString text = paragraph.join(QLatin1Char(' '));
+    const qsizetype advice = text.indexOf(QLatin1String(", and you might try"));
+    if (advice > 0)
+        text = text.left(advice) + QLatin1Char('.');
+    if (text.endsWith(QLatin1Char(':')))
+        text.chop(1);
+    return text;
+}
+
+struct Repair
+{
+    QByteArray log;  // everything e2fsck said, to keep inside the vault
+    QString summary; // in plain words
+};
+
+// Checks the file system before it is mounted. What a clean detach leaves passes at once; what a
+// crash leaves (a check the quick repair refuses) gets the full repair, from the backup
+// superblock when the first one is lost. Answers what was repaired.
+std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image, bool force)
+{
+    const QString e2fsck = Tool::helper(QStringLiteral("e2fsck"));
+    QStringList quick{QStringLiteral("-p")};
     if (force)
-        arguments << QStringLiteral("-f");
-    arguments << image;
-    const Tool::HelperResult result = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), arguments);
-    if (result.status >= 4)
-        throw Error{QStringLiteral("the file system inside the vault is damaged and could not be repaired "
-                                   "automatically: ") +
-                    Tool::lastLines(result.output)};
+        quick << QStringLiteral("-f");
+    const Tool::HelperResult preen = Tool::runHelper(e2fsck, quick << image);
+    // e2fsck's statuses: 0 clean, 1 and 2 repaired, 4 and up errors left or a failure.
+    if (preen.status < 4)
+        return std::nullopt;
+    Repair repair;
+    repair.log = preen.output;
+    Tool::HelperResult full = Tool::runHelper(e2fsck, {QStringLiteral("-f"), QStringLiteral("-y"), image});
+    repair.log += full.output;
+    const qint64 backup = backupSuperblockOf(bundle);
+    if (full.status >= 4 && backup > 0) {
+        full = Tool::runHelper(e2fsck, {QStringLiteral("-f"), QStringLiteral("-y"), QStringLiteral("-b"),
+                                        QString::number(backup), QStringLiteral("-B"),
+                                        QString::number(blockSize), image});
+        repair.log += full.output;
+    }
+    if (full.status >= 4)
+        throw Error{
+            QStringLiteral("The file system inside the vault is damaged and could not be repaired: ") +
+                complaint(full.output),
+            1, true};
+    const qsizetype fixes = repair.log.count("? yes");
+    const qsizetype rescued = repair.log.count("Connect to /lost+found? yes");
+    repair.summary = QStringLiteral("The vault was not locked cleanly, so its file system was repaired "
+                                    "(%1 problems fixed")
+                         .arg(fixes);
+    if (rescued > 0)
+        repair.summary += QStringLiteral(", %1 files put in lost+found").arg(rescued);
+    repair.summary += QStringLiteral(").");
+    return repair;
+}
+
+// Settings a file system must have before it is mounted: the owner can open lost+found (e2fsck
+// makes it as root), and the whole limit is usable (fuse2fs keeps a tenth back when no blocks are
+// reserved, so one is).
+void prepareFileSystem(const QString &image)
+{
+    const QString owner = QString::number(getuid()), group = QString::number(getgid());
+    const QByteArray commands = QStringLiteral("ssv r_blocks_count 1\n"
+                                               "sif lost+found uid %1\nsif lost+found gid %2\n")
+                                    .arg(owner, group)
+                                    .toUtf8();
+    Tool::runHelper(Tool::helper(QStringLiteral("debugfs")),
+                    {QStringLiteral("-w"), QStringLiteral("-f"), QStringLiteral("-"), image}, commands);
 }
 
 Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
@@ -267,41 +411,67 @@ Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoi
     // it the FUSE library may keep it as a hidden ".fuse_hidden…" file until the volume unmounts,
     // or for good when the close arrives after the unmount.
     return Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")),
-                           {image, mountPoint, QStringLiteral("-o"), QStringLiteral("hard_remove")}, {}, true);
+                           {image, mountPoint, QStringLiteral("-o"), QStringLiteral("hard_remove")}, {},
+                           true);
 }
 
-void mountVolume(const QString &image, const QString &mountPoint)
+// Keeps the repair log inside the vault, where only its owner can read it: it names files.
+QString keepRepairLog(const QString &mountPoint, const QByteArray &log)
 {
-    checkAndRepair(image, false);
+    const QString folder = QFileInfo(mountPoint + QStringLiteral("/lost+found")).isDir()
+                               ? QStringLiteral("lost+found/")
+                               : QString();
+    const QString name =
+        folder + QStringLiteral("repair %1.log")
+                     .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss")));
+    QFile file(mountPoint + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(log) != log.size())
+        return {};
+    return name;
+}
+
+// Answers a report when a repair was needed.
+QString mountVolume(const QString &bundle, const QString &image, const QString &mountPoint)
+{
+    std::optional<Repair> repair = checkAndRepair(bundle, image, false);
+    prepareFileSystem(image);
     Tool::HelperResult result = startFileSystem(image, mountPoint);
     if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
         // A file system marked clean can still be damaged (a write lost when the host disk filled
         // up): a full check repairs it, then the mount is tried once more.
-        checkAndRepair(image, true);
+        if (std::optional<Repair> full = checkAndRepair(bundle, image, true))
+            repair = full;
         result = startFileSystem(image, mountPoint);
     }
     if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
         removeMountPoint(mountPoint);
-        throw Error{QStringLiteral("cannot mount the volume: ") + Tool::lastLines(result.output)};
+        throw Error{QStringLiteral("cannot mount the volume: ") + complaint(result.output)};
     }
+    if (!repair)
+        return {};
+    const QString log = keepRepairLog(mountPoint, repair->log);
+    return log.isEmpty() ? repair->summary
+                         : repair->summary + QStringLiteral(" The repair log is “%1” in the vault.").arg(log);
 }
 
 void unmountVolume(const Attachment &attachment, bool force, const QString &name)
 {
     const QString mountPoint = attachment.volumeMount;
     const MountTable::Process daemon = MountTable::findDaemon(QStringLiteral("fuse2fs"), attachment.image());
-    if (attachment.volumeResponds && !force && !MountTable::programsUsing(mountPoint).isEmpty())
+    if (attachment.healthy && !force && !MountTable::programsUsing(mountPoint).isEmpty())
         throw Error{busyMessage(mountPoint, name), Tool::statusBusy, true};
-    unmount(mountPoint, force);
+    // A volume that cannot answer is cleared away: nothing it holds can reach the disk any more.
+    const bool lazy = force || !attachment.healthy;
+    unmount(mountPoint, lazy);
     if (MountTable::isMountPoint(mountPoint)) {
-        if (!force)
+        if (!lazy)
             throw Error{busyMessage(mountPoint, name), Tool::statusBusy, true};
         unmount(mountPoint, true);
     }
     // After a lazy unmount open files keep the daemon serving them; asked to stop, it writes
     // everything it holds and closes the file system cleanly.
-    if (force && daemon.pid > 0)
-        kill(daemon.pid, SIGTERM);
+    if (lazy)
+        stopDaemon(daemon.pid);
     if (!MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs))
         throw Error{QStringLiteral("the volume did not finish writing in time")};
     removeMountPoint(mountPoint);
@@ -399,6 +569,101 @@ QString Attachment::image() const
     return layerMount + QLatin1Char('/') + imageName;
 }
 
+namespace {
+
+// The volume mounted from an image, in the mount table.
+const MountTable::Mount *volumeOf(const QList<MountTable::Mount> &mounts, const QString &image)
+{
+    for (const MountTable::Mount &volume : mounts) {
+        if (volume.source == image && volume.fsType.startsWith(QLatin1String("fuse")))
+            return &volume;
+    }
+    return nullptr;
+}
+
+// Whether an attached vault answers a real read in time: the file system's statistics and the
+// image's first block through the encryption. Asked in a child process, which is killed when a
+// stopped daemon leaves it hanging.
+bool answersRead(const Attachment &attachment)
+{
+    if (!attachment.healthy || attachment.volumeMount.isEmpty())
+        return false;
+    const QByteArray volume = QFile::encodeName(attachment.volumeMount);
+    const QByteArray image = QFile::encodeName(attachment.image());
+    const pid_t child = fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        struct statvfs fs;
+        char block[4096];
+        const int fd = ::open(image.constData(), O_RDONLY | O_CLOEXEC);
+        const bool ok = statvfs(volume.constData(), &fs) == 0 && fd >= 0 &&
+                        pread(fd, block, sizeof block, 0) == ssize_t(sizeof block);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    for (int waited = 0; waited < answerTimeoutMs; waited += 10) {
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    for (int waited = 0; waited < answerTimeoutMs && waitpid(child, &status, WNOHANG) != child; waited += 10)
+        usleep(10000);
+    return false;
+}
+
+// The attachment of a bundle as it is now: looked up again once the bundle's lock is held.
+std::optional<Attachment> currentAttachment(const QString &bundle)
+{
+    return attachmentOfBundle(bundle);
+}
+
+// The name of the volume; the name of its mount point when the volume cannot answer.
+QString displayName(const Attachment &attachment)
+{
+    return attachment.healthy ? nameInLayer(attachment.layerMount)
+                              : QFileInfo(attachment.volumeMount).fileName();
+}
+
+// Clears away what dead or stopped daemons left of a vault: its volume, its layer, and a volume
+// still mounted from its layer's place.
+void clearLeftovers(const QString &bundle)
+{
+    if (const std::optional<Attachment> existing = currentAttachment(bundle)) {
+        if (!existing->volumeMount.isEmpty())
+            unmountVolume(*existing, true, displayName(*existing));
+        closeLayer(existing->layerMount);
+    }
+    const QString image = layerPointFor(bundle) + QLatin1Char('/') + imageName;
+    if (const MountTable::Mount *orphan = volumeOf(MountTable::mounts(), image)) {
+        Attachment attachment;
+        attachment.layerMount = layerPointFor(bundle);
+        attachment.volumeMount = orphan->mountPoint;
+        unmountVolume(attachment, true, QString());
+    }
+}
+
+// A vault must be locked for maintenance. A layer without a volume is what an operation that
+// was killed left behind: with the bundle's lock held, nothing else can be using it.
+void requireLocked(const QString &bundle)
+{
+    const std::optional<Attachment> attachment = currentAttachment(bundle);
+    if (attachment && !attachment->volumeMount.isEmpty())
+        throw Error{QStringLiteral("Resource busy: the vault is attached; detach it first"),
+                    Tool::statusBusy};
+    if (attachment)
+        clearLeftovers(bundle);
+}
+
+// Opens the layer read-only at a place of its own and closes it: only the password is checked.
+void checkPasswordHoldingLock(const QString &bundle, const QByteArray &password)
+{
+    OpenLayer layer(bundle, password, true);
+}
+
+} // namespace
+
 QList<Attachment> attachments()
 {
     const QList<MountTable::Mount> mounts = MountTable::mounts();
@@ -415,13 +680,12 @@ QList<Attachment> attachments()
         const qsizetype at = daemon.arguments.lastIndexOf(layer.mountPoint);
         const QString cipher = at > 0 ? daemon.arguments[at - 1] : layer.source;
         attachment.bundlePath = QFileInfo(cipher).path();
-        for (const MountTable::Mount &volume : mounts) {
-            if (volume.source == attachment.image() && volume.fsType.startsWith(QLatin1String("fuse"))) {
-                attachment.volumeMount = volume.mountPoint;
-                struct stat info;
-                attachment.volumeResponds =
-                    stat(QFile::encodeName(volume.mountPoint).constData(), &info) == 0;
-            }
+        if (const MountTable::Mount *volume = volumeOf(mounts, attachment.image())) {
+            attachment.volumeMount = volume->mountPoint;
+            attachment.healthy =
+                MountTable::isRunning(daemon.pid) &&
+                MountTable::isRunning(
+                    MountTable::findDaemon(QStringLiteral("fuse2fs"), attachment.image()).pid);
         }
         result.append(attachment);
     }
@@ -441,12 +705,25 @@ std::optional<Attachment> attachmentOfBundle(const QString &bundlePath)
 
 std::optional<Attachment> attachmentAtMountPoint(const QString &mountPoint)
 {
+    // Only the parent folder is resolved: looking into the mount itself would hang on a stopped
+    // daemon.
     const QString clean = QDir::cleanPath(mountPoint);
-    const QString canonical = QFileInfo(mountPoint).canonicalFilePath();
+    const QFileInfo info(clean);
+    const QString resolved = QFileInfo(info.path()).canonicalFilePath() + QLatin1Char('/') + info.fileName();
     for (const Attachment &attachment : attachments()) {
         if (!attachment.volumeMount.isEmpty() &&
-            (attachment.volumeMount == clean || attachment.volumeMount == canonical))
+            (attachment.volumeMount == clean || attachment.volumeMount == resolved))
             return attachment;
+    }
+    const QString layers = layersRoot() + QLatin1Char('/');
+    for (const MountTable::Mount &volume : MountTable::mounts()) {
+        if ((volume.mountPoint == clean || volume.mountPoint == resolved) &&
+            volume.fsType.startsWith(QLatin1String("fuse")) && volume.source.startsWith(layers)) {
+            Attachment orphan;
+            orphan.layerMount = QFileInfo(volume.source).path();
+            orphan.volumeMount = volume.mountPoint;
+            return orphan;
+        }
     }
     return std::nullopt;
 }
@@ -464,14 +741,8 @@ QString canonicalBundle(const QString &path)
 
 qint64 limitOf(const QString &bundlePath)
 {
-    QFile file(bundlePath + QLatin1Char('/') + infoName);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    return Plist::parse(file.readAll())
-        .value_or(QVariant())
-        .toMap()
-        .value(QStringLiteral("size"))
-        .toLongLong();
+    const qint64 limit = readInfo(bundlePath).value(sizeKey).toLongLong();
+    return limit >= smallestLimit && limit <= largestLimit ? limit : 0;
 }
 
 void create(const QString &bundlePath, const QString &volumeName, qint64 limitBytes,
@@ -486,12 +757,15 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
         throw Error{QStringLiteral("File exists")};
     if (!target.absoluteDir().exists())
         throw Error{QStringLiteral("No such file or directory")};
-    if (!QDir().mkdir(bundlePath))
-        throw Error{QStringLiteral("Permission denied")};
+    if (mkdir(QFile::encodeName(bundlePath).constData(), 0755) != 0)
+        throw Error{systemError(errno)};
     Tool::Rollback removeBundle([&] { Tool::removeTree(bundlePath); });
     const QString bundle = QFileInfo(bundlePath).canonicalFilePath();
 
-    writeInfo(bundle, limitBytes);
+    // At least two block groups, so that even a small vault has a copy of its superblock.
+    const qint64 blocks = limitBytes / blockSize;
+    const qint64 groupBlocks = std::clamp<qint64>((blocks / 2 + 7) / 8 * 8, 256, 8 * blockSize);
+    writeInfo(bundle, {{sizeKey, limitBytes}, {backupSuperblockKey, groupBlocks}});
     makePrivateFolder(cipherDirectory(bundle));
     // The only names in the layer are ours; everything private is inside the image.
     Tool::runHelperOrFail(QStringLiteral("cannot create the encrypted layer"),
@@ -506,11 +780,15 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
             throw Error{QStringLiteral("cannot create the image: ") + image.errorString()};
         image.close();
         const QString owner = QStringLiteral("root_owner=%1:%2").arg(getuid()).arg(getgid());
+        // No journal (fuse2fs does not use it), no inline data (fuse2fs mishandles it), no blocks
+        // kept for growth and one inode per block: what is left is the user's to fill.
         Tool::runHelperOrFail(
             QStringLiteral("cannot create the file system"), Tool::helper(QStringLiteral("mke2fs")),
             {QStringLiteral("-t"), QStringLiteral("ext4"), QStringLiteral("-F"), QStringLiteral("-q"),
-             QStringLiteral("-b"), QString::number(blockSize), QStringLiteral("-m"), QStringLiteral("0"),
-             QStringLiteral("-O"), QStringLiteral("^has_journal,^inline_data"), QStringLiteral("-E"),
+             QStringLiteral("-b"), QString::number(blockSize), QStringLiteral("-g"),
+             QString::number(groupBlocks), QStringLiteral("-i"), QString::number(blockSize),
+             QStringLiteral("-m"), QStringLiteral("0"), QStringLiteral("-O"),
+             QStringLiteral("^has_journal,^inline_data,^resize_inode"), QStringLiteral("-E"),
              QStringLiteral("lazy_itable_init=1,nodiscard,") + owner, layer.image()});
         // Only the owner may enter the volume.
         Tool::runHelperOrFail(QStringLiteral("cannot protect the volume"),
@@ -522,19 +800,16 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
     removeBundle.dismiss();
 }
 
-QString attach(const QString &bundlePath, const QByteArray &password, bool hidden)
+Attached attach(const QString &bundlePath, const QByteArray &password, bool hidden)
 {
     const QString bundle = canonicalBundle(bundlePath);
-    if (const std::optional<Attachment> existing = attachmentOfBundle(bundle)) {
-        if (existing->volumeResponds) {
-            checkPassword(bundle, password);
-            return existing->volumeMount;
-        }
-        // Left behind by a daemon that died: clear it away and mount afresh.
-        if (!existing->volumeMount.isEmpty())
-            unmountVolume(*existing, true, QString());
-        closeLayer(existing->layerMount);
+    const BundleLock lock(bundle);
+    if (const std::optional<Attachment> existing = currentAttachment(bundle);
+        existing && answersRead(*existing)) {
+        checkPasswordHoldingLock(bundle, password);
+        return {existing->volumeMount, {}};
     }
+    clearLeftovers(bundle);
     const QString layer = layerPointFor(bundle);
     openLayer(bundle, password, layer);
     Tool::Rollback closeOnFailure([&] { closeLayer(layer); });
@@ -542,16 +817,27 @@ QString attach(const QString &bundlePath, const QByteArray &password, bool hidde
     if (!QFileInfo::exists(image))
         throw Error{QStringLiteral("the vault's image is missing")};
     const QString mountPoint = freeMountPoint(nameInLayer(layer), hidden);
-    mountVolume(image, mountPoint);
+    const QString report = mountVolume(bundle, image, mountPoint);
     closeOnFailure.dismiss();
-    return mountPoint;
+    return {mountPoint, report};
 }
 
-void detach(const Attachment &attachment, bool force)
+void detach(const QString &mountPoint, bool force)
 {
-    if (!attachment.volumeMount.isEmpty())
-        unmountVolume(attachment, force, volumeName(attachment));
-    closeLayer(attachment.layerMount);
+    const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
+    if (!found)
+        throw Error{QStringLiteral("no vault is mounted at %1").arg(mountPoint)};
+    if (found->isOrphan()) {
+        unmountVolume(*found, true, QString());
+        QDir().rmdir(found->layerMount);
+        return;
+    }
+    const BundleLock lock(found->bundlePath);
+    const std::optional<Attachment> attachment = currentAttachment(found->bundlePath);
+    if (!attachment || attachment->volumeMount != found->volumeMount)
+        throw Error{QStringLiteral("no vault is mounted at %1").arg(mountPoint)};
+    unmountVolume(*attachment, force, displayName(*attachment));
+    closeLayer(attachment->layerMount);
 }
 
 void changePassword(const QString &bundlePath, const QByteArray &oldPassword, const QByteArray &newPassword)
@@ -560,6 +846,10 @@ void changePassword(const QString &bundlePath, const QByteArray &oldPassword, co
     if (oldPassword.isEmpty() || oldPassword.contains('\n') || oldPassword.contains('\r'))
         throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
     Tool::requireUsablePassword(newPassword, QStringLiteral("new password"));
+    const BundleLock lock(bundle);
+    // A change interrupted before its rename leaves the new settings half written beside the
+    // intact old ones, and gocryptfs refuses to start while they are there.
+    QFile::remove(cipherDirectory(bundle) + QStringLiteral("/gocryptfs.conf.tmp"));
     const Tool::HelperResult result =
         Tool::runHelper(Tool::helper(QStringLiteral("gocryptfs")),
                         {QStringLiteral("-passwd"), QStringLiteral("-q"), cipherDirectory(bundle)},
@@ -576,9 +866,10 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
     if (limitBytes < smallestLimit || limitBytes > largestLimit || limitBytes % blockSize != 0)
         throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"),
                     Tool::statusInvalidArgument};
+    const BundleLock lock(bundle);
     requireLocked(bundle);
     OpenLayer layer(bundle, password);
-    checkAndRepair(layer.image(), true);
+    checkAndRepair(bundle, layer.image(), true);
     QFile image(layer.image());
     const qint64 current = image.size();
     const QString resize2fs = Tool::helper(QStringLiteral("resize2fs"));
@@ -589,7 +880,7 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
         const Tool::HelperResult result = Tool::runHelper(resize2fs, {layer.image(), newSize});
         if (result.status != 0) {
             image.resize(current);
-            throw Error{QStringLiteral("cannot grow the file system: ") + Tool::lastLines(result.output)};
+            throw Error{QStringLiteral("cannot grow the file system: ") + complaint(result.output)};
         }
     } else if (limitBytes < current) {
         const Tool::HelperResult result = Tool::runHelper(resize2fs, {layer.image(), newSize});
@@ -600,23 +891,24 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
                 throw Error{
                     QStringLiteral("Invalid argument: the files inside need more space than the new limit"),
                     Tool::statusInvalidArgument};
-            throw Error{QStringLiteral("cannot shrink the file system: ") + Tool::lastLines(result.output)};
+            throw Error{QStringLiteral("cannot shrink the file system: ") + complaint(result.output)};
         }
         if (!image.resize(limitBytes))
             throw Error{QStringLiteral("cannot shrink the image: ") + image.errorString()};
     }
-    writeInfo(bundle, limitBytes);
+    writeInfo(bundle, {{sizeKey, limitBytes}});
 }
 
 qint64 compact(const QString &bundlePath, const QByteArray &password)
 {
     const QString bundle = canonicalBundle(bundlePath);
+    const BundleLock lock(bundle);
     requireLocked(bundle);
     const qint64 before = allocatedBytes(bundle);
     BlockMap map;
     {
         OpenLayer layer(bundle, password);
-        checkAndRepair(layer.image(), true);
+        checkAndRepair(bundle, layer.image(), true);
         map = readBlockMap(layer.image());
     }
     // With the layer closed, the ciphertext blocks behind free blocks become holes, which the
@@ -624,7 +916,7 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
     const QString cipherImage = cipherDirectory(bundle) + QLatin1Char('/') + imageName;
     const int fd = ::open(QFile::encodeName(cipherImage).constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
-        throw Error{QStringLiteral("cannot open the image: ") + QString::fromLocal8Bit(strerror(errno))};
+        throw Error{QStringLiteral("cannot open the image: ") + systemError(errno)};
     struct stat info;
     fstat(fd, &info);
     for (const BlockRange &free : std::as_const(map.free)) {
@@ -643,7 +935,7 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
             ::close(fd);
             if (error == EOPNOTSUPP)
                 throw Error{QStringLiteral("the disk holding the vault cannot give space back")};
-            throw Error{QStringLiteral("cannot release space: ") + QString::fromLocal8Bit(strerror(error))};
+            throw Error{QStringLiteral("cannot release space: ") + systemError(error)};
         }
     }
     fsync(fd);
@@ -653,51 +945,48 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
 
 void checkPassword(const QString &bundlePath, const QByteArray &password)
 {
-    OpenLayer layer(canonicalBundle(bundlePath), password, true);
+    const QString bundle = canonicalBundle(bundlePath);
+    const BundleLock lock(bundle);
+    checkPasswordHoldingLock(bundle, password);
 }
 
-QString volumeName(const Attachment &attachment)
+QString renameVolume(const QString &mountPoint, const QString &newName)
 {
-    return nameInLayer(attachment.layerMount);
-}
-
-QString renameVolume(const Attachment &attachment, const QString &newName)
-{
-    if (newName.isEmpty())
-        throw Error{QStringLiteral("Invalid argument: the name is empty"), Tool::statusInvalidArgument};
+    requireUsableVolumeName(newName);
+    const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
+    if (!found || !found->healthy || found->isOrphan())
+        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const BundleLock lock(found->bundlePath);
+    const Attachment attachment = currentAttachment(found->bundlePath).value_or(Attachment());
+    if (attachment.volumeMount != found->volumeMount)
+        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const QString bundle = attachment.bundlePath;
+    const QString oldName = nameInLayer(attachment.layerMount);
     const bool hidden = attachment.volumeMount.startsWith(hiddenRoot() + QLatin1Char('/'));
-    unmountVolume(attachment, false, volumeName(attachment));
-    try {
-        writeName(attachment.layerMount, newName);
-    } catch (const Error &) {
-        mountVolume(attachment.image(), attachment.volumeMount);
-        throw;
-    }
-    const QString mountPoint = freeMountPoint(newName, hidden);
-    try {
-        mountVolume(attachment.image(), mountPoint);
-    } catch (const Error &) {
-        mountVolume(attachment.image(), attachment.volumeMount);
-        throw;
-    }
-    return mountPoint;
+    unmountVolume(attachment, false, oldName);
+    // Whatever fails, the vault goes back to its old name and place.
+    Tool::Rollback restore([&] {
+        writeName(attachment.layerMount, oldName);
+        mountVolume(bundle, attachment.image(), attachment.volumeMount);
+    });
+    writeName(attachment.layerMount, newName);
+    const QString renamed = freeMountPoint(newName, hidden);
+    mountVolume(bundle, attachment.image(), renamed);
+    restore.dismiss();
+    return renamed;
 }
 
-Verification verify(const Attachment &attachment)
-{
-    const QString name = volumeName(attachment);
-    Verification result;
-    result.lines
-        << QStringLiteral("Started file system verification on %1 (%2)").arg(attachment.volumeMount, name);
-    unmountVolume(attachment, false, name);
-    Tool::Rollback remount([&] { mountVolume(attachment.image(), attachment.volumeMount); });
+namespace {
 
-    result.lines << QStringLiteral("Checking the encrypted layer");
-    bool encryptionIntact = true;
+// Reads every block in use through the encryption: a block that fails its authentication is
+// damage the file-system check cannot see. Answers false and adds lines when there is some.
+bool checkEncryptedBlocks(const QString &image, QStringList &lines)
+{
+    lines << QStringLiteral("Checking the encrypted layer");
     try {
-        const BlockMap map = readBlockMap(attachment.image());
-        QFile image(attachment.image());
-        if (!image.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        const BlockMap map = readBlockMap(image);
+        QFile file(image);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
             throw Error{QStringLiteral("cannot read the image")};
         QByteArray buffer(1024 * 1024, Qt::Uninitialized);
         int damaged = 0;
@@ -706,7 +995,7 @@ Verification verify(const Attachment &attachment)
             for (qint64 at = used.first * map.blockSize; at < end;) {
                 // A read stops short at a block that fails its authentication; the next read
                 // from there reports the error.
-                const ssize_t length = pread(image.handle(), buffer.data(),
+                const ssize_t length = pread(file.handle(), buffer.data(),
                                              size_t(std::min<qint64>(buffer.size(), end - at)), at);
                 if (length > 0) {
                     at += length;
@@ -714,40 +1003,73 @@ Verification verify(const Attachment &attachment)
                 }
                 if (length == 0)
                     break;
-                encryptionIntact = false;
                 if (++damaged <= 3)
-                    result.lines << QStringLiteral(
-                                        "Encrypted data at offset %1 cannot be decrypted: it is damaged")
-                                        .arg(at);
+                    lines << QStringLiteral("Encrypted data at offset %1 cannot be decrypted: it is damaged")
+                                 .arg(at);
                 at = (at / plainBlock + 1) * plainBlock;
             }
         }
         if (damaged > 3)
-            result.lines << QStringLiteral("%1 more damaged regions").arg(damaged - 3);
+            lines << QStringLiteral("%1 more damaged regions").arg(damaged - 3);
+        return damaged == 0;
     } catch (const Error &error) {
-        encryptionIntact = false;
-        result.lines << error.message;
+        lines << error.message;
+        return false;
     }
+}
 
-    result.lines << QStringLiteral("Checking file system");
-    const Tool::HelperResult check =
-        Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
-                        {QStringLiteral("-f"), QStringLiteral("-n"), attachment.image()});
+// Runs e2fsck on an image that is not mounted; repair fixes what it finds. Answers the status,
+// with damage in the encrypted layer counted as an uncorrected error (e2fsck's 4).
+int checkFileSystem(const QString &bundle, const QString &image, bool repair, QStringList &lines)
+{
+    lines << QStringLiteral("Checking file system");
+    QStringList arguments{QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n")};
+    Tool::HelperResult check =
+        Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), arguments + QStringList{image});
+    const qint64 backup = backupSuperblockOf(bundle);
+    if (check.status >= 8 && backup > 0)
+        check =
+            Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
+                            arguments + QStringList{QStringLiteral("-b"), QString::number(backup),
+                                                    QStringLiteral("-B"), QString::number(blockSize), image});
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
         if (!text.isEmpty())
-            result.lines << text;
+            lines << text;
     }
-    // Damage in the encrypted layer counts as an uncorrected error (e2fsck's 4).
-    const int exitCode = encryptionIntact ? check.status : (check.status | 4);
+    // After the file system, whose repair may be what makes its block map readable.
+    const bool encryptionIntact = checkEncryptedBlocks(image, lines);
     if (!encryptionIntact)
-        result.lines << QStringLiteral(
-            "The encrypted layer is damaged: some data in the vault cannot be read.");
+        lines << QStringLiteral("The encrypted layer is damaged: some data in the vault cannot be read.");
+    // After a repair only what is left counts.
+    const int status = repair && check.status < 4 ? 0 : check.status;
+    return encryptionIntact ? status : (status | 4);
+}
+
+} // namespace
+
+Verification verify(const QString &mountPoint)
+{
+    const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
+    if (!found || !found->healthy || found->isOrphan())
+        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const BundleLock lock(found->bundlePath);
+    const Attachment attachment = currentAttachment(found->bundlePath).value_or(Attachment());
+    if (attachment.volumeMount != found->volumeMount)
+        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const QString bundle = attachment.bundlePath;
+    const QString name = nameInLayer(attachment.layerMount);
+    Verification result;
+    result.lines
+        << QStringLiteral("Started file system verification on %1 (%2)").arg(attachment.volumeMount, name);
+    unmountVolume(attachment, false, name);
+    Tool::Rollback remount([&] { mountVolume(bundle, attachment.image(), attachment.volumeMount); });
+    const int exitCode = checkFileSystem(bundle, attachment.image(), false, result.lines);
     result.lines << QStringLiteral("File system check exit code is %1.").arg(exitCode);
     result.clean = exitCode == 0;
     remount.dismiss();
     try {
-        mountVolume(attachment.image(), attachment.volumeMount);
+        mountVolume(bundle, attachment.image(), attachment.volumeMount);
     } catch (const Error &error) {
         result.lines << QStringLiteral("The volume could not be mounted again: ") + error.message;
         result.clean = false;
@@ -755,6 +1077,21 @@ Verification verify(const Attachment &attachment)
     if (result.clean)
         result.lines << QStringLiteral("Finished file system verification on %1 (%2)")
                             .arg(attachment.volumeMount, name);
+    return result;
+}
+
+Verification checkLocked(const QString &bundlePath, const QByteArray &password, bool repair)
+{
+    const QString bundle = canonicalBundle(bundlePath);
+    const BundleLock lock(bundle);
+    requireLocked(bundle);
+    OpenLayer layer(bundle, password, !repair);
+    Verification result;
+    result.lines << QStringLiteral("Started file system %1 on %2")
+                        .arg(repair ? QStringLiteral("repair") : QStringLiteral("verification"), bundle);
+    const int exitCode = checkFileSystem(bundle, layer.image(), repair, result.lines);
+    result.lines << QStringLiteral("File system check exit code is %1.").arg(exitCode);
+    result.clean = exitCode == 0;
     return result;
 }
 
