@@ -1,6 +1,7 @@
 #include "FakeTools.h"
 #include "diskimage/DiskImage.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 using namespace DiskImage;
@@ -385,6 +386,16 @@ private Q_SLOTS:
         const Outcome<ProcessResult> deaf =
             awaitTask(run(QStringLiteral("/bin/true"), {}, QByteArray(4 * 1024 * 1024, 'x')));
         QCOMPARE(deaf.value->status, 0);
+
+        // A tool that hangs is stopped after its time-out, with a message.
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome<ProcessResult> stuck =
+            awaitTask(run(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, std::nullopt,
+                          std::chrono::milliseconds(300)));
+        QVERIFY(clock.elapsed() < 10000);
+        QCOMPARE(errorText(stuck.error),
+                 QStringLiteral("“sleep 30” did not finish within 1 second and was stopped."));
     }
 };
 

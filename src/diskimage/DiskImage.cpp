@@ -97,10 +97,10 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     if (!finished) {
         process.kill();
         co_await qCoro(process).waitForFinished(std::chrono::seconds(5));
-        throw DiskImageError::commandFailed(
-            u"“%1 %2” did not finish within %3 seconds and was stopped."_qs.arg(
-                QFileInfo(executable).fileName(), arguments.value(0),
-                QString::number(std::chrono::duration_cast<std::chrono::seconds>(timeout).count())));
+        const qint64 seconds = (timeout.count() + 999) / 1000;
+        throw DiskImageError::commandFailed(u"“%1 %2” did not finish within %3 and was stopped."_qs.arg(
+            QFileInfo(executable).fileName(), arguments.value(0),
+            seconds == 1 ? u"1 second"_qs : u"%1 seconds"_qs.arg(seconds)));
     }
     ProcessResult result;
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
