@@ -137,6 +137,28 @@ private Q_SLOTS:
         QVERIFY(f.store.mountPoints().isEmpty());
     }
 
+    void oneScreenLockHeardTwiceLocksOnce()
+    {
+        StoreFixture &f = *m_fixture;
+        listUnlocked(QStringLiteral("First"));
+        listUnlocked(QStringLiteral("Second"));
+        m_tools->clearCalls();
+        QSignalSpy finished(m_delegate.get(), &AppDelegate::systemLockFinished);
+        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
+                   QStringLiteral("ActiveChanged"), {true});
+        emitSignal(QStringLiteral("/org/freedesktop/login1/session/c1"),
+                   QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"), {});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 5000);
+        QVERIFY(f.store.mountPoints().isEmpty());
+        qsizetype detaches = 0;
+        for (const FakeTools::Call &call : m_tools->calls())
+            detaches += call.arguments.value(0) == QLatin1String("detach");
+        QCOMPARE(detaches, 2);
+        QCOMPARE(f.activityTexts().mid(0, 3),
+                 (QStringList{"Second locked (screen locked)", "First locked (screen locked)",
+                              "Second unlocked · password"}));
+    }
+
     void sleepLocksThenReleasesTheInhibitor()
     {
         StoreFixture &f = *m_fixture;
@@ -178,6 +200,17 @@ private Q_SLOTS:
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(f.store.isUnlocked(vault.id));
         QVERIFY(!m_delegate->holdsSleepInhibitor());
+    }
+
+    // Last: quitting ends the test's event loops.
+    void quitWithNothingUnlockedAnswersAtOnce()
+    {
+        QCoro::waitFor(m_fixture->store.refresh());
+        m_tools->clearCalls();
+        QSignalSpy ready(m_delegate.get(), &AppDelegate::readyToQuit);
+        m_delegate->quit();
+        QCOMPARE(ready.size(), 1);
+        QVERIFY(m_tools->calls().isEmpty());
     }
 };
 

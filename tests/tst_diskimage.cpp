@@ -298,6 +298,16 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 2097152);
         m_tools.respond(QStringLiteral("du"), "2048\t/vaults\n", "du: cannot access", 1);
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
+        // Many images in few runs, each size by its path.
+        m_tools.clearCalls();
+        QStringList many;
+        for (int i = 0; i < 450; ++i)
+            many << QStringLiteral("/vaults/V %1.sparsebundle").arg(i);
+        m_tools.respondSizeKB(3);
+        const QHash<QString, qint64> sizes = *awaitTask(sizesOnDisk(many)).value;
+        QCOMPARE(sizes.size(), 450);
+        QCOMPARE(sizes.value(many.last()), 3072);
+        QCOMPARE(m_tools.calls().size(), 3);
         QFile::remove(m_tools.folder() + QStringLiteral("/du"));
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
         QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + QStringLiteral("/du"));

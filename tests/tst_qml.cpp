@@ -57,7 +57,7 @@ public:
     // Every locked vault then measures this many kilobytes on disk.
     Q_INVOKABLE void setLockedSizeKB(qint64 kilobytes)
     {
-        m_tools.respond(QStringLiteral("du"), QByteArray::number(kilobytes) + "\t/x\n");
+        m_tools.respondSizeKB(kilobytes);
         QCoro::waitFor(store().refresh());
     }
     Q_INVOKABLE void reset()

@@ -39,7 +39,7 @@ private Q_SLOTS:
     {
         m_tools = std::make_unique<FakeTools>();
         m_tools->respondAttachAt(m_env.root() + QStringLiteral("/volume"));
-        m_tools->respond(QStringLiteral("du"), "2048\t/x\n");
+        m_tools->respondSizeKB(2048);
         m_fixture = std::make_unique<StoreFixture>(m_env);
         SettingsKeys::registerDefaults(m_fixture->defaults);
     }

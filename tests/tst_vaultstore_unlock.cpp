@@ -1,6 +1,10 @@
 #include "StoreHarness.h"
 
+#include <QDBusConnectionInterface>
 #include <QTest>
+
+#include <csignal>
+#include <sys/mount.h>
 
 // Unlocking and locking through the store, with real vaults and a real Secret Service.
 class TestVaultStoreUnlock : public QObject
@@ -49,6 +53,29 @@ private Q_SLOTS:
         // Asking again for an unlocked vault does nothing.
         QCoro::waitFor(f.store.requestUnlock(vault));
         QCOMPARE(f.activityTexts().size(), 1);
+    }
+
+    void secondRequestDuringASlowKeyringLookupDoesNothing()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = f.addVault(QStringLiteral("Raced"), m_password);
+        savePassword(QString::fromUtf8(m_password), vault.id);
+        // The keyring stops answering for a while, as a locked one does while it asks its password.
+        const uint keyring =
+            QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.freedesktop.secrets"));
+        QVERIFY(keyring > 0);
+        QCOMPARE(kill(pid_t(keyring), SIGSTOP), 0);
+        auto resume = qScopeGuard([&] { kill(pid_t(keyring), SIGCONT); });
+        auto first = f.store.requestUnlock(vault);
+        auto second = f.store.requestUnlock(vault);
+        QVERIFY(f.store.isBusy(vault.id));
+        resume.dismiss();
+        QCOMPARE(kill(pid_t(keyring), SIGCONT), 0);
+        QCoro::waitFor(first);
+        QCoro::waitFor(second);
+        QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
+        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Raced unlocked · Keychain")});
+        QVERIFY(f.store.busyVaults().isEmpty());
     }
 
     void typedPasswordPromptsAndCanBeSaved()
@@ -224,6 +251,20 @@ private Q_SLOTS:
                 f.store.unlock(away, QStringLiteral("x"), false, QStringLiteral("password"))));
             QCOMPARE(f.dialogs.shown, QStringList{QStringLiteral("waiting:Away")});
         }
+        // A disk mounted straight at /media/<label> is there: the vault on it was moved.
+        const QString disk =
+            QStringLiteral("/media/hollowkeep-test-%1").arg(QCoreApplication::applicationPid());
+        QVERIFY(QDir().mkpath(disk));
+        const auto removeDisk = qScopeGuard([&] {
+            umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
+            QDir().rmdir(disk);
+        });
+        Vault onDisk = moved;
+        onDisk.bundlePath = disk + QStringLiteral("/A.sparsebundle");
+        QCOMPARE(VaultStore::fileState(onDisk), VaultFileState::WaitingForDisk);
+        QVERIFY2(mount("hollowkeep-test", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=1m") == 0,
+                 "mounting a disk needs root, as in CI");
+        QCOMPARE(VaultStore::fileState(onDisk), VaultFileState::Missing);
         QVERIFY(f.error().isEmpty());
         QVERIFY(f.store.busyVaults().isEmpty());
     }

@@ -150,11 +150,12 @@ void AppDelegate::quit()
 
 QCoro::Task<void> AppDelegate::lockThenQuit()
 {
-    // Quits whatever the outcome: a vault that refuses to lock stays attached. What is attached is
-    // read again first, so a quit right after start-up sees the vaults too.
+    // Quits whatever the outcome: a vault that refuses to lock stays attached. Decided from what
+    // the store knows, so that a quit with nothing unlocked is answered at once; only a quit
+    // before the first look at what is attached (right after start-up) looks first.
     const bool lockOnQuit = m_defaults.boolValue(SettingsKeys::lockOnQuit);
-    if (lockOnQuit)
-        co_await m_store.refresh();
+    if (lockOnQuit && !m_store.knowsMountPoints())
+        co_await m_store.refreshMountPoints();
     if (lockOnQuit && !m_store.mountPoints().isEmpty())
         co_await m_store.lockAll(true, u"quit"_qs);
     Q_EMIT readyToQuit();

@@ -276,6 +276,30 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image)
     co_return 0;
 }
 
+QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images)
+{
+    constexpr qsizetype perRun = 200;
+    QHash<QString, qint64> sizes;
+    for (qsizetype first = 0; first < images.size(); first += perRun) {
+        const QStringList arguments = QStringList{u"-sk"_qs, u"--"_qs} + images.mid(first, perRun);
+        std::optional<ProcessResult> result;
+        try {
+            result = co_await run(ToolPaths::du(), arguments);
+        } catch (const LaunchError &) {
+        } catch (const DiskImageError &) {
+        }
+        if (!result)
+            co_return sizes;
+        // One "kilobytes<TAB>path" line per image that could be measured.
+        for (const QByteArray &line : result->stdoutData.split('\n')) {
+            const qsizetype tab = line.indexOf('\t');
+            if (tab > 0)
+                sizes.insert(QString::fromUtf8(line.mid(tab + 1)), sizeFromDuOutput(line));
+        }
+    }
+    co_return sizes;
+}
+
 QCoro::Task<void> compact(const QString &image, const QString &password)
 {
     const QStringList arguments{u"compact"_qs, u"-stdinpass"_qs, image};

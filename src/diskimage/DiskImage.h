@@ -3,6 +3,7 @@
 #include "ProcessResult.h"
 
 #include <QCoro/QCoroTask>
+#include <QHash>
 #include <QMap>
 #include <QStringList>
 
@@ -37,6 +38,9 @@ QCoro::Task<void> changePassword(const QString &image, const QString &oldPasswor
 QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password);
 // Bytes the image takes on disk; 0 when it cannot be measured.
 QCoro::Task<qint64> sizeOnDisk(const QString &image);
+// The same for many images with one run of du per hundreds of them: a long list must not cost a
+// process per vault. Images that cannot be measured are left out.
+QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images);
 QCoro::Task<void> compact(const QString &image, const QString &password);
 // Attaches invisibly, checks the volume, detaches; answers "healthy".
 QCoro::Task<QString> verify(const QString &image, const QString &password);

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 QString uuidText(const QUuid &id)
 {
     return id.toString(QUuid::WithoutBraces).toUpper();
@@ -20,22 +22,37 @@ QDateTime Vault::lastOpenedAtDateTime() const
     return lastOpenedAt ? lastOpenedAt->toDateTime() : QDateTime();
 }
 
+namespace {
+
+// A folder on which a disk is mounted: on another device than its parent.
+bool isMountPoint(const QString &path)
+{
+    struct stat self, parent;
+    return stat(QFile::encodeName(path).constData(), &self) == 0 && S_ISDIR(self.st_mode) &&
+           stat(QFile::encodeName(path + QStringLiteral("/..")).constData(), &parent) == 0 &&
+           self.st_dev != parent.st_dev;
+}
+
+} // namespace
+
 bool Vault::volumeIsPresent(const QString &path)
 {
     const QStringList parts = QDir::cleanPath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     if (!path.startsWith(QLatin1Char('/')))
         return true;
-    // Number of leading components that name the mount place of a removable disk.
-    qsizetype diskDepth = 0;
+    const auto folder = [&](qsizetype depth) {
+        return QLatin1Char('/') + parts.first(depth).join(QLatin1Char('/'));
+    };
     if (parts.size() >= 2 && parts[0] == QLatin1String("Volumes"))
-        diskDepth = 2;
-    else if (parts.size() >= 3 && parts[0] == QLatin1String("media"))
-        diskDepth = 3;
-    else if (parts.size() >= 4 && parts[0] == QLatin1String("run") && parts[1] == QLatin1String("media"))
-        diskDepth = 4;
-    if (diskDepth == 0)
-        return true;
-    return QFileInfo::exists(QLatin1Char('/') + parts.first(diskDepth).join(QLatin1Char('/')));
+        return QFileInfo::exists(folder(2));
+    if (parts.size() >= 4 && parts[0] == QLatin1String("run") && parts[1] == QLatin1String("media"))
+        return QFileInfo::exists(folder(4));
+    if (parts.size() >= 3 && parts[0] == QLatin1String("media")) {
+        // The disk is mounted at /media/<user>/<disk> or straight at /media/<disk>; the path's
+        // own last part is never the disk.
+        return isMountPoint(folder(2)) || (parts.size() >= 4 && isMountPoint(folder(3)));
+    }
+    return true;
 }
 
 QJsonObject Vault::toJson() const

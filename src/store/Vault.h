@@ -47,8 +47,8 @@ public:
     [[nodiscard]] QString passwordHintText() const { return passwordHint.value_or(QString()); }
 
     // Whether the disk a path lies on is connected. Paths on removable disks (/Volumes/<disk>,
-    // /media/<user>/<disk>, /run/media/<user>/<disk>) need that disk's folder; every other path lies
-    // on a disk that is always present.
+    // /media/<user>/<disk> or /media/<disk>, /run/media/<user>/<disk>) need that disk; every other
+    // path lies on a disk that is always present.
     [[nodiscard]] static bool volumeIsPresent(const QString &path);
 
     [[nodiscard]] QJsonObject toJson() const;

@@ -76,7 +76,8 @@ bool nameHasForbiddenCharacters(const QString &name)
 bool nameCollides(const QString &folder, const QString &trimmedName)
 {
     const QString stem = folder + QLatin1Char('/') + trimmedName;
-    return pathIsTaken(stem + QStringLiteral(".sparsebundle")) || pathIsTaken(stem + QStringLiteral(".nosync"));
+    return pathIsTaken(stem + QStringLiteral(".sparsebundle")) ||
+           pathIsTaken(stem + QStringLiteral(".nosync"));
 }
 
 std::optional<QString> normalizedPasswordHint(const QString &hint)

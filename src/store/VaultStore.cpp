@@ -9,7 +9,9 @@
 #include "platform/TouchID.h"
 #include "platform/UserDefaults.h"
 
+#include <QCoro/QCoroSignal>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -35,6 +37,7 @@ VaultStore::VaultStore(UserDefaults &defaults, const QString &applicationSupport
     m_autoLockTimer.setInterval(autoLockIntervalMs);
     m_sizeTimer.setInterval(sizeRefreshIntervalMs);
     connect(&m_autoLockTimer, &QTimer::timeout, this, [this] { startInBackground(autoLockTick()); });
+    connect(this, &VaultStore::vaultsChanged, this, &VaultStore::forgetSizesOfRemovedVaults);
     connect(&m_sizeTimer, &QTimer::timeout, this, [this] { startInBackground(refreshUnlockedSizes()); });
     if (startTimers) {
         m_autoLockTimer.start();
@@ -130,11 +133,15 @@ std::optional<Timestamp> VaultStore::unlockedAt(const QUuid &id) const
 
 void VaultStore::setBusy(const QUuid &id, bool busy)
 {
-    const bool changed = busy ? !m_busyVaults.contains(id) : m_busyVaults.contains(id);
-    if (busy)
+    const int count = m_busyCounts.value(id) + (busy ? 1 : -1);
+    const bool changed = (count > 0) != m_busyVaults.contains(id);
+    if (count > 0) {
+        m_busyCounts.insert(id, count);
         m_busyVaults.insert(id);
-    else
+    } else {
+        m_busyCounts.remove(id);
         m_busyVaults.remove(id);
+    }
     if (changed)
         Q_EMIT busyVaultsChanged();
 }
@@ -153,8 +160,30 @@ void VaultStore::setSize(const QUuid &id, qint64 bytes)
     const auto it = m_sizesOnDisk.constFind(id);
     if (it != m_sizesOnDisk.cend() && *it == bytes)
         return;
+    m_totalSizeOnDisk += bytes - (it != m_sizesOnDisk.cend() ? *it : 0);
     m_sizesOnDisk.insert(id, bytes);
     Q_EMIT sizesOnDiskChanged();
+}
+
+void VaultStore::forgetSizesOfRemovedVaults()
+{
+    if (m_sizesOnDisk.size() <= m_vaults.size())
+        return;
+    QSet<QUuid> listed;
+    for (const Vault &vault : std::as_const(m_vaults))
+        listed.insert(vault.id);
+    bool removed = false;
+    for (auto it = m_sizesOnDisk.begin(); it != m_sizesOnDisk.end();) {
+        if (listed.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        m_totalSizeOnDisk -= it.value();
+        it = m_sizesOnDisk.erase(it);
+        removed = true;
+    }
+    if (removed)
+        Q_EMIT sizesOnDiskChanged();
 }
 
 void VaultStore::save()
@@ -191,6 +220,25 @@ QCoro::Task<void> VaultStore::presentMissingFile(Vault vault)
 
 QCoro::Task<void> VaultStore::refresh()
 {
+    co_await refreshMountPoints();
+    // Locked vaults are measured together; unlocked ones by their volumes.
+    const QList<Vault> vaults = m_vaults;
+    QStringList locked;
+    for (const Vault &vault : vaults) {
+        if (!isUnlocked(vault.id))
+            locked.append(vault.bundlePath);
+    }
+    const QHash<QString, qint64> sizes = co_await DiskImage::sizesOnDisk(locked);
+    for (const Vault &vault : vaults) {
+        if (isUnlocked(vault.id))
+            setSize(vault.id, co_await usedBytes(vault));
+        else
+            setSize(vault.id, sizes.value(vault.bundlePath, 0));
+    }
+}
+
+QCoro::Task<void> VaultStore::refreshMountPoints()
+{
     const QMap<QString, QString> images = co_await DiskImage::attachedImages();
     QHash<QString, QString> attachedByPath;
     for (auto it = images.cbegin(); it != images.cend(); ++it)
@@ -204,13 +252,11 @@ QCoro::Task<void> VaultStore::refresh()
         if (!m_unlockedAt.contains(vault.id))
             m_unlockedAt.insert(vault.id, now());
     }
+    m_knowsMountPoints = true;
     if (found != m_mountPoints) {
         m_mountPoints = found;
         Q_EMIT mountPointsChanged();
     }
-    const QList<Vault> vaults = m_vaults;
-    for (const Vault &vault : vaults)
-        setSize(vault.id, co_await usedBytes(vault));
 }
 
 QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
@@ -221,6 +267,9 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
         co_await presentMissingFile(vault);
         co_return;
     }
+    // Busy from here on: a second request during the keyring lookup or the authentication
+    // prompt must find this one under way.
+    BusyMark busy(*this, vault.id);
     const std::optional<QString> saved = co_await Keychain::password(vault.id);
     if (!saved) {
         setPasswordPromptVault(vault);
@@ -308,6 +357,17 @@ QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
 
 QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
 {
+    // One event is often heard twice (the screen saver and logind both report a screen lock):
+    // a lock-all asked for while one runs joins it.
+    if (m_lockingAll) {
+        co_await qCoro(this, &VaultStore::lockAllFinished);
+        co_return;
+    }
+    m_lockingAll = true;
+    const auto finished = qScopeGuard([this] {
+        m_lockingAll = false;
+        Q_EMIT lockAllFinished();
+    });
     const QList<Vault> vaults = m_vaults;
     for (const Vault &vault : vaults) {
         if (isUnlocked(vault.id))

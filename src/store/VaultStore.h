@@ -40,6 +40,9 @@ class VaultStore : public QObject
     Q_PROPERTY(QVariantList vaults READ vaultValues NOTIFY vaultsChanged)
     Q_PROPERTY(QVariantMap mountPoints READ mountPointValues NOTIFY mountPointsChanged)
     Q_PROPERTY(QVariantMap sizesOnDisk READ sizeValues NOTIFY sizesOnDiskChanged)
+    // Cheap to read from every card: a list of a thousand vaults must not be copied per card.
+    Q_PROPERTY(int vaultCount READ vaultCount NOTIFY vaultsChanged)
+    Q_PROPERTY(qint64 totalSizeOnDisk READ totalSizeOnDisk NOTIFY sizesOnDiskChanged)
     Q_PROPERTY(QStringList busyVaults READ busyValues NOTIFY busyVaultsChanged)
     Q_PROPERTY(
         QString errorMessage READ errorMessageText WRITE setErrorMessageText NOTIFY errorMessageChanged)
@@ -71,6 +74,8 @@ public:
     [[nodiscard]] const QHash<QUuid, QString> &mountPoints() const { return m_mountPoints; }
     [[nodiscard]] bool isUnlocked(const QUuid &id) const { return m_mountPoints.contains(id); }
     [[nodiscard]] const QHash<QUuid, qint64> &sizesOnDisk() const { return m_sizesOnDisk; }
+    [[nodiscard]] int vaultCount() const { return int(m_vaults.size()); }
+    [[nodiscard]] qint64 totalSizeOnDisk() const { return m_totalSizeOnDisk; }
     [[nodiscard]] const QSet<QUuid> &busyVaults() const { return m_busyVaults; }
     [[nodiscard]] bool isBusy(const QUuid &id) const { return m_busyVaults.contains(id); }
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
@@ -85,6 +90,10 @@ public:
 
     // ---- unlock and lock ----
     QCoro::Task<void> refresh();
+    // Only what is attached, without measuring sizes.
+    QCoro::Task<void> refreshMountPoints();
+    // Whether a look at what is attached has completed since the store was created.
+    [[nodiscard]] bool knowsMountPoints() const { return m_knowsMountPoints; }
     QCoro::Task<void> requestUnlock(Vault vault);
     QCoro::Task<bool> unlock(Vault vault, QString password, bool saveToKeychain, QString method);
     QCoro::Task<void> lock(Vault vault, bool quiet, QString reason);
@@ -137,6 +146,7 @@ Q_SIGNALS:
     void activityChanged();
     void newVaultRequestedChanged();
     void backgroundWorkFinished();
+    void lockAllFinished();
 
 private:
     friend class BusyMark;
@@ -148,6 +158,8 @@ private:
     void setBusy(const QUuid &id, bool busy);
     void setMountPoint(const QUuid &id, const std::optional<QString> &mountPoint);
     void setSize(const QUuid &id, qint64 bytes);
+    // Keeps the sizes, and so their total, to the vaults in the list.
+    void forgetSizesOfRemovedVaults();
     // Shows the waiting-for-disk or the moved-file dialog for a vault whose file is not there.
     QCoro::Task<void> presentMissingFile(Vault vault);
     QCoro::Task<qint64> usedBytes(Vault vault);
@@ -174,6 +186,11 @@ private:
     QHash<QUuid, QString> m_mountPoints;
     QHash<QUuid, qint64> m_sizesOnDisk;
     QSet<QUuid> m_busyVaults;
+    // Operations under way per vault: one request may hold the mark across several steps.
+    QHash<QUuid, int> m_busyCounts;
+    qint64 m_totalSizeOnDisk = 0;
+    bool m_lockingAll = false;
+    bool m_knowsMountPoints = false;
     std::optional<QString> m_errorMessage;
     std::optional<Vault> m_passwordPromptVault;
     QList<ActivityEvent> m_activity;

@@ -8,14 +8,9 @@ Item {
     id: home
     property var actions
 
-    readonly property int vaultCount: VaultStore.vaults.length
+    readonly property int vaultCount: VaultStore.vaultCount
     readonly property int openCount: Object.keys(VaultStore.mountPoints).length
-    readonly property real totalUsed: {
-        let total = 0
-        for (const vault of VaultStore.vaults)
-            total += VaultStore.sizesOnDisk[vault.id] !== undefined ? VaultStore.sizesOnDisk[vault.id] : 0
-        return total
-    }
+    readonly property real totalUsed: VaultStore.totalSizeOnDisk
     readonly property string subtitle: vaultCount === 0
         ? "Encrypted folders, your key only"
         : [vaultCount === 1 ? "1 vault" : vaultCount + " vaults",

@@ -14,9 +14,10 @@ Item {
     readonly property string vaultId: vault.id
     readonly property bool unlocked: VaultStore.mountPoints[vaultId] !== undefined
     readonly property bool busy: VaultStore.busyVaults.indexOf(vaultId) >= 0
-    // Re-read whenever the store publishes anything about the vaults.
-    readonly property string fileState: { VaultStore.vaults; VaultStore.mountPoints; return VaultActions.fileState(vaultId) }
-    readonly property real usedBytes: VaultStore.sizesOnDisk[vaultId] !== undefined ? VaultStore.sizesOnDisk[vaultId] : 0
+    // Re-read whenever the store publishes anything about the vaults; the properties read for that
+    // are cheap ones, since every card of a long list reads them.
+    readonly property string fileState: { VaultStore.vaultCount; VaultStore.mountPoints; return VaultActions.fileState(vaultId) }
+    readonly property real usedBytes: { VaultStore.totalSizeOnDisk; return VaultActions.recordedSize(vaultId) }
     readonly property real usedFraction: usedBytes / (Math.max(vault.maxSizeMB, 1) * 1048576)
     readonly property bool nearlyFull: fileState === "present" && usedFraction >= 0.9
 
