@@ -16,6 +16,8 @@ packages=(
   qt6-qpa-plugins
   # encryption and file systems used by the disk-image tools
   gocryptfs fuse3 fuse2fs e2fsprogs psmisc util-linux coreutils
+  # owner authentication (polkit, with its text agent for the tests)
+  polkitd
   # tests: Secret Service, D-Bus session, X server
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool attr bc
   # icons
@@ -34,4 +36,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# polkitd reads actions from this folder only: owner authentication needs ours there, also when
+# the program runs from its build folder.
+policy=org.hollowkeep.owner-authentication.policy
+if ! cmp -s "$(dirname "$0")/../data/$policy" "/usr/share/polkit-1/actions/$policy"; then
+  $SUDO install -D -m 0644 "$(dirname "$0")/../data/$policy" "/usr/share/polkit-1/actions/$policy"
 fi

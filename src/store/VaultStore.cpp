@@ -279,8 +279,7 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     if (!vault.requireTouchID) {
         unlocked = co_await unlock(vault, *saved, false, u"Keychain"_qs);
     } else {
-        const bool authenticated =
-            co_await TouchID::authenticate(u"unlock the vault “%1”"_qs.arg(vault.name));
+        const bool authenticated = co_await authenticateOwner(u"unlock the vault “%1”"_qs.arg(vault.name));
         if (!authenticated)
             co_return;
         unlocked = co_await unlock(vault, *saved, false, u"Touch ID"_qs);
@@ -288,6 +287,14 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     // A rejected saved password has set its message and is gone: the next request prompts.
     if (!unlocked && !m_errorMessage)
         setPasswordPromptVault(vault);
+}
+
+QCoro::Task<bool> VaultStore::authenticateOwner(QString reason)
+{
+    const TouchID::Answer answer = co_await TouchID::ask(reason);
+    if (!answer.problem.isEmpty())
+        setErrorMessage(answer.problem);
+    co_return answer.authorized;
 }
 
 QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToKeychain, QString method)

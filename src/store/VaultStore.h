@@ -95,6 +95,9 @@ public:
     // Whether a look at what is attached has completed since the store was created.
     [[nodiscard]] bool knowsMountPoints() const { return m_knowsMountPoints; }
     QCoro::Task<void> requestUnlock(Vault vault);
+    // Owner authentication before a saved password is used; when nobody can be asked, the error
+    // text says why.
+    QCoro::Task<bool> authenticateOwner(QString reason);
     QCoro::Task<bool> unlock(Vault vault, QString password, bool saveToKeychain, QString method);
     QCoro::Task<void> lock(Vault vault, bool quiet, QString reason);
     QCoro::Task<void> lockAll(bool quiet, QString reason);

@@ -6,7 +6,6 @@
 #include "diskimage/DiskImage.h"
 #include "platform/FileBrowser.h"
 #include "platform/Keychain.h"
-#include "platform/TouchID.h"
 #include "store/VaultRules.h"
 
 #include <QDir>
@@ -111,7 +110,7 @@ QCoro::Task<bool> VaultActions::ownerAllowsRemoval(Vault vault)
 {
     if (!vault.requireTouchID)
         co_return true;
-    co_return co_await TouchID::authenticate(u"remove the vault “%1” from the list"_qs.arg(vault.name));
+    co_return co_await m_store.authenticateOwner(u"remove the vault “%1” from the list"_qs.arg(vault.name));
 }
 
 QCoro::Task<void> VaultActions::authenticateThenConfirmForget(Vault vault)
@@ -303,7 +302,7 @@ QCoro::Task<void> VaultActions::prefill(Vault vault, QString reason)
     if (!saved)
         co_return;
     if (vault.requireTouchID) {
-        const bool authenticated = co_await TouchID::authenticate(reason);
+        const bool authenticated = co_await m_store.authenticateOwner(reason);
         if (!authenticated)
             co_return;
     }
