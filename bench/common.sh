@@ -1,5 +1,7 @@
-# Shared by the start-up benchmarks: a private display and private homes with vault lists.
-# Sourced; expects $work to name a scratch folder.
+# Shared by the start-up benchmarks: a scratch folder ($work), a private display and private homes
+# with vault lists. Sourced.
+work=$(mktemp -d /var/tmp/hollowkeep-bench.XXXXXX)
+trap 'rm -rf "$work"; [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true' EXIT
 
 # Starts Xvfb on :97 when there is no display.
 start_display() {

@@ -5,8 +5,6 @@
 #   bench/many_vaults.sh [BUILD_DIR]      (Xvfb when there is no display)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-work=$(mktemp -d /var/tmp/hollowkeep-many.XXXXXX)
-trap 'rm -rf "$work"; [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true' EXIT
 source "$(dirname "$0")/common.sh"
 start_display
 ticks=$(getconf CLK_TCK)

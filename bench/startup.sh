@@ -5,8 +5,6 @@
 #   bench/startup.sh [BUILD_DIR]      (best of five runs each; Xvfb when there is no display)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
-work=$(mktemp -d /var/tmp/hollowkeep-startup.XXXXXX)
-trap 'rm -rf "$work"; [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true' EXIT
 source "$(dirname "$0")/common.sh"
 start_display
 

@@ -15,7 +15,7 @@ packages=(
   qml6-module-qtqml-workerscript qml6-module-qttest
   qt6-qpa-plugins
   # encryption and file systems used by the disk-image tools
-  gocryptfs fuse3 fuse2fs e2fsprogs psmisc util-linux coreutils
+  gocryptfs fuse3 fuse2fs e2fsprogs psmisc procps util-linux coreutils
   # owner authentication (polkit, with its text agent for the tests)
   polkitd
   # tests: Secret Service, D-Bus session, X server

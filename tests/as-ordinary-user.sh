@@ -20,14 +20,8 @@ fi
 user=hollowkeep-tests
 id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 chmod 0666 /dev/fuse
-work=$(mktemp -d)
-cleanup() {
-    awk '{print $5}' /proc/self/mountinfo | grep "^$work/" | sort -r | while read -r mount; do
-        fusermount3 -uz "$(printf '%b' "$mount")" 2>/dev/null || umount -l "$(printf '%b' "$mount")"
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/scratch-folder.sh"
+work=$scratch
 mkdir -p "$work/tools" "$work/tests" "$work/tmp"
 cp "$tools"/* "$work/tools/"
 chown "$user" "$work/tmp"

@@ -52,9 +52,18 @@ private Q_SLOTS:
                      QStringLiteral("pkttyagent --process %1").arg(QCoreApplication::applicationPid()),
                      QStringLiteral("/dev/null")});
         QVERIFY(agent.waitForStarted());
+        // The terminal's program is ended with the agent: a stale agent would answer the next row.
         const auto stop = qScopeGuard([&] {
+            const QString pattern =
+                QStringLiteral("^pkttyagent --process %1$").arg(QCoreApplication::applicationPid());
+            QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-f"), pattern});
             agent.kill();
             agent.waitForFinished();
+            QTest::qWaitFor(
+                [&] {
+                    return QProcess::execute(QStringLiteral("pgrep"), {QStringLiteral("-f"), pattern}) != 0;
+                },
+                5000);
         });
         // The agent registers a moment after it starts: ask until it is there.
         TouchID::Answer answer;

@@ -14,6 +14,7 @@
 #include <QDateTime>
 
 #include <cerrno>
+#include <memory>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -656,6 +657,28 @@ void requireLocked(const QString &bundle)
         clearLeftovers(bundle);
 }
 
+// The live volume mounted at a place, looked up again once its bundle's lock is held.
+class LockedVolume
+{
+public:
+    explicit LockedVolume(const QString &mountPoint)
+    {
+        const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
+        if (!found || !found->healthy || found->isOrphan())
+            throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+        m_lock = std::make_unique<BundleLock>(found->bundlePath);
+        m_attachment = currentAttachment(found->bundlePath).value_or(Attachment());
+        if (m_attachment.volumeMount != found->volumeMount)
+            throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    }
+
+    [[nodiscard]] const Attachment &attachment() const { return m_attachment; }
+
+private:
+    std::unique_ptr<BundleLock> m_lock;
+    Attachment m_attachment;
+};
+
 // Opens the layer read-only at a place of its own and closes it: only the password is checked.
 void checkPasswordHoldingLock(const QString &bundle, const QByteArray &password)
 {
@@ -953,13 +976,8 @@ void checkPassword(const QString &bundlePath, const QByteArray &password)
 QString renameVolume(const QString &mountPoint, const QString &newName)
 {
     requireUsableVolumeName(newName);
-    const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
-    if (!found || !found->healthy || found->isOrphan())
-        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
-    const BundleLock lock(found->bundlePath);
-    const Attachment attachment = currentAttachment(found->bundlePath).value_or(Attachment());
-    if (attachment.volumeMount != found->volumeMount)
-        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const LockedVolume volume(mountPoint);
+    const Attachment &attachment = volume.attachment();
     const QString bundle = attachment.bundlePath;
     const QString oldName = nameInLayer(attachment.layerMount);
     const bool hidden = attachment.volumeMount.startsWith(hiddenRoot() + QLatin1Char('/'));
@@ -1050,13 +1068,8 @@ int checkFileSystem(const QString &bundle, const QString &image, bool repair, QS
 
 Verification verify(const QString &mountPoint)
 {
-    const std::optional<Attachment> found = attachmentAtMountPoint(mountPoint);
-    if (!found || !found->healthy || found->isOrphan())
-        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
-    const BundleLock lock(found->bundlePath);
-    const Attachment attachment = currentAttachment(found->bundlePath).value_or(Attachment());
-    if (attachment.volumeMount != found->volumeMount)
-        throw Error{QStringLiteral("no vault volume is mounted at %1").arg(mountPoint)};
+    const LockedVolume volume(mountPoint);
+    const Attachment &attachment = volume.attachment();
     const QString bundle = attachment.bundlePath;
     const QString name = nameInLayer(attachment.layerMount);
     Verification result;
