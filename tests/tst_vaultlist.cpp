@@ -146,8 +146,13 @@ private Q_SLOTS:
             QByteArray(
                 R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "ok", "bundlePath": "/ok", "createdAt": 1}, )") +
             json.mid(1)));
-        QVERIFY(
-            VaultList::load(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json")).isEmpty());
+        // A list that cannot be read is set aside beside it: a copy, never the fixture itself.
+        const QString copy = m_env.data() + QStringLiteral("/vaults.json");
+        QDir().mkpath(m_env.data());
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json"), copy));
+        QVERIFY(VaultList::load(copy).isEmpty());
+        QVERIFY(QFile::exists(copy + QStringLiteral(".unreadable")));
         QCOMPARE(decodeOrFail("[]"), QList<Vault>());
     }
 
