@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
@@ -81,48 +80,6 @@ private Q_SLOTS:
         QVERIFY(!Plist::parse(xml));
     }
 
-    // Random bytes, random cuts and random corruptions of real documents never crash the reader.
-    void randomDocumentsNeverCrash()
-    {
-        const QByteArray sample = Plist::serialize(QVariantMap{
-            {QStringLiteral("images"),
-             QVariantList{QVariantMap{
-                 {QStringLiteral("image-path"), QStringLiteral("/v/A.sparsebundle")},
-                 {QStringLiteral("system-entities"),
-                  QVariantList{QVariantMap{{QStringLiteral("mount-point"), QStringLiteral("/mnt/A")}}}}}}}});
-        QRandomGenerator random(20261205);
-        static const QList<QByteArray> pieces{
-            "<plist>",  "</plist>",  "<dict>",    "</dict>",    "<array>", "</array>", "<key>",   "</key>",
-            "<string>", "</string>", "<integer>", "</integer>", "<true/>", "<data>",   "</data>", "&amp;",
-            "&#0;",     "<![CDATA[", "]]>",       "<!--",       "-->",     "x",        "\xff"};
-        int parsedCount = 0;
-        for (int round = 0; round < 20000; ++round) {
-            QByteArray xml;
-            switch (round % 4) {
-            case 0: // a cut of a real document
-                xml = sample.left(random.bounded(sample.size() + 1));
-                break;
-            case 1: { // a real document with random bytes changed
-                xml = sample;
-                for (int i = random.bounded(1, 8); i > 0; --i)
-                    xml[random.bounded(xml.size())] = char(random.bounded(256));
-                break;
-            }
-            case 2: // random markup
-                for (int i = random.bounded(40); i > 0; --i)
-                    xml += pieces[random.bounded(pieces.size())];
-                break;
-            default: // random bytes
-                for (int i = random.bounded(200); i > 0; --i)
-                    xml += char(random.bounded(256));
-            }
-            if (Plist::parse(xml))
-                ++parsedCount;
-        }
-        // Whole cuts of the sample parse; the rest mostly does not.
-        QVERIFY(parsedCount > 0);
-        QVERIFY(parsedCount < 20000);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPlist)

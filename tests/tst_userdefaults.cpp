@@ -83,31 +83,6 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_env.config()).entryList(QDir::Files), QStringList{QStringLiteral("prefs.json")});
     }
 
-    void wrongTypesReadLikeAReaderExpects()
-    {
-        QVERIFY(
-            writeAll(prefsPath(), R"({"yes": "YES", "true": "true", "one": "1", "zero": "0", "word": "maybe",
-            "number": 5, "real": 7.9, "digits": " 12 apples", "flagTrue": true, "list": [1],
-            "dataAsText": "abc", "dateAsNumber": 12.5})"));
-        UserDefaults defaults(prefsPath());
-        QVERIFY(defaults.boolValue(QStringLiteral("yes")));
-        QVERIFY(defaults.boolValue(QStringLiteral("true")));
-        QVERIFY(defaults.boolValue(QStringLiteral("one")));
-        QVERIFY(defaults.boolValue(QStringLiteral("number")));
-        QVERIFY(!defaults.boolValue(QStringLiteral("zero")));
-        QVERIFY(!defaults.boolValue(QStringLiteral("word")));
-        QVERIFY(!defaults.boolValue(QStringLiteral("list")));
-        QVERIFY(!defaults.boolValue(QStringLiteral("missing")));
-        QCOMPARE(defaults.integerValue(QStringLiteral("digits")), 12);
-        QCOMPARE(defaults.integerValue(QStringLiteral("real")), 7);
-        QCOMPARE(defaults.integerValue(QStringLiteral("flagTrue")), 1);
-        QCOMPARE(defaults.integerValue(QStringLiteral("word")), 0);
-        QCOMPARE(defaults.stringValue(QStringLiteral("number")), QStringLiteral("5"));
-        QVERIFY(!defaults.stringValue(QStringLiteral("list")));
-        QVERIFY(!defaults.dataValue(QStringLiteral("dataAsText")));
-        QVERIFY(!defaults.dateValue(QStringLiteral("dateAsNumber")));
-    }
-
     void unreadableFileIsSetAsideNotLost()
     {
         const QByteArray garbage = "{ this is not json";
@@ -119,22 +94,6 @@ private Q_SLOTS:
         QCOMPARE(readAll(prefsPath() + QStringLiteral(".unreadable")), garbage);
         QCOMPARE(UserDefaults::readFile(prefsPath())->value(SettingsKeys::appTheme).toString(),
                  QStringLiteral("classic"));
-    }
-
-    void everyChangeIsAnnouncedOnce()
-    {
-        UserDefaults defaults(prefsPath());
-        QSignalSpy spy(&defaults, &UserDefaults::changed);
-        SettingsKeys::registerDefaults(defaults);
-        QCOMPARE(spy.count(), 13);
-        spy.clear();
-        defaults.setValue(SettingsKeys::autoLockMinutes, qint64(5));
-        defaults.setValue(SettingsKeys::autoLockMinutes, qint64(5));
-        QCOMPARE(spy.count(), 1);
-        QCOMPARE(spy.takeFirst().at(0).toString(), SettingsKeys::autoLockMinutes);
-        // Registering again does not touch a key whose value is stored.
-        SettingsKeys::registerDefaults(defaults);
-        QCOMPARE(spy.count(), 0);
     }
 
     void changesByAnotherProcessReachEveryReader()

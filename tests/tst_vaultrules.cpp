@@ -16,15 +16,6 @@ class TestVaultRules : public QObject
     TestEnvironment m_env;
 
 private Q_SLOTS:
-    void messagesAreTheExactTexts()
-    {
-        QCOMPARE(nameCharactersMessage,
-                 QString::fromUtf8("The name can\u2019t contain \u201c/\u201d or \u201c:\u201d."));
-        QCOMPARE(passwordsDontMatchMessage, QString::fromUtf8("Passwords don\u2019t match."));
-        QCOMPARE(nameCollisionMessage(QStringLiteral("Taxes")),
-                 QString::fromUtf8("A vault named \u201cTaxes\u201d already exists in that folder."));
-    }
-
     void namesAreTrimmedOfSpacesButKeepLineBreaks()
     {
         QCOMPARE(trimmedName(QStringLiteral(" \t\u00a0\u2003Taxes 2024 \t")), QStringLiteral("Taxes 2024"));
