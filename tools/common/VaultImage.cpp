@@ -14,9 +14,9 @@
 #include <QDateTime>
 
 #include <cerrno>
-#include <memory>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -345,6 +345,22 @@ QString complaint(const QByteArray &output)
     return text;
 }
 
+// Runs e2fsck on an image that is not mounted. When the first superblock cannot be read (status
+// 8), it runs again from the copy in the second block group.
+Tool::HelperResult runCheck(const QString &bundle, const QString &image, const QStringList &options)
+{
+    const QString e2fsck = Tool::helper(QStringLiteral("e2fsck"));
+    const Tool::HelperResult result = Tool::runHelper(e2fsck, options + QStringList{image});
+    const qint64 backup = backupSuperblockOf(bundle);
+    if (result.status < 8 || backup <= 0)
+        return result;
+    Tool::HelperResult again = Tool::runHelper(
+        e2fsck, options + QStringList{QStringLiteral("-b"), QString::number(backup), QStringLiteral("-B"),
+                                      QString::number(blockSize), image});
+    again.output.prepend(result.output);
+    return again;
+}
+
 struct Repair
 {
     QByteArray log;  // everything e2fsck said, to keep inside the vault
@@ -356,25 +372,17 @@ struct Repair
 // superblock when the first one is lost. Answers what was repaired.
 std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image, bool force)
 {
-    const QString e2fsck = Tool::helper(QStringLiteral("e2fsck"));
     QStringList quick{QStringLiteral("-p")};
     if (force)
         quick << QStringLiteral("-f");
-    const Tool::HelperResult preen = Tool::runHelper(e2fsck, quick << image);
+    const Tool::HelperResult preen = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), quick << image);
     // e2fsck's statuses: 0 clean, 1 and 2 repaired, 4 and up errors left or a failure.
     if (preen.status < 4)
         return std::nullopt;
     Repair repair;
     repair.log = preen.output;
-    Tool::HelperResult full = Tool::runHelper(e2fsck, {QStringLiteral("-f"), QStringLiteral("-y"), image});
+    const Tool::HelperResult full = runCheck(bundle, image, {QStringLiteral("-f"), QStringLiteral("-y")});
     repair.log += full.output;
-    const qint64 backup = backupSuperblockOf(bundle);
-    if (full.status >= 4 && backup > 0) {
-        full = Tool::runHelper(e2fsck, {QStringLiteral("-f"), QStringLiteral("-y"), QStringLiteral("-b"),
-                                        QString::number(backup), QStringLiteral("-B"),
-                                        QString::number(blockSize), image});
-        repair.log += full.output;
-    }
     if (full.status >= 4)
         throw Error{
             QStringLiteral("The file system inside the vault is damaged and could not be repaired: ") +
@@ -1041,15 +1049,8 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
 int checkFileSystem(const QString &bundle, const QString &image, bool repair, QStringList &lines)
 {
     lines << QStringLiteral("Checking file system");
-    QStringList arguments{QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n")};
-    Tool::HelperResult check =
-        Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), arguments + QStringList{image});
-    const qint64 backup = backupSuperblockOf(bundle);
-    if (check.status >= 8 && backup > 0)
-        check =
-            Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
-                            arguments + QStringList{QStringLiteral("-b"), QString::number(backup),
-                                                    QStringLiteral("-B"), QString::number(blockSize), image});
+    const Tool::HelperResult check =
+        runCheck(bundle, image, {QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n")});
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
         if (!text.isEmpty())
