@@ -1,6 +1,8 @@
 #include "StoreHarness.h"
 
 #include <QDBusConnectionInterface>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <csignal>
@@ -76,6 +78,27 @@ private Q_SLOTS:
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
         QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Raced unlocked · Keychain")});
         QVERIFY(f.store.busyVaults().isEmpty());
+    }
+
+    void aStoppedVolumeDoesNotHoldTheStore()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = f.addVault(QStringLiteral("Frozen"), m_password);
+        QVERIFY(QCoro::waitFor(
+            f.store.unlock(vault, QString::fromUtf8(m_password), false, QStringLiteral("password"))));
+        QProcess pgrep;
+        pgrep.start(QStringLiteral("pgrep"),
+                    {QStringLiteral("-f"), QStringLiteral("^[^ ]*fuse2fs .* ") + f.mountPoint(vault)});
+        QVERIFY(pgrep.waitForFinished());
+        const pid_t daemon = pid_t(pgrep.readAllStandardOutput().trimmed().toInt());
+        QVERIFY(daemon > 0);
+        QCOMPARE(kill(daemon, SIGSTOP), 0);
+        const auto resume = qScopeGuard([&] { kill(daemon, SIGCONT); });
+        QElapsedTimer clock;
+        clock.start();
+        QCoro::waitFor(f.store.refresh());
+        QVERIFY2(clock.elapsed() < 15000, "a refresh waited for a stopped volume");
+        QVERIFY(f.store.isUnlocked(vault.id));
     }
 
     void typedPasswordPromptsAndCanBeSaved()

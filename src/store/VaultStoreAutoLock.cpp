@@ -5,9 +5,9 @@
 #include "app/SettingsKeys.h"
 #include "diskimage/DiskImage.h"
 #include "platform/UserDefaults.h"
+#include "platform/VolumeUsage.h"
 
 #include <QFileInfo>
-#include <QStorageInfo>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -47,9 +47,10 @@ QCoro::Task<qint64> VaultStore::usedBytes(Vault vault)
 {
     const auto mountPoint = m_mountPoints.constFind(vault.id);
     if (mountPoint != m_mountPoints.cend()) {
-        const QStorageInfo volume(*mountPoint);
-        if (volume.isValid() && volume.isReady())
-            co_return std::max<qint64>(0, volume.bytesTotal() - volume.bytesFree());
+        const std::optional<qint64> used =
+            co_await VolumeUsage::usedBytes(*mountPoint, std::chrono::seconds(3));
+        if (used)
+            co_return *used;
     }
     co_return co_await DiskImage::sizeOnDisk(vault.bundlePath);
 }
