@@ -26,7 +26,7 @@ public:
         for (const char *tool : {"hdiutil", "diskutil", "mdutil", "du"})
             QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"),
                         folder() + QLatin1Char('/') + QLatin1String(tool));
-        QDir(folder()).mkpath(QStringLiteral("responses"));
+        QDir(folder()).mkpath(u"responses"_s);
         qputenv("HOLLOWKEEP_TOOLS_DIR", folder().toLocal8Bit());
     }
     ~FakeTools() { qunsetenv("HOLLOWKEEP_TOOLS_DIR"); }
@@ -38,44 +38,42 @@ public:
     void respond(const QString &key, const QByteArray &out, const QByteArray &err = {}, int status = 0,
                  int call = 0)
     {
-        const QString base = folder() + QStringLiteral("/responses/") + key +
-                             (call > 0 ? QStringLiteral(".%1").arg(call) : QString());
-        writeAll(base + QStringLiteral(".stdout"), out);
-        writeAll(base + QStringLiteral(".stderr"), err);
-        writeAll(base + QStringLiteral(".status"), QByteArray::number(status));
+        const QString base = folder() + u"/responses/"_s + key + (call > 0 ? u".%1"_s.arg(call) : QString());
+        writeAll(base + u".stdout"_s, out);
+        writeAll(base + u".stderr"_s, err);
+        writeAll(base + u".status"_s, QByteArray::number(status));
     }
     // Every attach succeeds at this folder.
     void respondAttachAt(const QString &mountPoint)
     {
         QDir().mkpath(mountPoint);
-        respond(QStringLiteral("hdiutil-attach"),
+        respond(u"hdiutil-attach"_s,
                 "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
                     mountPoint.toUtf8() + "</string></dict></array></dict></plist>");
     }
     // Every attach refuses the password, as the real tool does.
     void respondAttachRefused()
     {
-        respond(QStringLiteral("hdiutil-attach"), {}, "hdiutil: attach failed - Authentication error", 1);
+        respond(u"hdiutil-attach"_s, {}, "hdiutil: attach failed - Authentication error", 1);
     }
     // du measures every path it is given at that many kilobytes.
     void respondSizeKB(qint64 kilobytes)
     {
-        respond(QStringLiteral("du"), {});
-        script(QStringLiteral("du"), "for p in \"$@\"; do case $p in -*) ;; *) printf '%s\\t%s\\n' " +
-                                         QByteArray::number(kilobytes) + " \"$p\";; esac; done\n");
+        respond(u"du"_s, {});
+        script(u"du"_s, "for p in \"$@\"; do case $p in -*) ;; *) printf '%s\\t%s\\n' " +
+                            QByteArray::number(kilobytes) + " \"$p\";; esac; done\n");
     }
     // A shell snippet run before the answer; "$@" holds the arguments.
     void script(const QString &key, const QByteArray &body, int call = 0)
     {
-        writeAll(folder() + QStringLiteral("/responses/") + key +
-                     (call > 0 ? QStringLiteral(".%1").arg(call) : QString()) + QStringLiteral(".sh"),
+        writeAll(folder() + u"/responses/"_s + key + (call > 0 ? u".%1"_s.arg(call) : QString()) + u".sh"_s,
                  body);
     }
 
     [[nodiscard]] QList<Call> calls() const
     {
         QList<Call> result;
-        for (const QByteArray &line : readAll(folder() + QStringLiteral("/calls.log")).split('\n')) {
+        for (const QByteArray &line : readAll(folder() + u"/calls.log"_s).split('\n')) {
             if (line.isEmpty())
                 continue;
             const QList<QByteArray> fields = line.split(' ');
@@ -88,12 +86,12 @@ public:
         }
         return result;
     }
-    void clearCalls() { QFile::remove(folder() + QStringLiteral("/calls.log")); }
+    void clearCalls() { QFile::remove(folder() + u"/calls.log"_s); }
     void reset()
     {
-        QDir(folder() + QStringLiteral("/responses")).removeRecursively();
-        QDir(folder() + QStringLiteral("/counts")).removeRecursively();
-        QDir(folder()).mkpath(QStringLiteral("responses"));
+        QDir(folder() + u"/responses"_s).removeRecursively();
+        QDir(folder() + u"/counts"_s).removeRecursively();
+        QDir(folder()).mkpath(u"responses"_s);
         clearCalls();
     }
 

@@ -18,12 +18,12 @@ public:
     QStringList shown; // "waiting:<name>" or "relocated:<name>"
     QCoro::Task<void> presentWaiting(Vault vault) override
     {
-        shown << QStringLiteral("waiting:") + vault.name;
+        shown << u"waiting:"_s + vault.name;
         co_return;
     }
     QCoro::Task<void> presentRelocated(Vault vault) override
     {
-        shown << QStringLiteral("relocated:") + vault.name;
+        shown << u"relocated:"_s + vault.name;
         co_return;
     }
 };
@@ -40,9 +40,9 @@ public:
     bool registerOnBus()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        return bus.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), this,
+        return bus.registerObject(u"/org/freedesktop/FileManager1"_s, this,
                                   QDBusConnection::ExportAllSlots) &&
-               bus.registerService(QStringLiteral("org.freedesktop.FileManager1"));
+               bus.registerService(u"org.freedesktop.FileManager1"_s);
     }
 
 public Q_SLOTS:
@@ -76,7 +76,7 @@ struct StoreFixture
     Timestamp clock = Timestamp::now();
 
     explicit StoreFixture(TestEnvironment &environment)
-        : env(environment), defaults(environment.config() + QStringLiteral("/prefs.json")),
+        : env(environment), defaults(environment.config() + u"/prefs.json"_s),
           store(defaults, environment.data(), false)
     {
         store.setFileDialogs(&dialogs);
@@ -93,7 +93,7 @@ struct StoreFixture
     // Creates a vault file with the real tool and lists it the way the create sheet does.
     Vault addVault(const QString &name, const QByteArray &password, int sizeMB = 64)
     {
-        const QString path = env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        const QString path = env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         if (createVault(path, name, sizeMB, password).status != 0)
             return {};
         Vault vault;
@@ -113,7 +113,7 @@ struct StoreFixture
         Vault vault;
         vault.id = QUuid::createUuid();
         vault.name = name;
-        vault.bundlePath = env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        vault.bundlePath = env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         vault.openInFinderAfterUnlock = false;
         vault.autoOpenAtLaunch = autoOpen;
         QDir().mkpath(vault.bundlePath);

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+using namespace Qt::StringLiterals;
+
 // Points HOME and the XDG folders at a fresh temporary folder for the life of a test, so that no test
 // ever reads or writes the real home, keyring or ~/Vaults.
 class TestEnvironment
@@ -13,20 +15,20 @@ public:
         const QString root = m_root.path();
         for (const char *folder : {"home", "config", "data", "runtime", "cache"})
             QDir(root).mkpath(QLatin1String(folder));
-        QFile::setPermissions(root + QStringLiteral("/runtime"),
+        QFile::setPermissions(root + u"/runtime"_s,
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("HOME", (root + QStringLiteral("/home")).toLocal8Bit());
-        qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/config")).toLocal8Bit());
-        qputenv("XDG_DATA_HOME", (root + QStringLiteral("/data")).toLocal8Bit());
-        qputenv("XDG_RUNTIME_DIR", (root + QStringLiteral("/runtime")).toLocal8Bit());
-        qputenv("XDG_CACHE_HOME", (root + QStringLiteral("/cache")).toLocal8Bit());
+        qputenv("HOME", (root + u"/home"_s).toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", (root + u"/config"_s).toLocal8Bit());
+        qputenv("XDG_DATA_HOME", (root + u"/data"_s).toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", (root + u"/runtime"_s).toLocal8Bit());
+        qputenv("XDG_CACHE_HOME", (root + u"/cache"_s).toLocal8Bit());
     }
 
     [[nodiscard]] QString root() const { return m_root.path(); }
-    [[nodiscard]] QString home() const { return m_root.path() + QStringLiteral("/home"); }
-    [[nodiscard]] QString config() const { return m_root.path() + QStringLiteral("/config"); }
-    [[nodiscard]] QString data() const { return m_root.path() + QStringLiteral("/data"); }
-    [[nodiscard]] QString runtime() const { return m_root.path() + QStringLiteral("/runtime"); }
+    [[nodiscard]] QString home() const { return m_root.path() + u"/home"_s; }
+    [[nodiscard]] QString config() const { return m_root.path() + u"/config"_s; }
+    [[nodiscard]] QString data() const { return m_root.path() + u"/data"_s; }
+    [[nodiscard]] QString runtime() const { return m_root.path() + u"/runtime"_s; }
 
 private:
     QTemporaryDir m_root;

@@ -38,34 +38,31 @@ inline ToolRun runTool(const QString &tool, const QStringList &arguments, const 
 
 inline ToolRun hdiutil(const QStringList &arguments, const QByteArray &input = {})
 {
-    return runTool(QStringLiteral("hdiutil"), arguments, input);
+    return runTool(u"hdiutil"_s, arguments, input);
 }
 
 inline ToolRun createVault(const QString &path, const QString &volumeName, int sizeMB,
                            const QByteArray &password)
 {
-    return hdiutil({QStringLiteral("create"), QStringLiteral("-encryption"), QStringLiteral("AES-256"),
-                    QStringLiteral("-stdinpass"), QStringLiteral("-type"), QStringLiteral("SPARSEBUNDLE"),
-                    QStringLiteral("-fs"), QStringLiteral("APFS"), QStringLiteral("-size"),
-                    QStringLiteral("%1m").arg(sizeMB), QStringLiteral("-volname"), volumeName, path},
+    return hdiutil({u"create"_s, u"-encryption"_s, u"AES-256"_s, u"-stdinpass"_s, u"-type"_s,
+                    u"SPARSEBUNDLE"_s, u"-fs"_s, u"APFS"_s, u"-size"_s, u"%1m"_s.arg(sizeMB), u"-volname"_s,
+                    volumeName, path},
                    password);
 }
 
 // The mount point named in an attach -plist answer; empty when there is none.
 inline QString mountPointIn(const QByteArray &plist)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral("<key>mount-point</key>\\s*<string>([^<]*)</string>"));
+    static const QRegularExpression pattern(u"<key>mount-point</key>\\s*<string>([^<]*)</string>"_s);
     const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(plist));
-    return match.hasMatch() ? match.captured(1).replace(QStringLiteral("&amp;"), QStringLiteral("&"))
-                            : QString();
+    return match.hasMatch() ? match.captured(1).replace(u"&amp;"_s, u"&"_s) : QString();
 }
 
 inline QString attachVault(const QString &path, const QByteArray &password, bool hidden = false)
 {
-    QStringList arguments{QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass")};
+    QStringList arguments{u"attach"_s, u"-plist"_s, u"-stdinpass"_s};
     if (hidden)
-        arguments << QStringLiteral("-nobrowse");
+        arguments << u"-nobrowse"_s;
     arguments << path;
     const ToolRun run = hdiutil(arguments, password);
     return run.status == 0 ? mountPointIn(run.out) : QString();
@@ -73,23 +70,22 @@ inline QString attachVault(const QString &path, const QByteArray &password, bool
 
 inline ToolRun detachVault(const QString &mountPoint, bool force = false)
 {
-    QStringList arguments{QStringLiteral("detach"), mountPoint};
+    QStringList arguments{u"detach"_s, mountPoint};
     if (force)
-        arguments << QStringLiteral("-force");
+        arguments << u"-force"_s;
     return hdiutil(arguments);
 }
 
 // FUSE mounts below a folder, from the kernel's table.
 inline QStringList fuseMountsBelow(const QString &root)
 {
-    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    QFile table(u"/proc/self/mountinfo"_s);
     table.open(QIODevice::ReadOnly);
     QStringList found;
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() > 4 && line.contains(" - fuse")) {
-            const QString mountPoint =
-                QString::fromUtf8(fields[4]).replace(QStringLiteral("\\040"), QStringLiteral(" "));
+            const QString mountPoint = QString::fromUtf8(fields[4]).replace(u"\\040"_s, u" "_s);
             if (mountPoint.startsWith(root))
                 found << mountPoint;
         }
@@ -101,10 +97,10 @@ inline QStringList fuseMountsBelow(const QString &root)
 inline QStringList daemonsMentioning(const QString &root)
 {
     QStringList found;
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &pid : pids) {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
+        QFile stat(u"/proc/%1/stat"_s.arg(pid));
         if (!cmdline.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
             continue;
         const QByteArray arguments = cmdline.readAll();
@@ -112,7 +108,7 @@ inline QStringList daemonsMentioning(const QString &root)
         const qsizetype nameEnd = state.lastIndexOf(')');
         if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8()) &&
             (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
-                 QLatin1String("fuse2fs") ||
+                 "fuse2fs"_L1 ||
              arguments.contains("gocryptfs")))
             found << QString::fromUtf8(arguments).replace(QChar(0), QChar(' '));
     }
@@ -123,18 +119,17 @@ inline QStringList daemonsMentioning(const QString &root)
 inline void detachEverything(const QString &root)
 {
     for (const QString &mountPoint : fuseMountsBelow(root)) {
-        if (!mountPoint.contains(QStringLiteral("/hollowkeep/layers/")))
+        if (!mountPoint.contains(u"/hollowkeep/layers/"_s))
             detachVault(mountPoint, true);
     }
     for (const QString &mountPoint : fuseMountsBelow(root))
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint});
+        QProcess::execute(u"fusermount3"_s, {u"-u"_s, u"-z"_s, mountPoint});
 }
 
 inline qint64 diskUsageBytes(const QString &path)
 {
     QProcess du;
-    du.start(QStringLiteral("/usr/bin/du"), {QStringLiteral("-sk"), path});
+    du.start(u"/usr/bin/du"_s, {u"-sk"_s, path});
     du.waitForFinished();
     return QString::fromUtf8(du.readAllStandardOutput()).section(QLatin1Char('\t'), 0, 0).toLongLong() * 1024;
 }

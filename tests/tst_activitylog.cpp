@@ -12,7 +12,7 @@ class TestActivityLog : public QObject
     Q_OBJECT
 
     TestEnvironment m_env;
-    [[nodiscard]] QString prefsPath() const { return m_env.config() + QStringLiteral("/prefs.json"); }
+    [[nodiscard]] QString prefsPath() const { return m_env.config() + u"/prefs.json"_s; }
 
 private Q_SLOTS:
     void cleanup() { QDir(m_env.config()).removeRecursively(); }
@@ -23,10 +23,10 @@ private Q_SLOTS:
         QList<ActivityEvent> log = ActivityLog::load(defaults);
         QVERIFY(log.isEmpty());
         for (int i = 1; i <= 51; ++i)
-            ActivityLog::record(log, QStringLiteral("Vault %1 unlocked · password").arg(i), defaults);
+            ActivityLog::record(log, u"Vault %1 unlocked · password"_s.arg(i), defaults);
         QCOMPARE(log.size(), 50);
-        QCOMPARE(log.first().text, QStringLiteral("Vault 51 unlocked · password"));
-        QCOMPARE(log.last().text, QStringLiteral("Vault 2 unlocked · password"));
+        QCOMPARE(log.first().text, u"Vault 51 unlocked · password"_s);
+        QCOMPARE(log.last().text, u"Vault 2 unlocked · password"_s);
         QVERIFY(log.first().date >= log.last().date);
         QVERIFY(log[0].id != log[1].id);
         // The stored log is what a restart reads.
@@ -38,35 +38,32 @@ private Q_SLOTS:
     {
         UserDefaults defaults(prefsPath());
         QList<ActivityEvent> log;
-        ActivityLog::record(log, QStringLiteral("Taxes locked (manual)"), defaults);
+        ActivityLog::record(log, u"Taxes locked (manual)"_s, defaults);
         const QByteArray data = *defaults.dataValue(SettingsKeys::activityLog);
         QVERIFY(!data.contains('\n'));
         const QJsonObject event = QJsonDocument::fromJson(data).array().first().toObject();
-        QCOMPARE(event.value(QStringLiteral("text")).toString(), QStringLiteral("Taxes locked (manual)"));
-        QCOMPARE(event.value(QStringLiteral("id")).toString(), log.first().idText());
-        QCOMPARE(event.value(QStringLiteral("id")).toString(),
-                 event.value(QStringLiteral("id")).toString().toUpper());
-        QVERIFY(event.value(QStringLiteral("date")).isDouble());
-        QVERIFY(qAbs(event.value(QStringLiteral("date")).toDouble() -
-                     Timestamp::now().secondsSinceReferenceDate) < 60);
+        QCOMPARE(event.value(u"text"_s).toString(), u"Taxes locked (manual)"_s);
+        QCOMPARE(event.value(u"id"_s).toString(), log.first().idText());
+        QCOMPARE(event.value(u"id"_s).toString(), event.value(u"id"_s).toString().toUpper());
+        QVERIFY(event.value(u"date"_s).isDouble());
+        QVERIFY(qAbs(event.value(u"date"_s).toDouble() - Timestamp::now().secondsSinceReferenceDate) < 60);
     }
 
     void longerStoredLogLoadsUnchangedAndIsCutAtTheNextRecording()
     {
         QJsonArray array;
         for (int i = 0; i < 60; ++i)
-            array.append(
-                QJsonObject{{QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                            {QStringLiteral("date"), 1000.0 - i},
-                            {QStringLiteral("text"), QStringLiteral("line %1").arg(i)}});
+            array.append(QJsonObject{{u"id"_s, QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                                     {u"date"_s, 1000.0 - i},
+                                     {u"text"_s, u"line %1"_s.arg(i)}});
         UserDefaults defaults(prefsPath());
         defaults.setValue(SettingsKeys::activityLog, QJsonDocument(array).toJson());
         QList<ActivityEvent> log = ActivityLog::load(defaults);
         QCOMPARE(log.size(), 60);
-        QCOMPARE(log[59].text, QStringLiteral("line 59"));
-        ActivityLog::record(log, QStringLiteral("newest"), defaults);
+        QCOMPARE(log[59].text, u"line 59"_s);
+        ActivityLog::record(log, u"newest"_s, defaults);
         QCOMPARE(log.size(), 50);
-        QCOMPARE(log[1].text, QStringLiteral("line 0"));
+        QCOMPARE(log[1].text, u"line 0"_s);
         QCOMPARE(ActivityLog::load(defaults).size(), 50);
     }
 
@@ -79,7 +76,7 @@ private Q_SLOTS:
             << QVariant(QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": 3}])"));
         QTest::newRow("date as text") << QVariant(
             QByteArray(R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "date": "3", "text": "x"}])"));
-        QTest::newRow("a string, not data") << QVariant(QStringLiteral("[]"));
+        QTest::newRow("a string, not data") << QVariant(u"[]"_s);
     }
 
     void corruptLogReadsEmptyAndIsOverwritten()
@@ -89,7 +86,7 @@ private Q_SLOTS:
         defaults.setValue(SettingsKeys::activityLog, stored);
         QList<ActivityEvent> log = ActivityLog::load(defaults);
         QVERIFY(log.isEmpty());
-        ActivityLog::record(log, QStringLiteral("Photos located"), defaults);
+        ActivityLog::record(log, u"Photos located"_s, defaults);
         QCOMPARE(ActivityLog::load(defaults), log);
     }
 };

@@ -16,7 +16,7 @@ class TestAppQuit : public QObject
     // Whether a process has installed its own SIGTERM handler yet (SigCgt in /proc/<pid>/status).
     static bool catchesTerm(qint64 pid)
     {
-        for (const QByteArray &line : readAll(QStringLiteral("/proc/%1/status").arg(pid)).split('\n')) {
+        for (const QByteArray &line : readAll(u"/proc/%1/status"_s.arg(pid)).split('\n')) {
             if (line.startsWith("SigCgt:"))
                 return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
         }
@@ -25,7 +25,7 @@ class TestAppQuit : public QObject
 
     QStringList prepareTwoUnlockedVaults()
     {
-        UserDefaults defaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"));
+        UserDefaults defaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
         VaultStore store(defaults, m_env.data(), false);
         QList<Vault> vaults;
         QStringList mountPoints;
@@ -33,7 +33,7 @@ class TestAppQuit : public QObject
             Vault vault;
             vault.id = QUuid::createUuid();
             vault.name = QLatin1String(name);
-            vault.bundlePath = m_env.home() + QLatin1Char('/') + vault.name + QStringLiteral(".sparsebundle");
+            vault.bundlePath = m_env.home() + QLatin1Char('/') + vault.name + u".sparsebundle"_s;
             vault.openInFinderAfterUnlock = false;
             if (createVault(vault.bundlePath, vault.name, 64, m_password).status != 0)
                 return {};
@@ -49,7 +49,7 @@ class TestAppQuit : public QObject
     {
         QProcess app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         app.setProcessEnvironment(environment);
         app.start(QStringLiteral(HOLLOWKEEP_EXE), {});
         if (!app.waitForStarted())
@@ -64,7 +64,7 @@ class TestAppQuit : public QObject
 
     [[nodiscard]] QStringList activityTexts() const
     {
-        UserDefaults defaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"));
+        UserDefaults defaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
         QStringList texts;
         for (const ActivityEvent &event : ActivityLog::load(defaults))
             texts << event.text;
@@ -91,12 +91,11 @@ private Q_SLOTS:
     void quitWithLockOnQuitOffLeavesThemMounted()
     {
         const QStringList mountPoints = prepareTwoUnlockedVaults();
-        UserDefaults(m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"))
-            .setValue(QStringLiteral("lockOnQuit"), false);
+        UserDefaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s).setValue(u"lockOnQuit"_s, false);
         QCOMPARE(runAndTerminate(), 0);
         QCOMPARE(fuseMountsBelow(m_env.home()).size(), 2);
         QVERIFY(activityTexts().isEmpty());
-        QCOMPARE(readAll(mountPoints.first() + QStringLiteral("/.trackerignore")), QByteArray());
+        QCOMPARE(readAll(mountPoints.first() + u"/.trackerignore"_s), QByteArray());
     }
 };
 

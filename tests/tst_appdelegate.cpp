@@ -45,17 +45,14 @@ class TestAppDelegate : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<StoreFixture> m_fixture;
     std::unique_ptr<AppDelegate> m_delegate;
-    QDBusConnection m_bus =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("delegate"));
-    QDBusConnection m_desktop =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("desktop"));
+    QDBusConnection m_bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"delegate"_s);
+    QDBusConnection m_desktop = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"desktop"_s);
     FakeLogind m_logind;
 
     Vault listUnlocked(const QString &name)
     {
         const Vault vault = m_fixture->listVault(name);
-        QCoro::waitFor(
-            m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password")));
+        QCoro::waitFor(m_fixture->store.unlock(vault, u"pw"_s, false, u"password"_s));
         return vault;
     }
 
@@ -78,15 +75,15 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_bus.isConnected());
-        QVERIFY(m_desktop.registerObject(QStringLiteral("/org/freedesktop/login1"), &m_logind,
+        QVERIFY(m_desktop.registerObject(u"/org/freedesktop/login1"_s, &m_logind,
                                          QDBusConnection::ExportAllSlots));
-        QVERIFY(m_desktop.registerService(QStringLiteral("org.freedesktop.login1")));
+        QVERIFY(m_desktop.registerService(u"org.freedesktop.login1"_s));
     }
 
     void init()
     {
         m_tools = std::make_unique<FakeTools>();
-        m_tools->respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+        m_tools->respondAttachAt(m_env.root() + u"/volume"_s);
         m_fixture = std::make_unique<StoreFixture>(m_env);
         SettingsKeys::registerDefaults(m_fixture->defaults);
         m_delegate = std::make_unique<AppDelegate>(m_fixture->store, m_fixture->defaults, m_bus, m_bus);
@@ -106,33 +103,30 @@ private Q_SLOTS:
     void screenLockFollowsTheSettingAtThatMoment()
     {
         StoreFixture &f = *m_fixture;
-        const Vault first = listUnlocked(QStringLiteral("First"));
-        const Vault second = listUnlocked(QStringLiteral("Second"));
+        const Vault first = listUnlocked(u"First"_s);
+        const Vault second = listUnlocked(u"Second"_s);
         QSignalSpy finished(m_delegate.get(), &AppDelegate::systemLockFinished);
 
         f.defaults.setValue(SettingsKeys::lockOnScreenLock, false);
-        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
-                   QStringLiteral("ActiveChanged"), {true});
+        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {true});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.isUnlocked(first.id) && f.store.isUnlocked(second.id));
 
         // Turned on without a restart: the next screen lock locks everything, in list order.
         f.defaults.setValue(SettingsKeys::lockOnScreenLock, true);
-        emitSignal(QStringLiteral("/org/gnome/ScreenSaver"), QStringLiteral("org.gnome.ScreenSaver"),
-                   QStringLiteral("ActiveChanged"), {true});
+        emitSignal(u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s, u"ActiveChanged"_s, {true});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.mountPoints().isEmpty());
         QCOMPARE(f.activityTexts().mid(0, 2),
                  (QStringList{"Second locked (screen locked)", "First locked (screen locked)"}));
 
         // The screen saver ending, and logind's session lock.
-        listUnlocked(QStringLiteral("Third"));
-        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
-                   QStringLiteral("ActiveChanged"), {false});
+        listUnlocked(u"Third"_s);
+        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {false});
         QTest::qWait(200);
         QCOMPARE(f.store.mountPoints().size(), 1);
-        emitSignal(QStringLiteral("/org/freedesktop/login1/session/c1"),
-                   QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"), {});
+        emitSignal(u"/org/freedesktop/login1/session/c1"_s, u"org.freedesktop.login1.Session"_s, u"Lock"_s,
+                   {});
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.mountPoints().isEmpty());
     }
@@ -140,19 +134,18 @@ private Q_SLOTS:
     void oneScreenLockHeardTwiceLocksOnce()
     {
         StoreFixture &f = *m_fixture;
-        listUnlocked(QStringLiteral("First"));
-        listUnlocked(QStringLiteral("Second"));
+        listUnlocked(u"First"_s);
+        listUnlocked(u"Second"_s);
         m_tools->clearCalls();
         QSignalSpy finished(m_delegate.get(), &AppDelegate::systemLockFinished);
-        emitSignal(QStringLiteral("/ScreenSaver"), QStringLiteral("org.freedesktop.ScreenSaver"),
-                   QStringLiteral("ActiveChanged"), {true});
-        emitSignal(QStringLiteral("/org/freedesktop/login1/session/c1"),
-                   QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"), {});
+        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {true});
+        emitSignal(u"/org/freedesktop/login1/session/c1"_s, u"org.freedesktop.login1.Session"_s, u"Lock"_s,
+                   {});
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 5000);
         QVERIFY(f.store.mountPoints().isEmpty());
         qsizetype detaches = 0;
         for (const FakeTools::Call &call : m_tools->calls())
-            detaches += call.arguments.value(0) == QLatin1String("detach");
+            detaches += call.arguments.value(0) == "detach"_L1;
         QCOMPARE(detaches, 2);
         QCOMPARE(f.activityTexts().mid(0, 3),
                  (QStringList{"Second locked (screen locked)", "First locked (screen locked)",
@@ -163,26 +156,24 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         QVERIFY(m_delegate->holdsSleepInhibitor());
-        QVERIFY(m_logind.requests.last().startsWith(QStringLiteral("sleep|Hollowkeep|")));
-        QVERIFY(m_logind.requests.last().endsWith(QStringLiteral("|delay")));
+        QVERIFY(m_logind.requests.last().startsWith(u"sleep|Hollowkeep|"_s));
+        QVERIFY(m_logind.requests.last().endsWith(u"|delay"_s));
         const int heldEnd = m_logind.readEnds.last();
         QVERIFY(!closedForWriting(heldEnd));
 
-        listUnlocked(QStringLiteral("Sleepy"));
+        listUnlocked(u"Sleepy"_s);
         QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(QStringLiteral("/org/freedesktop/login1"),
-                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
                    {true});
         QVERIFY(inhibitor.wait(5000));
         // Locked first, then the inhibitor let go.
         QVERIFY(f.store.mountPoints().isEmpty());
-        QCOMPARE(f.activityTexts().first(), QStringLiteral("Sleepy locked (sleep)"));
+        QCOMPARE(f.activityTexts().first(), u"Sleepy locked (sleep)"_s);
         QVERIFY(!m_delegate->holdsSleepInhibitor());
         QVERIFY(closedForWriting(heldEnd));
 
         // Waking up takes a new inhibitor for the next sleep.
-        emitSignal(QStringLiteral("/org/freedesktop/login1"),
-                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
                    {false});
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(m_delegate->holdsSleepInhibitor());
@@ -192,10 +183,9 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         f.defaults.setValue(SettingsKeys::lockOnSleep, false);
-        const Vault vault = listUnlocked(QStringLiteral("Awake"));
+        const Vault vault = listUnlocked(u"Awake"_s);
         QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(QStringLiteral("/org/freedesktop/login1"),
-                   QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
                    {true});
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(f.store.isUnlocked(vault.id));

@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestCaptions : public QObject
 {
     Q_OBJECT
@@ -10,11 +12,11 @@ class TestCaptions : public QObject
 private Q_SLOTS:
     void limits()
     {
-        QCOMPARE(formatLimitMB(1024), QStringLiteral("1 GB"));
-        QCOMPARE(formatLimitMB(1536), QStringLiteral("1536 MB"));
-        QCOMPARE(formatLimitMB(0), QStringLiteral("0 GB"));
-        QCOMPARE(formatLimitMB(16), QStringLiteral("16 MB"));
-        QCOMPARE(formatLimitMB(4096000), QStringLiteral("4000 GB"));
+        QCOMPARE(formatLimitMB(1024), u"1 GB"_s);
+        QCOMPARE(formatLimitMB(1536), u"1536 MB"_s);
+        QCOMPARE(formatLimitMB(0), u"0 GB"_s);
+        QCOMPARE(formatLimitMB(16), u"16 MB"_s);
+        QCOMPARE(formatLimitMB(4096000), u"4000 GB"_s);
     }
 
     void byteCountsAreDecimal_data()
@@ -44,9 +46,9 @@ private Q_SLOTS:
     {
         Vault vault;
         vault.maxSizeMB = 2048;
-        QCOMPARE(capacityCaption(1234567, vault, false), QStringLiteral("1.2 MB on disk · up to 2 GB"));
+        QCOMPARE(capacityCaption(1234567, vault, false), u"1.2 MB on disk · up to 2 GB"_s);
         vault.maxSizeMB = 1536;
-        QCOMPARE(capacityCaption(1000, vault, true), QStringLiteral("1 KB used of 1536 MB"));
+        QCOMPARE(capacityCaption(1000, vault, true), u"1 KB used of 1536 MB"_s);
     }
 };
 

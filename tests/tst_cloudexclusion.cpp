@@ -27,7 +27,7 @@ class TestCloudExclusion : public QObject
     {
         const QString path = m_env.home() + QLatin1Char('/') + name;
         QDir().mkpath(path);
-        writeAll(path + QStringLiteral("/Info.plist"), "<plist/>");
+        writeAll(path + u"/Info.plist"_s, "<plist/>");
         return path;
     }
 
@@ -40,11 +40,11 @@ private Q_SLOTS:
 
     void excludeAndIncludeRoundTrip()
     {
-        const QString original = bundle(QStringLiteral("Taxes.sparsebundle"));
+        const QString original = bundle(u"Taxes.sparsebundle"_s);
         const QString excluded = CloudExclusion::exclude(original);
-        QCOMPARE(excluded, m_env.home() + QStringLiteral("/Taxes.nosync"));
+        QCOMPARE(excluded, m_env.home() + u"/Taxes.nosync"_s);
         QVERIFY(!QFileInfo::exists(original));
-        QVERIFY(QFile::exists(excluded + QStringLiteral("/Info.plist")));
+        QVERIFY(QFile::exists(excluded + u"/Info.plist"_s));
         QVERIFY(hasIgnoreAttribute(excluded));
         // Excluding again keeps the name and sets the attribute again.
         QVERIFY(removexattr(QFile::encodeName(excluded).constData(),
@@ -64,53 +64,53 @@ private Q_SLOTS:
 
     void otherExtensionsComeBackAsSparseBundles()
     {
-        const QString image = bundle(QStringLiteral("Old.dmg"));
+        const QString image = bundle(u"Old.dmg"_s);
         QCOMPARE(CloudExclusion::include(CloudExclusion::exclude(image)),
-                 m_env.home() + QStringLiteral("/Old.sparsebundle"));
+                 m_env.home() + u"/Old.sparsebundle"_s);
         // Extensions are compared exactly.
-        const QString upper = bundle(QStringLiteral("Shout.NOSYNC"));
+        const QString upper = bundle(u"Shout.NOSYNC"_s);
         QCOMPARE(CloudExclusion::include(upper), upper);
     }
 
     void aTakenNameChangesNothing()
     {
-        const QString original = bundle(QStringLiteral("Clash.sparsebundle"));
-        const QString taken = bundle(QStringLiteral("Clash.nosync"));
+        const QString original = bundle(u"Clash.sparsebundle"_s);
+        const QString taken = bundle(u"Clash.nosync"_s);
         QVERIFY_THROWS_EXCEPTION(CloudExclusion::RenameError, (void)CloudExclusion::exclude(original));
-        QVERIFY(QFile::exists(original + QStringLiteral("/Info.plist")));
+        QVERIFY(QFile::exists(original + u"/Info.plist"_s));
         QVERIFY(!hasIgnoreAttribute(original));
-        QVERIFY(QFile::exists(taken + QStringLiteral("/Info.plist")));
+        QVERIFY(QFile::exists(taken + u"/Info.plist"_s));
         try {
             (void)CloudExclusion::exclude(original);
         } catch (const CloudExclusion::RenameError &error) {
-            QVERIFY(QString::fromUtf8(error.what()).contains(QStringLiteral("same name already exists")));
+            QVERIFY(QString::fromUtf8(error.what()).contains(u"same name already exists"_s));
         }
     }
 
     void cloudDrivePaths()
     {
         QVERIFY(CloudExclusion::isInsideICloudDrive(
-            QStringLiteral("/Users/ada/Library/Mobile Documents/com~apple~CloudDocs/V.sparsebundle")));
+            u"/Users/ada/Library/Mobile Documents/com~apple~CloudDocs/V.sparsebundle"_s));
         QVERIFY(!CloudExclusion::isInsideICloudDrive(m_env.home()));
-        QVERIFY(!CloudExclusion::isInsideICloudDrive(QStringLiteral("/Users/ada/Library/Mobile Documents")));
+        QVERIFY(!CloudExclusion::isInsideICloudDrive(u"/Users/ada/Library/Mobile Documents"_s));
     }
 
     void unlockedVolumesStayOutOfTheIndexers()
     {
         FakeTools tools;
-        const QString volume = m_env.home() + QStringLiteral("/Volume");
+        const QString volume = m_env.home() + u"/Volume"_s;
         QVERIFY(QDir().mkpath(volume));
         QCoro::waitFor(CloudExclusion::excludeFromSpotlight(volume));
-        QVERIFY(QFile::exists(volume + QStringLiteral("/.metadata_never_index")));
+        QVERIFY(QFile::exists(volume + u"/.metadata_never_index"_s));
         QCOMPARE(tools.calls().size(), 1);
-        QCOMPARE(tools.calls().first().tool, QStringLiteral("mdutil"));
+        QCOMPARE(tools.calls().first().tool, u"mdutil"_s);
         QCOMPARE(tools.calls().first().arguments, (QStringList{"-i", "off", volume}));
         // A second time neither fails nor adds a marker; a failing mdutil is ignored.
-        tools.respond(QStringLiteral("mdutil"), {}, "mdutil: failed", 1);
+        tools.respond(u"mdutil"_s, {}, "mdutil: failed", 1);
         QCoro::waitFor(CloudExclusion::excludeFromSpotlight(volume));
         QCOMPARE(QDir(volume).entryList(QDir::Hidden | QDir::Files).size(), 1);
         // Nor is a volume that cannot take the marker.
-        QCoro::waitFor(CloudExclusion::excludeFromSpotlight(m_env.home() + QStringLiteral("/gone")));
+        QCoro::waitFor(CloudExclusion::excludeFromSpotlight(m_env.home() + u"/gone"_s));
         QCOMPARE(tools.calls().size(), 3);
     }
 };

@@ -8,7 +8,7 @@ using namespace DiskImage;
 
 namespace {
 
-const QString image = QStringLiteral("/vaults/My Vault.sparsebundle");
+const QString image = u"/vaults/My Vault.sparsebundle"_s;
 
 QByteArray attachPlist(const QStringList &mountPoints)
 {
@@ -78,8 +78,7 @@ class TestDiskImage : public QObject
     [[nodiscard]] FakeTools::Call onlyCall() const
     {
         const QList<FakeTools::Call> calls = m_tools.calls();
-        return calls.size() == 1 ? calls.first()
-                                 : FakeTools::Call{QStringLiteral("(%1 calls)").arg(calls.size()), {}, {}};
+        return calls.size() == 1 ? calls.first() : FakeTools::Call{u"(%1 calls)"_s.arg(calls.size()), {}, {}};
     }
 
 private Q_SLOTS:
@@ -87,22 +86,22 @@ private Q_SLOTS:
 
     void commandLinesAndPasswordBytes()
     {
-        m_tools.respond(QStringLiteral("hdiutil-attach"), attachPlist({QStringLiteral("/mnt/v")}));
+        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/v"_s}));
 
-        QVERIFY(awaitTask(create(image, QStringLiteral("My Vault"), 256, QStringLiteral("pässword"))).done);
+        QVERIFY(awaitTask(create(image, u"My Vault"_s, 256, u"pässword"_s)).done);
         FakeTools::Call call = onlyCall();
-        QCOMPARE(call.tool, QStringLiteral("hdiutil"));
+        QCOMPARE(call.tool, u"hdiutil"_s);
         QCOMPARE(call.arguments,
                  (QStringList{"create", "-encryption", "AES-256", "-stdinpass", "-type", "SPARSEBUNDLE",
                               "-fs", "APFS", "-size", "256m", "-volname", "My Vault", image}));
         QCOMPARE(call.input, QByteArray("p\xc3\xa4ssword"));
 
         m_tools.clearCalls();
-        QCOMPARE(awaitTask(attach(image, QStringLiteral("pw"), false)).value, QStringLiteral("/mnt/v"));
+        QCOMPARE(awaitTask(attach(image, u"pw"_s, false)).value, u"/mnt/v"_s);
         QCOMPARE(onlyCall().arguments, (QStringList{"attach", "-plist", "-stdinpass", image}));
         QCOMPARE(onlyCall().input, QByteArray("pw"));
         m_tools.clearCalls();
-        QVERIFY(awaitTask(attach(image, QStringLiteral("pw"), true)).value);
+        QVERIFY(awaitTask(attach(image, u"pw"_s, true)).value);
         QCOMPARE(onlyCall().arguments, (QStringList{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
 
         const auto check = [&](Outcome<void> outcome, const QString &tool, const QStringList &arguments,
@@ -114,27 +113,23 @@ private Q_SLOTS:
             m_tools.clearCalls();
         };
         m_tools.clearCalls();
-        check(awaitTask(detach(QStringLiteral("/mnt/v"), false)), "hdiutil", {"detach", "/mnt/v"}, {});
-        check(awaitTask(detach(QStringLiteral("/mnt/v"), true)), "hdiutil", {"detach", "/mnt/v", "-force"},
-              {});
-        check(awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("New"))), "diskutil",
-              {"rename", "/mnt/v", "New"}, {});
-        check(awaitTask(changePassword(image, QStringLiteral("old"), QStringLiteral("new"))), "hdiutil",
+        check(awaitTask(detach(u"/mnt/v"_s, false)), "hdiutil", {"detach", "/mnt/v"}, {});
+        check(awaitTask(detach(u"/mnt/v"_s, true)), "hdiutil", {"detach", "/mnt/v", "-force"}, {});
+        check(awaitTask(renameVolume(u"/mnt/v"_s, u"New"_s)), "diskutil", {"rename", "/mnt/v", "New"}, {});
+        check(awaitTask(changePassword(image, u"old"_s, u"new"_s)), "hdiutil",
               {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("old\0new\0", 8));
-        check(awaitTask(changePassword(image, QString(), QStringLiteral("new"))), "hdiutil",
+        check(awaitTask(changePassword(image, QString(), u"new"_s)), "hdiutil",
               {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("\0new\0", 5));
-        check(awaitTask(resize(image, 4096, QStringLiteral("pw"))), "hdiutil",
+        check(awaitTask(resize(image, 4096, u"pw"_s)), "hdiutil",
               {"resize", "-stdinpass", "-size", "4096m", image}, "pw");
-        check(awaitTask(compact(image, QStringLiteral("pw"))), "hdiutil", {"compact", "-stdinpass", image},
-              "pw");
-        check(awaitTask(verifyPassword(image, QStringLiteral("pw"))), "hdiutil",
-              {"imageinfo", "-stdinpass", image}, "pw");
+        check(awaitTask(compact(image, u"pw"_s)), "hdiutil", {"compact", "-stdinpass", image}, "pw");
+        check(awaitTask(verifyPassword(image, u"pw"_s)), "hdiutil", {"imageinfo", "-stdinpass", image}, "pw");
 
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
         QCOMPARE(onlyCall().arguments, (QStringList{"info", "-plist"}));
         m_tools.clearCalls();
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
-        QCOMPARE(onlyCall().tool, QStringLiteral("du"));
+        QCOMPARE(onlyCall().tool, u"du"_s);
         QCOMPARE(onlyCall().arguments, (QStringList{"-sk", image}));
     }
 
@@ -194,20 +189,20 @@ private Q_SLOTS:
         QFETCH(QByteArray, stderr);
         QFETCH(QString, message);
         m_tools.respond(key, {}, stderr, 1);
-        const QString pw = QStringLiteral("pw");
+        const QString pw = u"pw"_s;
         std::exception_ptr error;
         switch (operation) {
         case 0:
-            error = awaitTask(create(image, QStringLiteral("V"), 64, pw)).error;
+            error = awaitTask(create(image, u"V"_s, 64, pw)).error;
             break;
         case 1:
             error = awaitTask(attach(image, pw, false)).error;
             break;
         case 2:
-            error = awaitTask(detach(QStringLiteral("/mnt/v"), false)).error;
+            error = awaitTask(detach(u"/mnt/v"_s, false)).error;
             break;
         case 3:
-            error = awaitTask(renameVolume(QStringLiteral("/mnt/v"), QStringLiteral("W"))).error;
+            error = awaitTask(renameVolume(u"/mnt/v"_s, u"W"_s)).error;
             break;
         case 4:
             error = awaitTask(changePassword(image, pw, pw)).error;
@@ -224,7 +219,7 @@ private Q_SLOTS:
         }
         QVERIFY(error);
         QCOMPARE(errorText(error), message);
-        QCOMPARE(isBadPassword(error), message == QLatin1String("Wrong password."));
+        QCOMPARE(isBadPassword(error), message == "Wrong password."_L1);
     }
 
     void attachNeedsAMountPoint_data()
@@ -254,37 +249,35 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, output);
         QFETCH(QString, mountPoint);
-        m_tools.respond(QStringLiteral("hdiutil-attach"), output);
-        const Outcome<QString> outcome = awaitTask(attach(image, QStringLiteral("pw"), false));
+        m_tools.respond(u"hdiutil-attach"_s, output);
+        const Outcome<QString> outcome = awaitTask(attach(image, u"pw"_s, false));
         if (mountPoint.isEmpty())
-            QCOMPARE(errorText(outcome.error),
-                     QStringLiteral("Vault unlocked but no mount point was reported."));
+            QCOMPARE(errorText(outcome.error), u"Vault unlocked but no mount point was reported."_s);
         else
             QCOMPARE(outcome.value, mountPoint);
     }
 
     void attachedImagesAndLookup()
     {
-        const QString real = m_env.home() + QStringLiteral("/Real.sparsebundle");
-        const QString link = m_env.home() + QStringLiteral("/Link.sparsebundle");
+        const QString real = m_env.home() + u"/Real.sparsebundle"_s;
+        const QString link = m_env.home() + u"/Link.sparsebundle"_s;
         QVERIFY(QDir().mkpath(real));
         QVERIFY(QFile::link(real, link));
-        m_tools.respond(QStringLiteral("hdiutil-info"), infoPlist({{real, "/mnt/real"},
-                                                                   {"/no/mount.sparsebundle", QString()},
-                                                                   {"/other.sparsebundle", "/mnt/other"}}));
+        m_tools.respond(u"hdiutil-info"_s, infoPlist({{real, "/mnt/real"},
+                                                      {"/no/mount.sparsebundle", QString()},
+                                                      {"/other.sparsebundle", "/mnt/other"}}));
         const QMap<QString, QString> images = *awaitTask(attachedImages()).value;
         QCOMPARE(images.size(), 2);
-        QCOMPARE(images.value(real), QStringLiteral("/mnt/real"));
-        QVERIFY(!images.contains(QStringLiteral("/no/mount.sparsebundle")));
+        QCOMPARE(images.value(real), u"/mnt/real"_s);
+        QVERIFY(!images.contains(u"/no/mount.sparsebundle"_s));
         // Found through a path that differs only by a symbolic link.
-        QCOMPARE(awaitTask(mountPoint(link)).value->value_or(QString()), QStringLiteral("/mnt/real"));
-        QVERIFY(!awaitTask(mountPoint(QStringLiteral("/elsewhere.sparsebundle"))).value->has_value());
+        QCOMPARE(awaitTask(mountPoint(link)).value->value_or(QString()), u"/mnt/real"_s);
+        QVERIFY(!awaitTask(mountPoint(u"/elsewhere.sparsebundle"_s)).value->has_value());
 
         // Failures of the tool read as nothing attached.
-        m_tools.respond(QStringLiteral("hdiutil-info"), infoPlist({{real, "/mnt/real"}}), {}, 1);
+        m_tools.respond(u"hdiutil-info"_s, infoPlist({{real, "/mnt/real"}}), {}, 1);
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
-        m_tools.respond(QStringLiteral("hdiutil-info"),
-                        "<plist><dict><key>images</key><string>x</string></dict></plist>");
+        m_tools.respond(u"hdiutil-info"_s, "<plist><dict><key>images</key><string>x</string></dict></plist>");
         QVERIFY(awaitTask(attachedImages()).value->isEmpty());
     }
 
@@ -294,23 +287,23 @@ private Q_SLOTS:
         QCOMPARE(sizeFromDuOutput("\t\t12\t/x"), 12288);
         QCOMPARE(sizeFromDuOutput("abc\t/x"), 0);
         QCOMPARE(sizeFromDuOutput(""), 0);
-        m_tools.respond(QStringLiteral("du"), "2048\t/vaults\n");
+        m_tools.respond(u"du"_s, "2048\t/vaults\n");
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 2097152);
-        m_tools.respond(QStringLiteral("du"), "2048\t/vaults\n", "du: cannot access", 1);
+        m_tools.respond(u"du"_s, "2048\t/vaults\n", "du: cannot access", 1);
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
         // Many images in few runs, each size by its path.
         m_tools.clearCalls();
         QStringList many;
         for (int i = 0; i < 450; ++i)
-            many << QStringLiteral("/vaults/V %1.sparsebundle").arg(i);
+            many << u"/vaults/V %1.sparsebundle"_s.arg(i);
         m_tools.respondSizeKB(3);
         const QHash<QString, qint64> sizes = *awaitTask(sizesOnDisk(many)).value;
         QCOMPARE(sizes.size(), 450);
         QCOMPARE(sizes.value(many.last()), 3072);
         QCOMPARE(m_tools.calls().size(), 3);
-        QFile::remove(m_tools.folder() + QStringLiteral("/du"));
+        QFile::remove(m_tools.folder() + u"/du"_s);
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
-        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + QStringLiteral("/du"));
+        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + u"/du"_s);
     }
 
     void verifyAttachesChecksAndDetaches_data()
@@ -335,10 +328,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, checkErr);
         QFETCH(int, checkStatus);
         QFETCH(QString, result);
-        m_tools.respond(QStringLiteral("hdiutil-attach"), attachPlist({QStringLiteral("/mnt/hidden")}));
-        m_tools.respond(QStringLiteral("diskutil-verifyVolume"), checkOut, checkErr, checkStatus);
-        m_tools.respond(QStringLiteral("hdiutil-info"), infoPlist({{image, "/mnt/moved"}}));
-        const Outcome<QString> outcome = awaitTask(verify(image, QStringLiteral("pw")));
+        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/hidden"_s}));
+        m_tools.respond(u"diskutil-verifyVolume"_s, checkOut, checkErr, checkStatus);
+        m_tools.respond(u"hdiutil-info"_s, infoPlist({{image, "/mnt/moved"}}));
+        const Outcome<QString> outcome = awaitTask(verify(image, u"pw"_s));
         QCOMPARE(outcome.value ? *outcome.value : errorText(outcome.error), result);
         const QList<FakeTools::Call> calls = m_tools.calls();
         QCOMPARE(calls.size(), 4);
@@ -352,60 +345,52 @@ private Q_SLOTS:
     void verifyEdgeCases()
     {
         // A wrong password runs nothing else.
-        m_tools.respond(QStringLiteral("hdiutil-attach"), {}, "Authentication error", 1);
-        QVERIFY(isBadPassword(awaitTask(verify(image, QStringLiteral("pw"))).error));
+        m_tools.respond(u"hdiutil-attach"_s, {}, "Authentication error", 1);
+        QVERIFY(isBadPassword(awaitTask(verify(image, u"pw"_s)).error));
         QCOMPARE(m_tools.calls().size(), 1);
 
         // No check tool: the volume is still detached, from where it was attached.
         m_tools.reset();
-        m_tools.respond(QStringLiteral("hdiutil-attach"), attachPlist({QStringLiteral("/mnt/hidden")}));
-        m_tools.respond(QStringLiteral("hdiutil-detach"), {}, "busy", 1);
-        QFile::remove(m_tools.folder() + QStringLiteral("/diskutil"));
-        QCOMPARE(errorText(awaitTask(verify(image, QStringLiteral("pw"))).error),
-                 QStringLiteral("Verification could not be run."));
+        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/hidden"_s}));
+        m_tools.respond(u"hdiutil-detach"_s, {}, "busy", 1);
+        QFile::remove(m_tools.folder() + u"/diskutil"_s);
+        QCOMPARE(errorText(awaitTask(verify(image, u"pw"_s)).error), u"Verification could not be run."_s);
         QCOMPARE(m_tools.calls().last().arguments, (QStringList{"detach", "/mnt/hidden"}));
-        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"),
-                    m_tools.folder() + QStringLiteral("/diskutil"));
+        QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + u"/diskutil"_s);
     }
 
     void runCollectsEverything()
     {
         // A program that does not exist is a launch error, never a result.
-        QVERIFY(isLaunchError(awaitTask(run(QStringLiteral("/no/such/tool"), {})).error));
+        QVERIFY(isLaunchError(awaitTask(run(u"/no/such/tool"_s, {})).error));
 
         // Standard input is a pipe that ends at once without data, and carries data exactly.
-        const QString sh = QStringLiteral("/bin/sh");
-        QCOMPARE(
-            awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")})).value->stdoutData.trimmed(),
-            QByteArray("0"));
-        QCOMPARE(awaitTask(run(sh, {QStringLiteral("-c"), QStringLiteral("wc -c")}, QByteArray()))
-                     .value->stdoutData.trimmed(),
+        const QString sh = u"/bin/sh"_s;
+        QCOMPARE(awaitTask(run(sh, {u"-c"_s, u"wc -c"_s})).value->stdoutData.trimmed(), QByteArray("0"));
+        QCOMPARE(awaitTask(run(sh, {u"-c"_s, u"wc -c"_s}, QByteArray())).value->stdoutData.trimmed(),
                  QByteArray("0"));
         const QByteArray data("a\0b\nc", 5);
-        QCOMPARE(awaitTask(run(QStringLiteral("/bin/cat"), {}, data)).value->stdoutData, data);
+        QCOMPARE(awaitTask(run(u"/bin/cat"_s, {}, data)).value->stdoutData, data);
 
         // Much output on both streams does not stall, and every byte arrives.
         const Outcome<ProcessResult> loud = awaitTask(
-            run(sh, {QStringLiteral("-c"),
-                     QStringLiteral("head -c 3000000 /dev/zero >&2; head -c 2000000 /dev/zero; exit 3")}));
+            run(sh, {u"-c"_s, u"head -c 3000000 /dev/zero >&2; head -c 2000000 /dev/zero; exit 3"_s}));
         QCOMPARE(loud.value->status, 3);
         QCOMPARE(loud.value->stderrData.size(), 3000000);
         QCOMPARE(loud.value->stdoutData.size(), 2000000);
 
         // A child that exits without reading its input is still a normal result.
         const Outcome<ProcessResult> deaf =
-            awaitTask(run(QStringLiteral("/bin/true"), {}, QByteArray(4 * 1024 * 1024, 'x')));
+            awaitTask(run(u"/bin/true"_s, {}, QByteArray(4 * 1024 * 1024, 'x')));
         QCOMPARE(deaf.value->status, 0);
 
         // A tool that hangs is stopped after its time-out, with a message.
         QElapsedTimer clock;
         clock.start();
         const Outcome<ProcessResult> stuck =
-            awaitTask(run(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, std::nullopt,
-                          std::chrono::milliseconds(300)));
+            awaitTask(run(u"/bin/sleep"_s, {u"30"_s}, std::nullopt, std::chrono::milliseconds(300)));
         QVERIFY(clock.elapsed() < 10000);
-        QCOMPARE(errorText(stuck.error),
-                 QStringLiteral("“sleep 30” did not finish within 1 second and was stopped."));
+        QCOMPARE(errorText(stuck.error), u"“sleep 30” did not finish within 1 second and was stopped."_s);
     }
 };
 

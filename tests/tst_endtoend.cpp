@@ -25,8 +25,8 @@ using namespace WindowDriver;
 namespace {
 
 constexpr int toolTimeout = 60000;
-const QString firstPassword = QStringLiteral("lighthouse keeper 1");
-const QString secondPassword = QStringLiteral("harbour pilot 22");
+const QString firstPassword = u"lighthouse keeper 1"_s;
+const QString secondPassword = u"harbour pilot 22"_s;
 const QByteArray secret = "Meet at the old lighthouse at dawn.\n";
 
 } // namespace
@@ -56,7 +56,7 @@ class TestEndToEnd : public QObject
     }
 
     QObject *sheet(const char *name) const { return m_window->findChild<QObject *>(QLatin1String(name)); }
-    QQuickItem *card() const { return findItem(m_window, QStringLiteral("vaultCard")); }
+    QQuickItem *card() const { return findItem(m_window, u"vaultCard"_s); }
     // Opens the card's menu with a secondary click and picks an entry.
     bool chooseFromMenu(const QString &entry)
     {
@@ -92,8 +92,8 @@ class TestEndToEnd : public QObject
     }
     static QString plistSize(const QString &bundle)
     {
-        static const QRegularExpression pattern(QStringLiteral("<key>size</key>\\s*<integer>(\\d+)</integer>"));
-        return pattern.match(QString::fromUtf8(readAll(bundle + QStringLiteral("/Info.plist")))).captured(1);
+        static const QRegularExpression pattern(u"<key>size</key>\\s*<integer>(\\d+)</integer>"_s);
+        return pattern.match(QString::fromUtf8(readAll(bundle + u"/Info.plist"_s))).captured(1);
     }
     // Whether any file of the vault holds these bytes as they are. The image is sparse: only its
     // data regions are read, in pieces that overlap by the length of the bytes.
@@ -128,7 +128,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_fileManager.registerOnBus());
-        QDir().mkpath(m_env.home() + QStringLiteral("/Documents"));
+        QDir().mkpath(m_env.home() + u"/Documents"_s);
         m_app = std::make_unique<HollowkeepApp>();
         QVERIFY(m_app->start());
         m_window = m_app->mainWindow();
@@ -136,12 +136,12 @@ private Q_SLOTS:
         // Keyboard shortcuts go to the window that has the focus, as on a desktop.
         m_window->requestActivate();
         QVERIFY(QTest::qWaitForWindowActive(m_window));
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+        QCOMPARE(QGuiApplication::platformName(), u"xcb"_s);
     }
     void cleanupTestCase()
     {
         if (m_app)
-            QCoro::waitFor(store().lockAll(true, QStringLiteral("quit")));
+            QCoro::waitFor(store().lockAll(true, u"quit"_s));
         detachEverything(m_env.root());
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
     }
@@ -161,56 +161,56 @@ private Q_SLOTS:
 
     void createFromTheSheet()
     {
-        click(findItem(m_window, QStringLiteral("createFirstButton")));
+        click(findItem(m_window, u"createFirstButton"_s));
         QObject *create = sheet("createVaultView");
         QVERIFY(waitOpened(create));
-        QQuickItem *createButton = findItem(create, QStringLiteral("createButton"));
-        type(findItem(create, QStringLiteral("nameField")), QStringLiteral("Field Notes"));
-        type(findItem(create, QStringLiteral("passwordField")), firstPassword);
+        QQuickItem *createButton = findItem(create, u"createButton"_s);
+        type(findItem(create, u"nameField"_s), u"Field Notes"_s);
+        type(findItem(create, u"passwordField"_s), firstPassword);
         QVERIFY(!createButton->isEnabled());
-        type(findItem(create, QStringLiteral("confirmField")), firstPassword);
-        type(findItem(create, QStringLiteral("hintField")), QStringLiteral("the tower by the sea"));
-        QVERIFY(findItem(create, QStringLiteral("saveToKeychain"))->property("checked").toBool());
+        type(findItem(create, u"confirmField"_s), firstPassword);
+        type(findItem(create, u"hintField"_s), u"the tower by the sea"_s);
+        QVERIFY(findItem(create, u"saveToKeychain"_s)->property("checked").toBool());
         QVERIFY(createButton->isEnabled());
         click(createButton);
         QVERIFY(waitClosed(create));
 
         const Vault vault = onlyVault();
-        QCOMPARE(vault.name, QStringLiteral("Field Notes"));
+        QCOMPARE(vault.name, u"Field Notes"_s);
         QCOMPARE(vault.maxSizeMB, 10240);
-        QCOMPARE(vault.passwordHint, QStringLiteral("the tower by the sea"));
+        QCOMPARE(vault.passwordHint, u"the tower by the sea"_s);
         // Kept out of cloud sync by its extension, in the proposed Documents folder.
-        QCOMPARE(vault.bundlePath, m_env.home() + QStringLiteral("/Documents/Field Notes.nosync"));
-        QVERIFY(QFileInfo::exists(vault.bundlePath + QStringLiteral("/Info.plist")));
+        QCOMPARE(vault.bundlePath, m_env.home() + u"/Documents/Field Notes.nosync"_s);
+        QVERIFY(QFileInfo::exists(vault.bundlePath + u"/Info.plist"_s));
         QCOMPARE(plistSize(vault.bundlePath), QString::number(10240LL * 1048576));
         QCOMPARE(savedPassword(vault.id), firstPassword);
         QVERIFY(opens(vault.bundlePath, firstPassword));
         // A new vault stays locked; its card offers Unlock.
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QTRY_VERIFY(findItem(card(), QStringLiteral("unlockButton")));
+        QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
     }
 
     // The saved password opens the vault; the folder appears in the file manager and takes a file.
     void unlockWithTheSavedPasswordAndWrite()
     {
         const Vault vault = onlyVault();
-        click(findItem(card(), QStringLiteral("unlockButton")));
-        const QString mountPoint = m_env.home() + QStringLiteral("/Vaults/Field Notes");
+        click(findItem(card(), u"unlockButton"_s));
+        const QString mountPoint = m_env.home() + u"/Vaults/Field Notes"_s;
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).contains(mountPoint), toolTimeout);
         QTRY_COMPARE(store().mountPoints().value(vault.id), mountPoint);
-        QTRY_VERIFY(findItem(card(), QStringLiteral("lockButton")));
+        QTRY_VERIFY(findItem(card(), u"lockButton"_s));
         QTRY_COMPARE(m_fileManager.shown, QStringList{QUrl::fromLocalFile(mountPoint).toString()});
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/plans.txt"), secret));
+        QVERIFY(writeAll(mountPoint + u"/plans.txt"_s, secret));
         QVERIFY(savedList().first().lastOpenedAt.has_value());
     }
 
     void lockFromTheCard()
     {
         const Vault vault = onlyVault();
-        click(findItem(card(), QStringLiteral("lockButton")));
+        click(findItem(card(), u"lockButton"_s));
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
         QTRY_VERIFY(!store().mountPoints().contains(vault.id));
-        QTRY_VERIFY(findItem(card(), QStringLiteral("unlockButton")));
+        QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
         // Only ciphertext reached the disk.
         QVERIFY(!bundleContains(vault.bundlePath, secret.trimmed()));
         QVERIFY(!bundleContains(vault.bundlePath, "plans.txt"));
@@ -223,31 +223,30 @@ private Q_SLOTS:
         const Vault vault = onlyVault();
         QCoro::waitFor(Keychain::deletePassword(vault.id));
         QVERIFY(savedPassword(vault.id).isEmpty());
-        click(findItem(card(), QStringLiteral("unlockButton")));
+        click(findItem(card(), u"unlockButton"_s));
         QObject *unlock = sheet("unlockView");
         QVERIFY(waitOpened(unlock));
-        QCOMPARE(fieldText(unlock, QStringLiteral("hint")),
-                 QStringLiteral("Hint: the tower by the sea"));
-        QQuickItem *field = findItem(unlock, QStringLiteral("passwordField"));
-        type(field, QStringLiteral("not the password"));
+        QCOMPARE(fieldText(unlock, u"hint"_s), u"Hint: the tower by the sea"_s);
+        QQuickItem *field = findItem(unlock, u"passwordField"_s);
+        type(field, u"not the password"_s);
         press(m_window, Qt::Key_Return);
         QObject *alert = sheet("errorAlert");
         QVERIFY(waitOpened(alert));
-        QCOMPARE(store().errorMessage().value_or(QString()), QStringLiteral("Wrong password for “Field Notes”."));
+        QCOMPARE(store().errorMessage().value_or(QString()), u"Wrong password for “Field Notes”."_s);
         QVERIFY(unlock->property("visible").toBool());
-        click(findItem(alert, QStringLiteral("alertButton_OK")));
+        click(findItem(alert, u"alertButton_OK"_s));
         QTRY_VERIFY(!store().errorMessage());
 
-        click(findItem(unlock, QStringLiteral("saveToKeychain")));
+        click(findItem(unlock, u"saveToKeychain"_s));
         type(field, firstPassword);
         press(m_window, Qt::Key_Return);
         QVERIFY(waitClosed(unlock));
         QTRY_VERIFY(store().mountPoints().contains(vault.id));
-        QCOMPARE(readAll(store().mountPoints().value(vault.id) + QStringLiteral("/plans.txt")), secret);
+        QCOMPARE(readAll(store().mountPoints().value(vault.id) + u"/plans.txt"_s), secret);
         QCOMPARE(savedPassword(vault.id), firstPassword);
         QCOMPARE(field->property("text").toString(), QString());
 
-        click(findItem(card(), QStringLiteral("lockButton")));
+        click(findItem(card(), u"lockButton"_s));
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
     }
 
@@ -255,13 +254,13 @@ private Q_SLOTS:
     void changePassword()
     {
         const Vault vault = onlyVault();
-        QObject *change = openFromMenu(QStringLiteral("Change Password…"), "changePasswordView");
+        QObject *change = openFromMenu(u"Change Password…"_s, "changePasswordView");
         QVERIFY(change);
-        QQuickItem *oldField = findItem(change, QStringLiteral("oldPasswordField"));
+        QQuickItem *oldField = findItem(change, u"oldPasswordField"_s);
         QTRY_COMPARE(oldField->property("text").toString(), firstPassword);
-        type(findItem(change, QStringLiteral("newPasswordField")), secondPassword);
-        type(findItem(change, QStringLiteral("confirmField")), secondPassword);
-        click(findItem(change, QStringLiteral("mainButton")));
+        type(findItem(change, u"newPasswordField"_s), secondPassword);
+        type(findItem(change, u"confirmField"_s), secondPassword);
+        click(findItem(change, u"mainButton"_s));
         QVERIFY(waitClosed(change));
 
         QTRY_COMPARE(savedPassword(vault.id), secondPassword);
@@ -274,38 +273,38 @@ private Q_SLOTS:
     void rename()
     {
         const Vault before = onlyVault();
-        QObject *rename = openFromMenu(QStringLiteral("Rename…"), "renameView");
+        QObject *rename = openFromMenu(u"Rename…"_s, "renameView");
         QVERIFY(rename);
-        QTRY_COMPARE(fieldText(rename, QStringLiteral("passwordField")), secondPassword);
-        QQuickItem *name = findItem(rename, QStringLiteral("nameField"));
-        QCOMPARE(name->property("text").toString(), QStringLiteral("Field Notes"));
-        type(name, QStringLiteral("Sea Charts"));
+        QTRY_COMPARE(fieldText(rename, u"passwordField"_s), secondPassword);
+        QQuickItem *name = findItem(rename, u"nameField"_s);
+        QCOMPARE(name->property("text").toString(), u"Field Notes"_s);
+        type(name, u"Sea Charts"_s);
         press(m_window, Qt::Key_Return);
         QVERIFY(waitClosed(rename));
 
         const Vault after = onlyVault();
         QCOMPARE(after.id, before.id);
-        QCOMPARE(after.name, QStringLiteral("Sea Charts"));
-        QCOMPARE(after.bundlePath, m_env.home() + QStringLiteral("/Documents/Sea Charts.nosync"));
+        QCOMPARE(after.name, u"Sea Charts"_s);
+        QCOMPARE(after.bundlePath, m_env.home() + u"/Documents/Sea Charts.nosync"_s);
         QVERIFY(!QFileInfo::exists(before.bundlePath));
         QVERIFY(opens(after.bundlePath, secondPassword));
         QCOMPARE(savedPassword(after.id), secondPassword);
-        QTRY_COMPARE(fieldText(card(), QStringLiteral("name")), QStringLiteral("Sea Charts"));
+        QTRY_COMPARE(fieldText(card(), u"name"_s), u"Sea Charts"_s);
     }
 
     void resize()
     {
         const Vault vault = onlyVault();
-        QObject *resize = openFromMenu(QStringLiteral("Change Size Limit…"), "resizeView");
+        QObject *resize = openFromMenu(u"Change Size Limit…"_s, "resizeView");
         QVERIFY(resize);
-        QTRY_COMPARE(fieldText(resize, QStringLiteral("passwordField")), secondPassword);
-        QQuickItem *size = findItem(resize, QStringLiteral("sizeValue"));
+        QTRY_COMPARE(fieldText(resize, u"passwordField"_s), secondPassword);
+        QQuickItem *size = findItem(resize, u"sizeValue"_s);
         QCOMPARE(size->property("value").toInt(), 10);
         size->forceActiveFocus();
         press(m_window, Qt::Key_Up);
         press(m_window, Qt::Key_Up);
         QCOMPARE(size->property("value").toInt(), 12);
-        click(findItem(resize, QStringLiteral("mainButton")));
+        click(findItem(resize, u"mainButton"_s));
         QVERIFY(waitClosed(resize));
 
         QCOMPARE(onlyVault().maxSizeMB, 12288);
@@ -315,15 +314,15 @@ private Q_SLOTS:
 
     void verify()
     {
-        QObject *verify = openFromMenu(QStringLiteral("Verify Vault…"), "verifyVaultView");
+        QObject *verify = openFromMenu(u"Verify Vault…"_s, "verifyVaultView");
         QVERIFY(verify);
-        QTRY_COMPARE(fieldText(verify, QStringLiteral("passwordField")), secondPassword);
-        click(findItem(verify, QStringLiteral("mainButton")));
+        QTRY_COMPARE(fieldText(verify, u"passwordField"_s), secondPassword);
+        click(findItem(verify, u"mainButton"_s));
         QTRY_COMPARE_WITH_TIMEOUT(verify->property("resultText").toString(),
-                                  QStringLiteral("Vault is healthy — filesystem check passed."), toolTimeout);
+                                  u"Vault is healthy — filesystem check passed."_s, toolTimeout);
         QVERIFY(verify->property("resultOK").toBool());
-        QQuickItem *done = findItem(verify, QStringLiteral("cancelButton"));
-        QCOMPARE(done->property("text").toString(), QStringLiteral("Done"));
+        QQuickItem *done = findItem(verify, u"cancelButton"_s);
+        QCOMPARE(done->property("text").toString(), u"Done"_s);
         // Checked invisibly: nothing stays mounted.
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         click(done);
@@ -334,19 +333,20 @@ private Q_SLOTS:
     void reclaimFreeSpace()
     {
         const Vault vault = onlyVault();
-        const Outcome<QString> attached = awaitTask(DiskImage::attach(vault.bundlePath, secondPassword, true));
+        const Outcome<QString> attached =
+            awaitTask(DiskImage::attach(vault.bundlePath, secondPassword, true));
         QVERIFY(attached.value);
         const QString mountPoint = *attached.value;
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/scratch.bin"), QByteArray(24 << 20, 'x')));
-        QVERIFY(QFile::remove(mountPoint + QStringLiteral("/scratch.bin")));
+        QVERIFY(writeAll(mountPoint + u"/scratch.bin"_s, QByteArray(24 << 20, 'x')));
+        QVERIFY(QFile::remove(mountPoint + u"/scratch.bin"_s));
         QVERIFY(awaitTask(DiskImage::detach(mountPoint, false)).done);
         const qint64 grown = diskUsageBytes(vault.bundlePath);
         QVERIFY2(grown > (20 << 20), qPrintable(QString::number(grown)));
 
-        QObject *compact = openFromMenu(QStringLiteral("Reclaim Free Space…"), "passwordActionView");
+        QObject *compact = openFromMenu(u"Reclaim Free Space…"_s, "passwordActionView");
         QVERIFY(compact);
-        QTRY_COMPARE(fieldText(compact, QStringLiteral("passwordField")), secondPassword);
-        click(findItem(compact, QStringLiteral("mainButton")));
+        QTRY_COMPARE(fieldText(compact, u"passwordField"_s), secondPassword);
+        click(findItem(compact, u"mainButton"_s));
         QVERIFY(waitClosed(compact));
 
         const qint64 reclaimed = diskUsageBytes(vault.bundlePath);
@@ -358,28 +358,28 @@ private Q_SLOTS:
     void moveToTrash()
     {
         const Vault vault = onlyVault();
-        QObject *trash = openFromMenu(QStringLiteral("Move Vault to Trash…"), "deleteVaultView");
+        QObject *trash = openFromMenu(u"Move Vault to Trash…"_s, "deleteVaultView");
         QVERIFY(trash);
-        QQuickItem *field = findItem(trash, QStringLiteral("passwordField"));
+        QQuickItem *field = findItem(trash, u"passwordField"_s);
         QTRY_COMPARE(field->property("text").toString(), secondPassword);
         type(field, firstPassword);
-        click(findItem(trash, QStringLiteral("mainButton")));
+        click(findItem(trash, u"mainButton"_s));
         QTRY_COMPARE_WITH_TIMEOUT(trash->property("errorText").toString(),
-                                  QStringLiteral("Wrong password — the vault was not deleted."), toolTimeout);
+                                  u"Wrong password — the vault was not deleted."_s, toolTimeout);
         QVERIFY(QFileInfo::exists(vault.bundlePath));
         QCOMPARE(savedList().size(), 1);
 
         type(field, secondPassword);
-        click(findItem(trash, QStringLiteral("mainButton")));
+        click(findItem(trash, u"mainButton"_s));
         QVERIFY(waitClosed(trash));
 
-        const QString trashed = m_env.data() + QStringLiteral("/Trash/files/Sea Charts.nosync");
-        QVERIFY(QFileInfo::exists(trashed + QStringLiteral("/Info.plist")));
-        QVERIFY(QFileInfo::exists(m_env.data() + QStringLiteral("/Trash/info/Sea Charts.nosync.trashinfo")));
+        const QString trashed = m_env.data() + u"/Trash/files/Sea Charts.nosync"_s;
+        QVERIFY(QFileInfo::exists(trashed + u"/Info.plist"_s));
+        QVERIFY(QFileInfo::exists(m_env.data() + u"/Trash/info/Sea Charts.nosync.trashinfo"_s));
         QVERIFY(!QFileInfo::exists(vault.bundlePath));
         QVERIFY(savedList().isEmpty());
         QVERIFY(savedPassword(vault.id).isEmpty());
-        QTRY_VERIFY(findItem(m_window, QStringLiteral("emptyState")));
+        QTRY_VERIFY(findItem(m_window, u"emptyState"_s));
         // Still the same encrypted vault, recoverable from the Trash.
         QVERIFY(opens(trashed, secondPassword));
     }

@@ -23,12 +23,12 @@ private Q_SLOTS:
 
     void createMakesASparseBundle()
     {
-        const QString path = vault(QStringLiteral("Big.sparsebundle"));
-        const ToolRun run = createVault(path, QStringLiteral("Big"), 4096, m_password);
+        const QString path = vault(u"Big.sparsebundle"_s);
+        const ToolRun run = createVault(path, u"Big"_s, 4096, m_password);
         QCOMPARE(run.status, 0);
         QVERIFY(run.err.isEmpty());
-        QVERIFY(QFile::exists(path + QStringLiteral("/cipher/gocryptfs.conf")));
-        const QByteArray info = readAll(path + QStringLiteral("/Info.plist"));
+        QVERIFY(QFile::exists(path + u"/cipher/gocryptfs.conf"_s));
+        const QByteArray info = readAll(path + u"/Info.plist"_s);
         QVERIFY(info.contains("<key>size</key>"));
         QVERIFY(info.contains("<integer>4294967296</integer>"));
         // A 4 GB vault takes almost nothing until files go in.
@@ -60,7 +60,7 @@ private Q_SLOTS:
         QFETCH(int, sizeMB);
         QFETCH(QByteArray, password);
         QFETCH(QString, words);
-        const ToolRun run = createVault(vault(name), QStringLiteral("X"), sizeMB, password);
+        const ToolRun run = createVault(vault(name), u"X"_s, sizeMB, password);
         QVERIFY(run.status != 0);
         QVERIFY2(QString::fromUtf8(run.err).contains(words), run.err.constData());
         QVERIFY(!QFileInfo::exists(vault(name)));
@@ -68,33 +68,31 @@ private Q_SLOTS:
 
     void createNeverOverwrites()
     {
-        const QString path = vault(QStringLiteral("Existing.sparsebundle"));
-        QVERIFY(writeAll(path + QStringLiteral("/keep.txt"), "precious"));
-        const ToolRun run = createVault(path, QStringLiteral("X"), 64, m_password);
+        const QString path = vault(u"Existing.sparsebundle"_s);
+        QVERIFY(writeAll(path + u"/keep.txt"_s, "precious"));
+        const ToolRun run = createVault(path, u"X"_s, 64, m_password);
         QVERIFY(run.status != 0);
         QVERIFY(run.err.contains("File exists"));
-        QCOMPARE(readAll(path + QStringLiteral("/keep.txt")), QByteArray("precious"));
+        QCOMPARE(readAll(path + u"/keep.txt"_s), QByteArray("precious"));
     }
 
     void attachDetachKeepsData()
     {
-        const QString path = vault(QStringLiteral("Notes.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Notes"), 64, m_password).status, 0);
+        const QString path = vault(u"Notes.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Notes"_s, 64, m_password).status, 0);
 
-        const ToolRun attach =
-            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
-                    m_password);
+        const ToolRun attach = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password);
         QCOMPARE(attach.status, 0);
         QVERIFY(attach.out.contains("<key>system-entities</key>"));
         const QString mountPoint = mountPointIn(attach.out);
-        QCOMPARE(mountPoint, m_env.home() + QStringLiteral("/Vaults/Notes"));
+        QCOMPARE(mountPoint, m_env.home() + u"/Vaults/Notes"_s);
         // Only the owner may enter the volume, and everything in it is the owner's.
         QCOMPARE(modeOf(mountPoint), mode_t(0700));
-        QCOMPARE(QFileInfo(mountPoint + QStringLiteral("/lost+found")).ownerId(), getuid());
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/letter.txt"), "Dear diary"));
+        QCOMPARE(QFileInfo(mountPoint + u"/lost+found"_s).ownerId(), getuid());
+        QVERIFY(writeAll(mountPoint + u"/letter.txt"_s, "Dear diary"));
 
         // info reads the kernel's table: the image and where it is mounted.
-        const ToolRun info = hdiutil({QStringLiteral("info"), QStringLiteral("-plist")});
+        const ToolRun info = hdiutil({u"info"_s, u"-plist"_s});
         QCOMPARE(info.status, 0);
         QVERIFY(info.out.contains("<key>image-path</key>"));
         QVERIFY(info.out.contains(path.toUtf8()));
@@ -106,39 +104,37 @@ private Q_SLOTS:
         const ToolRun detach = detachVault(mountPoint);
         QCOMPARE(detach.status, 0);
         QVERIFY(!QFileInfo::exists(mountPoint));
-        QVERIFY(!hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out.contains("image-path"));
+        QVERIFY(!hdiutil({u"info"_s, u"-plist"_s}).out.contains("image-path"));
 
         const QString again = attachVault(path, m_password);
         QCOMPARE(again, mountPoint);
-        QCOMPARE(readAll(again + QStringLiteral("/letter.txt")), QByteArray("Dear diary"));
+        QCOMPARE(readAll(again + u"/letter.txt"_s), QByteArray("Dear diary"));
     }
 
     void fullVaultHoldsItsLimit()
     {
-        const QString path = vault(QStringLiteral("Brim.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Brim"), 64, m_password).status, 0);
+        const QString path = vault(u"Brim.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Brim"_s, 64, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
         QProcess dd;
-        dd.start(QStringLiteral("dd"),
-                 {QStringLiteral("if=/dev/zero"),
-                  QStringLiteral("of=") + mountPoint + QStringLiteral("/fill"), QStringLiteral("bs=1M"),
-                  QStringLiteral("count=80"), QStringLiteral("conv=fsync")});
+        dd.start(u"dd"_s, {u"if=/dev/zero"_s, u"of="_s + mountPoint + u"/fill"_s, u"bs=1M"_s, u"count=80"_s,
+                           u"conv=fsync"_s});
         QVERIFY(dd.waitForFinished(120000));
         QVERIFY(dd.exitCode() != 0);
         QVERIFY2(dd.readAllStandardError().contains("No space left on device"), "a full vault says so");
-        const qint64 held = QFileInfo(mountPoint + QStringLiteral("/fill")).size();
+        const qint64 held = QFileInfo(mountPoint + u"/fill"_s).size();
         QVERIFY2(held >= qint64(0.98 * 64 * 1024 * 1024), qPrintable(QString::number(held)));
         QCOMPARE(detachVault(mountPoint).status, 0);
         mountPoint = attachVault(path, m_password);
-        QCOMPARE(QFileInfo(mountPoint + QStringLiteral("/fill")).size(), held);
+        QCOMPARE(QFileInfo(mountPoint + u"/fill"_s).size(), held);
     }
 
     void refusesARuntimeFolderOthersControl()
     {
         // Without XDG_RUNTIME_DIR the tools work in TMPDIR; a folder there made by someone else is
         // not used.
-        const QString temp = m_env.root() + QStringLiteral("/tmp");
-        const QString runtime = temp + QStringLiteral("/runtime-%1").arg(getuid());
+        const QString temp = m_env.root() + u"/tmp"_s;
+        const QString runtime = temp + u"/runtime-%1"_s.arg(getuid());
         QVERIFY(QDir().mkpath(runtime));
         QCOMPARE(chmod(QFile::encodeName(runtime).constData(), 0777), 0);
         if (getuid() == 0)
@@ -150,26 +146,24 @@ private Q_SLOTS:
             qputenv("XDG_RUNTIME_DIR", saved);
             qunsetenv("TMPDIR");
         });
-        const QString path = vault(QStringLiteral("Guarded.sparsebundle"));
-        const ToolRun create = createVault(path, QStringLiteral("Guarded"), 64, m_password);
+        const QString path = vault(u"Guarded.sparsebundle"_s);
+        const ToolRun create = createVault(path, u"Guarded"_s, 64, m_password);
         QVERIFY(create.status != 0);
         QVERIFY2(create.err.contains("is not private to you"), create.err.constData());
         QVERIFY(QDir(runtime).isEmpty());
         // A folder of our own is made private and used.
         QVERIFY(QDir(runtime).removeRecursively());
-        QCOMPARE(createVault(path, QStringLiteral("Guarded"), 64, m_password).status, 0);
+        QCOMPARE(createVault(path, u"Guarded"_s, 64, m_password).status, 0);
         QCOMPARE(modeOf(runtime), mode_t(0700));
     }
 
     void wrongPasswordSaysAuthentication()
     {
-        const QString path = vault(QStringLiteral("Locked.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Locked"), 64, m_password).status, 0);
+        const QString path = vault(u"Locked.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Locked"_s, 64, m_password).status, 0);
         for (const QByteArray &wrong :
              {QByteArray("wrong-pass"), QByteArray("lifecycle-pas"), QByteArray("lifecycle-pass\nx")}) {
-            const ToolRun run = hdiutil(
-                {QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
-                wrong);
+            const ToolRun run = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, wrong);
             QVERIFY(run.status != 0);
             QVERIFY2(run.err.contains("Authentication"), run.err.constData());
             QVERIFY(mountPointIn(run.out).isEmpty());
@@ -177,55 +171,52 @@ private Q_SLOTS:
         // Also while it is attached.
         const QString mountPoint = attachVault(path, m_password);
         QVERIFY(!mountPoint.isEmpty());
-        QVERIFY(
-            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
-                    "nope")
-                .err.contains("Authentication"));
+        QVERIFY(hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, "nope")
+                    .err.contains("Authentication"));
         QVERIFY(fuseMountsBelow(m_env.home()).size() == 1);
     }
 
     void mountPointsAvoidCollisionsAndHide()
     {
-        const QString first = vault(QStringLiteral("Twin A.sparsebundle"));
-        const QString second = vault(QStringLiteral("Twin B.sparsebundle"));
-        const QString third = vault(QStringLiteral("Twin C.sparsebundle"));
+        const QString first = vault(u"Twin A.sparsebundle"_s);
+        const QString second = vault(u"Twin B.sparsebundle"_s);
+        const QString third = vault(u"Twin C.sparsebundle"_s);
         for (const QString &path : {first, second, third})
-            QCOMPARE(createVault(path, QStringLiteral("Twin"), 64, m_password).status, 0);
+            QCOMPARE(createVault(path, u"Twin"_s, 64, m_password).status, 0);
         // A non-empty folder of that name is not used either.
-        QVERIFY(writeAll(m_env.home() + QStringLiteral("/Vaults/Twin 1/mine.txt"), "mine"));
-        QCOMPARE(attachVault(first, m_password), m_env.home() + QStringLiteral("/Vaults/Twin"));
-        QCOMPARE(attachVault(second, m_password), m_env.home() + QStringLiteral("/Vaults/Twin 2"));
+        QVERIFY(writeAll(m_env.home() + u"/Vaults/Twin 1/mine.txt"_s, "mine"));
+        QCOMPARE(attachVault(first, m_password), m_env.home() + u"/Vaults/Twin"_s);
+        QCOMPARE(attachVault(second, m_password), m_env.home() + u"/Vaults/Twin 2"_s);
         const QString hidden = attachVault(third, m_password, true);
-        QVERIFY(hidden.startsWith(m_env.runtime() + QStringLiteral("/hollowkeep/")));
-        QVERIFY(hidden.endsWith(QStringLiteral("/Twin")));
-        QCOMPARE(readAll(m_env.home() + QStringLiteral("/Vaults/Twin 1/mine.txt")), QByteArray("mine"));
-        QCOMPARE(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out).isEmpty(),
-                 false);
+        QVERIFY(hidden.startsWith(m_env.runtime() + u"/hollowkeep/"_s));
+        QVERIFY(hidden.endsWith(u"/Twin"_s));
+        QCOMPARE(readAll(m_env.home() + u"/Vaults/Twin 1/mine.txt"_s), QByteArray("mine"));
+        QCOMPARE(mountPointIn(hdiutil({u"info"_s, u"-plist"_s}).out).isEmpty(), false);
     }
 
     void detachRefusesWhileFilesAreOpen()
     {
-        const QString path = vault(QStringLiteral("Busy.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Busy"), 64, m_password).status, 0);
+        const QString path = vault(u"Busy.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Busy"_s, 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/open.txt"), "in use"));
+        QVERIFY(writeAll(mountPoint + u"/open.txt"_s, "in use"));
 
         QProcess holder;
         holder.setWorkingDirectory(mountPoint);
-        holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        holder.start(u"sleep"_s, {u"60"_s});
         QVERIFY(holder.waitForStarted());
-        QFile open(mountPoint + QStringLiteral("/open.txt"));
+        QFile open(mountPoint + u"/open.txt"_s);
         QVERIFY(open.open(QIODevice::ReadOnly));
 
         const ToolRun refused = detachVault(mountPoint);
         QVERIFY(refused.status != 0);
         const QString message = QString::fromUtf8(refused.err);
         QCOMPARE(message.count(QLatin1Char('\n')), 1);
-        QVERIFY2(message.startsWith(QStringLiteral("The volume “Busy” is busy: ")), qPrintable(message));
-        QVERIFY2(message.contains(QStringLiteral("sleep")), qPrintable(message));
-        QVERIFY2(message.contains(QStringLiteral("tst_hdiutil_lif")), qPrintable(message));
+        QVERIFY2(message.startsWith(u"The volume “Busy” is busy: "_s), qPrintable(message));
+        QVERIFY2(message.contains(u"sleep"_s), qPrintable(message));
+        QVERIFY2(message.contains(u"tst_hdiutil_lif"_s), qPrintable(message));
         QVERIFY(fuseMountsBelow(mountPoint).contains(mountPoint));
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/open.txt")), QByteArray("in use"));
+        QCOMPARE(readAll(mountPoint + u"/open.txt"_s), QByteArray("in use"));
 
         open.close();
         holder.kill();
@@ -236,26 +227,25 @@ private Q_SLOTS:
 
     void forcedDetachKeepsWrittenData()
     {
-        const QString path = vault(QStringLiteral("Forced.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Forced"), 64, m_password).status, 0);
+        const QString path = vault(u"Forced.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Forced"_s, 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
-        QFile open(mountPoint + QStringLiteral("/written.txt"));
+        QFile open(mountPoint + u"/written.txt"_s);
         QVERIFY(open.open(QIODevice::WriteOnly));
         QCOMPARE(open.write("kept after force"), 16);
         open.flush();
         QCOMPARE(detachVault(mountPoint, true).status, 0);
         open.close();
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QCOMPARE(readAll(attachVault(path, m_password) + QStringLiteral("/written.txt")),
-                 QByteArray("kept after force"));
+        QCOMPARE(readAll(attachVault(path, m_password) + u"/written.txt"_s), QByteArray("kept after force"));
     }
 
     void anotherUserCannotReadAMountedVault()
     {
-        const QString path = vault(QStringLiteral("Mine.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Mine"), 64, m_password).status, 0);
+        const QString path = vault(u"Mine.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Mine"_s, 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/secret.txt"), "only mine"));
+        QVERIFY(writeAll(mountPoint + u"/secret.txt"_s, "only mine"));
         QVERIFY(QFile::setPermissions(m_env.root(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                         QFileDevice::ExeOwner | QFileDevice::ExeOther |
                                                         QFileDevice::ReadOther));
@@ -263,13 +253,10 @@ private Q_SLOTS:
                                                         QFileDevice::ExeOwner | QFileDevice::ExeOther |
                                                         QFileDevice::ReadOther));
         for (const QStringList &command :
-             {QStringList{QStringLiteral("cat"), mountPoint + QStringLiteral("/secret.txt")},
-              QStringList{QStringLiteral("ls"), mountPoint}}) {
+             {QStringList{u"cat"_s, mountPoint + u"/secret.txt"_s}, QStringList{u"ls"_s, mountPoint}}) {
             QProcess other;
-            other.start(QStringLiteral("setpriv"),
-                        QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                    QStringLiteral("--clear-groups")} +
-                            command);
+            other.start(u"setpriv"_s,
+                        QStringList{u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s} + command);
             QVERIFY(other.waitForFinished());
             QVERIFY2(other.exitCode() != 0, qPrintable(command.join(' ')));
             QVERIFY(!other.readAllStandardOutput().contains("only mine"));

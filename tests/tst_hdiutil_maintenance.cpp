@@ -13,7 +13,7 @@ class TestHdiutilMaintenance : public QObject
     // Writes a file of random bytes into the vault and answers them.
     static QByteArray fillWithRandom(const QString &file, int megabytes)
     {
-        QFile random(QStringLiteral("/dev/urandom"));
+        QFile random(u"/dev/urandom"_s);
         random.open(QIODevice::ReadOnly);
         const QByteArray bytes = random.read(qint64(megabytes) * 1024 * 1024);
         writeAll(file, bytes);
@@ -30,17 +30,16 @@ private Q_SLOTS:
 
     void changePasswordRekeys()
     {
-        const QString path = vault(QStringLiteral("Rekey.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Rekey"), 64, m_password).status, 0);
-        const QStringList chpass{QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"),
-                                 QStringLiteral("-newstdinpass"), path};
+        const QString path = vault(u"Rekey.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Rekey"_s, 64, m_password).status, 0);
+        const QStringList chpass{u"chpass"_s, u"-oldstdinpass"_s, u"-newstdinpass"_s, path};
 
         const ToolRun wrongOld = hdiutil(chpass, QByteArray("not-it\0other-pass\0", 18));
         QVERIFY(wrongOld.status != 0);
         QVERIFY(wrongOld.err.contains("Authentication"));
 
         // A change that was interrupted before does not stand in the way.
-        QVERIFY(writeAll(path + QStringLiteral("/cipher/gocryptfs.conf.tmp"), "{half"));
+        QVERIFY(writeAll(path + u"/cipher/gocryptfs.conf.tmp"_s, "{half"));
         QCOMPARE(hdiutil(chpass, m_password + '\0' + "second-pass" + '\0').status, 0);
         QVERIFY(attachVault(path, m_password).isEmpty());
         QVERIFY(!attachVault(path, "second-pass").isEmpty());
@@ -54,24 +53,22 @@ private Q_SLOTS:
 
     void imageinfoOnlyChecksThePassword()
     {
-        const QString path = vault(QStringLiteral("Check.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Check"), 64, m_password).status, 0);
-        const QStringList imageinfo{QStringLiteral("imageinfo"), QStringLiteral("-stdinpass"), path};
+        const QString path = vault(u"Check.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Check"_s, 64, m_password).status, 0);
+        const QStringList imageinfo{u"imageinfo"_s, u"-stdinpass"_s, path};
         const ToolRun good = hdiutil(imageinfo, m_password);
         QCOMPARE(good.status, 0);
         QVERIFY(good.out.contains("Size limit: 67108864 bytes"));
-        const QByteArray config = readAll(path + QStringLiteral("/cipher/gocryptfs.conf"));
+        const QByteArray config = readAll(path + u"/cipher/gocryptfs.conf"_s);
         QVERIFY(!good.out.contains("EncryptedKey"));
         QVERIFY(config.contains("EncryptedKey"));
         const ToolRun bad = hdiutil(imageinfo, "wrong");
         QVERIFY(bad.status != 0);
         QVERIFY(bad.err.contains("Authentication"));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QVERIFY(QDir(m_env.runtime() + QStringLiteral("/hollowkeep"))
-                    .entryList({QStringLiteral("check-*")}, QDir::Dirs)
-                    .isEmpty());
+        QVERIFY(QDir(m_env.runtime() + u"/hollowkeep"_s).entryList({u"check-*"_s}, QDir::Dirs).isEmpty());
         // A damaged Info.plist gives no made-up limit.
-        QVERIFY(writeAll(path + QStringLiteral("/Info.plist"),
+        QVERIFY(writeAll(path + u"/Info.plist"_s,
                          "<plist><dict><key>size</key><integer>-5</integer></dict></plist>"));
         const ToolRun damaged = hdiutil(imageinfo, m_password);
         QCOMPARE(damaged.status, 0);
@@ -80,95 +77,87 @@ private Q_SLOTS:
 
     void resizeGrowsAndShrinksKeepingData()
     {
-        const QString path = vault(QStringLiteral("Elastic.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Elastic"), 64, m_password).status, 0);
+        const QString path = vault(u"Elastic.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Elastic"_s, 64, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
-        const QByteArray data = fillWithRandom(mountPoint + QStringLiteral("/data.bin"), 40);
+        const QByteArray data = fillWithRandom(mountPoint + u"/data.bin"_s, 40);
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         const auto resize = [&](const QString &size, const QByteArray &password) {
-            return hdiutil(
-                {QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"), size, path},
-                password);
+            return hdiutil({u"resize"_s, u"-stdinpass"_s, u"-size"_s, size, path}, password);
         };
-        QVERIFY(resize(QStringLiteral("512m"), "wrong").err.contains("Authentication"));
-        QCOMPARE(resize(QStringLiteral("512m"), m_password).status, 0);
-        QVERIFY(readAll(path + QStringLiteral("/Info.plist")).contains("<integer>536870912</integer>"));
+        QVERIFY(resize(u"512m"_s, "wrong").err.contains("Authentication"));
+        QCOMPARE(resize(u"512m"_s, m_password).status, 0);
+        QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>536870912</integer>"));
         mountPoint = attachVault(path, m_password);
         // The file system inside has grown with the limit.
         QVERIFY(QStorageInfo(mountPoint).bytesTotal() > 400 * 1024 * 1024);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/data.bin")), data);
+        QCOMPARE(readAll(mountPoint + u"/data.bin"_s), data);
 
         // Resizing an attached vault is refused.
-        QVERIFY(resize(QStringLiteral("256m"), m_password).status != 0);
+        QVERIFY(resize(u"256m"_s, m_password).status != 0);
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         // Below the space in use: refused with "Invalid argument", nothing changes.
-        const ToolRun tooSmall = resize(QStringLiteral("32m"), m_password);
+        const ToolRun tooSmall = resize(u"32m"_s, m_password);
         QVERIFY(tooSmall.status != 0);
         QVERIFY2(tooSmall.err.contains("Invalid argument"), tooSmall.err.constData());
-        QVERIFY(readAll(path + QStringLiteral("/Info.plist")).contains("<integer>536870912</integer>"));
+        QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>536870912</integer>"));
 
-        QCOMPARE(resize(QStringLiteral("48m"), m_password).status, 0);
-        QVERIFY(readAll(path + QStringLiteral("/Info.plist")).contains("<integer>50331648</integer>"));
+        QCOMPARE(resize(u"48m"_s, m_password).status, 0);
+        QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>50331648</integer>"));
         mountPoint = attachVault(path, m_password);
         QVERIFY(QStorageInfo(mountPoint).bytesTotal() <= 48 * 1024 * 1024);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/data.bin")), data);
+        QCOMPARE(readAll(mountPoint + u"/data.bin"_s), data);
     }
 
     void compactGivesSpaceBack()
     {
-        const QString path = vault(QStringLiteral("Roomy.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Roomy"), 256, m_password).status, 0);
+        const QString path = vault(u"Roomy.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Roomy"_s, 256, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
-        const QByteArray kept = fillWithRandom(mountPoint + QStringLiteral("/kept.bin"), 8);
-        fillWithRandom(mountPoint + QStringLiteral("/deleted.bin"), 64);
+        const QByteArray kept = fillWithRandom(mountPoint + u"/kept.bin"_s, 8);
+        fillWithRandom(mountPoint + u"/deleted.bin"_s, 64);
         QCOMPARE(detachVault(mountPoint).status, 0);
         mountPoint = attachVault(path, m_password);
-        QVERIFY(QFile::remove(mountPoint + QStringLiteral("/deleted.bin")));
+        QVERIFY(QFile::remove(mountPoint + u"/deleted.bin"_s));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         const qint64 before = diskUsageBytes(path);
         QVERIFY(before > 64 * 1024 * 1024);
-        const ToolRun compact =
-            hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password);
+        const ToolRun compact = hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password);
         QCOMPARE(compact.status, 0);
         QVERIFY(compact.out.startsWith("Reclaimed "));
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 60 * 1024 * 1024,
-                 qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
+        QVERIFY2(after < before - 60 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
         QVERIFY(after > 8 * 1024 * 1024);
 
         mountPoint = attachVault(path, m_password);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/kept.bin")), kept);
-        QVERIFY(!QFile::exists(mountPoint + QStringLiteral("/deleted.bin")));
+        QCOMPARE(readAll(mountPoint + u"/kept.bin"_s), kept);
+        QVERIFY(!QFile::exists(mountPoint + u"/deleted.bin"_s));
         // The file system is still sound after the holes were punched.
-        const ToolRun verify =
-            runTool(QStringLiteral("diskutil"), {QStringLiteral("verifyVolume"), mountPoint});
+        const ToolRun verify = runTool(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});
         QCOMPARE(verify.status, 0);
         QVERIFY(verify.out.contains("exit code is 0"));
-        QVERIFY(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status !=
-                0);
+        QVERIFY(hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password).status != 0);
     }
 
     // A file removed the moment it was closed is gone at once, not parked as a hidden file that
     // keeps its blocks; compacting then gives them back.
     void removingRightAfterClosingFreesTheSpace()
     {
-        const QString path = vault(QStringLiteral("Hasty.sparsebundle"));
-        QCOMPARE(createVault(path, QStringLiteral("Hasty"), 256, m_password).status, 0);
+        const QString path = vault(u"Hasty.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Hasty"_s, 256, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
-        QVERIFY(writeAll(mountPoint + QStringLiteral("/scratch.bin"), QByteArray(32 << 20, 'x')));
-        QVERIFY(QFile::remove(mountPoint + QStringLiteral("/scratch.bin")));
+        QVERIFY(writeAll(mountPoint + u"/scratch.bin"_s, QByteArray(32 << 20, 'x')));
+        QVERIFY(QFile::remove(mountPoint + u"/scratch.bin"_s));
         QCOMPARE(QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("lost+found")});
+                 QStringList{u"lost+found"_s});
         QCOMPARE(detachVault(mountPoint).status, 0);
         const qint64 before = diskUsageBytes(path);
-        QCOMPARE(hdiutil({QStringLiteral("compact"), QStringLiteral("-stdinpass"), path}, m_password).status,
-                 0);
+        QCOMPARE(hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password).status, 0);
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 28 * 1024 * 1024,
-                 qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(after)));
+        QVERIFY2(after < before - 28 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
     }
 };
 

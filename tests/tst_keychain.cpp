@@ -20,10 +20,8 @@ class TestKeychain : public QObject
     static QByteArray itemsOf(const QUuid &id)
     {
         QProcess tool;
-        tool.start(QStringLiteral("secret-tool"),
-                   {QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("server"),
-                    Keychain::serviceName(), QStringLiteral("user"),
-                    id.toString(QUuid::WithoutBraces).toUpper()});
+        tool.start(u"secret-tool"_s, {u"search"_s, u"--all"_s, u"server"_s, Keychain::serviceName(),
+                                      u"user"_s, id.toString(QUuid::WithoutBraces).toUpper()});
         tool.waitForFinished();
         return tool.readAllStandardOutput() + tool.readAllStandardError();
     }
@@ -40,19 +38,19 @@ private Q_SLOTS:
         const QUuid first = QUuid::createUuid();
         const QUuid second = QUuid::createUuid();
         QVERIFY(!saved(first));
-        QCoro::waitFor(Keychain::savePassword(QStringLiteral("first “secret” ✓"), first));
-        QCOMPARE(saved(first), QStringLiteral("first “secret” ✓"));
+        QCoro::waitFor(Keychain::savePassword(u"first “secret” ✓"_s, first));
+        QCOMPARE(saved(first), u"first “secret” ✓"_s);
         // Saving again replaces: one item holding the second password.
-        QCoro::waitFor(Keychain::savePassword(QStringLiteral("replaced"), first));
-        QCOMPARE(saved(first), QStringLiteral("replaced"));
+        QCoro::waitFor(Keychain::savePassword(u"replaced"_s, first));
+        QCOMPARE(saved(first), u"replaced"_s);
         QCOMPARE(itemsOf(first).count("[/"), 1);
         // Vaults never share an item.
-        QCoro::waitFor(Keychain::savePassword(QStringLiteral("other"), second));
-        QCOMPARE(saved(first), QStringLiteral("replaced"));
-        QCOMPARE(saved(second), QStringLiteral("other"));
+        QCoro::waitFor(Keychain::savePassword(u"other"_s, second));
+        QCOMPARE(saved(first), u"replaced"_s);
+        QCOMPARE(saved(second), u"other"_s);
         QCoro::waitFor(Keychain::deletePassword(first));
         QVERIFY(!saved(first));
-        QCOMPARE(saved(second), QStringLiteral("other"));
+        QCOMPARE(saved(second), u"other"_s);
         // Deleting what is not there is harmless.
         QCoro::waitFor(Keychain::deletePassword(first));
         QVERIFY(!saved(first));
@@ -61,7 +59,7 @@ private Q_SLOTS:
     void itemsAreKeyedByServiceAndUpperCaseAccount()
     {
         const QUuid id = QUuid::createUuid();
-        QCoro::waitFor(Keychain::savePassword(QStringLiteral("visible"), id));
+        QCoro::waitFor(Keychain::savePassword(u"visible"_s, id));
         const QByteArray items = itemsOf(id);
         QVERIFY2(items.contains("secret = visible"), items.constData());
         QVERIFY(items.contains("attribute.user = " + id.toString(QUuid::WithoutBraces).toUpper().toLatin1()));
@@ -85,11 +83,10 @@ private Q_SLOTS:
     {
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                           QStringLiteral("unix:path=/nonexistent/bus"));
-        environment.insert(QStringLiteral("KEYCHAIN_PROBE"), QStringLiteral("1"));
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/bus"_s);
+        environment.insert(u"KEYCHAIN_PROBE"_s, u"1"_s);
         child.setProcessEnvironment(environment);
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("probeWithoutService")});
+        child.start(QCoreApplication::applicationFilePath(), {u"probeWithoutService"_s});
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitCode(), 0);
     }
@@ -100,7 +97,7 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsEmpty("KEYCHAIN_PROBE"))
             return;
         const QUuid id = QUuid::createUuid();
-        QCoro::waitFor(Keychain::savePassword(QStringLiteral("nowhere"), id));
+        QCoro::waitFor(Keychain::savePassword(u"nowhere"_s, id));
         QVERIFY(!saved(id));
         QCoro::waitFor(Keychain::deletePassword(id));
     }

@@ -33,8 +33,8 @@ private Q_SLOTS:
 
     void preferencesLiveInTheConfigFolder()
     {
-        QCOMPARE(ownFile(), m_env.config() + QStringLiteral("/org.hollowkeep.Hollowkeep.json"));
-        QCOMPARE(legacyFile(), m_env.config() + QStringLiteral("/org.ambrybox.Ambrybox.json"));
+        QCOMPARE(ownFile(), m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
+        QCOMPARE(legacyFile(), m_env.config() + u"/org.ambrybox.Ambrybox.json"_s);
     }
 
     void firstStartWithoutEarlierReleaseOnlySetsTheFlag()
@@ -54,8 +54,8 @@ private Q_SLOTS:
             UserDefaults defaults(ownFile());
             start(defaults);
             QCOMPARE(defaults.integerValue(SettingsKeys::autoLockMinutes), 5);
-            QCOMPARE(defaults.stringValue(SettingsKeys::appTheme), QStringLiteral("nightWatch"));
-            QCOMPARE(defaults.dataValue(QStringLiteral("custom")), QByteArray("\x00\x01", 2));
+            QCOMPARE(defaults.stringValue(SettingsKeys::appTheme), u"nightWatch"_s);
+            QCOMPARE(defaults.dataValue(u"custom"_s), QByteArray("\x00\x01", 2));
             QCOMPARE(defaults.boolValue(SettingsKeys::migratedFromAmbrybox), true);
             defaults.setValue(SettingsKeys::autoLockMinutes, qint64(30));
         }
@@ -74,7 +74,7 @@ private Q_SLOTS:
         UserDefaults defaults(ownFile());
         start(defaults);
         QCOMPARE(defaults.integerValue(SettingsKeys::autoLockMinutes), 15);
-        QCOMPARE(defaults.stringValue(SettingsKeys::migratedFromAmbrybox), QStringLiteral("no"));
+        QCOMPARE(defaults.stringValue(SettingsKeys::migratedFromAmbrybox), u"no"_s);
     }
 
     void migrationOverwritesWhatIsAlreadyStored()

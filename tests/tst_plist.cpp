@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QByteArray readFixture(const char *name)
@@ -20,7 +22,7 @@ class TestPlist : public QObject
 
     static QVariant parsed(const QByteArray &xml)
     {
-        return Plist::parse(xml).value_or(QVariant(QStringLiteral("<none>")));
+        return Plist::parse(xml).value_or(QVariant(u"<none>"_s));
     }
 
 private Q_SLOTS:
@@ -28,29 +30,25 @@ private Q_SLOTS:
     {
         const QByteArray xml = readFixture("attach-output.plist");
         const QVariantMap root = parsed(xml).toMap();
-        const QVariantList entities = root.value(QStringLiteral("system-entities")).toList();
+        const QVariantList entities = root.value(u"system-entities"_s).toList();
         QCOMPARE(entities.size(), 2);
-        QCOMPARE(entities[0].toMap().value(QStringLiteral("potentially-mountable")), QVariant(false));
+        QCOMPARE(entities[0].toMap().value(u"potentially-mountable"_s), QVariant(false));
         const QVariantMap volume = entities[1].toMap();
-        QCOMPARE(volume.value(QStringLiteral("mount-point")).toString(),
-                 QStringLiteral("/Volumes/Tom & Jerry “quoted”"));
-        QCOMPARE(volume.value(QStringLiteral("size")).typeId(), int(QMetaType::LongLong));
-        QCOMPARE(volume.value(QStringLiteral("size")).toLongLong(), -42);
-        QCOMPARE(volume.value(QStringLiteral("ratio")).toDouble(), 0.5);
-        QCOMPARE(volume.value(QStringLiteral("blob")).toByteArray(), QByteArray("\0\1\2", 3));
-        QCOMPARE(volume.value(QStringLiteral("when")).toDateTime(),
-                 QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC));
-        QCOMPARE(volume.value(QStringLiteral("empty")), QVariant(QString()));
+        QCOMPARE(volume.value(u"mount-point"_s).toString(), u"/Volumes/Tom & Jerry “quoted”"_s);
+        QCOMPARE(volume.value(u"size"_s).typeId(), int(QMetaType::LongLong));
+        QCOMPARE(volume.value(u"size"_s).toLongLong(), -42);
+        QCOMPARE(volume.value(u"ratio"_s).toDouble(), 0.5);
+        QCOMPARE(volume.value(u"blob"_s).toByteArray(), QByteArray("\0\1\2", 3));
+        QCOMPARE(volume.value(u"when"_s).toDateTime(), QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC));
+        QCOMPARE(volume.value(u"empty"_s), QVariant(QString()));
     }
 
     void roundTrip()
     {
-        const QVariantMap value{
-            {QStringLiteral("images"),
-             QVariantList{QVariantMap{{QStringLiteral("image-path"), QStringLiteral("/a <b> & c")},
-                                      {QStringLiteral("size"), qint64(4294967296)},
-                                      {QStringLiteral("flag"), true},
-                                      {QStringLiteral("list"), QVariantList{}}}}}};
+        const QVariantMap value{{u"images"_s, QVariantList{QVariantMap{{u"image-path"_s, u"/a <b> & c"_s},
+                                                                       {u"size"_s, qint64(4294967296)},
+                                                                       {u"flag"_s, true},
+                                                                       {u"list"_s, QVariantList{}}}}}};
         QCOMPARE(parsed(Plist::serialize(value)), QVariant(value));
     }
 
@@ -79,7 +77,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, xml);
         QVERIFY(!Plist::parse(xml));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestPlist)

@@ -34,18 +34,17 @@ public:
         vault.excludedFromCloud = excluded;
         vault.openInFinderAfterUnlock = false;
         vault.createdAt = Timestamp::now();
-        vault.bundlePath = state == QLatin1String("waiting")
-                               ? QStringLiteral("/Volumes/Unplugged Disk/%1.sparsebundle").arg(name)
-                               : m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
-        if (state == QLatin1String("present"))
+        vault.bundlePath = state == "waiting"_L1
+                               ? u"/Volumes/Unplugged Disk/%1.sparsebundle"_s.arg(name)
+                               : m_env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
+        if (state == "present"_L1)
             QDir().mkpath(vault.bundlePath);
         store().appendVault(vault);
         return vault.idText();
     }
     Q_INVOKABLE void unlock(const QString &id)
     {
-        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), QStringLiteral("pw"), false,
-                                      QStringLiteral("password")));
+        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), u"pw"_s, false, u"password"_s));
     }
     Q_INVOKABLE void setBusy(const QString &id, bool busy)
     {
@@ -63,7 +62,7 @@ public:
     Q_INVOKABLE void reset()
     {
         m_busy.clear();
-        QCoro::waitFor(store().lockAll(true, QStringLiteral("quit")));
+        QCoro::waitFor(store().lockAll(true, u"quit"_s));
         store().setVaults({});
         store().setErrorMessage(std::nullopt);
         TouchID::setAuthenticator({});
@@ -92,7 +91,7 @@ public:
         if (refuse)
             m_tools.respondAttachRefused();
         else
-            m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+            m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
     }
     // Owner authentication answers with this from now on and records the reasons it was asked.
     Q_INVOKABLE void answerOwnerAuthentication(bool answer)
@@ -125,9 +124,9 @@ class Setup : public QObject
 public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
-        m_tools.script(QStringLiteral("hdiutil-create"), "mkdir -p \"${@: -1}\"\n");
-        engine->addImportPath(QStringLiteral("qrc:/"));
+        m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
+        m_tools.script(u"hdiutil-create"_s, "mkdir -p \"${@: -1}\"\n");
+        engine->addImportPath(u"qrc:/"_s);
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);
     }

@@ -13,7 +13,7 @@ class TestSelfTest : public QObject
 
     [[nodiscard]] QString mountPlace(const QString &name) const
     {
-        return m_tools->folder() + QStringLiteral("/mnt/") + name;
+        return m_tools->folder() + u"/mnt/"_s + name;
     }
 
     static QByteArray attachAnswer(const QString &mountPoint)
@@ -24,11 +24,11 @@ class TestSelfTest : public QObject
 
     void respondAttach(int call, const QString &mountPoint)
     {
-        m_tools->respond(QStringLiteral("hdiutil-attach"), attachAnswer(mountPoint), {}, 0, call);
+        m_tools->respond(u"hdiutil-attach"_s, attachAnswer(mountPoint), {}, 0, call);
     }
     void refuseAttach(int call, const QByteArray &message)
     {
-        m_tools->respond(QStringLiteral("hdiutil-attach"), {}, message, 1, call);
+        m_tools->respond(u"hdiutil-attach"_s, {}, message, 1, call);
     }
 
     struct Result
@@ -41,9 +41,9 @@ class TestSelfTest : public QObject
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TMPDIR"), m_env.root() + QStringLiteral("/tmp"));
+        environment.insert(u"TMPDIR"_s, m_env.root() + u"/tmp"_s);
         process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(HOLLOWKEEP_EXE), {QStringLiteral("--selftest")});
+        process.start(QStringLiteral(HOLLOWKEEP_EXE), {u"--selftest"_s});
         process.waitForFinished(60000);
         return {process.exitCode(), process.readAllStandardOutput()};
     }
@@ -52,21 +52,21 @@ private Q_SLOTS:
     void init()
     {
         m_tools = std::make_unique<FakeTools>();
-        QDir().mkpath(m_env.root() + QStringLiteral("/tmp"));
+        QDir().mkpath(m_env.root() + u"/tmp"_s);
         // Every mount point the stand-in reports is one folder, like one volume attached anew.
-        QDir().mkpath(mountPlace(QStringLiteral("volume")));
+        QDir().mkpath(mountPlace(u"volume"_s));
         for (const char *name : {"AmbrySelfTest", "AmbrySelfTest2", "hidden"})
-            QFile::link(mountPlace(QStringLiteral("volume")), mountPlace(QLatin1String(name)));
+            QFile::link(mountPlace(u"volume"_s), mountPlace(QLatin1String(name)));
         const QString folder = m_tools->folder();
-        m_tools->script(QStringLiteral("hdiutil-create"), "mkdir -p \"${@: -1}\"\n");
-        respondAttach(1, mountPlace(QStringLiteral("AmbrySelfTest")));
+        m_tools->script(u"hdiutil-create"_s, "mkdir -p \"${@: -1}\"\n");
+        respondAttach(1, mountPlace(u"AmbrySelfTest"_s));
         refuseAttach(2, "hdiutil: attach failed - Authentication error\n");
-        respondAttach(3, mountPlace(QStringLiteral("hidden")));
-        m_tools->script(QStringLiteral("hdiutil-attach"), "echo \"${@: -1}\" > \"$dir/attached-image\"\n", 3);
+        respondAttach(3, mountPlace(u"hidden"_s));
+        m_tools->script(u"hdiutil-attach"_s, "echo \"${@: -1}\" > \"$dir/attached-image\"\n", 3);
         refuseAttach(4, "hdiutil: attach failed - Authentication error\n");
-        respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest2")));
+        respondAttach(5, mountPlace(u"AmbrySelfTest2"_s));
         m_tools->script(
-            QStringLiteral("hdiutil-info"),
+            u"hdiutil-info"_s,
             "printf '<plist><dict><key>images</key><array><dict><key>image-path</key><string>%s</string>"
             "<key>system-entities</key><array><dict><key>mount-point</key><string>%s</string></dict></array>"
             "</dict></array></dict></plist>' \"$(cat \"$dir/attached-image\")\" "
@@ -77,9 +77,8 @@ private Q_SLOTS:
     void cleanup()
     {
         // Every ending removes the test folder.
-        QCOMPARE(
-            QDir(m_env.root() + QStringLiteral("/tmp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-            QStringList());
+        QCOMPARE(QDir(m_env.root() + u"/tmp"_s).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
         m_tools.reset();
     }
 
@@ -99,17 +98,15 @@ private Q_SLOTS:
         QCOMPARE(calls[0].arguments.mid(9, 3), (QStringList{"256m", "-volname", "AmbrySelfTest"}));
         QCOMPARE(calls[0].input, QByteArray("checkrun-word"));
         QCOMPARE(calls[3].input, QByteArray("bogus-word"));
-        QVERIFY(calls[4].arguments.contains(QStringLiteral("-nobrowse")));
-        QVERIFY(calls[4].arguments.last().endsWith(QStringLiteral("/SelfTest.nosync")));
-        QCOMPARE(calls[5].arguments,
-                 (QStringList{"rename", mountPlace(QStringLiteral("hidden")), "AmbrySelfTest2"}));
-        QCOMPARE(calls[7].arguments, (QStringList{"detach", mountPlace(QStringLiteral("AmbrySelfTest2"))}));
+        QVERIFY(calls[4].arguments.contains(u"-nobrowse"_s));
+        QVERIFY(calls[4].arguments.last().endsWith(u"/SelfTest.nosync"_s));
+        QCOMPARE(calls[5].arguments, (QStringList{"rename", mountPlace(u"hidden"_s), "AmbrySelfTest2"}));
+        QCOMPARE(calls[7].arguments, (QStringList{"detach", mountPlace(u"AmbrySelfTest2"_s)}));
         QCOMPARE(calls[8].input, QByteArray("checkrun-word\0checkrun-word-2\0", 30));
         QCOMPARE(calls[10].arguments.mid(2, 2), (QStringList{"-size", "512m"}));
         QCOMPARE(calls[11].arguments.mid(2, 2), (QStringList{"-size", "256m"}));
         QCOMPARE(calls[12].input, QByteArray("checkrun-word-2"));
-        QCOMPARE(readAll(mountPlace(QStringLiteral("volume")) + QStringLiteral("/probe.txt")),
-                 QByteArray("hello"));
+        QCOMPARE(readAll(mountPlace(u"volume"_s) + u"/probe.txt"_s), QByteArray("hello"));
     }
 
     void namedFailures_data()
@@ -148,41 +145,39 @@ private Q_SLOTS:
         QFETCH(QByteArray, line);
         switch (variant) {
         case 0:
-            m_tools->respond(QStringLiteral("hdiutil-create"), {}, "hdiutil: create failed - no room\n", 1);
+            m_tools->respond(u"hdiutil-create"_s, {}, "hdiutil: create failed - no room\n", 1);
             break;
         case 1:
-            respondAttach(2, mountPlace(QStringLiteral("AmbrySelfTest")));
+            respondAttach(2, mountPlace(u"AmbrySelfTest"_s));
             break;
         case 2:
             refuseAttach(2, "hdiutil: attach failed - image not recognized\n");
             break;
         case 3:
-            m_tools->respond(QStringLiteral("hdiutil-info"),
-                             "<plist><dict><key>images</key><array/></dict></plist>");
+            m_tools->respond(u"hdiutil-info"_s, "<plist><dict><key>images</key><array/></dict></plist>");
             break;
         case 4:
-            respondAttach(4, mountPlace(QStringLiteral("AmbrySelfTest")));
+            respondAttach(4, mountPlace(u"AmbrySelfTest"_s));
             break;
         case 5:
-            respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest")));
+            respondAttach(5, mountPlace(u"AmbrySelfTest"_s));
             break;
         case 6:
-            respondAttach(5, mountPlace(QStringLiteral("AmbrySelfTest")));
-            m_tools->respond(QStringLiteral("hdiutil-detach"), {}, "busy", 1, 3);
+            respondAttach(5, mountPlace(u"AmbrySelfTest"_s));
+            m_tools->respond(u"hdiutil-detach"_s, {}, "busy", 1, 3);
             break;
         case 7:
-            m_tools->script(QStringLiteral("hdiutil-attach"),
-                            "printf 'hello\\n' > \"$dir/mnt/volume/probe.txt\"\n", 5);
+            m_tools->script(u"hdiutil-attach"_s, "printf 'hello\\n' > \"$dir/mnt/volume/probe.txt\"\n", 5);
             break;
         case 8:
-            m_tools->respond(QStringLiteral("hdiutil-resize"), {},
-                             "hdiutil: resize failed - Authentication error\n", 1, 2);
+            m_tools->respond(u"hdiutil-resize"_s, {}, "hdiutil: resize failed - Authentication error\n", 1,
+                             2);
             break;
         case 9:
-            m_tools->respond(QStringLiteral("hdiutil-attach"), "/dev/disk4\n", {}, 0, 1);
+            m_tools->respond(u"hdiutil-attach"_s, "/dev/disk4\n", {}, 0, 1);
             break;
         case 10:
-            m_tools->script(QStringLiteral("hdiutil-create"),
+            m_tools->script(u"hdiutil-create"_s,
                             "mkdir -p \"${@: -1}\" \"${1%.sparsebundle}\"; mkdir -p \"$(dirname \"${@: "
                             "-1}\")/SelfTest.nosync\"\n");
             break;

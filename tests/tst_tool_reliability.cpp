@@ -15,9 +15,9 @@ class TestToolReliability : public QObject
     // The daemon of that program whose arguments mention the text.
     static pid_t daemonServing(const QString &program, const QString &mention)
     {
-        const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
         for (const QString &pid : pids) {
-            const QByteArray arguments = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            const QByteArray arguments = readAll(u"/proc/%1/cmdline"_s.arg(pid));
             if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
                     program &&
                 arguments.contains(mention.toUtf8()))
@@ -35,7 +35,7 @@ class TestToolReliability : public QObject
 
     static ToolRun verify(const QString &mountPoint)
     {
-        return runTool(QStringLiteral("diskutil"), {QStringLiteral("verifyVolume"), mountPoint});
+        return runTool(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});
     }
 
 private Q_SLOTS:
@@ -55,42 +55,37 @@ private Q_SLOTS:
     void killedDaemonWhileWriting()
     {
         QFETCH(QString, daemon);
-        const QString path = m_env.home() + QStringLiteral("/Crash %1.sparsebundle").arg(daemon);
-        QCOMPARE(createVault(path, QStringLiteral("Crash"), 256, m_password).status, 0);
+        const QString path = m_env.home() + u"/Crash %1.sparsebundle"_s.arg(daemon);
+        QCOMPARE(createVault(path, u"Crash"_s, 256, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
         QList<QByteArray> synced;
         for (int i = 0; i < 20; ++i) {
             synced.append(QByteArray(64 * 1024 * (i + 1) + i, char('a' + i)));
-            QVERIFY(writeSynced(mountPoint + QStringLiteral("/synced-%1.bin").arg(i), synced.last()));
+            QVERIFY(writeSynced(mountPoint + u"/synced-%1.bin"_s.arg(i), synced.last()));
         }
 
         QProcess writer;
-        writer.start(QStringLiteral("dd"),
-                     {QStringLiteral("if=/dev/urandom"),
-                      QStringLiteral("of=") + mountPoint + QStringLiteral("/stream.bin"),
-                      QStringLiteral("bs=64k"), QStringLiteral("count=3000")});
+        writer.start(u"dd"_s, {u"if=/dev/urandom"_s, u"of="_s + mountPoint + u"/stream.bin"_s, u"bs=64k"_s,
+                               u"count=3000"_s});
         QVERIFY(writer.waitForStarted());
         QTest::qWait(400);
-        const pid_t pid = daemonServing(daemon, daemon == QLatin1String("fuse2fs") ? mountPoint : path);
+        const pid_t pid = daemonServing(daemon, daemon == "fuse2fs"_L1 ? mountPoint : path);
         QVERIFY(pid > 0);
         QCOMPARE(kill(pid, SIGKILL), 0);
         QVERIFY(writer.waitForFinished(30000));
 
         // Still attached, but marked as not responding, so that the program can lock it.
-        const ToolRun info = hdiutil({QStringLiteral("info"), QStringLiteral("-plist")});
+        const ToolRun info = hdiutil({u"info"_s, u"-plist"_s});
         QCOMPARE(mountPointIn(info.out), mountPoint);
-        QVERIFY(QString::fromUtf8(info.out).contains(
-            QRegularExpression(QStringLiteral("responding</key>\\s*<false/>"))));
+        QVERIFY(QString::fromUtf8(info.out).contains(QRegularExpression(u"responding</key>\\s*<false/>"_s)));
 
         // Attaching again clears the dead volume away, repairs the file system and mounts it afresh.
-        const ToolRun attach =
-            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
-                    m_password);
+        const ToolRun attach = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password);
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
         for (int i = 0; i < synced.size(); ++i)
-            QVERIFY(readAll(mountPoint + QStringLiteral("/synced-%1.bin").arg(i)) == synced[i]);
-        QVERIFY(writeSynced(mountPoint + QStringLiteral("/after.bin"), "written after the crash"));
+            QVERIFY(readAll(mountPoint + u"/synced-%1.bin"_s.arg(i)) == synced[i]);
+        QVERIFY(writeSynced(mountPoint + u"/after.bin"_s, "written after the crash"));
         const ToolRun check = verify(mountPoint);
         QVERIFY2(check.status == 0 && check.out.contains("exit code is 0"), check.out.constData());
         QCOMPARE(detachVault(mountPoint).status, 0);
@@ -100,16 +95,16 @@ private Q_SLOTS:
 
     void deadOrStoppedVolumesCanBeLocked()
     {
-        const QString path = m_env.home() + QStringLiteral("/Stuck.sparsebundle");
-        QCOMPARE(createVault(path, QStringLiteral("Stuck"), 64, m_password).status, 0);
+        const QString path = m_env.home() + u"/Stuck.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Stuck"_s, 64, m_password).status, 0);
 
         // A stopped daemon: looking up what is attached must not hang on it.
         QString mountPoint = attachVault(path, m_password);
-        const pid_t stopped = daemonServing(QStringLiteral("fuse2fs"), mountPoint);
+        const pid_t stopped = daemonServing(u"fuse2fs"_s, mountPoint);
         QCOMPARE(kill(stopped, SIGSTOP), 0);
         auto resume = qScopeGuard([&] { kill(stopped, SIGCONT); });
         QProcess info;
-        info.start(toolPath(QStringLiteral("hdiutil")), {QStringLiteral("info"), QStringLiteral("-plist")});
+        info.start(toolPath(u"hdiutil"_s), {u"info"_s, u"-plist"_s});
         QVERIFY2(info.waitForFinished(10000), "hdiutil info hung on a stopped volume");
         QCOMPARE(mountPointIn(info.readAllStandardOutput()), mountPoint);
         QCOMPARE(detachVault(mountPoint, true).status, 0);
@@ -117,11 +112,9 @@ private Q_SLOTS:
 
         // A volume whose encryption layer was taken away: detach still unmounts it.
         mountPoint = attachVault(path, m_password);
-        const QString layer = fuseMountsBelow(m_env.root()).filter(QStringLiteral("/layers/")).value(0);
+        const QString layer = fuseMountsBelow(m_env.root()).filter(u"/layers/"_s).value(0);
         QVERIFY(!layer.isEmpty());
-        QCOMPARE(QProcess::execute(QStringLiteral("fusermount3"),
-                                   {QStringLiteral("-u"), QStringLiteral("-z"), layer}),
-                 0);
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, u"-z"_s, layer}), 0);
         QVERIFY(fuseMountsBelow(m_env.root()).contains(mountPoint));
         const ToolRun detach = detachVault(mountPoint);
         QVERIFY2(detach.status == 0, detach.err.constData());
@@ -131,103 +124,97 @@ private Q_SLOTS:
 
     void oneOperationAtATime()
     {
-        const QString path = m_env.home() + QStringLiteral("/Shared.sparsebundle");
-        QCOMPARE(createVault(path, QStringLiteral("Shared"), 1024, m_password).status, 0);
+        const QString path = m_env.home() + u"/Shared.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Shared"_s, 1024, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
         const QByteArray data = QByteArray(24 * 1024 * 1024, 'd');
-        QVERIFY(writeSynced(mountPoint + QStringLiteral("/data.bin"), data));
+        QVERIFY(writeSynced(mountPoint + u"/data.bin"_s, data));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         // The first operation is held at its file-system check, its encryption layer open, by an
         // e2fsck that waits for a go before running the real one.
-        const QString held = m_env.root() + QStringLiteral("/held");
-        QVERIFY(writeAll(held + QStringLiteral("/e2fsck"),
+        const QString held = m_env.root() + u"/held"_s;
+        QVERIFY(writeAll(held + u"/e2fsck"_s,
                          "#!/bin/sh\ntouch \"$0.started\"\nwhile [ ! -e \"$0.go\" ]; do sleep 0.05; done\n"
                          "exec /usr/sbin/e2fsck \"$@\"\n"));
-        QVERIFY(QFile::setPermissions(held + QStringLiteral("/e2fsck"),
-                                      QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(held + u"/e2fsck"_s, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         const auto start = [&](QProcess &process, const QStringList &arguments, bool hold) {
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             if (hold)
-                environment.insert(QStringLiteral("PATH"),
-                                   held + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+                environment.insert(u"PATH"_s, held + QLatin1Char(':') + environment.value(u"PATH"_s));
             process.setProcessEnvironment(environment);
-            process.start(toolPath(QStringLiteral("hdiutil")), arguments);
+            process.start(toolPath(u"hdiutil"_s), arguments);
             process.write(m_password);
             process.closeWriteChannel();
         };
-        const QStringList attach{QStringLiteral("attach"), QStringLiteral("-plist"),
-                                 QStringLiteral("-stdinpass"), path};
-        const QStringList compact{QStringLiteral("compact"), QStringLiteral("-stdinpass"), path};
+        const QStringList attach{u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path};
+        const QStringList compact{u"compact"_s, u"-stdinpass"_s, path};
         for (const QStringList &first : {compact, attach}) {
-            QFile::remove(held + QStringLiteral("/e2fsck.started"));
-            QFile::remove(held + QStringLiteral("/e2fsck.go"));
+            QFile::remove(held + u"/e2fsck.started"_s);
+            QFile::remove(held + u"/e2fsck.go"_s);
             QProcess one, two;
             start(one, first, true);
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(held + QStringLiteral("/e2fsck.started")), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(held + u"/e2fsck.started"_s), 20000);
             start(two, attach, false);
             QVERIFY(two.waitForFinished(120000));
-            QVERIFY(writeAll(held + QStringLiteral("/e2fsck.go"), {}));
+            QVERIFY(writeAll(held + u"/e2fsck.go"_s, {}));
             QVERIFY(one.waitForFinished(120000));
             QCOMPARE(one.exitCode(), 0);
             QVERIFY(two.exitCode() != 0);
             QVERIFY(two.readAllStandardError().contains("The vault is in use by another operation."));
             if (first == attach) {
                 const QString volume = mountPointIn(one.readAllStandardOutput());
-                QCOMPARE(mountPointIn(hdiutil({QStringLiteral("info"), QStringLiteral("-plist")}).out),
-                         volume);
+                QCOMPARE(mountPointIn(hdiutil({u"info"_s, u"-plist"_s}).out), volume);
                 QCOMPARE(detachVault(volume).status, 0);
             }
             QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         }
         mountPoint = attachVault(path, m_password);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/data.bin")), data);
+        QCOMPARE(readAll(mountPoint + u"/data.bin"_s), data);
         const ToolRun check = verify(mountPoint);
         QVERIFY2(check.status == 0, check.out.constData());
     }
 
     void lostSuperblockIsRepairedFromItsCopy()
     {
-        const QString path = m_env.home() + QStringLiteral("/Damaged.sparsebundle");
-        QCOMPARE(createVault(path, QStringLiteral("Damaged"), 1024, m_password).status, 0);
+        const QString path = m_env.home() + u"/Damaged.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Damaged"_s, 1024, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
-        QVERIFY(writeSynced(mountPoint + QStringLiteral("/kept.txt"), "kept through the damage"));
+        QVERIFY(writeSynced(mountPoint + u"/kept.txt"_s, "kept through the damage"));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
         // Zero the superblock through the encryption.
-        const QString layer = m_env.root() + QStringLiteral("/layer");
+        const QString layer = m_env.root() + u"/layer"_s;
         QVERIFY(QDir().mkpath(layer));
         QProcess gocryptfs;
-        gocryptfs.start(QStringLiteral("gocryptfs"),
-                        {QStringLiteral("-q"), path + QStringLiteral("/cipher"), layer});
+        gocryptfs.start(u"gocryptfs"_s, {u"-q"_s, path + u"/cipher"_s, layer});
         gocryptfs.write(m_password + '\n');
         gocryptfs.closeWriteChannel();
         QVERIFY(gocryptfs.waitForFinished(30000) && gocryptfs.exitCode() == 0);
-        QFile image(layer + QStringLiteral("/disk.img"));
+        QFile image(layer + u"/disk.img"_s);
         QVERIFY(image.open(QIODevice::ReadWrite) && image.seek(1024));
         QCOMPARE(image.write(QByteArray(1024, '\0')), 1024);
         image.close();
-        QCOMPARE(QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), layer}), 0);
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, layer}), 0);
 
         // The locked vault can be checked and repaired even though it cannot be mounted.
         const auto diskutil = [&](const QString &verb) {
-            return runTool(QStringLiteral("diskutil"), {verb, QStringLiteral("-stdinpass"), path},
-                           m_password);
+            return runTool(u"diskutil"_s, {verb, u"-stdinpass"_s, path}, m_password);
         };
-        const ToolRun damaged = diskutil(QStringLiteral("verifyVolume"));
+        const ToolRun damaged = diskutil(u"verifyVolume"_s);
         QVERIFY(damaged.status != 0);
         QVERIFY(!damaged.out.contains("exit code is 0."));
-        const ToolRun repaired = diskutil(QStringLiteral("repairVolume"));
+        const ToolRun repaired = diskutil(u"repairVolume"_s);
         QVERIFY2(repaired.status == 0, repaired.out + repaired.err);
-        QVERIFY(diskutil(QStringLiteral("verifyVolume")).out.contains("exit code is 0."));
+        QVERIFY(diskutil(u"verifyVolume"_s).out.contains("exit code is 0."));
         mountPoint = attachVault(path, m_password);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/kept.txt")), QByteArray("kept through the damage"));
+        QCOMPARE(readAll(mountPoint + u"/kept.txt"_s), QByteArray("kept through the damage"));
     }
 
     void hostDiskFillsUpWhileWriting()
     {
         // A small host file system that can really run out of space.
-        const QString host = m_env.root() + QStringLiteral("/small-disk");
+        const QString host = m_env.root() + u"/small-disk"_s;
         QVERIFY(QDir().mkpath(host));
         QVERIFY2(mount("hollowkeep-test", QFile::encodeName(host).constData(), "tmpfs", 0,
                        "size=64m,mode=0700") == 0,
@@ -235,33 +222,29 @@ private Q_SLOTS:
         const auto unmountHost =
             qScopeGuard([&] { umount2(QFile::encodeName(host).constData(), MNT_DETACH); });
 
-        const QString path = host + QStringLiteral("/Full.sparsebundle");
-        QCOMPARE(createVault(path, QStringLiteral("Full"), 256, m_password).status, 0);
+        const QString path = host + u"/Full.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Full"_s, 256, m_password).status, 0);
         QString mountPoint = attachVault(path, m_password);
         const QByteArray earlier(2 * 1024 * 1024, 'e');
-        QVERIFY(writeSynced(mountPoint + QStringLiteral("/earlier.bin"), earlier));
+        QVERIFY(writeSynced(mountPoint + u"/earlier.bin"_s, earlier));
         // Leave only a little room on the host.
-        QVERIFY(writeAll(host + QStringLiteral("/filler"), QByteArray(40 * 1024 * 1024, 'f')));
+        QVERIFY(writeAll(host + u"/filler"_s, QByteArray(40 * 1024 * 1024, 'f')));
 
         QProcess writer;
-        writer.start(QStringLiteral("dd"),
-                     {QStringLiteral("if=/dev/zero"),
-                      QStringLiteral("of=") + mountPoint + QStringLiteral("/big.bin"),
-                      QStringLiteral("bs=1M"), QStringLiteral("count=100"), QStringLiteral("conv=fsync")});
+        writer.start(u"dd"_s, {u"if=/dev/zero"_s, u"of="_s + mountPoint + u"/big.bin"_s, u"bs=1M"_s,
+                               u"count=100"_s, u"conv=fsync"_s});
         QVERIFY(writer.waitForFinished(120000));
         QVERIFY2(writer.exitCode() != 0, "writing more than the host holds must fail");
 
         // The user makes room on the host; the vault then detaches, attaches and checks clean.
-        QVERIFY(QFile::remove(host + QStringLiteral("/filler")));
-        QFile::remove(mountPoint + QStringLiteral("/big.bin"));
+        QVERIFY(QFile::remove(host + u"/filler"_s));
+        QFile::remove(mountPoint + u"/big.bin"_s);
         detachVault(mountPoint);
         detachEverything(host);
-        const ToolRun attach =
-            hdiutil({QStringLiteral("attach"), QStringLiteral("-plist"), QStringLiteral("-stdinpass"), path},
-                    m_password);
+        const ToolRun attach = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password);
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
-        QCOMPARE(readAll(mountPoint + QStringLiteral("/earlier.bin")), earlier);
+        QCOMPARE(readAll(mountPoint + u"/earlier.bin"_s), earlier);
         const ToolRun check = verify(mountPoint);
         QVERIFY2(check.status == 0 && check.out.contains("exit code is 0"), check.out.constData());
         QCOMPARE(detachVault(mountPoint).status, 0);

@@ -23,12 +23,11 @@ class TestToolSecrets : public QObject
         {
             thread = std::thread([this] {
                 while (running) {
-                    for (const QString &pid :
-                         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
                         for (const char *part : {"cmdline", "environ"}) {
-                            QFile file(QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(part)));
+                            QFile file(u"/proc/%1/%2"_s.arg(pid, QLatin1String(part)));
                             if (file.open(QIODevice::ReadOnly) && file.readAll().contains(needle))
-                                sightings << QStringLiteral("/proc/%1/%2").arg(pid, QLatin1String(part));
+                                sightings << u"/proc/%1/%2"_s.arg(pid, QLatin1String(part));
                         }
                     }
                     ++passes;
@@ -63,23 +62,18 @@ private Q_SLOTS:
     {
         const QByteArray first = "needle-7f3a-first";
         const QByteArray second = "needle-9c1e-second";
-        const QString path = m_env.home() + QStringLiteral("/Secret.sparsebundle");
+        const QString path = m_env.home() + u"/Secret.sparsebundle"_s;
         Scanner scanner(QByteArray("needle-"));
 
-        QCOMPARE(createVault(path, QStringLiteral("Secret"), 64, first).status, 0);
+        QCOMPARE(createVault(path, u"Secret"_s, 64, first).status, 0);
         const QString mountPoint = attachVault(path, first);
         QVERIFY(!mountPoint.isEmpty());
         QCOMPARE(detachVault(mountPoint).status, 0);
-        QCOMPARE(hdiutil({QStringLiteral("chpass"), QStringLiteral("-oldstdinpass"),
-                          QStringLiteral("-newstdinpass"), path},
-                         first + '\0' + second + '\0')
-                     .status,
-                 0);
-        QCOMPARE(hdiutil({QStringLiteral("resize"), QStringLiteral("-stdinpass"), QStringLiteral("-size"),
-                          QStringLiteral("96m"), path},
-                         second)
-                     .status,
-                 0);
+        QCOMPARE(
+            hdiutil({u"chpass"_s, u"-oldstdinpass"_s, u"-newstdinpass"_s, path}, first + '\0' + second + '\0')
+                .status,
+            0);
+        QCOMPARE(hdiutil({u"resize"_s, u"-stdinpass"_s, u"-size"_s, u"96m"_s, path}, second).status, 0);
         QVERIFY(!attachVault(path, second).isEmpty());
         scanner.stop();
 

@@ -5,6 +5,8 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 // Owner authentication against a real polkitd, as an ordinary user (see with-polkit.sh), with
 // polkit's own text agent answering on a terminal of its own.
 class TestTouchID : public QObject
@@ -17,9 +19,9 @@ class TestTouchID : public QObject
 private Q_SLOTS:
     void withoutAnAgentItSaysSo()
     {
-        const TouchID::Answer answer = QCoro::waitFor(TouchID::ask(QStringLiteral("unlock the vault “A”")));
+        const TouchID::Answer answer = QCoro::waitFor(TouchID::ask(u"unlock the vault “A”"_s));
         QVERIFY(!answer.authorized);
-        QVERIFY2(answer.problem.startsWith(QStringLiteral("No authentication agent is running")),
+        QVERIFY2(answer.problem.startsWith(u"No authentication agent is running"_s),
                  qPrintable(answer.problem));
     }
 
@@ -47,29 +49,23 @@ private Q_SLOTS:
                 QTimer::singleShot(300, this, [&] { agent.write(typed + '\n'); });
             }
         });
-        agent.start(QStringLiteral("script"),
-                    {QStringLiteral("-qfc"),
-                     QStringLiteral("pkttyagent --process %1").arg(QCoreApplication::applicationPid()),
-                     QStringLiteral("/dev/null")});
+        agent.start(u"script"_s,
+                    {u"-qfc"_s, u"pkttyagent --process %1"_s.arg(QCoreApplication::applicationPid()),
+                     u"/dev/null"_s});
         QVERIFY(agent.waitForStarted());
         // The terminal's program is ended with the agent: a stale agent would answer the next row.
         const auto stop = qScopeGuard([&] {
-            const QString pattern =
-                QStringLiteral("^pkttyagent --process %1$").arg(QCoreApplication::applicationPid());
-            QProcess::execute(QStringLiteral("pkill"), {QStringLiteral("-f"), pattern});
+            const QString pattern = u"^pkttyagent --process %1$"_s.arg(QCoreApplication::applicationPid());
+            QProcess::execute(u"pkill"_s, {u"-f"_s, pattern});
             agent.kill();
             agent.waitForFinished();
-            QTest::qWaitFor(
-                [&] {
-                    return QProcess::execute(QStringLiteral("pgrep"), {QStringLiteral("-f"), pattern}) != 0;
-                },
-                5000);
+            QTest::qWaitFor([&] { return QProcess::execute(u"pgrep"_s, {u"-f"_s, pattern}) != 0; }, 5000);
         });
         // The agent registers a moment after it starts: ask until it is there.
         TouchID::Answer answer;
         QVERIFY(QTest::qWaitFor(
             [&] {
-                answer = QCoro::waitFor(TouchID::ask(QStringLiteral("unlock the vault “A”")));
+                answer = QCoro::waitFor(TouchID::ask(u"unlock the vault “A”"_s));
                 return answer.problem.isEmpty();
             },
             10000));

@@ -33,10 +33,10 @@ class TestUnlockPrompt : public QObject
         vault.id = QUuid::createUuid();
         vault.name = name;
         vault.maxSizeMB = 1024;
-        vault.passwordHint = QStringLiteral("the usual");
+        vault.passwordHint = u"the usual"_s;
         vault.openInFinderAfterUnlock = false;
         vault.createdAt = Timestamp::now();
-        vault.bundlePath = m_env.home() + QLatin1Char('/') + name + QStringLiteral(".sparsebundle");
+        vault.bundlePath = m_env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         QDir().mkpath(vault.bundlePath);
         store().appendVault(vault);
         return vault;
@@ -46,16 +46,15 @@ class TestUnlockPrompt : public QObject
     {
         QList<QQuickWindow *> prompts;
         for (QWindow *window : QGuiApplication::topLevelWindows()) {
-            if (window->isVisible() && window->title() == QLatin1String("Unlock Vault"))
+            if (window->isVisible() && window->title() == "Unlock Vault"_L1)
                 prompts << qobject_cast<QQuickWindow *>(window);
         }
         return prompts;
     }
-    static QObject *view(QQuickWindow *window) { return window->findChild<QObject *>(QStringLiteral("unlockView")); }
+    static QObject *view(QQuickWindow *window) { return window->findChild<QObject *>(u"unlockView"_s); }
     static QString heading(QQuickWindow *window)
     {
-        return QStringLiteral("Unlock “") + view(window)->property("vault").value<Vault>().name +
-               QStringLiteral("”");
+        return u"Unlock “"_s + view(window)->property("vault").value<Vault>().name + u"”"_s;
     }
     QQuickWindow *showPrompt(const Vault &vault)
     {
@@ -70,7 +69,7 @@ class TestUnlockPrompt : public QObject
         if (refuse)
             m_tools.respondAttachRefused();
         else
-            m_tools.respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+            m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
     }
 
 private Q_SLOTS:
@@ -78,16 +77,16 @@ private Q_SLOTS:
     {
         refuseAttach(false);
         m_engine = std::make_unique<QQmlEngine>();
-        m_engine->addImportPath(QStringLiteral("qrc:/"));
+        m_engine->addImportPath(u"qrc:/"_s);
         UnlockPromptWindow::setEngine(m_engine.get());
-        m_first = listVault(QStringLiteral("Letters"));
-        m_second = listVault(QStringLiteral("Taxes"));
+        m_first = listVault(u"Letters"_s);
+        m_second = listVault(u"Taxes"_s);
     }
     void cleanup()
     {
         UnlockPromptWindow::close();
         QTRY_VERIFY(shownPrompts().isEmpty());
-        QCoro::waitFor(store().lockAll(true, QStringLiteral("quit")));
+        QCoro::waitFor(store().lockAll(true, u"quit"_s));
         store().setErrorMessage(std::nullopt);
         refuseAttach(false);
     }
@@ -100,15 +99,14 @@ private Q_SLOTS:
         QTRY_COMPARE(shownPrompts().size(), 1);
         QCOMPARE(shownPrompts().first(), window);
         QCOMPARE(view(window)->property("vault").value<Vault>().id, m_second.id);
-        QCOMPARE(heading(window), QStringLiteral("Unlock “Taxes”"));
+        QCOMPARE(heading(window), u"Unlock “Taxes”"_s);
         // Title bar and close button only, at the sheet's fixed size.
         QCOMPARE(window->minimumSize(), window->maximumSize());
         QCOMPARE(window->size(), window->minimumSize());
         QVERIFY(!(window->flags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(window->flags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(window->flags() & Qt::WindowCloseButtonHint);
-        QCOMPARE(findItem(view(window), QStringLiteral("hint"))->property("text").toString(),
-                 QStringLiteral("Hint: the usual"));
+        QCOMPARE(findItem(view(window), u"hint"_s)->property("text").toString(), u"Hint: the usual"_s);
     }
 
     // A refused password keeps the window with the password as typed and shows why; the right one
@@ -117,29 +115,29 @@ private Q_SLOTS:
     {
         QQuickWindow *window = showPrompt(m_first);
         QVERIFY(window);
-        QQuickItem *field = findItem(view(window), QStringLiteral("passwordField"));
+        QQuickItem *field = findItem(view(window), u"passwordField"_s);
         QVERIFY(field);
         QTRY_VERIFY(field->hasActiveFocus());
         // Return with nothing typed does nothing.
         press(window, Qt::Key_Return);
         QVERIFY(!view(window)->property("working").toBool());
-        QVERIFY(!findItem(view(window), QStringLiteral("unlockButton"))->isEnabled());
+        QVERIFY(!findItem(view(window), u"unlockButton"_s)->isEnabled());
 
         refuseAttach(true);
-        type(field, QStringLiteral("wrong horse"));
+        type(field, u"wrong horse"_s);
         press(window, Qt::Key_Return);
-        QObject *alert = window->findChild<QObject *>(QStringLiteral("errorAlert"));
+        QObject *alert = window->findChild<QObject *>(u"errorAlert"_s);
         QTRY_VERIFY(alert->property("opened").toBool());
-        QCOMPARE(findItem(alert, QStringLiteral("alertMessage"))->property("text").toString(),
-                 QStringLiteral("Wrong password for “Letters”."));
+        QCOMPARE(findItem(alert, u"alertMessage"_s)->property("text").toString(),
+                 u"Wrong password for “Letters”."_s);
         QCOMPARE(UnlockPromptWindow::window(), window);
-        QCOMPARE(field->property("text").toString(), QStringLiteral("wrong horse"));
-        click(findItem(alert, QStringLiteral("alertButton_OK")));
+        QCOMPARE(field->property("text").toString(), u"wrong horse"_s);
+        click(findItem(alert, u"alertButton_OK"_s));
         QTRY_VERIFY(!store().errorMessage());
 
         refuseAttach(false);
-        type(field, QStringLiteral("battery staple"));
-        click(findItem(view(window), QStringLiteral("unlockButton")));
+        type(field, u"battery staple"_s);
+        click(findItem(view(window), u"unlockButton"_s));
         QTRY_VERIFY(store().mountPoints().contains(m_first.id));
         QTRY_VERIFY(shownPrompts().isEmpty());
         QVERIFY(!UnlockPromptWindow::window());
@@ -147,7 +145,7 @@ private Q_SLOTS:
         // The tool got the typed password on its standard input.
         QByteArray attachInput;
         for (const FakeTools::Call &call : m_tools.calls()) {
-            if (call.tool == QLatin1String("hdiutil") && call.arguments.value(0) == QLatin1String("attach"))
+            if (call.tool == "hdiutil"_L1 && call.arguments.value(0) == "attach"_L1)
                 attachInput = call.input;
         }
         QCOMPARE(attachInput, QByteArray("battery staple"));
@@ -159,7 +157,7 @@ private Q_SLOTS:
     {
         QQuickWindow *window = showPrompt(m_first);
         QVERIFY(window);
-        click(findItem(view(window), QStringLiteral("cancelButton")));
+        click(findItem(view(window), u"cancelButton"_s));
         QTRY_VERIFY(shownPrompts().isEmpty());
         QVERIFY(!UnlockPromptWindow::window());
 
@@ -169,8 +167,8 @@ private Q_SLOTS:
         QVERIFY(!UnlockPromptWindow::window());
 
         window = showPrompt(m_second);
-        QQuickItem *field = findItem(view(window), QStringLiteral("passwordField"));
-        type(field, QStringLiteral("half typed"));
+        QQuickItem *field = findItem(view(window), u"passwordField"_s);
+        type(field, u"half typed"_s);
         window->close();
         QTRY_VERIFY(shownPrompts().isEmpty());
         QCOMPARE(UnlockPromptWindow::window(), window);

@@ -10,7 +10,7 @@ class TestUserDefaults : public QObject
     Q_OBJECT
 
     TestEnvironment m_env;
-    [[nodiscard]] QString prefsPath() const { return m_env.config() + QStringLiteral("/prefs.json"); }
+    [[nodiscard]] QString prefsPath() const { return m_env.config() + u"/prefs.json"_s; }
 
 private Q_SLOTS:
     void cleanup() { QDir(m_env.config()).removeRecursively(); }
@@ -24,7 +24,7 @@ private Q_SLOTS:
         QCOMPARE(defaults.boolValue(SettingsKeys::hideDockIcon), false);
         QCOMPARE(defaults.integerValue(SettingsKeys::panicKeyCode), 37);
         QCOMPARE(defaults.integerValue(SettingsKeys::panicModifiers), 6400);
-        QCOMPARE(defaults.stringValue(SettingsKeys::panicKeyLabel), QStringLiteral("L"));
+        QCOMPARE(defaults.stringValue(SettingsKeys::panicKeyLabel), u"L"_s);
         for (const QString &key :
              {SettingsKeys::lockOnQuit, SettingsKeys::menuBarIcon, SettingsKeys::lockOnScreenLock,
               SettingsKeys::lockOnSleep, SettingsKeys::panicEnabled, SettingsKeys::menuBarPanel,
@@ -59,28 +59,27 @@ private Q_SLOTS:
     {
         const QByteArray bytes("\x00\x01\xff binary", 10);
         const Timestamp when{786000000.125};
-        const QVariantMap nested{
-            {QStringLiteral("list"), QVariantList{qint64(1), QStringLiteral("two"), true}}};
+        const QVariantMap nested{{u"list"_s, QVariantList{qint64(1), u"two"_s, true}}};
         {
             UserDefaults defaults(prefsPath());
-            defaults.setValues({{QStringLiteral("flag"), true},
-                                {QStringLiteral("count"), qint64(42)},
-                                {QStringLiteral("ratio"), 0.25},
-                                {QStringLiteral("text"), QStringLiteral("“quoted” …")},
-                                {QStringLiteral("blob"), bytes},
-                                {QStringLiteral("when"), QVariant::fromValue(when)},
-                                {QStringLiteral("nested"), nested}});
+            defaults.setValues({{u"flag"_s, true},
+                                {u"count"_s, qint64(42)},
+                                {u"ratio"_s, 0.25},
+                                {u"text"_s, u"“quoted” …"_s},
+                                {u"blob"_s, bytes},
+                                {u"when"_s, QVariant::fromValue(when)},
+                                {u"nested"_s, nested}});
         }
         UserDefaults reread(prefsPath());
-        QCOMPARE(reread.boolValue(QStringLiteral("flag")), true);
-        QCOMPARE(reread.integerValue(QStringLiteral("count")), 42);
-        QCOMPARE(reread.object(QStringLiteral("ratio")).toDouble(), 0.25);
-        QCOMPARE(reread.stringValue(QStringLiteral("text")), QStringLiteral("“quoted” …"));
-        QCOMPARE(reread.dataValue(QStringLiteral("blob")), bytes);
-        QCOMPARE(reread.dateValue(QStringLiteral("when")), when);
-        QCOMPARE(reread.object(QStringLiteral("nested")).toMap(), nested);
+        QCOMPARE(reread.boolValue(u"flag"_s), true);
+        QCOMPARE(reread.integerValue(u"count"_s), 42);
+        QCOMPARE(reread.object(u"ratio"_s).toDouble(), 0.25);
+        QCOMPARE(reread.stringValue(u"text"_s), u"“quoted” …"_s);
+        QCOMPARE(reread.dataValue(u"blob"_s), bytes);
+        QCOMPARE(reread.dateValue(u"when"_s), when);
+        QCOMPARE(reread.object(u"nested"_s).toMap(), nested);
         // The write is atomic: no temporary file is left beside the preferences.
-        QCOMPARE(QDir(m_env.config()).entryList(QDir::Files), QStringList{QStringLiteral("prefs.json")});
+        QCOMPARE(QDir(m_env.config()).entryList(QDir::Files), QStringList{u"prefs.json"_s});
     }
 
     void unreadableFileIsSetAsideNotLost()
@@ -90,17 +89,16 @@ private Q_SLOTS:
         UserDefaults defaults(prefsPath());
         SettingsKeys::registerDefaults(defaults);
         QCOMPARE(defaults.integerValue(SettingsKeys::autoLockMinutes), 15);
-        defaults.setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
-        QCOMPARE(readAll(prefsPath() + QStringLiteral(".unreadable")), garbage);
-        QCOMPARE(UserDefaults::readFile(prefsPath())->value(SettingsKeys::appTheme).toString(),
-                 QStringLiteral("classic"));
+        defaults.setValue(SettingsKeys::appTheme, u"classic"_s);
+        QCOMPARE(readAll(prefsPath() + u".unreadable"_s), garbage);
+        QCOMPARE(UserDefaults::readFile(prefsPath())->value(SettingsKeys::appTheme).toString(), u"classic"_s);
     }
 
     void changesByAnotherProcessReachEveryReader()
     {
         UserDefaults reader(prefsPath());
         SettingsKeys::registerDefaults(reader);
-        reader.setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
+        reader.setValue(SettingsKeys::appTheme, u"classic"_s);
         QSignalSpy spy(&reader, &UserDefaults::changed);
         // Another writer replaces the file the way every writer does: atomically.
         QVariantMap values = *UserDefaults::readFile(prefsPath());
@@ -109,7 +107,7 @@ private Q_SLOTS:
         QVERIFY(spy.wait(5000));
         QCOMPARE(spy.first().at(0).toString(), SettingsKeys::lockOnScreenLock);
         QCOMPARE(reader.boolValue(SettingsKeys::lockOnScreenLock), false);
-        QCOMPARE(reader.stringValue(SettingsKeys::appTheme), QStringLiteral("classic"));
+        QCOMPARE(reader.stringValue(SettingsKeys::appTheme), u"classic"_s);
     }
 };
 

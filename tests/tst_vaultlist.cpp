@@ -15,14 +15,14 @@ QList<Vault> decodeOrFail(const QByteArray &json)
 Vault sampleVault()
 {
     Vault vault;
-    vault.id = QUuid::fromString(QStringLiteral("{6ba7b810-9dad-11d1-80b4-00c04fd430c8}"));
-    vault.name = QStringLiteral("Private “notes”");
-    vault.bundlePath = QStringLiteral("/home/ada/Private.sparsebundle");
+    vault.id = QUuid::fromString(u"{6ba7b810-9dad-11d1-80b4-00c04fd430c8}"_s);
+    vault.name = u"Private “notes”"_s;
+    vault.bundlePath = u"/home/ada/Private.sparsebundle"_s;
     vault.maxSizeMB = 1536;
     vault.createdAt = Timestamp{786543210.987654};
     vault.requireTouchID = true;
     vault.lastOpenedAt = Timestamp{786543999.25};
-    vault.passwordHint = QStringLiteral("the usual");
+    vault.passwordHint = u"the usual"_s;
     return vault;
 }
 
@@ -45,7 +45,7 @@ private Q_SLOTS:
         minimal.passwordHint.reset();
         minimal.openInFinderAfterUnlock = false;
         const QList<Vault> vaults{sampleVault(), minimal};
-        const QString path = m_env.data() + QStringLiteral("/vaults.json");
+        const QString path = m_env.data() + u"/vaults.json"_s;
         QVERIFY(VaultList::save(path, vaults));
         QCOMPARE(VaultList::load(path), vaults);
     }
@@ -56,13 +56,12 @@ private Q_SLOTS:
         vault.passwordHint.reset();
         const QByteArray json = VaultList::encode({vault});
         const QJsonObject object = QJsonDocument::fromJson(json).array().first().toObject();
-        QCOMPARE(object.value(QStringLiteral("id")).toString(),
-                 QStringLiteral("6BA7B810-9DAD-11D1-80B4-00C04FD430C8"));
-        QVERIFY(object.value(QStringLiteral("createdAt")).isDouble());
-        QCOMPARE(object.value(QStringLiteral("createdAt")).toDouble(), 786543210.987654);
-        QCOMPARE(object.value(QStringLiteral("maxSizeMB")).toInteger(), 1536);
-        QVERIFY(!object.contains(QStringLiteral("passwordHint")));
-        QVERIFY(!object.contains(QStringLiteral("maxSizeGB")));
+        QCOMPARE(object.value(u"id"_s).toString(), u"6BA7B810-9DAD-11D1-80B4-00C04FD430C8"_s);
+        QVERIFY(object.value(u"createdAt"_s).isDouble());
+        QCOMPARE(object.value(u"createdAt"_s).toDouble(), 786543210.987654);
+        QCOMPARE(object.value(u"maxSizeMB"_s).toInteger(), 1536);
+        QVERIFY(!object.contains(u"passwordHint"_s));
+        QVERIFY(!object.contains(u"maxSizeGB"_s));
         QVERIFY(!json.contains("null"));
         // Pretty-printed, keys in sorted order.
         QVERIFY(json.contains("\n    {\n        \"autoOpenAtLaunch\": false,\n        \"bundlePath\""));
@@ -86,7 +85,7 @@ private Q_SLOTS:
         QCOMPARE(vaults.size(), 3);
 
         const Vault &tax = vaults[0];
-        QCOMPARE(tax.idText(), QStringLiteral("3F2504E0-4F89-11D3-9A0C-0305E82C3301"));
+        QCOMPARE(tax.idText(), u"3F2504E0-4F89-11D3-9A0C-0305E82C3301"_s);
         QCOMPARE(tax.maxSizeMB, 2048);
         QCOMPARE(tax.createdAt.secondsSinceReferenceDate, 700000000.123456789);
         QVERIFY(!tax.lastOpenedAt);
@@ -99,7 +98,7 @@ private Q_SLOTS:
         QVERIFY(photos.excludedFromCloud && photos.requireTouchID && photos.autoOpenAtLaunch);
         QVERIFY(!photos.openInFinderAfterUnlock);
         QCOMPARE(photos.lastOpenedAt, Timestamp{720000000.5});
-        QCOMPARE(photos.passwordHint, QStringLiteral("first dog"));
+        QCOMPARE(photos.passwordHint, u"first dog"_s);
 
         QCOMPARE(vaults[2].maxSizeMB, 1024);
         QVERIFY(!vaults[2].excludedFromCloud);
@@ -147,12 +146,12 @@ private Q_SLOTS:
                 R"([{"id": "3F2504E0-4F89-11D3-9A0C-0305E82C3301", "name": "ok", "bundlePath": "/ok", "createdAt": 1}, )") +
             json.mid(1)));
         // A list that cannot be read is set aside beside it: a copy, never the fixture itself.
-        const QString copy = m_env.data() + QStringLiteral("/vaults.json");
+        const QString copy = m_env.data() + u"/vaults.json"_s;
         QDir().mkpath(m_env.data());
         QFile::remove(copy);
         QVERIFY(QFile::copy(QStringLiteral(TESTS_DATA_DIR "/vaults-one-without-bundlepath.json"), copy));
         QVERIFY(VaultList::load(copy).isEmpty());
-        QVERIFY(QFile::exists(copy + QStringLiteral(".unreadable")));
+        QVERIFY(QFile::exists(copy + u".unreadable"_s));
         QCOMPARE(decodeOrFail("[]"), QList<Vault>());
     }
 
@@ -163,19 +162,19 @@ private Q_SLOTS:
         QVERIFY(writeAll(path, broken));
         QVERIFY(VaultList::load(path).isEmpty());
         QCOMPARE(readAll(path), broken);
-        QCOMPARE(readAll(path + QStringLiteral(".unreadable")), broken);
+        QCOMPARE(readAll(path + u".unreadable"_s), broken);
         QVERIFY(VaultList::save(path, {sampleVault()}));
         QCOMPARE(VaultList::load(path), QList<Vault>{sampleVault()});
-        QVERIFY(VaultList::load(path + QStringLiteral(".missing")).isEmpty());
+        QVERIFY(VaultList::load(path + u".missing"_s).isEmpty());
     }
 
     void earlierReleaseFolderMovesOnce()
     {
-        const QString legacy = m_env.data() + QStringLiteral("/Ambrybox/vaults.json");
-        QVERIFY(QDir().mkpath(m_env.data() + QStringLiteral("/Ambrybox")));
+        const QString legacy = m_env.data() + u"/Ambrybox/vaults.json"_s;
+        QVERIFY(QDir().mkpath(m_env.data() + u"/Ambrybox"_s));
         QVERIFY(VaultList::save(legacy, {sampleVault()}));
         const QString path = VaultList::openStoreFile(m_env.data());
-        QCOMPARE(path, m_env.data() + QStringLiteral("/Hollowkeep/vaults.json"));
+        QCOMPARE(path, m_env.data() + u"/Hollowkeep/vaults.json"_s);
         QVERIFY(!QFile::exists(legacy));
         QCOMPARE(VaultList::load(path), QList<Vault>{sampleVault()});
 
@@ -188,7 +187,7 @@ private Q_SLOTS:
 
     void freshFolderIsCreated()
     {
-        const QString path = VaultList::openStoreFile(m_env.data() + QStringLiteral("/deeper/still"));
+        const QString path = VaultList::openStoreFile(m_env.data() + u"/deeper/still"_s);
         QVERIFY(QFileInfo(path).absoluteDir().exists());
         QVERIFY(VaultList::load(path).isEmpty());
     }
@@ -196,9 +195,9 @@ private Q_SLOTS:
     void removableDisksArePresentOnlyWhenMounted()
     {
         // Paths on the system disk are always present.
-        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/home/ada/Private.sparsebundle")));
-        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/Volumes")));
-        QVERIFY(Vault::volumeIsPresent(QStringLiteral("/media/ada")));
+        QVERIFY(Vault::volumeIsPresent(u"/home/ada/Private.sparsebundle"_s));
+        QVERIFY(Vault::volumeIsPresent(u"/Volumes"_s));
+        QVERIFY(Vault::volumeIsPresent(u"/media/ada"_s));
         for (const char *path :
              {"/Volumes/NoSuchDisk/a.sparsebundle", "/media/nobody-here/Disk/a.sparsebundle",
               "/run/media/nobody-here/Disk/a.sparsebundle", "/Volumes/NoSuchDisk"})

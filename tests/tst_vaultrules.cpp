@@ -6,7 +6,7 @@
 using namespace VaultRules;
 
 namespace {
-const QString strong = QStringLiteral("correct horse");
+const QString strong = u"correct horse"_s;
 }
 
 class TestVaultRules : public QObject
@@ -18,10 +18,10 @@ class TestVaultRules : public QObject
 private Q_SLOTS:
     void namesAreTrimmedOfSpacesButKeepLineBreaks()
     {
-        QCOMPARE(trimmedName(QStringLiteral(" \t\u00a0\u2003Taxes 2024 \t")), QStringLiteral("Taxes 2024"));
-        QCOMPARE(trimmedName(QStringLiteral("Taxes\n")), QStringLiteral("Taxes\n"));
-        QCOMPARE(trimmedHint(QStringLiteral(" \n\u2028dog\r\n\t")), QStringLiteral("dog"));
-        QVERIFY(trimmedName(QStringLiteral("   ")).isEmpty());
+        QCOMPARE(trimmedName(u" \t\u00a0\u2003Taxes 2024 \t"_s), u"Taxes 2024"_s);
+        QCOMPARE(trimmedName(u"Taxes\n"_s), u"Taxes\n"_s);
+        QCOMPARE(trimmedHint(u" \n\u2028dog\r\n\t"_s), u"dog"_s);
+        QVERIFY(trimmedName(u"   "_s).isEmpty());
     }
 
     void createFormShowsTheFirstProblemOnly_data()
@@ -86,14 +86,14 @@ private Q_SLOTS:
         QTest::newRow("hint of blanks is no hint") << "Taxes" << strong << strong << " \n\t "
                                                    << "" << true;
         QTest::newRow("six emoji are six characters")
-            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪")
-            << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪") << ""
+            << "Taxes" << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪"_s
+            << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪"_s << ""
             << "" << true;
         QTest::newRow("five emoji are too short")
-            << "Taxes" << QStringLiteral("👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽") << ""
+            << "Taxes" << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽"_s << ""
             << "" << passwordTooShortMessage << false;
         QTest::newRow("decomposed confirmation matches")
-            << "Taxes" << QStringLiteral("caf\u00e9-secret") << QStringLiteral("cafe\u0301-secret") << ""
+            << "Taxes" << u"caf\u00e9-secret"_s << u"cafe\u0301-secret"_s << ""
             << "" << true;
     }
 
@@ -115,8 +115,8 @@ private Q_SLOTS:
 
     void hintRules()
     {
-        QCOMPARE(normalizedPasswordHint(QStringLiteral("  dog \n")), QStringLiteral("dog"));
-        QVERIFY(!normalizedPasswordHint(QStringLiteral(" \n ")));
+        QCOMPARE(normalizedPasswordHint(u"  dog \n"_s), u"dog"_s);
+        QVERIFY(!normalizedPasswordHint(u" \n "_s));
         // With no saved password only the length rule applies.
         QVERIFY(!passwordHintValidationMessage(strong, QString()));
         QCOMPARE(passwordHintValidationMessage(QString(121, u'x'), QString()), hintTooLongMessage);
@@ -126,36 +126,34 @@ private Q_SLOTS:
 
     void maintenanceButtons()
     {
-        QVERIFY(canChange(QStringLiteral("old"), strong, strong, QString(), false));
+        QVERIFY(canChange(u"old"_s, strong, strong, QString(), false));
         QVERIFY(!canChange(QString(), strong, strong, QString(), false));
-        QVERIFY(!canChange(QStringLiteral("old"), QStringLiteral("short"), QStringLiteral("short"), QString(),
-                           false));
-        QVERIFY(!canChange(QStringLiteral("old"), strong, strong, strong, false));
-        QVERIFY(!canChange(QStringLiteral("old"), strong, strong, QString(), true));
+        QVERIFY(!canChange(u"old"_s, u"short"_s, u"short"_s, QString(), false));
+        QVERIFY(!canChange(u"old"_s, strong, strong, strong, false));
+        QVERIFY(!canChange(u"old"_s, strong, strong, QString(), true));
 
-        QVERIFY(
-            canRename(QStringLiteral("Taxes 2025"), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
-        QVERIFY(!canRename(QStringLiteral("  Taxes "), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
-        QVERIFY(!canRename(QStringLiteral("Ta/xes"), QStringLiteral("Taxes"), QStringLiteral("pw"), false));
-        QVERIFY(!canRename(QStringLiteral("Other"), QStringLiteral("Taxes"), QString(), false));
-        QVERIFY(!canRename(QStringLiteral("Other"), QStringLiteral("Taxes"), QStringLiteral("pw"), true));
+        QVERIFY(canRename(u"Taxes 2025"_s, u"Taxes"_s, u"pw"_s, false));
+        QVERIFY(!canRename(u"  Taxes "_s, u"Taxes"_s, u"pw"_s, false));
+        QVERIFY(!canRename(u"Ta/xes"_s, u"Taxes"_s, u"pw"_s, false));
+        QVERIFY(!canRename(u"Other"_s, u"Taxes"_s, QString(), false));
+        QVERIFY(!canRename(u"Other"_s, u"Taxes"_s, u"pw"_s, true));
 
-        QVERIFY(canResize(QStringLiteral("pw"), 2048, 1024, false));
-        QVERIFY(!canResize(QStringLiteral("pw"), 1024, 1024, false));
+        QVERIFY(canResize(u"pw"_s, 2048, 1024, false));
+        QVERIFY(!canResize(u"pw"_s, 1024, 1024, false));
         QVERIFY(!canResize(QString(), 2048, 1024, false));
-        QVERIFY(canSubmitPassword(QStringLiteral("pw"), false));
-        QVERIFY(!canSubmitPassword(QStringLiteral("pw"), true));
+        QVERIFY(canSubmitPassword(u"pw"_s, false));
+        QVERIFY(!canSubmitPassword(u"pw"_s, true));
     }
 
     void nameCollisionLooksForBothExtensions()
     {
         const QString folder = m_env.home();
-        QVERIFY(!nameCollides(folder, QStringLiteral("Taxes")));
-        QVERIFY(QDir(folder).mkpath(QStringLiteral("Taxes.nosync")));
-        QVERIFY(nameCollides(folder, QStringLiteral("Taxes")));
-        QVERIFY(QDir(folder).mkpath(QStringLiteral("Photos.sparsebundle")));
-        QVERIFY(nameCollides(folder, QStringLiteral("Photos")));
-        QVERIFY(!nameCollides(folder, QStringLiteral("photos")));
+        QVERIFY(!nameCollides(folder, u"Taxes"_s));
+        QVERIFY(QDir(folder).mkpath(u"Taxes.nosync"_s));
+        QVERIFY(nameCollides(folder, u"Taxes"_s));
+        QVERIFY(QDir(folder).mkpath(u"Photos.sparsebundle"_s));
+        QVERIFY(nameCollides(folder, u"Photos"_s));
+        QVERIFY(!nameCollides(folder, u"photos"_s));
     }
 
     void resizeMinimumComesFromTheRecordedSize()

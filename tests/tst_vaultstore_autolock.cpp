@@ -22,8 +22,7 @@ class TestVaultStoreAutoLock : public QObject
 
     void unlockNow(const Vault &vault)
     {
-        QVERIFY(QCoro::waitFor(
-            m_fixture->store.unlock(vault, QStringLiteral("pw"), false, QStringLiteral("password"))));
+        QVERIFY(QCoro::waitFor(m_fixture->store.unlock(vault, u"pw"_s, false, u"password"_s)));
     }
 
     [[nodiscard]] int toolCalls(const QString &verb) const
@@ -38,7 +37,7 @@ private Q_SLOTS:
     void init()
     {
         m_tools = std::make_unique<FakeTools>();
-        m_tools->respondAttachAt(m_env.root() + QStringLiteral("/volume"));
+        m_tools->respondAttachAt(m_env.root() + u"/volume"_s);
         m_tools->respondSizeKB(2048);
         m_fixture = std::make_unique<StoreFixture>(m_env);
         SettingsKeys::registerDefaults(m_fixture->defaults);
@@ -54,7 +53,7 @@ private Q_SLOTS:
     void idleVaultsLockAfterTheirMinutes()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(QStringLiteral("Idle"));
+        const Vault vault = listVault(u"Idle"_s);
         f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(0)); // treated as one minute
         unlockNow(vault);
         f.clock = f.clock.addSeconds(60);
@@ -63,14 +62,14 @@ private Q_SLOTS:
         f.clock = f.clock.addSeconds(1);
         QCoro::waitFor(f.store.autoLockTick());
         QVERIFY(!f.store.isUnlocked(vault.id));
-        QCOMPARE(f.activityTexts().first(), QStringLiteral("Idle locked (auto)"));
+        QCOMPARE(f.activityTexts().first(), u"Idle locked (auto)"_s);
         QCOMPARE(f.store.sizesOnDisk().value(vault.id), 2097152);
     }
 
     void touchesRestartTheClock()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(QStringLiteral("Touched"));
+        const Vault vault = listVault(u"Touched"_s);
         f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(5));
         unlockNow(vault);
         f.clock = f.clock.addSeconds(4 * 60);
@@ -89,7 +88,7 @@ private Q_SLOTS:
     void disabledAutoLockWaitsUntilEnabled()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(QStringLiteral("Kept"));
+        const Vault vault = listVault(u"Kept"_s);
         f.defaults.setValue(SettingsKeys::autoLockEnabled, false);
         unlockNow(vault);
         f.clock = f.clock.addSeconds(24 * 3600);
@@ -104,7 +103,7 @@ private Q_SLOTS:
     void busyVaultsAreSkipped()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(QStringLiteral("Working"));
+        const Vault vault = listVault(u"Working"_s);
         unlockNow(vault);
         f.clock = f.clock.addSeconds(3600);
         {
@@ -119,9 +118,9 @@ private Q_SLOTS:
     void rediscoveredVaultKeepsItsOldClock()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(QStringLiteral("Again"));
+        const Vault vault = listVault(u"Again"_s);
         const auto reportAttached = [&] {
-            m_tools->respond(QStringLiteral("hdiutil-info"),
+            m_tools->respond(u"hdiutil-info"_s,
                              "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
                                  vault.bundlePath.toUtf8() +
                                  "</string><key>system-entities</key><array><dict><key>mount-point</key>"
@@ -132,8 +131,7 @@ private Q_SLOTS:
         const Timestamp discovered = f.clock;
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
         // Detached outside the program: locked at the next refresh, its clock left in place.
-        m_tools->respond(QStringLiteral("hdiutil-info"),
-                         "<plist><dict><key>images</key><array/></dict></plist>");
+        m_tools->respond(u"hdiutil-info"_s, "<plist><dict><key>images</key><array/></dict></plist>");
         QCoro::waitFor(f.store.refresh());
         QVERIFY(!f.store.isUnlocked(vault.id));
         reportAttached();
@@ -145,8 +143,8 @@ private Q_SLOTS:
     void sizeRefreshAsksOnlyUnlockedVolumes()
     {
         StoreFixture &f = *m_fixture;
-        const Vault locked = listVault(QStringLiteral("Locked"));
-        const Vault open = listVault(QStringLiteral("Open"));
+        const Vault locked = listVault(u"Locked"_s);
+        const Vault open = listVault(u"Open"_s);
         m_tools->clearCalls();
         QCoro::waitFor(f.store.refreshUnlockedSizes());
         QVERIFY(m_tools->calls().isEmpty());
@@ -166,24 +164,24 @@ private Q_SLOTS:
     void launchUnlocksMarkedVaultsOnce()
     {
         StoreFixture &f = *m_fixture;
-        const Vault keyed = listVault(QStringLiteral("Keyed"), true);
-        const Vault first = listVault(QStringLiteral("AskFirst"), true);
-        const Vault second = listVault(QStringLiteral("AskSecond"), true);
-        const Vault plain = listVault(QStringLiteral("Plain"));
-        Vault gone = listVault(QStringLiteral("Gone"), true);
+        const Vault keyed = listVault(u"Keyed"_s, true);
+        const Vault first = listVault(u"AskFirst"_s, true);
+        const Vault second = listVault(u"AskSecond"_s, true);
+        const Vault plain = listVault(u"Plain"_s);
+        Vault gone = listVault(u"Gone"_s, true);
         QVERIFY(QDir(gone.bundlePath).removeRecursively());
-        savePassword(QStringLiteral("pw"), keyed.id);
+        savePassword(u"pw"_s, keyed.id);
 
         QCoro::waitFor(f.store.autoOpenFavorites());
         QVERIFY(f.store.isUnlocked(keyed.id));
-        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Keyed unlocked · Keychain")});
+        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · Keychain"_s});
         // Each request without a saved password replaced the prompt: the last one is left.
         QCOMPARE(f.store.passwordPromptVault()->id, second.id);
         QVERIFY(!f.store.isUnlocked(first.id) && !f.store.isUnlocked(plain.id));
         QVERIFY(f.dialogs.shown.isEmpty());
-        QCOMPARE(toolCalls(QStringLiteral("attach")), 1);
+        QCOMPARE(toolCalls(u"attach"_s), 1);
 
-        QCoro::waitFor(f.store.lock(keyed, false, QStringLiteral("manual")));
+        QCoro::waitFor(f.store.lock(keyed, false, u"manual"_s));
         QCoro::waitFor(f.store.autoOpenFavorites());
         QVERIFY(!f.store.isUnlocked(keyed.id));
         QCoro::waitFor(Keychain::deletePassword(keyed.id));

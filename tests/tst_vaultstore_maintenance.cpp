@@ -18,7 +18,7 @@ class TestVaultStoreMaintenance : public QObject
         const QString path = m_env.home() + QLatin1Char('/') + name;
         QDir().mkpath(path);
         if (!info.isNull())
-            writeAll(path + QStringLiteral("/Info.plist"), info);
+            writeAll(path + u"/Info.plist"_s, info);
         return path;
     }
 
@@ -38,39 +38,39 @@ private Q_SLOTS:
             return "<plist version=\"1.0\"><dict><key>size</key><integer>" + size +
                    "</integer></dict></plist>";
         };
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Big.sparsebundle"), sizeInfo("5368709120")));
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Tiny.sparsebundle"), sizeInfo("10000000")));
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Bare.sparsebundle"), QByteArray()));
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Photos.nosync"), "<plist><array/></plist>"));
+        f.store.addExistingVault(bundleWithInfo(u"Big.sparsebundle"_s, sizeInfo("5368709120")));
+        f.store.addExistingVault(bundleWithInfo(u"Tiny.sparsebundle"_s, sizeInfo("10000000")));
+        f.store.addExistingVault(bundleWithInfo(u"Bare.sparsebundle"_s, QByteArray()));
+        f.store.addExistingVault(bundleWithInfo(u"Photos.nosync"_s, "<plist><array/></plist>"));
         QVERIFY(f.error().isEmpty());
         const QList<Vault> &vaults = f.store.vaults();
         QCOMPARE(vaults.size(), 4);
         QCOMPARE(vaults[0].maxSizeMB, 5120);
         QCOMPARE(vaults[1].maxSizeMB, 16);
         QCOMPARE(vaults[2].maxSizeMB, 1024);
-        QCOMPARE(vaults[3].name, QStringLiteral("Photos"));
+        QCOMPARE(vaults[3].name, u"Photos"_s);
         QVERIFY(vaults[3].excludedFromCloud && !vaults[0].excludedFromCloud);
         QVERIFY(vaults[0].openInFinderAfterUnlock && !vaults[0].requireTouchID &&
                 !vaults[0].autoOpenAtLaunch);
         QCOMPARE(VaultList::load(f.store.storeURL()), vaults);
 
-        const QString link = m_env.home() + QStringLiteral("/Alias.sparsebundle");
+        const QString link = m_env.home() + u"/Alias.sparsebundle"_s;
         QVERIFY(QFile::link(vaults[0].bundlePath, link));
         f.store.addExistingVault(link);
-        QCOMPARE(f.error(), QStringLiteral("That vault is already in the list."));
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Wrong.dmg"), QByteArray()));
-        QCOMPARE(f.error(), QStringLiteral("Choose a vault file (.sparsebundle or .nosync)."));
+        QCOMPARE(f.error(), u"That vault is already in the list."_s);
+        f.store.addExistingVault(bundleWithInfo(u"Wrong.dmg"_s, QByteArray()));
+        QCOMPARE(f.error(), u"Choose a vault file (.sparsebundle or .nosync)."_s);
         f.store.setErrorMessage(std::nullopt);
-        f.store.addExistingVault(m_env.home() + QStringLiteral("/Absent.sparsebundle"));
-        QCOMPARE(f.error(), QStringLiteral("Choose a vault file (.sparsebundle or .nosync)."));
+        f.store.addExistingVault(m_env.home() + u"/Absent.sparsebundle"_s);
+        QCOMPARE(f.error(), u"Choose a vault file (.sparsebundle or .nosync)."_s);
         QCOMPARE(f.store.vaults().size(), 4);
     }
 
     void addingAnAttachedVaultShowsItUnlocked()
     {
         StoreFixture &f = *m_fixture;
-        const QString path = m_env.home() + QStringLiteral("/Mounted.sparsebundle");
-        QCOMPARE(createVault(path, QStringLiteral("Mounted"), 64, m_password).status, 0);
+        const QString path = m_env.home() + u"/Mounted.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Mounted"_s, 64, m_password).status, 0);
         const QString mountPoint = attachVault(path, m_password);
         QSignalSpy unlocked(&f.store, &VaultStore::mountPointsChanged);
         f.store.addExistingVault(path);
@@ -82,67 +82,66 @@ private Q_SLOTS:
     void relocate()
     {
         StoreFixture &f = *m_fixture;
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("First.sparsebundle"), QByteArray()));
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Second.sparsebundle"), QByteArray()));
+        f.store.addExistingVault(bundleWithInfo(u"First.sparsebundle"_s, QByteArray()));
+        f.store.addExistingVault(bundleWithInfo(u"Second.sparsebundle"_s, QByteArray()));
         const Vault first = f.store.vaults()[0];
         f.store.relocate(first, f.store.vaults()[1].bundlePath);
-        QCOMPARE(f.error(), QStringLiteral("“Second” is already using that file."));
-        f.store.relocate(first, bundleWithInfo(QStringLiteral("Renamed.nosync"), QByteArray()));
-        QCOMPARE(f.current(first).name, QStringLiteral("Renamed"));
+        QCOMPARE(f.error(), u"“Second” is already using that file."_s);
+        f.store.relocate(first, bundleWithInfo(u"Renamed.nosync"_s, QByteArray()));
+        QCOMPARE(f.current(first).name, u"Renamed"_s);
         QVERIFY(f.current(first).excludedFromCloud);
-        QCOMPARE(f.activityTexts().first(), QStringLiteral("Renamed located"));
+        QCOMPARE(f.activityTexts().first(), u"Renamed located"_s);
         // A file name without a base keeps the old name.
-        f.store.relocate(first, bundleWithInfo(QStringLiteral(".sparsebundle"), QByteArray()));
-        QCOMPARE(f.current(first).name, QStringLiteral("Renamed"));
-        QCOMPARE(f.current(first).bundlePath, m_env.home() + QStringLiteral("/.sparsebundle"));
+        f.store.relocate(first, bundleWithInfo(u".sparsebundle"_s, QByteArray()));
+        QCOMPARE(f.current(first).name, u"Renamed"_s);
+        QCOMPARE(f.current(first).bundlePath, m_env.home() + u"/.sparsebundle"_s);
         QVERIFY(!f.current(first).excludedFromCloud);
     }
 
     void renameRenamesFileAndVolume()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Before"), m_password);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, QStringLiteral("password"))));
-        QCoro::waitFor(f.store.rename(vault, QStringLiteral("After"), m_text));
-        QCOMPARE(f.error(), QStringLiteral("Lock “Before” first, then rename it."));
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        const Vault vault = f.addVault(u"Before"_s, m_password);
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QCoro::waitFor(f.store.rename(vault, u"After"_s, m_text));
+        QCOMPARE(f.error(), u"Lock “Before” first, then rename it."_s);
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         f.store.setErrorMessage(std::nullopt);
 
-        QCoro::waitFor(f.store.rename(vault, QStringLiteral("Before"), m_text));
-        QCOMPARE(f.error(), QStringLiteral("A vault named “Before” already exists in that folder."));
+        QCoro::waitFor(f.store.rename(vault, u"Before"_s, m_text));
+        QCOMPARE(f.error(), u"A vault named “Before” already exists in that folder."_s);
         f.store.setErrorMessage(std::nullopt);
-        QCoro::waitFor(f.store.rename(vault, QStringLiteral("After"), QStringLiteral("wrong")));
-        QCOMPARE(f.error(), QStringLiteral("Wrong password."));
+        QCoro::waitFor(f.store.rename(vault, u"After"_s, u"wrong"_s));
+        QCOMPARE(f.error(), u"Wrong password."_s);
         f.store.setErrorMessage(std::nullopt);
 
         // The record changed since (the unlock set lastOpenedAt); the rename still finds it.
-        QCoro::waitFor(f.store.rename(vault, QStringLiteral("After"), m_text));
+        QCoro::waitFor(f.store.rename(vault, u"After"_s, m_text));
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
         const Vault renamed = f.current(vault);
-        QCOMPARE(renamed.name, QStringLiteral("After"));
-        QCOMPARE(renamed.bundlePath, m_env.home() + QStringLiteral("/After.sparsebundle"));
+        QCOMPARE(renamed.name, u"After"_s);
+        QCOMPARE(renamed.bundlePath, m_env.home() + u"/After.sparsebundle"_s);
         QVERIFY(renamed.lastOpenedAt);
         QVERIFY(QFileInfo::exists(renamed.bundlePath) && !QFileInfo::exists(vault.bundlePath));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         QVERIFY(f.store.busyVaults().isEmpty());
         // The volume inside carries the new name.
-        QVERIFY(QCoro::waitFor(f.store.unlock(renamed, m_text, false, QStringLiteral("password"))));
-        QCOMPARE(f.mountPoint(renamed), m_env.home() + QStringLiteral("/Vaults/After"));
+        QVERIFY(QCoro::waitFor(f.store.unlock(renamed, m_text, false, u"password"_s)));
+        QCOMPARE(f.mountPoint(renamed), m_env.home() + u"/Vaults/After"_s);
     }
 
     void resizeAndCompact()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Sized"), m_password);
+        const Vault vault = f.addVault(u"Sized"_s, m_password);
         QCoro::waitFor(f.store.resize(vault, 256, m_text));
         QVERIFY(f.error().isEmpty());
         QCOMPARE(f.current(vault).maxSizeMB, 256);
         QCOMPARE(VaultList::load(f.store.storeURL()).first().maxSizeMB, 256);
 
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, QStringLiteral("password"))));
-        QVERIFY(writeAll(f.mountPoint(vault) + QStringLiteral("/filler.bin"),
-                         QByteArray(100 * 1024 * 1024, 'x')));
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(writeAll(f.mountPoint(vault) + u"/filler.bin"_s, QByteArray(100 * 1024 * 1024, 'x')));
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         QCoro::waitFor(f.store.resize(vault, 32, m_text));
         QCOMPARE(f.error(),
                  QStringLiteral(
@@ -151,9 +150,9 @@ private Q_SLOTS:
         QCOMPARE(f.current(vault).maxSizeMB, 256);
         f.store.setErrorMessage(std::nullopt);
 
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, QStringLiteral("password"))));
-        QVERIFY(QFile::remove(f.mountPoint(vault) + QStringLiteral("/filler.bin")));
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(QFile::remove(f.mountPoint(vault) + u"/filler.bin"_s));
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         const qint64 before = f.store.sizesOnDisk().value(vault.id);
         QVERIFY(before > 90 * 1024 * 1024);
         QCoro::waitFor(f.store.compact(vault, m_text));
@@ -165,50 +164,48 @@ private Q_SLOTS:
     void changePasswordKeepsTheKeychainInStep()
     {
         StoreFixture &f = *m_fixture;
-        const Vault saved = f.addVault(QStringLiteral("Saved"), m_password);
-        const Vault unsaved = f.addVault(QStringLiteral("Unsaved"), m_password);
+        const Vault saved = f.addVault(u"Saved"_s, m_password);
+        const Vault unsaved = f.addVault(u"Unsaved"_s, m_password);
         savePassword(m_text, saved.id);
-        QCoro::waitFor(f.store.changePassword(saved, m_text, QStringLiteral("brand-new-pass")));
-        QCoro::waitFor(f.store.changePassword(unsaved, m_text, QStringLiteral("brand-new-pass")));
+        QCoro::waitFor(f.store.changePassword(saved, m_text, u"brand-new-pass"_s));
+        QCoro::waitFor(f.store.changePassword(unsaved, m_text, u"brand-new-pass"_s));
         QVERIFY(f.error().isEmpty());
-        QCOMPARE(savedPassword(saved.id), QStringLiteral("brand-new-pass"));
+        QCOMPARE(savedPassword(saved.id), u"brand-new-pass"_s);
         QVERIFY(!savedPassword(unsaved.id));
-        QCoro::waitFor(f.store.changePassword(saved, QStringLiteral("not-it"), QStringLiteral("x-new-pass")));
-        QCOMPARE(f.error(), QStringLiteral("Wrong password."));
+        QCoro::waitFor(f.store.changePassword(saved, u"not-it"_s, u"x-new-pass"_s));
+        QCOMPARE(f.error(), u"Wrong password."_s);
         f.store.setErrorMessage(std::nullopt);
-        QVERIFY(QCoro::waitFor(
-            f.store.unlock(saved, QStringLiteral("brand-new-pass"), false, QStringLiteral("password"))));
-        QCoro::waitFor(
-            f.store.changePassword(saved, QStringLiteral("brand-new-pass"), QStringLiteral("x-new-pass")));
-        QCOMPARE(f.error(), QStringLiteral("Lock “Saved” first, then change its password."));
+        QVERIFY(QCoro::waitFor(f.store.unlock(saved, u"brand-new-pass"_s, false, u"password"_s)));
+        QCoro::waitFor(f.store.changePassword(saved, u"brand-new-pass"_s, u"x-new-pass"_s));
+        QCOMPARE(f.error(), u"Lock “Saved” first, then change its password."_s);
     }
 
     void cloudExclusionRenamesTheFile()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Cloudy"), m_password);
+        const Vault vault = f.addVault(u"Cloudy"_s, m_password);
         f.store.setCloudExclusion(vault, true);
-        QCOMPARE(f.current(vault).bundlePath, m_env.home() + QStringLiteral("/Cloudy.nosync"));
+        QCOMPARE(f.current(vault).bundlePath, m_env.home() + u"/Cloudy.nosync"_s);
         QVERIFY(f.current(vault).excludedFromCloud);
-        QVERIFY(QCoro::waitFor(f.store.unlock(f.current(vault), m_text, false, QStringLiteral("password"))));
+        QVERIFY(QCoro::waitFor(f.store.unlock(f.current(vault), m_text, false, u"password"_s)));
         f.store.setCloudExclusion(vault, false);
-        QCOMPARE(f.error(), QStringLiteral("Lock “Cloudy” first, then change its iCloud setting."));
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        QCOMPARE(f.error(), u"Lock “Cloudy” first, then change its iCloud setting."_s);
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         f.store.setCloudExclusion(vault, false);
-        QCOMPARE(f.current(vault).bundlePath, m_env.home() + QStringLiteral("/Cloudy.sparsebundle"));
+        QCOMPARE(f.current(vault).bundlePath, m_env.home() + u"/Cloudy.sparsebundle"_s);
         QVERIFY(!f.current(vault).excludedFromCloud);
     }
 
     void optionsAndHint()
     {
         StoreFixture &f = *m_fixture;
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Opts.sparsebundle"), QByteArray()));
+        f.store.addExistingVault(bundleWithInfo(u"Opts.sparsebundle"_s, QByteArray()));
         const Vault vault = f.store.vaults().first();
         f.store.updateOptions(vault, true, false, true);
-        f.store.updatePasswordHint(vault, QStringLiteral("first pet"));
+        f.store.updatePasswordHint(vault, u"first pet"_s);
         const Vault stored = VaultList::load(f.store.storeURL()).first();
         QVERIFY(stored.requireTouchID && !stored.openInFinderAfterUnlock && stored.autoOpenAtLaunch);
-        QCOMPARE(stored.passwordHint, QStringLiteral("first pet"));
+        QCOMPARE(stored.passwordHint, u"first pet"_s);
         f.store.updatePasswordHint(vault, std::nullopt);
         QVERIFY(!VaultList::load(f.store.storeURL()).first().passwordHint);
     }
@@ -216,13 +213,13 @@ private Q_SLOTS:
     void deleteMovesToTheTrash()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Doomed"), m_password);
+        const Vault vault = f.addVault(u"Doomed"_s, m_password);
         savePassword(m_text, vault.id);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, QStringLiteral("password"))));
-        QFile open(f.mountPoint(vault) + QStringLiteral("/busy.txt"));
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QFile open(f.mountPoint(vault) + u"/busy.txt"_s);
         QVERIFY(open.open(QIODevice::WriteOnly));
         QCoro::waitFor(f.store.deleteVault(vault));
-        QVERIFY(f.error().startsWith(QStringLiteral("Could not lock vault")));
+        QVERIFY(f.error().startsWith(u"Could not lock vault"_s));
         QVERIFY(QFileInfo::exists(vault.bundlePath));
         QCOMPARE(f.store.vaults().size(), 1);
         open.close();
@@ -231,20 +228,19 @@ private Q_SLOTS:
         QCoro::waitFor(f.store.deleteVault(vault));
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
         QVERIFY(!QFileInfo::exists(vault.bundlePath));
-        QVERIFY(
-            QFileInfo::exists(m_env.data() + QStringLiteral("/Trash/files/Doomed.sparsebundle/Info.plist")));
+        QVERIFY(QFileInfo::exists(m_env.data() + u"/Trash/files/Doomed.sparsebundle/Info.plist"_s));
         QVERIFY(f.store.vaults().isEmpty());
         QVERIFY(VaultList::load(f.store.storeURL()).isEmpty());
         QVERIFY(!savedPassword(vault.id));
-        QCOMPARE(f.activityTexts().first(), QStringLiteral("Doomed locked (manual)"));
+        QCOMPARE(f.activityTexts().first(), u"Doomed locked (manual)"_s);
     }
 
     void removeFromListKeepsTheFile()
     {
         StoreFixture &f = *m_fixture;
-        f.store.addExistingVault(bundleWithInfo(QStringLiteral("Forget.sparsebundle"), QByteArray()));
+        f.store.addExistingVault(bundleWithInfo(u"Forget.sparsebundle"_s, QByteArray()));
         const Vault vault = f.store.vaults().first();
-        savePassword(QStringLiteral("whatever"), vault.id);
+        savePassword(u"whatever"_s, vault.id);
         QCoro::waitFor(f.store.removeFromList(vault));
         QVERIFY(f.store.vaults().isEmpty());
         QVERIFY(VaultList::load(f.store.storeURL()).isEmpty());

@@ -32,23 +32,23 @@ private Q_SLOTS:
     void savedPasswordUnlocksWithoutAPrompt()
     {
         StoreFixture &f = *m_fixture;
-        Vault vault = f.addVault(QStringLiteral("Keyed"), m_password);
+        Vault vault = f.addVault(u"Keyed"_s, m_password);
         vault.openInFinderAfterUnlock = true;
         f.store.updateOptions(vault, false, true, false);
         savePassword(QString::fromUtf8(m_password), vault.id);
 
         QCoro::waitFor(f.store.requestUnlock(vault));
         const QString mountPoint = f.mountPoint(vault);
-        QCOMPARE(mountPoint, m_env.home() + QStringLiteral("/Vaults/Keyed"));
+        QCOMPARE(mountPoint, m_env.home() + u"/Vaults/Keyed"_s);
         QVERIFY(!f.store.passwordPromptVault());
         QVERIFY(f.error().isEmpty());
-        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Keyed unlocked · Keychain")});
+        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · Keychain"_s});
         QCOMPARE(f.store.unlockedAt(vault.id), f.clock);
         QVERIFY(f.store.busyVaults().isEmpty());
         // The unlock is remembered in the list file and the volume is kept out of the indexers.
         QCOMPARE(VaultList::load(f.store.storeURL()).first().lastOpenedAt, f.clock);
-        QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.metadata_never_index")));
-        QVERIFY(QFile::exists(mountPoint + QStringLiteral("/.trackerignore")));
+        QVERIFY(QFile::exists(mountPoint + u"/.metadata_never_index"_s));
+        QVERIFY(QFile::exists(mountPoint + u"/.trackerignore"_s));
         // The folder opens in the file manager.
         QTRY_COMPARE(m_fileManager.shown, QStringList{QUrl::fromLocalFile(mountPoint).toString()});
 
@@ -60,11 +60,11 @@ private Q_SLOTS:
     void secondRequestDuringASlowKeyringLookupDoesNothing()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Raced"), m_password);
+        const Vault vault = f.addVault(u"Raced"_s, m_password);
         savePassword(QString::fromUtf8(m_password), vault.id);
         // The keyring stops answering for a while, as a locked one does while it asks its password.
         const uint keyring =
-            QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.freedesktop.secrets"));
+            QDBusConnection::sessionBus().interface()->servicePid(u"org.freedesktop.secrets"_s);
         QVERIFY(keyring > 0);
         QCOMPARE(kill(pid_t(keyring), SIGSTOP), 0);
         auto resume = qScopeGuard([&] { kill(pid_t(keyring), SIGCONT); });
@@ -76,19 +76,17 @@ private Q_SLOTS:
         QCoro::waitFor(first);
         QCoro::waitFor(second);
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
-        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Raced unlocked · Keychain")});
+        QCOMPARE(f.activityTexts(), QStringList{u"Raced unlocked · Keychain"_s});
         QVERIFY(f.store.busyVaults().isEmpty());
     }
 
     void aStoppedVolumeDoesNotHoldTheStore()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Frozen"), m_password);
-        QVERIFY(QCoro::waitFor(
-            f.store.unlock(vault, QString::fromUtf8(m_password), false, QStringLiteral("password"))));
+        const Vault vault = f.addVault(u"Frozen"_s, m_password);
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
         QProcess pgrep;
-        pgrep.start(QStringLiteral("pgrep"),
-                    {QStringLiteral("-f"), QStringLiteral("^[^ ]*fuse2fs .* ") + f.mountPoint(vault)});
+        pgrep.start(u"pgrep"_s, {u"-f"_s, u"^[^ ]*fuse2fs .* "_s + f.mountPoint(vault)});
         QVERIFY(pgrep.waitForFinished());
         const pid_t daemon = pid_t(pgrep.readAllStandardOutput().trimmed().toInt());
         QVERIFY(daemon > 0);
@@ -104,16 +102,15 @@ private Q_SLOTS:
     void typedPasswordPromptsAndCanBeSaved()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Typed"), m_password);
+        const Vault vault = f.addVault(u"Typed"_s, m_password);
         QSignalSpy prompts(&f.store, &VaultStore::passwordPromptVaultChanged);
         QCoro::waitFor(f.store.requestUnlock(vault));
         QCOMPARE(f.store.passwordPromptVault()->id, vault.id);
         QVERIFY(!f.store.isUnlocked(vault.id));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
 
-        QVERIFY(QCoro::waitFor(
-            f.store.unlock(vault, QString::fromUtf8(m_password), true, QStringLiteral("password"))));
-        QCOMPARE(f.activityTexts().first(), QStringLiteral("Typed unlocked · password"));
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), true, u"password"_s)));
+        QCOMPARE(f.activityTexts().first(), u"Typed unlocked · password"_s);
         QCOMPARE(savedPassword(vault.id), QString::fromUtf8(m_password));
         QCOMPARE(prompts.count(), 1);
     }
@@ -122,13 +119,13 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         ScriptedAuthentication authentication;
-        const Vault vault = f.addVault(QStringLiteral("Guarded"), m_password);
+        const Vault vault = f.addVault(u"Guarded"_s, m_password);
         f.store.updateOptions(vault, true, false, false);
         savePassword(QString::fromUtf8(m_password), vault.id);
 
         authentication.answer = false;
         QCoro::waitFor(f.store.requestUnlock(f.current(vault)));
-        QCOMPARE(authentication.reasons, QStringList{QStringLiteral("unlock the vault “Guarded”")});
+        QCOMPARE(authentication.reasons, QStringList{u"unlock the vault “Guarded”"_s});
         QVERIFY(!f.store.isUnlocked(vault.id));
         QVERIFY(!f.store.passwordPromptVault());
         QVERIFY(f.activityTexts().isEmpty());
@@ -138,16 +135,16 @@ private Q_SLOTS:
         QCoro::waitFor(f.store.requestUnlock(f.current(vault)));
         QCOMPARE(authentication.reasons.size(), 2);
         QVERIFY(f.store.isUnlocked(vault.id));
-        QCOMPARE(f.activityTexts(), QStringList{QStringLiteral("Guarded unlocked · Touch ID")});
+        QCOMPARE(f.activityTexts(), QStringList{u"Guarded unlocked · Touch ID"_s});
     }
 
     void wrongPasswordsAreForgotten()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Stale"), m_password);
-        savePassword(QStringLiteral("outdated"), vault.id);
+        const Vault vault = f.addVault(u"Stale"_s, m_password);
+        savePassword(u"outdated"_s, vault.id);
         QCoro::waitFor(f.store.requestUnlock(vault));
-        QCOMPARE(f.error(), QStringLiteral("Wrong password for “Stale”."));
+        QCOMPARE(f.error(), u"Wrong password for “Stale”."_s);
         QVERIFY(!f.store.passwordPromptVault());
         QVERIFY(!savedPassword(vault.id));
         QVERIFY(f.store.busyVaults().isEmpty());
@@ -158,9 +155,8 @@ private Q_SLOTS:
 
         // A wrong typed password also removes a saved one.
         savePassword(QString::fromUtf8(m_password), vault.id);
-        QVERIFY(!QCoro::waitFor(
-            f.store.unlock(vault, QStringLiteral("typo"), false, QStringLiteral("password"))));
-        QCOMPARE(f.error(), QStringLiteral("Wrong password for “Stale”."));
+        QVERIFY(!QCoro::waitFor(f.store.unlock(vault, u"typo"_s, false, u"password"_s)));
+        QCOMPARE(f.error(), u"Wrong password for “Stale”."_s);
         QVERIFY(!savedPassword(vault.id));
         QVERIFY(f.activityTexts().isEmpty());
     }
@@ -171,11 +167,11 @@ private Q_SLOTS:
         QList<Vault> vaults;
         for (const char *name : {"First", "Second", "Third"}) {
             vaults << f.addVault(QLatin1String(name), m_password);
-            QVERIFY(QCoro::waitFor(f.store.unlock(vaults.last(), QString::fromUtf8(m_password), false,
-                                                  QStringLiteral("password"))));
+            QVERIFY(QCoro::waitFor(
+                f.store.unlock(vaults.last(), QString::fromUtf8(m_password), false, u"password"_s)));
         }
         QSignalSpy busy(&f.store, &VaultStore::busyVaultsChanged);
-        QCoro::waitFor(f.store.lockAll(false, QStringLiteral("manual")));
+        QCoro::waitFor(f.store.lockAll(false, u"manual"_s));
         QVERIFY(f.store.mountPoints().isEmpty());
         QCOMPARE(f.activityTexts().mid(0, 3),
                  (QStringList{"Third locked (manual)", "Second locked (manual)", "First locked (manual)"}));
@@ -189,16 +185,15 @@ private Q_SLOTS:
     void lockRefusedWhileAFileIsOpen()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = f.addVault(QStringLiteral("Open"), m_password);
-        QVERIFY(QCoro::waitFor(
-            f.store.unlock(vault, QString::fromUtf8(m_password), false, QStringLiteral("password"))));
-        QFile file(f.mountPoint(vault) + QStringLiteral("/draft.txt"));
+        const Vault vault = f.addVault(u"Open"_s, m_password);
+        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+        QFile file(f.mountPoint(vault) + u"/draft.txt"_s);
         QVERIFY(file.open(QIODevice::WriteOnly));
 
-        QCoro::waitFor(f.store.lock(vault, true, QStringLiteral("screen locked")));
+        QCoro::waitFor(f.store.lock(vault, true, u"screen locked"_s));
         QVERIFY(f.store.isUnlocked(vault.id));
         QVERIFY(f.error().isEmpty());
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         QVERIFY(f.store.isUnlocked(vault.id));
         QVERIFY2(f.error().startsWith(QStringLiteral(
                      "Could not lock vault — a file inside may still be open: The volume “Open” is busy: ")),
@@ -206,16 +201,16 @@ private Q_SLOTS:
         QCOMPARE(f.activityTexts().size(), 1);
         QVERIFY(f.store.busyVaults().isEmpty());
         file.close();
-        QCoro::waitFor(f.store.lock(vault, false, QStringLiteral("manual")));
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         QVERIFY(!f.store.isUnlocked(vault.id));
     }
 
     void refreshFindsVaultsAttachedElsewhere()
     {
         StoreFixture &f = *m_fixture;
-        Vault vault = f.addVault(QStringLiteral("Outside"), m_password);
+        Vault vault = f.addVault(u"Outside"_s, m_password);
         // Listed through a symbolic link to the file.
-        const QString link = m_env.home() + QStringLiteral("/link.sparsebundle");
+        const QString link = m_env.home() + u"/link.sparsebundle"_s;
         QVERIFY(QFile::link(vault.bundlePath, link));
         f.store.relocate(vault, link);
         const QString mountPoint = attachVault(vault.bundlePath, m_password);
@@ -234,14 +229,14 @@ private Q_SLOTS:
     void operationsOnDifferentVaultsOverlap()
     {
         StoreFixture &f = *m_fixture;
-        const Vault one = f.addVault(QStringLiteral("One"), m_password);
-        const Vault two = f.addVault(QStringLiteral("Two"), m_password);
+        const Vault one = f.addVault(u"One"_s, m_password);
+        const Vault two = f.addVault(u"Two"_s, m_password);
         savePassword(QString::fromUtf8(m_password), one.id);
         int mostBusy = 0;
         connect(&f.store, &VaultStore::busyVaultsChanged, this,
                 [&] { mostBusy = std::max<int>(mostBusy, f.store.busyVaults().size()); });
-        auto first = f.store.unlock(one, QString::fromUtf8(m_password), false, QStringLiteral("password"));
-        auto second = f.store.unlock(two, QString::fromUtf8(m_password), false, QStringLiteral("password"));
+        auto first = f.store.unlock(one, QString::fromUtf8(m_password), false, u"password"_s);
+        auto second = f.store.unlock(two, QString::fromUtf8(m_password), false, u"password"_s);
         // A request for a vault that is busy does nothing: no prompt, no second attach.
         QCoro::waitFor(f.store.requestUnlock(one));
         QVERIFY(!f.store.passwordPromptVault());
@@ -255,35 +250,33 @@ private Q_SLOTS:
     void missingFilesShowTheirDialogs()
     {
         StoreFixture &f = *m_fixture;
-        Vault moved = f.addVault(QStringLiteral("Moved"), m_password);
+        Vault moved = f.addVault(u"Moved"_s, m_password);
         QVERIFY(QDir(moved.bundlePath).removeRecursively());
         QCOMPARE(VaultStore::fileState(moved), VaultFileState::Missing);
         QCoro::waitFor(f.store.requestUnlock(moved));
-        QCOMPARE(f.dialogs.shown, QStringList{QStringLiteral("relocated:Moved")});
+        QCOMPARE(f.dialogs.shown, QStringList{u"relocated:Moved"_s});
 
-        const QString user = qEnvironmentVariable("USER", QStringLiteral("nobody"));
-        for (const QString &path : {QStringLiteral("/Volumes/Gone Disk/A.sparsebundle"),
-                                    QStringLiteral("/media/%1/Gone Disk/A.sparsebundle").arg(user),
-                                    QStringLiteral("/run/media/%1/Gone Disk/A.sparsebundle").arg(user)}) {
+        const QString user = qEnvironmentVariable("USER", u"nobody"_s);
+        for (const QString &path :
+             {u"/Volumes/Gone Disk/A.sparsebundle"_s, u"/media/%1/Gone Disk/A.sparsebundle"_s.arg(user),
+              u"/run/media/%1/Gone Disk/A.sparsebundle"_s.arg(user)}) {
             Vault away = moved;
-            away.name = QStringLiteral("Away");
+            away.name = u"Away"_s;
             away.bundlePath = path;
             QCOMPARE(VaultStore::fileState(away), VaultFileState::WaitingForDisk);
             f.dialogs.shown.clear();
-            QVERIFY(!QCoro::waitFor(
-                f.store.unlock(away, QStringLiteral("x"), false, QStringLiteral("password"))));
-            QCOMPARE(f.dialogs.shown, QStringList{QStringLiteral("waiting:Away")});
+            QVERIFY(!QCoro::waitFor(f.store.unlock(away, u"x"_s, false, u"password"_s)));
+            QCOMPARE(f.dialogs.shown, QStringList{u"waiting:Away"_s});
         }
         // A disk mounted straight at /media/<label> is there: the vault on it was moved.
-        const QString disk =
-            QStringLiteral("/media/hollowkeep-test-%1").arg(QCoreApplication::applicationPid());
+        const QString disk = u"/media/hollowkeep-test-%1"_s.arg(QCoreApplication::applicationPid());
         QVERIFY(QDir().mkpath(disk));
         const auto removeDisk = qScopeGuard([&] {
             umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
             QDir().rmdir(disk);
         });
         Vault onDisk = moved;
-        onDisk.bundlePath = disk + QStringLiteral("/A.sparsebundle");
+        onDisk.bundlePath = disk + u"/A.sparsebundle"_s;
         QCOMPARE(VaultStore::fileState(onDisk), VaultFileState::WaitingForDisk);
         QVERIFY2(mount("hollowkeep-test", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=1m") == 0,
                  "mounting a disk needs root, as in CI");
