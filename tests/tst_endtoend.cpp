@@ -26,7 +26,7 @@ namespace {
 
 constexpr int toolTimeout = 60000;
 const QString firstPassword = u"lighthouse keeper 1"_s;
-const QString secondPassword = u"harbour pilot 22"_s;
+const QString otherPassword = u"harbour pilot 22"_s;
 const QByteArray secret = "Meet at the old lighthouse at dawn.\n";
 
 } // namespace
@@ -250,110 +250,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
     }
 
-    // The current password comes from the keyring; the saved one follows the change.
-    void changePassword()
-    {
-        const Vault vault = onlyVault();
-        QObject *change = openFromMenu(u"Change Password…"_s, "changePasswordView");
-        QVERIFY(change);
-        QQuickItem *oldField = findItem(change, u"oldPasswordField"_s);
-        QTRY_COMPARE(oldField->property("text").toString(), firstPassword);
-        type(findItem(change, u"newPasswordField"_s), secondPassword);
-        type(findItem(change, u"confirmField"_s), secondPassword);
-        click(findItem(change, u"mainButton"_s));
-        QVERIFY(waitClosed(change));
-
-        QTRY_COMPARE(savedPassword(vault.id), secondPassword);
-        QVERIFY(opens(vault.bundlePath, secondPassword));
-        QVERIFY(!opens(vault.bundlePath, firstPassword));
-        QCOMPARE(oldField->property("text").toString(), QString());
-    }
-
-    // The file and the volume take the new name; the saved password stays with the vault.
-    void rename()
-    {
-        const Vault before = onlyVault();
-        QObject *rename = openFromMenu(u"Rename…"_s, "renameView");
-        QVERIFY(rename);
-        QTRY_COMPARE(fieldText(rename, u"passwordField"_s), secondPassword);
-        QQuickItem *name = findItem(rename, u"nameField"_s);
-        QCOMPARE(name->property("text").toString(), u"Field Notes"_s);
-        type(name, u"Sea Charts"_s);
-        press(m_window, Qt::Key_Return);
-        QVERIFY(waitClosed(rename));
-
-        const Vault after = onlyVault();
-        QCOMPARE(after.id, before.id);
-        QCOMPARE(after.name, u"Sea Charts"_s);
-        QCOMPARE(after.bundlePath, m_env.home() + u"/Documents/Sea Charts.nosync"_s);
-        QVERIFY(!QFileInfo::exists(before.bundlePath));
-        QVERIFY(opens(after.bundlePath, secondPassword));
-        QCOMPARE(savedPassword(after.id), secondPassword);
-        QTRY_COMPARE(fieldText(card(), u"name"_s), u"Sea Charts"_s);
-    }
-
-    void resize()
-    {
-        const Vault vault = onlyVault();
-        QObject *resize = openFromMenu(u"Change Size Limit…"_s, "resizeView");
-        QVERIFY(resize);
-        QTRY_COMPARE(fieldText(resize, u"passwordField"_s), secondPassword);
-        QQuickItem *size = findItem(resize, u"sizeValue"_s);
-        QCOMPARE(size->property("value").toInt(), 10);
-        size->forceActiveFocus();
-        press(m_window, Qt::Key_Up);
-        press(m_window, Qt::Key_Up);
-        QCOMPARE(size->property("value").toInt(), 12);
-        click(findItem(resize, u"mainButton"_s));
-        QVERIFY(waitClosed(resize));
-
-        QCOMPARE(onlyVault().maxSizeMB, 12288);
-        QCOMPARE(plistSize(vault.bundlePath), QString::number(12288LL * 1048576));
-        QVERIFY(opens(vault.bundlePath, secondPassword));
-    }
-
-    void verify()
-    {
-        QObject *verify = openFromMenu(u"Verify Vault…"_s, "verifyVaultView");
-        QVERIFY(verify);
-        QTRY_COMPARE(fieldText(verify, u"passwordField"_s), secondPassword);
-        click(findItem(verify, u"mainButton"_s));
-        QTRY_COMPARE_WITH_TIMEOUT(verify->property("resultText").toString(),
-                                  u"Vault is healthy — filesystem check passed."_s, toolTimeout);
-        QVERIFY(verify->property("resultOK").toBool());
-        QQuickItem *done = findItem(verify, u"cancelButton"_s);
-        QCOMPARE(done->property("text").toString(), u"Done"_s);
-        // Checked invisibly: nothing stays mounted.
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        click(done);
-        QVERIFY(waitClosed(verify));
-    }
-
-    // After a large file is written and deleted inside, reclaiming gives the space back.
-    void reclaimFreeSpace()
-    {
-        const Vault vault = onlyVault();
-        const Outcome<QString> attached =
-            awaitTask(DiskImage::attach(vault.bundlePath, secondPassword, true));
-        QVERIFY(attached.value);
-        const QString mountPoint = *attached.value;
-        QVERIFY(writeAll(mountPoint + u"/scratch.bin"_s, QByteArray(24 << 20, 'x')));
-        QVERIFY(QFile::remove(mountPoint + u"/scratch.bin"_s));
-        QVERIFY(awaitTask(DiskImage::detach(mountPoint, false)).done);
-        const qint64 grown = diskUsageBytes(vault.bundlePath);
-        QVERIFY2(grown > (20 << 20), qPrintable(QString::number(grown)));
-
-        QObject *compact = openFromMenu(u"Reclaim Free Space…"_s, "passwordActionView");
-        QVERIFY(compact);
-        QTRY_COMPARE(fieldText(compact, u"passwordField"_s), secondPassword);
-        click(findItem(compact, u"mainButton"_s));
-        QVERIFY(waitClosed(compact));
-
-        const qint64 reclaimed = diskUsageBytes(vault.bundlePath);
-        QVERIFY2(reclaimed < grown - (16 << 20), qPrintable(u"%1 → %2"_qs.arg(grown).arg(reclaimed)));
-        QVERIFY(opens(vault.bundlePath, secondPassword));
-    }
-
     // A wrong password moves nothing; the right one sends the file to the Trash and forgets it.
     void moveToTrash()
     {
@@ -361,27 +257,27 @@ private Q_SLOTS:
         QObject *trash = openFromMenu(u"Move Vault to Trash…"_s, "deleteVaultView");
         QVERIFY(trash);
         QQuickItem *field = findItem(trash, u"passwordField"_s);
-        QTRY_COMPARE(field->property("text").toString(), secondPassword);
-        type(field, firstPassword);
+        QTRY_COMPARE(field->property("text").toString(), firstPassword);
+        type(field, otherPassword);
         click(findItem(trash, u"mainButton"_s));
         QTRY_COMPARE_WITH_TIMEOUT(trash->property("errorText").toString(),
                                   u"Wrong password — the vault was not deleted."_s, toolTimeout);
         QVERIFY(QFileInfo::exists(vault.bundlePath));
         QCOMPARE(savedList().size(), 1);
 
-        type(field, secondPassword);
+        type(field, firstPassword);
         click(findItem(trash, u"mainButton"_s));
         QVERIFY(waitClosed(trash));
 
-        const QString trashed = m_env.data() + u"/Trash/files/Sea Charts.nosync"_s;
+        const QString trashed = m_env.data() + u"/Trash/files/Field Notes.nosync"_s;
         QVERIFY(QFileInfo::exists(trashed + u"/Info.plist"_s));
-        QVERIFY(QFileInfo::exists(m_env.data() + u"/Trash/info/Sea Charts.nosync.trashinfo"_s));
+        QVERIFY(QFileInfo::exists(m_env.data() + u"/Trash/info/Field Notes.nosync.trashinfo"_s));
         QVERIFY(!QFileInfo::exists(vault.bundlePath));
         QVERIFY(savedList().isEmpty());
         QVERIFY(savedPassword(vault.id).isEmpty());
         QTRY_VERIFY(findItem(m_window, u"emptyState"_s));
         // Still the same encrypted vault, recoverable from the Trash.
-        QVERIFY(opens(trashed, secondPassword));
+        QVERIFY(opens(trashed, firstPassword));
     }
 };
 
