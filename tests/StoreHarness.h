@@ -96,13 +96,7 @@ struct StoreFixture
         const QString path = env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         if (createVault(path, name, sizeMB, password).status != 0)
             return {};
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.bundlePath = path;
-        vault.maxSizeMB = sizeMB;
-        vault.createdAt = Timestamp::now();
-        vault.openInFinderAfterUnlock = false;
+        const Vault vault = testVault(name, path, sizeMB);
         store.appendVault(vault);
         return vault;
     }
@@ -110,16 +104,10 @@ struct StoreFixture
     // Lists a vault whose bundle folder exists but holds no image (for stand-in tools).
     Vault listVault(const QString &name, bool autoOpen = false)
     {
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.bundlePath = env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
-        vault.openInFinderAfterUnlock = false;
+        Vault vault = testVault(name, env.home() + u'/' + name + u".sparsebundle"_s);
         vault.autoOpenAtLaunch = autoOpen;
         QDir().mkpath(vault.bundlePath);
-        QList<Vault> vaults = store.vaults();
-        vaults << vault;
-        store.setVaults(vaults);
+        store.appendVault(vault);
         return vault;
     }
 

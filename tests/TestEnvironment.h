@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Vault.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -33,6 +35,19 @@ public:
 private:
     QTemporaryDir m_root;
 };
+
+// A new vault record with a fresh id, kept from opening the file manager after an unlock.
+inline Vault testVault(const QString &name, const QString &bundlePath, int maxSizeMB = 1024)
+{
+    Vault vault;
+    vault.id = QUuid::createUuid();
+    vault.name = name;
+    vault.bundlePath = bundlePath;
+    vault.maxSizeMB = maxSizeMB;
+    vault.createdAt = Timestamp::now();
+    vault.openInFinderAfterUnlock = false;
+    return vault;
+}
 
 inline QByteArray readAll(const QString &path)
 {

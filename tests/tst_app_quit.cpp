@@ -30,11 +30,8 @@ class TestAppQuit : public QObject
         QList<Vault> vaults;
         QStringList mountPoints;
         for (const char *name : {"Alpha", "Beta"}) {
-            Vault vault;
-            vault.id = QUuid::createUuid();
-            vault.name = QLatin1String(name);
-            vault.bundlePath = m_env.home() + QLatin1Char('/') + vault.name + u".sparsebundle"_s;
-            vault.openInFinderAfterUnlock = false;
+            const Vault vault =
+                testVault(QLatin1String(name), m_env.home() + u'/' + name + u".sparsebundle"_s);
             if (createVault(vault.bundlePath, vault.name, 64, m_password).status != 0)
                 return {};
             mountPoints << attachVault(vault.bundlePath, m_password);

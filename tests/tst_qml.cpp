@@ -26,17 +26,12 @@ public:
     Q_INVOKABLE QString addVault(const QString &name, const QString &state, int maxSizeMB, bool touchID,
                                  bool excluded)
     {
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.maxSizeMB = maxSizeMB;
+        Vault vault = testVault(name,
+                                state == "waiting"_L1 ? u"/Volumes/Unplugged Disk/%1.sparsebundle"_s.arg(name)
+                                                      : m_env.home() + u'/' + name + u".sparsebundle"_s,
+                                maxSizeMB);
         vault.requireTouchID = touchID;
         vault.excludedFromCloud = excluded;
-        vault.openInFinderAfterUnlock = false;
-        vault.createdAt = Timestamp::now();
-        vault.bundlePath = state == "waiting"_L1
-                               ? u"/Volumes/Unplugged Disk/%1.sparsebundle"_s.arg(name)
-                               : m_env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         if (state == "present"_L1)
             QDir().mkpath(vault.bundlePath);
         store().appendVault(vault);

@@ -29,14 +29,8 @@ class TestUnlockPrompt : public QObject
 
     Vault listVault(const QString &name)
     {
-        Vault vault;
-        vault.id = QUuid::createUuid();
-        vault.name = name;
-        vault.maxSizeMB = 1024;
+        Vault vault = testVault(name, m_env.home() + u'/' + name + u".sparsebundle"_s);
         vault.passwordHint = u"the usual"_s;
-        vault.openInFinderAfterUnlock = false;
-        vault.createdAt = Timestamp::now();
-        vault.bundlePath = m_env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
         QDir().mkpath(vault.bundlePath);
         store().appendVault(vault);
         return vault;

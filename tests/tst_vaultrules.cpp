@@ -26,75 +26,40 @@ private Q_SLOTS:
 
     void createFormShowsTheFirstProblemOnly_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("confirmation");
-        QTest::addColumn<QString>("hint");
-        QTest::addColumn<QString>("message");
+        for (const char *column : {"name", "password", "confirmation", "hint", "message"})
+            QTest::addColumn<QString>(column);
         QTest::addColumn<bool>("enabled");
-
-        QTest::newRow("spaces only: no message, disabled") << "   "
-                                                           << "abc"
-                                                           << "x"
-                                                           << ""
-                                                           << "" << false;
-        QTest::newRow("empty name beats a short password") << ""
-                                                           << "abc"
-                                                           << ""
-                                                           << ""
-                                                           << "" << false;
-        QTest::newRow("slash") << "a/b" << strong << strong << "" << nameCharactersMessage << false;
-        QTest::newRow("colon with spaces") << "  a:b  "
-                                           << "abc"
-                                           << ""
-                                           << "" << nameCharactersMessage << false;
-        QTest::newRow("backslash and dot are fine") << "a\\b.c" << strong << strong << ""
-                                                    << "" << true;
-        QTest::newRow("leading dot, non-ASCII") << ".Geheimnis ü" << strong << strong << ""
-                                                << "" << true;
-        QTest::newRow("short password") << "Taxes"
-                                        << "abc"
-                                        << ""
-                                        << "" << passwordTooShortMessage << false;
-        QTest::newRow("empty password: silent") << "Taxes"
-                                                << ""
-                                                << ""
-                                                << ""
-                                                << "" << false;
-        QTest::newRow("mismatch") << "Taxes" << strong << "correct hors"
-                                  << "" << passwordsDontMatchMessage << false;
-        QTest::newRow("short beats mismatch") << "Taxes"
-                                              << "abc"
-                                              << "abd"
-                                              << "" << passwordTooShortMessage << false;
-        QTest::newRow("empty confirmation: silent, disabled") << "Taxes" << strong << ""
-                                                              << ""
-                                                              << "" << false;
-        QTest::newRow("hint equals password")
-            << "Taxes" << strong << strong << strong << hintEqualsPasswordMessage << false;
-        QTest::newRow("hint with trailing space still equal")
-            << "Taxes" << strong << strong << strong + " " << hintEqualsPasswordMessage << false;
-        QTest::newRow("hint differing in case")
-            << "Taxes" << strong << strong << strong.toUpper() << "" << true;
-        QTest::newRow("mismatch beats hint")
-            << "Taxes" << strong << "other one" << strong << passwordsDontMatchMessage << false;
-        QTest::newRow("120 characters plus spaces")
-            << "Taxes" << strong << strong << "  " + QString(120, u'h') + "\n"
-            << "" << true;
-        QTest::newRow("121 characters beats equality") << "Taxes" << QString(121, u'h') << QString(121, u'h')
-                                                       << QString(121, u'h') << hintTooLongMessage << false;
-        QTest::newRow("hint of blanks is no hint") << "Taxes" << strong << strong << " \n\t "
-                                                   << "" << true;
-        QTest::newRow("six emoji are six characters")
-            << "Taxes" << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪"_s
-            << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽🇩🇪"_s << ""
-            << "" << true;
-        QTest::newRow("five emoji are too short")
-            << "Taxes" << u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽"_s << ""
-            << "" << passwordTooShortMessage << false;
-        QTest::newRow("decomposed confirmation matches")
-            << "Taxes" << u"caf\u00e9-secret"_s << u"cafe\u0301-secret"_s << ""
-            << "" << true;
+        const auto row = [](const char *tag, const QString &name, const QString &password,
+                            const QString &confirmation, const QString &hint, const QString &message,
+                            bool enabled) {
+            QTest::newRow(tag) << name << password << confirmation << hint << message << enabled;
+        };
+        const QString emoji5 = u"👍🏽👍🏽👍🏽👨‍👩‍👧👍🏽"_s,
+                      emoji6 = emoji5 + u"🇩🇪"_s;
+        row("spaces only: no message, disabled", u"   "_s, u"abc"_s, u"x"_s, {}, {}, false);
+        row("empty name beats a short password", {}, u"abc"_s, {}, {}, {}, false);
+        row("slash", u"a/b"_s, strong, strong, {}, nameCharactersMessage, false);
+        row("colon with spaces", u"  a:b  "_s, u"abc"_s, {}, {}, nameCharactersMessage, false);
+        row("backslash, dots and non-ASCII are fine", u".a\\b.c ü"_s, strong, strong, {}, {}, true);
+        row("short password", u"Taxes"_s, u"abc"_s, {}, {}, passwordTooShortMessage, false);
+        row("empty password: silent", u"Taxes"_s, {}, {}, {}, {}, false);
+        row("mismatch", u"Taxes"_s, strong, u"correct hors"_s, {}, passwordsDontMatchMessage, false);
+        row("short beats mismatch", u"Taxes"_s, u"abc"_s, u"abd"_s, {}, passwordTooShortMessage, false);
+        row("empty confirmation: silent", u"Taxes"_s, strong, {}, {}, {}, false);
+        row("hint with a space equals password", u"Taxes"_s, strong, strong, strong + u" "_s,
+            hintEqualsPasswordMessage, false);
+        row("hint differing in case", u"Taxes"_s, strong, strong, strong.toUpper(), {}, true);
+        row("mismatch beats hint", u"Taxes"_s, strong, u"other one"_s, strong, passwordsDontMatchMessage,
+            false);
+        row("120 characters plus spaces", u"Taxes"_s, strong, strong, u"  "_s + QString(120, u'h') + u"\n"_s,
+            {}, true);
+        const QString long121(121, u'h');
+        row("121 characters beats equality", u"Taxes"_s, long121, long121, long121, hintTooLongMessage,
+            false);
+        row("six emoji are six characters", u"Taxes"_s, emoji6, emoji6, {}, {}, true);
+        row("five emoji are too short", u"Taxes"_s, emoji5, {}, {}, passwordTooShortMessage, false);
+        row("decomposed confirmation matches", u"Taxes"_s, u"caf\u00e9-secret"_s, u"cafe\u0301-secret"_s, {},
+            {}, true);
     }
 
     void createFormShowsTheFirstProblemOnly()

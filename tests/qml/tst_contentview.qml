@@ -47,12 +47,8 @@ TestCase {
         Preferences.appTheme = "NightWatch"
         const view = createTemporaryObject(contentComponent, test)
         compare(view.design, "classic")
-        compare(view.constants.width, 500)
-        compare(view.constants.height, 460)
-        compare(view.constants.scheme, "")
         Preferences.appTheme = "nightWatch"
         compare(view.design, "nightWatch")
-        compare(view.constants.width, 700)
     }
 
     function test_forgetAlertRemovesOnlyTheRecord() {
@@ -76,20 +72,6 @@ TestCase {
         tryCompare(VaultStore.vaults, "length", 0)
         compare(Fixture.listedVaults(), 0)
         compare(VaultStore.activity.length, activityBefore)
-    }
-
-    function test_errorAlertShowsAndClears() {
-        const view = createTemporaryObject(contentComponent, test)
-        const alert = findChild(view, "errorAlert")
-        Fixture.fail("Wrong password for “Taxes”.")
-        tryVerify(() => alert.opened)
-        compare(alert.title, "Hollowkeep")
-        compare(alert.message, "Wrong password for “Taxes”.")
-        mouseClick(findChild(alert.contentItem, "alertButton_OK"))
-        tryCompare(VaultStore, "errorMessage", "")
-        // The next failure shows again.
-        Fixture.fail("Could not lock vault — a file inside may still be open: busy")
-        tryVerify(() => alert.opened)
     }
 
     function test_movedFileDialogChoices() {

@@ -89,7 +89,6 @@ TestCase {
         return [
             { tag: "0.89", kilobytes: 91136, badge: false, critical: false },
             { tag: "exactly 0.9", kilobytes: 92160, badge: true, critical: false },
-            { tag: "0.94", kilobytes: 96256, badge: true, critical: false },
             { tag: "exactly 0.95", kilobytes: 97280, badge: true, critical: true },
         ]
     }
