@@ -111,6 +111,18 @@ struct StoreFixture
         return vault;
     }
 
+    // Unlocks with a typed password that is not saved.
+    bool unlock(const Vault &vault, const QString &password)
+    {
+        return QCoro::waitFor(store.unlock(vault, password, false, u"password"_s));
+    }
+    // The error the store shows, dismissed as the user does.
+    QString takeError()
+    {
+        const QString shown = error();
+        store.setErrorMessage(std::nullopt);
+        return shown;
+    }
     [[nodiscard]] Vault current(const Vault &vault) const { return store.vault(vault.id).value_or(Vault{}); }
     [[nodiscard]] QString mountPoint(const Vault &vault) const { return store.mountPoints().value(vault.id); }
     [[nodiscard]] QString error() const { return store.errorMessage().value_or(QString()); }

@@ -52,7 +52,7 @@ class TestAppDelegate : public QObject
     Vault listUnlocked(const QString &name)
     {
         const Vault vault = m_fixture->listVault(name);
-        QCoro::waitFor(m_fixture->store.unlock(vault, u"pw"_s, false, u"password"_s));
+        m_fixture->unlock(vault, u"pw"_s);
         return vault;
     }
 

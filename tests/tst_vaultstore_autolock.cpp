@@ -20,10 +20,7 @@ class TestVaultStoreAutoLock : public QObject
         return m_fixture->listVault(name, autoOpen);
     }
 
-    void unlockNow(const Vault &vault)
-    {
-        QVERIFY(QCoro::waitFor(m_fixture->store.unlock(vault, u"pw"_s, false, u"password"_s)));
-    }
+    void unlockNow(const Vault &vault) { QVERIFY(m_fixture->unlock(vault, u"pw"_s)); }
 
     [[nodiscard]] int toolCalls(const QString &verb) const
     {

@@ -59,8 +59,7 @@ private Q_SLOTS:
         f.store.addExistingVault(link);
         QCOMPARE(f.error(), u"That vault is already in the list."_s);
         f.store.addExistingVault(bundleWithInfo(u"Wrong.dmg"_s, QByteArray()));
-        QCOMPARE(f.error(), u"Choose a vault file (.sparsebundle or .nosync)."_s);
-        f.store.setErrorMessage(std::nullopt);
+        QCOMPARE(f.takeError(), u"Choose a vault file (.sparsebundle or .nosync)."_s);
         f.store.addExistingVault(m_env.home() + u"/Absent.sparsebundle"_s);
         QCOMPARE(f.error(), u"Choose a vault file (.sparsebundle or .nosync)."_s);
         QCOMPARE(f.store.vaults().size(), 4);
@@ -102,18 +101,16 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(u"Before"_s, m_password);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(vault, m_text));
         QCoro::waitFor(f.store.rename(vault, u"After"_s, m_text));
         QCOMPARE(f.error(), u"Lock “Before” first, then rename it."_s);
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         f.store.setErrorMessage(std::nullopt);
 
         QCoro::waitFor(f.store.rename(vault, u"Before"_s, m_text));
-        QCOMPARE(f.error(), u"A vault named “Before” already exists in that folder."_s);
-        f.store.setErrorMessage(std::nullopt);
+        QCOMPARE(f.takeError(), u"A vault named “Before” already exists in that folder."_s);
         QCoro::waitFor(f.store.rename(vault, u"After"_s, u"wrong"_s));
-        QCOMPARE(f.error(), u"Wrong password."_s);
-        f.store.setErrorMessage(std::nullopt);
+        QCOMPARE(f.takeError(), u"Wrong password."_s);
 
         // The record changed since (the unlock set lastOpenedAt); the rename still finds it.
         QCoro::waitFor(f.store.rename(vault, u"After"_s, m_text));
@@ -126,7 +123,7 @@ private Q_SLOTS:
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         QVERIFY(f.store.busyVaults().isEmpty());
         // The volume inside carries the new name.
-        QVERIFY(QCoro::waitFor(f.store.unlock(renamed, m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(renamed, m_text));
         QCOMPARE(f.mountPoint(renamed), m_env.home() + u"/Vaults/After"_s);
     }
 
@@ -139,7 +136,7 @@ private Q_SLOTS:
         QCOMPARE(f.current(vault).maxSizeMB, 256);
         QCOMPARE(VaultList::load(f.store.storeURL()).first().maxSizeMB, 256);
 
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(vault, m_text));
         QVERIFY(writeAll(f.mountPoint(vault) + u"/filler.bin"_s, QByteArray(100 * 1024 * 1024, 'x')));
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         QCoro::waitFor(f.store.resize(vault, 32, m_text));
@@ -150,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(f.current(vault).maxSizeMB, 256);
         f.store.setErrorMessage(std::nullopt);
 
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(vault, m_text));
         QVERIFY(QFile::remove(f.mountPoint(vault) + u"/filler.bin"_s));
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         const qint64 before = f.store.sizesOnDisk().value(vault.id);
@@ -173,9 +170,8 @@ private Q_SLOTS:
         QCOMPARE(savedPassword(saved.id), u"brand-new-pass"_s);
         QVERIFY(!savedPassword(unsaved.id));
         QCoro::waitFor(f.store.changePassword(saved, u"not-it"_s, u"x-new-pass"_s));
-        QCOMPARE(f.error(), u"Wrong password."_s);
-        f.store.setErrorMessage(std::nullopt);
-        QVERIFY(QCoro::waitFor(f.store.unlock(saved, u"brand-new-pass"_s, false, u"password"_s)));
+        QCOMPARE(f.takeError(), u"Wrong password."_s);
+        QVERIFY(f.unlock(saved, u"brand-new-pass"_s));
         QCoro::waitFor(f.store.changePassword(saved, u"brand-new-pass"_s, u"x-new-pass"_s));
         QCOMPARE(f.error(), u"Lock “Saved” first, then change its password."_s);
     }
@@ -187,7 +183,7 @@ private Q_SLOTS:
         f.store.setCloudExclusion(vault, true);
         QCOMPARE(f.current(vault).bundlePath, m_env.home() + u"/Cloudy.nosync"_s);
         QVERIFY(f.current(vault).excludedFromCloud);
-        QVERIFY(QCoro::waitFor(f.store.unlock(f.current(vault), m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(f.current(vault), m_text));
         f.store.setCloudExclusion(vault, false);
         QCOMPARE(f.error(), u"Lock “Cloudy” first, then change its iCloud setting."_s);
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
@@ -215,7 +211,7 @@ private Q_SLOTS:
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(u"Doomed"_s, m_password);
         savePassword(m_text, vault.id);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, m_text, false, u"password"_s)));
+        QVERIFY(f.unlock(vault, m_text));
         QFile open(f.mountPoint(vault) + u"/busy.txt"_s);
         QVERIFY(open.open(QIODevice::WriteOnly));
         QCoro::waitFor(f.store.deleteVault(vault));

@@ -84,7 +84,7 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(u"Frozen"_s, m_password);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+        QVERIFY(f.unlock(vault, QString::fromUtf8(m_password)));
         QProcess pgrep;
         pgrep.start(u"pgrep"_s, {u"-f"_s, u"^[^ ]*fuse2fs .* "_s + f.mountPoint(vault)});
         QVERIFY(pgrep.waitForFinished());
@@ -155,7 +155,7 @@ private Q_SLOTS:
 
         // A wrong typed password also removes a saved one.
         savePassword(QString::fromUtf8(m_password), vault.id);
-        QVERIFY(!QCoro::waitFor(f.store.unlock(vault, u"typo"_s, false, u"password"_s)));
+        QVERIFY(!f.unlock(vault, u"typo"_s));
         QCOMPARE(f.error(), u"Wrong password for “Stale”."_s);
         QVERIFY(!savedPassword(vault.id));
         QVERIFY(f.activityTexts().isEmpty());
@@ -167,8 +167,7 @@ private Q_SLOTS:
         QList<Vault> vaults;
         for (const char *name : {"First", "Second", "Third"}) {
             vaults << f.addVault(QLatin1String(name), m_password);
-            QVERIFY(QCoro::waitFor(
-                f.store.unlock(vaults.last(), QString::fromUtf8(m_password), false, u"password"_s)));
+            QVERIFY(f.unlock(vaults.last(), QString::fromUtf8(m_password)));
         }
         QSignalSpy busy(&f.store, &VaultStore::busyVaultsChanged);
         QCoro::waitFor(f.store.lockAll(false, u"manual"_s));
@@ -186,7 +185,7 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(u"Open"_s, m_password);
-        QVERIFY(QCoro::waitFor(f.store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+        QVERIFY(f.unlock(vault, QString::fromUtf8(m_password)));
         QFile file(f.mountPoint(vault) + u"/draft.txt"_s);
         QVERIFY(file.open(QIODevice::WriteOnly));
 
@@ -265,7 +264,7 @@ private Q_SLOTS:
             away.bundlePath = path;
             QCOMPARE(VaultStore::fileState(away), VaultFileState::WaitingForDisk);
             f.dialogs.shown.clear();
-            QVERIFY(!QCoro::waitFor(f.store.unlock(away, u"x"_s, false, u"password"_s)));
+            QVERIFY(!f.unlock(away, u"x"_s));
             QCOMPARE(f.dialogs.shown, QStringList{u"waiting:Away"_s});
         }
         // A disk mounted straight at /media/<label> is there: the vault on it was moved.
