@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import org.hollowkeep
 
 // A padded, rounded group of fields.
 Rectangle {
@@ -8,9 +9,9 @@ Rectangle {
     implicitHeight: column.implicitHeight + 28
     implicitWidth: column.implicitWidth + 28
     radius: 12
-    color: Qt.rgba(1, 1, 1, 0.6)
+    color: Theme.groupBackground
     border.width: 1
-    border.color: Qt.rgba(0, 0, 0, 0.07)
+    border.color: Theme.groupBorder
     ColumnLayout {
         id: column
         anchors.fill: parent

@@ -4,7 +4,7 @@ import org.hollowkeep
 
 // The main window "Hollowkeep". It takes its design's size when first shown and again whenever
 // the design changes, keeping its top edge; in between the user sizes it freely.
-ApplicationWindow {
+ThemedWindow {
     id: window
     objectName: "main"
     title: "Hollowkeep"
@@ -15,7 +15,6 @@ ApplicationWindow {
     width: constants.width
     height: constants.height
     visible: !Preferences.hideDockIcon
-    font.family: Theme.fontFamily
 
     function applyDesignSize() {
         if (appliedDesign === content.design)

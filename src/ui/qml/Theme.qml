@@ -1,5 +1,6 @@
 pragma Singleton
 import QtQuick
+import org.hollowkeep
 
 // The shared look: five two-stop gradients (top-leading to bottom-trailing) and the designs.
 QtObject {
@@ -31,13 +32,26 @@ QtObject {
         softFocus: { minimumWidth: 620, minimumHeight: 480, width: 700, height: 560, scheme: "light" }
     })
 
-    readonly property color windowBackground: "#f5f5f7"
-    readonly property color underPageBackground: "#e8e8ed"
-    readonly property color controlBackground: "#ffffff"
-    readonly property color primary: "#1d1d1f"
-    readonly property color secondary: "#6e6e73"
-    readonly property color quaternaryFill: Qt.rgba(0.455, 0.455, 0.502, 0.16)
-    readonly property color green: "#28a745"
-    readonly property color orange: "#f08a00"
-    readonly property string fontFamily: "Cantarell"
+    // The classic design follows the desktop's colour scheme; the others fix their own.
+    readonly property string scheme: windowConstants[design(Preferences.appTheme)].scheme
+    readonly property bool dark: scheme === "dark" || (scheme === "" && ColorScheme.prefersDark)
+
+    readonly property color windowBackground: dark ? "#1c1c1e" : "#f5f5f7"
+    readonly property color underPageBackground: dark ? "#121214" : "#e8e8ed"
+    readonly property color controlBackground: dark ? "#2c2c2e" : "#ffffff"
+    readonly property color sheetBackground: dark ? "#262628" : "#fbfbfd"
+    readonly property color groupBackground: dark ? Qt.rgba(1, 1, 1, 0.05) : Qt.rgba(1, 1, 1, 0.6)
+    readonly property color groupBorder: dark ? Qt.rgba(1, 1, 1, 0.09) : Qt.rgba(0, 0, 0, 0.07)
+    readonly property color cardBackground: dark ? Qt.rgba(1, 1, 1, 0.06) : Qt.rgba(1, 1, 1, 0.65)
+    readonly property color cardHoverBackground: dark ? Qt.rgba(1, 1, 1, 0.10) : Qt.rgba(1, 1, 1, 1.0)
+    readonly property color separator: dark ? Qt.rgba(1, 1, 1, 0.14) : Qt.rgba(0, 0, 0, 0.1)
+    readonly property color primary: dark ? "#f5f5f7" : "#1d1d1f"
+    readonly property color secondary: dark ? "#a1a1a6" : "#6e6e73"
+    readonly property color placeholder: dark ? "#7c7c80" : "#8e8e93"
+    readonly property color quaternaryFill: dark ? Qt.rgba(0.92, 0.92, 0.96, 0.16) : Qt.rgba(0.455, 0.455, 0.502, 0.16)
+    readonly property color green: dark ? "#30d158" : "#28a745"
+    readonly property color orange: dark ? "#ff9f0a" : "#f08a00"
+    readonly property color errorText: dark ? "#ff6961" : "#d70015"
+    readonly property color focusRing: dark ? "#6e9bff" : "#2f62f0"
+    readonly property color selection: dark ? "#3a5bd0" : "#b3cbff"
 }

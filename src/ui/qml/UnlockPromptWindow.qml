@@ -4,14 +4,13 @@ import org.hollowkeep
 
 // The unlock sheet in a window of its own, for unlocking from the tray: title bar and close button
 // only, the sheet's size, centred on the screen.
-ApplicationWindow {
+ThemedWindow {
     id: window
     objectName: "unlockPrompt"
     property var vault: null
     title: "Unlock Vault"
     flags: Qt.Dialog | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
-    color: "#fbfbfd"
-    font.family: Theme.fontFamily
+    color: Theme.sheetBackground
     width: view.sheetWidth
     height: Math.ceil(view.naturalHeight)
     minimumWidth: width
