@@ -11,15 +11,17 @@ packages=(
   qcoro-qt6-dev qtkeychain-qt6-dev libxcb1-dev
   # QML runtime modules
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
-  qml6-module-qtquick-window qml6-module-qtquick-templates qml6-module-qtquick-dialogs
+  qml6-module-qtquick-window qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qttest
   qt6-qpa-plugins
+  # the desktop's own file chooser and look where Qt's dialogs are used (GTK desktops, portals)
+  qt6-gtk-platformtheme qt6-xdgdesktopportal-platformtheme
   # encryption and file systems used by the disk-image tools
   gocryptfs fuse3 fuse2fs e2fsprogs psmisc procps util-linux coreutils
   # owner authentication (polkit, with its text agent for the tests)
   polkitd
   # tests: Secret Service, D-Bus session, X server
-  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool attr bc
+  dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool x11-utils openbox attr bc
   # icons
   fonts-material-design-icons-iconfont
 )

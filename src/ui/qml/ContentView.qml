@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Dialogs
 import org.hollowkeep
 
 // The main window's content: the home design for the chosen theme, and every sheet and alert a
@@ -25,7 +24,7 @@ Item {
     // The vault operations every design calls.
     readonly property QtObject actions: QtObject {
         function newVault() { content.showingCreate = true }
-        function addExisting() { addExistingDialog.open() }
+        function addExisting() { FolderChooser.choose("addExisting", "Choose a vault file (.sparsebundle or .nosync)", "Add Vault", VaultActions.documentsFolder()) }
         function unlock(vault) { VaultActions.unlock(vault.id) }
         function usePassword(vault) { VaultActions.usePassword(vault.id) }
         function lock(vault) { VaultActions.lock(vault.id) }
@@ -60,10 +59,8 @@ Item {
     function locate(vault) {
         locateTarget = vault
         const folder = VaultActions.lastKnownFolder(vault.id)
-        if (folder.toString().length > 0)
-            locateDialog.currentFolder = folder
-        locateDialog.title = "Choose the vault file for “" + vault.name + "” (.sparsebundle or .nosync)."
-        locateDialog.open()
+        FolderChooser.choose("locate", "Choose the vault file for “" + vault.name + "” (.sparsebundle or .nosync).",
+                             "Locate Vault", folder.toString().length > 0 ? folder : VaultActions.documentsFolder())
     }
 
     Loader {
@@ -151,7 +148,7 @@ Item {
         id: forgetAlert
         objectName: "forgetAlert"
         title: "Remove “" + (content.forgetTarget ? content.forgetTarget.name : "") + "” from the list?"
-        message: "The encrypted vault file stays on disk, but its saved password is removed from your Keychain — you'll need to type the password to open it again. Bring it back anytime with “Add Existing Vault…”."
+        message: "The encrypted vault file stays on disk, but its saved password is removed from your keyring — you'll need to type the password to open it again. Bring it back anytime with “Add Existing Vault…”."
         buttons: [{ text: "Remove", role: "destructive" }, { text: "Cancel", role: "cancel" }]
         onChosen: (text) => {
             const vault = content.forgetTarget
@@ -179,7 +176,7 @@ Item {
         function show(v, waits) { vault = v; storeWaits = waits; open() }
         title: "“" + (vault ? vault.name : "") + "” is not in that location"
         message: "The vault file isn’t at its last known path:\n\n" + (vault ? vault.bundlePath : "")
-                 + "\n\nIf you moved or renamed it in Finder, locate the same file. Your saved password, Keychain, and Touch ID stay attached. Remove from List forgets this row and its saved password; the file stays on disk if you still have it."
+                 + "\n\nIf you moved or renamed it in the file manager, locate the same file. Your saved password, keyring, and authentication stay attached. Remove from List forgets this row and its saved password; the file stays on disk if you still have it."
         buttons: [{ text: "Locate…", role: "default" }, { text: "Remove from List", role: "destructive" }, { text: "OK", role: "cancel" }]
         onChosen: (text) => {
             if (text === "Locate…")
@@ -203,16 +200,14 @@ Item {
         onClosed: if (storeWaits) { storeWaits = false; FileDialogs.answered() }
     }
 
-    FolderDialog {
-        id: addExistingDialog
-        title: "Choose a vault file (.sparsebundle or .nosync)"
-        acceptLabel: "Add Vault"
-        onAccepted: VaultActions.addExisting(selectedFolder)
-    }
-    FolderDialog {
-        id: locateDialog
-        acceptLabel: "Locate Vault"
-        onAccepted: if (content.locateTarget) VaultActions.relocate(content.locateTarget.id, selectedFolder)
+    Connections {
+        target: FolderChooser
+        function onChosen(purpose, folder) {
+            if (purpose === "addExisting")
+                VaultActions.addExisting(folder)
+            else if (purpose === "locate" && content.locateTarget)
+                VaultActions.relocate(content.locateTarget.id, folder)
+        }
     }
 
     Component.onCompleted: VaultActions.startUp()

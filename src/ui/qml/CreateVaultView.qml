@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import org.hollowkeep
 
@@ -19,6 +18,11 @@ Sheet {
     readonly property bool canCreate: Rules.canCreate(nameField.text, passwordField.text, confirmField.text,
                                                       hintField.text, maxSizeMB, creating)
     sheetWidth: 460
+    icon: "plus.square.fill"
+    heading: "New Vault"
+    subtitle: "An encrypted folder only you can open"
+    initialFocus: nameField
+    defaultAction: create
 
     function create() {
         if (!canCreate)
@@ -36,7 +40,6 @@ Sheet {
         saveToKeychain = true
         excludeFromCloud = true
         creating = false
-        nameField.forceActiveFocus()
     }
     // Nothing typed is kept once the sheet closes.
     onClosed: {
@@ -52,19 +55,12 @@ Sheet {
         }
     }
 
-    SheetHeader {
-        icon: "plus.square.fill"
-        title: "New Vault"
-        subtitle: "An encrypted folder only you can open"
-        Layout.fillWidth: true
-    }
     FieldGroup {
         TextField {
             id: nameField
             objectName: "nameField"
             placeholderText: "e.g. Private"
             Layout.fillWidth: true
-            onAccepted: view.create()
         }
         RowLayout {
             Layout.fillWidth: true
@@ -77,9 +73,9 @@ Sheet {
                 font.pixelSize: 12
                 Layout.fillWidth: true
             }
-            QuietButton { text: "Choose…"; onClicked: folderDialog.open() }
+            QuietButton { objectName: "chooseFolderButton"; text: "Choose…"; onClicked: FolderChooser.choose("createFolder", "Choose a folder for the new vault", "Select", view.directory) }
         }
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
         VaultSizeField {
             id: sizeField
             minimumMB: 16
@@ -97,7 +93,7 @@ Sheet {
     FieldGroup {
         TextField { id: passwordField; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         TextField { id: confirmField; objectName: "confirmField"; placeholderText: "Confirm password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
         TextField { id: hintField; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
         Text {
             text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
@@ -106,45 +102,47 @@ Sheet {
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
-        Switch { objectName: "saveToKeychain"; text: "Remember password in my Keychain"; checked: view.saveToKeychain; onToggled: view.saveToKeychain = checked }
-        Switch { objectName: "excludeFromCloud"; text: "Keep out of iCloud (never upload this vault)"; checked: view.excludeFromCloud; onToggled: view.excludeFromCloud = checked }
+        ToggleSwitch { objectName: "saveToKeychain"; text: "Remember password in my keyring"; checked: view.saveToKeychain; onToggled: view.saveToKeychain = checked }
+        ToggleSwitch { objectName: "excludeFromCloud"; text: "Keep out of cloud sync (never upload this vault)"; checked: view.excludeFromCloud; onToggled: view.excludeFromCloud = checked }
         SymbolLabel {
             visible: !view.excludeFromCloud && VaultActions.isInsideICloudDrive(view.directory)
             symbol: "icloud.and.arrow.up"
-            text: "This location syncs with iCloud — the encrypted vault file would be uploaded."
+            text: "This location syncs with cloud sync — the encrypted vault file would be uploaded."
             pixelSize: 11
             color: Theme.orange
             Layout.fillWidth: true
         }
         SymbolLabel {
             symbol: "exclamationmark.triangle"
-            text: "If you forget the password and it isn’t in your Keychain, the contents cannot be recovered by anyone."
+            text: "If you forget the password and it isn’t in your keyring, the contents cannot be recovered by anyone."
             pixelSize: 11
             color: Theme.orange
             Layout.fillWidth: true
         }
     }
-    Text {
-        objectName: "validationMessage"
-        visible: view.validationMessage.length > 0
-        text: view.validationMessage
-        font.pixelSize: 12
-        color: "#d70015"
-    }
-    RowLayout {
-        Item { Layout.fillWidth: true }
-        QuietButton { text: "Cancel"; onClicked: view.close() }
-        ProminentButton {
-            objectName: "createButton"
-            text: view.creating ? "Creating…" : "Create Vault"
-            enabled: view.canCreate
-            onClicked: view.create()
+    footerContent: [
+        Text {
+            objectName: "validationMessage"
+            visible: view.validationMessage.length > 0
+            text: view.validationMessage
+            font.pixelSize: 12
+            color: Theme.errorText
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+        },
+        RowLayout {
+            Item { Layout.fillWidth: true }
+            QuietButton { objectName: "cancelButton"; text: "Cancel"; onClicked: view.close() }
+            ProminentButton {
+                objectName: "createButton"
+                text: view.creating ? "Creating…" : "Create Vault"
+                enabled: view.canCreate
+                onClicked: view.create()
+            }
         }
-    }
-    FolderDialog {
-        id: folderDialog
-        acceptLabel: "Select"
-        currentFolder: view.directory
-        onAccepted: view.directory = selectedFolder
+    ]
+    Connections {
+        target: FolderChooser
+        function onChosen(purpose, folder) { if (purpose === "createFolder") view.directory = folder }
     }
 }

@@ -1,0 +1,185 @@
+#include "FolderChooser.h"
+
+#include "store/VaultStore.h"
+
+#include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroSignal>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
+#include <QDBusReply>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QJSEngine>
+#include <QRandomGenerator>
+#include <QWindow>
+
+#include <stdexcept>
+
+namespace {
+
+const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString fileChooser = QStringLiteral("org.freedesktop.portal.FileChooser");
+
+// Receives the Response signal of one portal request.
+class RequestAnswer : public QObject
+{
+    Q_OBJECT
+public:
+    uint response = 2;
+    QVariantMap results;
+    Q_SIGNAL void answered();
+    Q_SLOT void onResponse(uint code, const QVariantMap &values)
+    {
+        response = code;
+        results = values;
+        Q_EMIT answered();
+    }
+};
+
+QString parentWindowHandle()
+{
+    QWindow *window = QGuiApplication::focusWindow();
+    if (!window)
+        return {};
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        return QStringLiteral("x11:") + QString::number(window->winId(), 16);
+    return {};
+}
+
+} // namespace
+
+FolderChooser &FolderChooser::shared()
+{
+    static FolderChooser *instance = new FolderChooser;
+    return *instance;
+}
+
+FolderChooser *FolderChooser::create(QQmlEngine *, QJSEngine *)
+{
+    QJSEngine::setObjectOwnership(&shared(), QJSEngine::CppOwnership);
+    return &shared();
+}
+
+bool FolderChooser::portalAllowed()
+{
+    return qEnvironmentVariable("HOLLOWKEEP_FILE_CHOOSER") != QLatin1String("dialog");
+}
+
+std::optional<QUrl> FolderChooser::portalResult(uint response, const QVariantMap &results)
+{
+    const QStringList uris = results.value(QStringLiteral("uris")).toStringList();
+    if (response != 0 || uris.isEmpty())
+        return std::nullopt;
+    const QUrl url(uris.first());
+    return url.isLocalFile() ? std::optional<QUrl>(url) : std::nullopt;
+}
+
+void FolderChooser::choose(const QString &purpose, const QString &title, const QString &acceptLabel,
+                           const QUrl &startFolder)
+{
+    // One chooser at a time: a second click while one is open does nothing.
+    if (m_busy)
+        return;
+    m_busy = true;
+    chooseAndReport(purpose, title, acceptLabel, startFolder);
+}
+
+QCoro::Task<void> FolderChooser::chooseAndReport(QString purpose, QString title, QString acceptLabel, QUrl start)
+{
+    std::optional<QUrl> folder;
+    try {
+        folder = co_await ask(title, acceptLabel, start);
+    } catch (const std::exception &error) {
+        VaultStore::shared().setErrorMessage(QStringLiteral("Could not open a file chooser: ") +
+                                             QString::fromUtf8(error.what()));
+    }
+    m_busy = false;
+    if (folder)
+        Q_EMIT chosen(purpose, *folder);
+}
+
+QCoro::Task<std::optional<QUrl>> FolderChooser::ask(QString title, QString acceptLabel, QUrl startFolder)
+{
+    if (portalAllowed()) {
+        const std::optional<std::optional<QUrl>> answer = co_await askPortal(title, acceptLabel, startFolder);
+        if (answer)
+            co_return *answer;
+    }
+    co_return co_await askDialog(title, acceptLabel, startFolder);
+}
+
+// nullopt when there is no portal to ask; otherwise the portal's answer.
+QCoro::Task<std::optional<std::optional<QUrl>>> FolderChooser::askPortal(QString title, QString acceptLabel,
+                                                                        QUrl startFolder)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        co_return std::nullopt;
+    const QDBusReply<bool> registered = bus.interface()->isServiceRegistered(portalService);
+    const QDBusReply<QStringList> activatable =
+        bus.interface()->call(QStringLiteral("ListActivatableNames"));
+    if (!(registered.isValid() && registered.value()) &&
+        !(activatable.isValid() && activatable.value().contains(portalService)))
+        co_return std::nullopt;
+
+    // The request's object path is known in advance, so the answer cannot arrive unheard.
+    const QString token = QStringLiteral("hollowkeep%1").arg(QRandomGenerator::global()->generate());
+    QString sender = bus.baseService().mid(1);
+    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+    const QString requestPath = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+    RequestAnswer answer;
+    bus.connect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
+                QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
+
+    QVariantMap options{{QStringLiteral("handle_token"), token},
+                        {QStringLiteral("accept_label"), acceptLabel},
+                        {QStringLiteral("modal"), true},
+                        {QStringLiteral("directory"), true}};
+    if (startFolder.isLocalFile())
+        options.insert(QStringLiteral("current_folder"), QFile::encodeName(startFolder.toLocalFile()) + '\0');
+    QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, fileChooser,
+                                                       QStringLiteral("OpenFile"));
+    call << parentWindowHandle() << title << options;
+    const QDBusMessage reply = co_await bus.asyncCall(call, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        // A portal without a file chooser (or too old for folders): Qt's dialog instead.
+        bus.disconnect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
+                       QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
+        co_return std::nullopt;
+    }
+    co_await qCoro(&answer, &RequestAnswer::answered);
+    bus.disconnect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
+                   QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
+    co_return std::optional<std::optional<QUrl>>(portalResult(answer.response, answer.results));
+}
+
+QCoro::Task<std::optional<QUrl>> FolderChooser::askDialog(QString title, QString acceptLabel, QUrl startFolder)
+{
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        throw std::runtime_error("no dialog can be shown here");
+    QPointer<QFileDialog> dialog = new QFileDialog(nullptr, title,
+                                                   startFolder.isLocalFile() ? startFolder.toLocalFile()
+                                                                             : QDir::homePath());
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    dialog->setLabelText(QFileDialog::Accept, acceptLabel);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->open();
+    Q_EMIT dialogShown(dialog);
+    const int result = co_await qCoro(dialog.data(), &QDialog::finished);
+    if (!dialog)
+        co_return std::nullopt;
+    dialog->deleteLater();
+    if (result != QDialog::Accepted || dialog->selectedUrls().isEmpty())
+        co_return std::nullopt;
+    co_return dialog->selectedUrls().first();
+}
+
+#include "FolderChooser.moc"
