@@ -5,6 +5,7 @@
 //
 //   scripts/render-screenshots.sh    (writes docs/screenshots/*.png)
 
+#include "platform/ColorScheme.h"
 #include "platform/Timestamp.h"
 #include "store/VaultStore.h"
 #include "platform/Keychain.h"
@@ -100,11 +101,14 @@ QList<QQuickItem *> visualItemsNamed(QQuickItem *root, const QString &name)
     return found;
 }
 
+// "-dark" when the windows are drawn in the dark scheme.
+QString suffix;
+
 bool save(QQuickWindow *window, const QString &folder, const QString &name, int settleMs = 400)
 {
     settle(settleMs);
     const QImage image = window->grabWindow();
-    const bool saved = image.save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+    const bool saved = image.save(folder + QLatin1Char('/') + name + suffix + QStringLiteral(".png"));
     std::printf("%s %s\n", saved ? "wrote" : "FAILED", qPrintable(name));
     return saved;
 }
@@ -153,6 +157,13 @@ int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
     const QString output = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs/screenshots");
+    // "dark" as the second argument draws everything as on a desktop that prefers dark windows.
+    if (argc > 2 && qstrcmp(argv[2], "dark") == 0) {
+        ColorScheme::shared().setOverride(true);
+        suffix = QStringLiteral("-dark");
+    } else {
+        ColorScheme::shared().setOverride(false);
+    }
     QDir().mkpath(output);
     VaultStore &store = VaultStore::shared();
     store.setFileDialogs(&FileDialogs::shared());
@@ -191,7 +202,6 @@ int main(int argc, char *argv[])
     vaults << taxes << photos << work << nearly << brimming << moved << travel;
     store.setVaults(vaults);
     store.save();
-    window->resize(520, 620);
     QCoro::waitFor(store.unlock(photos, QString::fromUtf8(password), false, QStringLiteral("password")));
     QCoro::waitFor(store.refresh());
     // Grabbed while the unlock of "Work Projects" runs.
@@ -230,7 +240,6 @@ int main(int argc, char *argv[])
     // Every sheet as it opens, filled in, showing its message (a real refusal or verdict from the
     // real tools) and working.
     QObject *content = window->findChild<QObject *>(QStringLiteral("content"));
-    window->resize(560, 780);
     QCoro::waitFor(Keychain::savePassword(QString::fromUtf8(password), photos.id));
     const QString wrong = QStringLiteral("not-the-password");
     const QString typed = QString::fromUtf8(password);

@@ -277,12 +277,12 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     }
     bool unlocked = false;
     if (!vault.requireTouchID) {
-        unlocked = co_await unlock(vault, *saved, false, u"Keychain"_qs);
+        unlocked = co_await unlock(vault, *saved, false, u"keyring"_qs);
     } else {
         const bool authenticated = co_await authenticateOwner(u"unlock the vault “%1”"_qs.arg(vault.name));
         if (!authenticated)
             co_return;
-        unlocked = co_await unlock(vault, *saved, false, u"Touch ID"_qs);
+        unlocked = co_await unlock(vault, *saved, false, u"authentication"_qs);
     }
     // A rejected saved password has set its message and is gone: the next request prompts.
     if (!unlocked && !m_errorMessage)

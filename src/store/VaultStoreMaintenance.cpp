@@ -252,7 +252,7 @@ void VaultStore::updatePasswordHint(const Vault &vault, const std::optional<QStr
 void VaultStore::setCloudExclusion(const Vault &vault, bool excluded)
 {
     if (isUnlocked(vault.id)) {
-        setErrorMessage(u"Lock “%1” first, then change its iCloud setting."_qs.arg(vault.name));
+        setErrorMessage(u"Lock “%1” first, then change its cloud sync setting."_qs.arg(vault.name));
         return;
     }
     QString location;

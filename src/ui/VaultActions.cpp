@@ -16,7 +16,57 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent), m_store(store) {}
+VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent), m_store(store)
+{
+    // Relative dates move on by the minute; a disk that is unplugged without its folder changing
+    // (a network share) is noticed within this time too.
+    m_clock.setInterval(20000);
+    connect(&m_clock, &QTimer::timeout, this, &VaultActions::noteOutsideChange);
+    m_clock.start();
+    // Several changes in one folder (a move is a removal and a creation) make one update.
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(150);
+    connect(&m_settle, &QTimer::timeout, this, &VaultActions::noteOutsideChange);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
+    connect(&m_store, &VaultStore::vaultsChanged, this, &VaultActions::watchVaultFolders);
+    watchVaultFolders();
+}
+
+void VaultActions::noteOutsideChange()
+{
+    ++m_outsideChanges;
+    Q_EMIT outsideChangesChanged();
+}
+
+void VaultActions::watchVaultFolders()
+{
+    QStringList folders;
+    const QString user = qEnvironmentVariable("USER");
+    for (const QString &disks : {u"/media"_qs, u"/media/"_qs + user, u"/run/media/"_qs + user, u"/Volumes"_qs})
+        folders << disks;
+    for (const Vault &vault : m_store.vaults()) {
+        // The bundle's folder and the one above it: a rename or move of either shows.
+        const QFileInfo bundle(vault.bundlePath);
+        folders << bundle.absolutePath() << QFileInfo(bundle.absolutePath()).absolutePath();
+    }
+    folders.removeDuplicates();
+    folders.removeIf([](const QString &folder) { return !QFileInfo(folder).isDir(); });
+    const QStringList watched = m_watcher.directories();
+    QStringList stale;
+    for (const QString &folder : watched) {
+        if (!folders.contains(folder))
+            stale << folder;
+    }
+    if (!stale.isEmpty())
+        m_watcher.removePaths(stale);
+    QStringList added;
+    for (const QString &folder : std::as_const(folders)) {
+        if (!watched.contains(folder))
+            added << folder;
+    }
+    if (!added.isEmpty())
+        m_watcher.addPaths(added);
+}
 
 VaultActions &VaultActions::shared()
 {

@@ -2,7 +2,9 @@
 
 #include "store/VaultStore.h"
 
+#include <QFileSystemWatcher>
 #include <QObject>
+#include <QTimer>
 #include <QtQmlIntegration>
 
 class QQmlEngine;
@@ -15,6 +17,9 @@ class VaultActions : public QObject
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
+    // Moves whenever what a card shows may have changed without a store signal: a vault file or
+    // its folder appeared or went, a disk was plugged in or out, or time passed ("opened … ago").
+    Q_PROPERTY(int outsideChanges READ outsideChanges NOTIFY outsideChangesChanged)
 
 public:
     explicit VaultActions(VaultStore &store, QObject *parent = nullptr);
@@ -78,7 +83,10 @@ public:
     // The folder the vault file was last known in, when it still exists.
     Q_INVOKABLE QUrl lastKnownFolder(const QString &id) const;
 
+    [[nodiscard]] int outsideChanges() const { return m_outsideChanges; }
+
 Q_SIGNALS:
+    void outsideChangesChanged();
     void forgetConfirmationRequested(const QVariant &vault);
     void deleteRequested(const QVariant &vault);
     void relocatedDialogRequested(const QVariant &vault);
@@ -110,5 +118,13 @@ private:
     QCoro::Task<void> createAndList(QString name, QString folder, qint64 maxSizeMB, QString password,
                                     QString hint, bool saveToKeychain, bool excludeFromCloud);
 
+    // Watches the folders the listed vault files and the removable disks live in.
+    void watchVaultFolders();
+    void noteOutsideChange();
+
     VaultStore &m_store;
+    QFileSystemWatcher m_watcher;
+    QTimer m_clock;
+    QTimer m_settle;
+    int m_outsideChanges = 0;
 };

@@ -2,8 +2,9 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// A modal alert: the application icon, a bold title, an informative text and buttons, the last
-// of which is the default (Return); Escape presses the one marked as cancel.
+// A modal alert: the application icon, a bold title, an informative text and buttons. Return
+// presses the default button (the one marked so, or the last that is neither cancel nor
+// destructive; a single button is its own default); Escape presses the one marked as cancel.
 Dialog {
     id: alert
     property string message
@@ -12,6 +13,7 @@ Dialog {
     signal chosen(string text)
 
     modal: true
+    focus: true
     anchors.centerIn: Overlay.overlay
     width: Math.min(parent ? parent.width - 40 : 360, 360)
     padding: 20
@@ -24,12 +26,15 @@ Dialog {
 
     background: Rectangle {
         radius: 12
-        color: "#fbfbfd"
-        border.color: Qt.rgba(0, 0, 0, 0.12)
+        color: Theme.sheetBackground
+        border.color: Theme.separator
     }
     header: null
     contentItem: ColumnLayout {
         spacing: 10
+        focus: true
+        Keys.onReturnPressed: alert.pressReturn()
+        Keys.onEnterPressed: alert.pressReturn()
         AppIconImage { size: 56; Layout.alignment: Qt.AlignHCenter }
         Text {
             objectName: "alertTitle"
@@ -57,34 +62,53 @@ Dialog {
             Layout.fillWidth: true
             Repeater {
                 model: alert.buttons
-                delegate: Button {
+                delegate: Loader {
                     required property var modelData
                     required property int index
-                    objectName: "alertButton_" + modelData.text
-                    text: modelData.text
                     Layout.fillWidth: true
-                    highlighted: modelData.role === "default" || (index === alert.buttons.length - 1 && modelData.role !== "cancel")
-                    palette.buttonText: modelData.role === "destructive" ? "#d70015" : Theme.primary
-                    onClicked: {
-                        alert.chosen(modelData.text)
-                        alert.close()
+                    sourceComponent: index === alert.defaultIndex() ? prominent : quiet
+                    onLoaded: {
+                        item.objectName = "alertButton_" + modelData.text
+                        item.text = modelData.text
+                        item.destructive = modelData.role === "destructive"
+                        item.clicked.connect(() => alert.press(modelData.text))
                     }
                 }
             }
         }
     }
-    // Return presses the default button.
-    Shortcut {
-        sequences: ["Return", "Enter"]
-        enabled: alert.visible
-        onActivated: {
-            for (let i = alert.buttons.length - 1; i >= 0; --i) {
-                if (alert.buttons[i].role !== "cancel" && alert.buttons[i].role !== "destructive") {
-                    alert.chosen(alert.buttons[i].text)
-                    alert.close()
-                    return
-                }
-            }
+    Component {
+        id: prominent
+        ProminentButton { property bool destructive: false; gradientStops: destructive ? Theme.critical : Theme.accent }
+    }
+    Component {
+        id: quiet
+        QuietButton { property bool destructive: false; textColor: destructive ? Theme.errorText : Theme.primary }
+    }
+    function defaultIndex() {
+        if (buttons.length === 1)
+            return 0
+        for (let i = 0; i < buttons.length; ++i)
+            if (buttons[i].role === "default")
+                return i
+        for (let i = buttons.length - 1; i >= 0; --i)
+            if (buttons[i].role !== "cancel" && buttons[i].role !== "destructive")
+                return i
+        return -1
+    }
+    // A button focused with Tab answers Return itself; otherwise the default one does.
+    function pressReturn() {
+        const focused = alert.contentItem.Window.activeFocusItem
+        if (focused && focused.objectName.startsWith("alertButton_")) {
+            focused.clicked()
+            return
         }
+        const index = defaultIndex()
+        if (index >= 0)
+            press(buttons[index].text)
+    }
+    function press(text) {
+        alert.chosen(text)
+        alert.close()
     }
 }

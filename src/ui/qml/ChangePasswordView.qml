@@ -12,6 +12,7 @@ VaultSheet {
     icon: "key.horizontal.fill"
     heading: "Change Password"
     subtitle: "New password for “" + vaultName + "”"
+    initialFocus: oldPassword
     buttonLabel: "Change Password"
     workingLabel: "Changing…"
     operation: "changePassword"
@@ -36,16 +37,16 @@ VaultSheet {
     TextField { id: oldPassword; objectName: "oldPasswordField"; placeholderText: "Current password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: newPassword; objectName: "newPasswordField"; placeholderText: "New password (min. 6 characters)"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: confirm; objectName: "confirmField"; placeholderText: "Confirm new password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
     TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: "#d70015"; font.pixelSize: 11 }
+    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
     Text {
         visible: view.hasSavedPassword
-        text: "The saved password in your Keychain is updated automatically."
+        text: "The saved password in your keyring is updated automatically."
         font.pixelSize: 11; color: Theme.secondary
     }
 }

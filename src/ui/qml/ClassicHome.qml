@@ -47,8 +47,9 @@ Item {
                     text: home.subtitle
                     font.pixelSize: 12
                     color: Theme.secondary
+                    wrapMode: Text.Wrap
                     elide: Text.ElideRight
-                    maximumLineCount: 1
+                    maximumLineCount: 2
                     Layout.fillWidth: true
                 }
             }
@@ -66,7 +67,9 @@ Item {
                 symbol: "plus"
                 rightPadding: 30
                 onClicked: home.actions.newVault()
-                // The menu part of the button: add a vault that exists on disk.
+                Keys.onDownPressed: newVaultMenu.popup(newVault, 0, newVault.height + 4)
+                // The menu part of the button: add a vault that exists on disk. It takes the press
+                // itself, so the button under it does not open the create sheet as well.
                 SymbolIcon {
                     anchors.right: parent.right
                     anchors.rightMargin: 10
@@ -74,7 +77,12 @@ Item {
                     text: "\ue5c5"
                     color: "white"
                     size: 16
-                    TapHandler { onTapped: newVaultMenu.popup(newVault, 0, newVault.height + 4) }
+                    MouseArea {
+                        objectName: "newVaultChevron"
+                        anchors.fill: parent
+                        anchors.margins: -6
+                        onClicked: newVaultMenu.popup(newVault, 0, newVault.height + 4)
+                    }
                 }
                 Menu {
                     id: newVaultMenu
@@ -83,7 +91,7 @@ Item {
             }
         }
 
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.12); opacity: 0.4 }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator; opacity: 0.5 }
 
         ColumnLayout {
             objectName: "emptyState"
@@ -115,6 +123,10 @@ Item {
                 Layout.topMargin: 8
                 onClicked: home.actions.newVault()
                 Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
+                // The one thing to do in an empty window: Return does it.
+                onVisibleChanged: if (visible) forceActiveFocus()
+                Component.onCompleted: if (visible) forceActiveFocus()
             }
             Item { Layout.fillHeight: true }
         }
@@ -134,6 +146,7 @@ Item {
                 bottomMargin: 14
                 leftMargin: 14
                 rightMargin: 14
+                keyNavigationEnabled: true
                 delegate: VaultCard {
                     required property var modelData
                     vault: modelData

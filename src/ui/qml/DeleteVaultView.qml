@@ -11,6 +11,7 @@ VaultSheet {
     icon: "trash.fill"
     heading: "Move “" + vaultName + "” to Trash"
     subtitle: "The vault password is required to delete it"
+    initialFocus: password
     buttonLabel: "Move to Trash"
     workingLabel: "Deleting…"
     buttonGradient: Theme.critical
@@ -25,7 +26,7 @@ VaultSheet {
     onFinishedWith: (succeeded, text) => { if (succeeded) close(); else errorText = text }
 
     Text {
-        text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your Keychain."
+        text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your keyring."
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Vault password"; echoMode: TextInput.Password; Layout.fillWidth: true }
@@ -34,6 +35,6 @@ VaultSheet {
         symbol: "xmark.circle.fill"
         text: view.errorText
         textObjectName: "errorText"
-        color: "#d70015"
+        color: Theme.errorText
     }
 }

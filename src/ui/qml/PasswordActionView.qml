@@ -10,6 +10,7 @@ VaultSheet {
     icon: "arrow.down.right.circle.fill"
     heading: "Reclaim Free Space"
     subtitle: "Shrinks the vault file on disk after files were deleted inside."
+    initialFocus: password
     buttonLabel: "Reclaim"
     operation: "compact"
     prefillReason: "modify the vault “" + vaultName + "”"

@@ -18,26 +18,33 @@ Button {
     Behavior on scale { NumberAnimation { duration: 120; easing.type: Easing.OutQuad } }
     Behavior on opacity { NumberAnimation { duration: 120; easing.type: Easing.OutQuad } }
 
-    contentItem: Row {
-        spacing: 5
-        SymbolIcon {
-            name: button.symbol
-            visible: button.symbol.length > 0
-            color: "white"
-            size: 14
-            anchors.verticalCenter: parent.verticalCenter
-        }
-        Text {
-            text: button.text
-            color: "white"
-            font.pixelSize: 13
-            font.weight: Font.DemiBold
-            anchors.verticalCenter: parent.verticalCenter
+    contentItem: Item {
+        implicitWidth: row.implicitWidth
+        implicitHeight: row.implicitHeight
+        Row {
+            id: row
+            anchors.centerIn: parent
+            spacing: 5
+            SymbolIcon {
+                name: button.symbol
+                visible: button.symbol.length > 0
+                color: "white"
+                size: 14
+                anchors.verticalCenter: parent.verticalCenter
+            }
+            Text {
+                text: button.text
+                color: "white"
+                font.pixelSize: 13
+                font.weight: Font.DemiBold
+                anchors.verticalCenter: parent.verticalCenter
+            }
         }
     }
     background: GradientFill {
         implicitHeight: 28
         stops: button.gradientStops
         radius: height / 2
+        FocusRing { control: button; cornerRadius: height / 2 }
     }
 }

@@ -9,7 +9,8 @@ VaultSheet {
     objectName: "renameView"
     icon: "pencil.circle.fill"
     heading: "Rename “" + vaultName + "”"
-    subtitle: "Renames the vault file and the folder shown in Finder"
+    subtitle: "Renames the vault file and the folder shown in the file manager"
+    initialFocus: newName
     buttonLabel: "Rename"
     workingLabel: "Renaming…"
     operation: "rename"

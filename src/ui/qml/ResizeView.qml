@@ -12,6 +12,7 @@ VaultSheet {
     icon: "arrow.up.right.circle.fill"
     heading: "Change Size Limit"
     subtitle: "“" + vaultName + "” can currently grow up to " + (vault ? Format.limit(vault.maxSizeMB) : "")
+    initialFocus: sizeField.field
     buttonLabel: "Resize"
     workingLabel: "Resizing…"
     operation: "resize"

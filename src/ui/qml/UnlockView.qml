@@ -14,6 +14,11 @@ Sheet {
     property bool working: false
     readonly property bool canUnlock: Rules.canSubmitPassword(passwordField.text, working)
     sheetWidth: 400
+    icon: "key.fill"
+    heading: "Unlock “" + (vault ? vault.name : "") + "”"
+    subtitle: "The vault opens as a normal folder in the file manager"
+    initialFocus: passwordField
+    defaultAction: unlock
 
     function unlock() {
         if (!canUnlock)
@@ -32,7 +37,6 @@ Sheet {
         passwordField.text = ""
         saveToKeychain = false
         working = false
-        passwordField.forceActiveFocus()
     }
     // The password is not kept once the sheet closes; Escape in a window of its own closes that.
     onClosed: {
@@ -51,12 +55,6 @@ Sheet {
         }
     }
 
-    SheetHeader {
-        icon: "key.fill"
-        title: "Unlock “" + (view.vault ? view.vault.name : "") + "”"
-        subtitle: "The vault opens as a normal folder in Finder"
-        Layout.fillWidth: true
-    }
     FieldGroup {
         TextField {
             id: passwordField
@@ -64,7 +62,6 @@ Sheet {
             placeholderText: "Password"
             echoMode: TextInput.Password
             Layout.fillWidth: true
-            onAccepted: view.unlock()
         }
         Text {
             objectName: "hint"
@@ -75,14 +72,14 @@ Sheet {
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
-        Switch {
+        ToggleSwitch {
             objectName: "saveToKeychain"
-            text: "Remember password in my Keychain"
+            text: "Remember password in my keyring"
             checked: view.saveToKeychain
             onToggled: view.saveToKeychain = checked
         }
     }
-    RowLayout {
+    footerContent: RowLayout {
         Item { Layout.fillWidth: true }
         QuietButton { objectName: "cancelButton"; text: "Cancel"; onClicked: view.dismiss() }
         ProminentButton {

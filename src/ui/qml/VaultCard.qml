@@ -3,8 +3,10 @@ import QtQuick.Controls
 import org.hollowkeep
 
 // One vault in the classic list: state tile, name with badges, capacity, and the controls for its
-// state. A secondary click opens the vault's context menu.
-Item {
+// state. A secondary click opens the vault's context menu. From the keyboard the card takes the
+// focus (Tab, arrows between cards): Return unlocks, opens or locates it, the Menu key or
+// Shift+F10 opens its menu.
+FocusScope {
     id: card
     objectName: "vaultCard"
     required property var vault
@@ -14,14 +16,37 @@ Item {
     readonly property string vaultId: vault.id
     readonly property bool unlocked: VaultStore.mountPoints[vaultId] !== undefined
     readonly property bool busy: VaultStore.busyVaults.indexOf(vaultId) >= 0
-    // Re-read whenever the store publishes anything about the vaults; the properties read for that
-    // are cheap ones, since every card of a long list reads them.
-    readonly property string fileState: { VaultStore.vaultCount; VaultStore.mountPoints; return VaultActions.fileState(vaultId) }
+    // Re-read whenever the store publishes anything about the vaults or something outside changed
+    // (a file moved, a disk unplugged, time passed); the properties read for that are cheap ones,
+    // since every card of a long list reads them.
+    readonly property string fileState: { VaultStore.vaultCount; VaultStore.mountPoints; VaultActions.outsideChanges; return VaultActions.fileState(vaultId) }
     readonly property real usedBytes: { VaultStore.totalSizeOnDisk; return VaultActions.recordedSize(vaultId) }
     readonly property real usedFraction: usedBytes / (Math.max(vault.maxSizeMB, 1) * 1048576)
     readonly property bool nearlyFull: fileState === "present" && usedFraction >= 0.9
 
     implicitHeight: 66
+    activeFocusOnTab: true
+    readonly property bool visualFocus: activeFocus
+
+    function primaryAction() {
+        if (busy)
+            return
+        if (unlocked)
+            actions.openInFinder(vault)
+        else if (fileState === "missing")
+            actions.locate(vault)
+        else
+            actions.unlock(vault)
+    }
+    Keys.onReturnPressed: primaryAction()
+    Keys.onEnterPressed: primaryAction()
+    Keys.onMenuPressed: openMenu(width - 250, height / 2)
+    Keys.onPressed: (event) => {
+        if (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)) {
+            openMenu(width - 250, height / 2)
+            event.accepted = true
+        }
+    }
 
     Shadow {
         anchors.fill: parent
@@ -34,11 +59,12 @@ Item {
         id: background
         anchors.fill: parent
         radius: 14
-        color: Qt.rgba(1, 1, 1, card.hovering ? 1.0 : 0.65)
+        color: card.hovering ? Theme.cardHoverBackground : Theme.cardBackground
         border.width: 1
-        border.color: card.unlocked ? Qt.rgba(0.16, 0.65, 0.27, 0.35) : Qt.rgba(0, 0, 0, 0.07)
+        border.color: card.unlocked ? Qt.rgba(0.16, 0.65, 0.27, 0.35) : Theme.groupBorder
         Behavior on color { ColorAnimation { duration: 150; easing.type: Easing.OutQuad } }
         Behavior on border.color { ColorAnimation { duration: 250; easing.type: Easing.OutQuad } }
+        FocusRing { control: card; cornerRadius: 14 }
     }
 
     HoverHandler { id: hover }
@@ -104,14 +130,14 @@ Item {
                     objectName: "cloudBadge"
                     visible: card.vault.excludedFromCloud
                     name: "icloud.slash"; size: 11; color: Theme.secondary
-                    ToolTip.visible: cloudHover.hovered; ToolTip.text: "Kept out of iCloud — never uploaded"
+                    ToolTip.visible: cloudHover.hovered; ToolTip.text: "Kept out of cloud sync — never uploaded"
                     HoverHandler { id: cloudHover }
                 }
                 SymbolIcon {
                     objectName: "touchBadge"
                     visible: card.vault.requireTouchID
                     name: "touchid"; size: 11; color: Theme.secondary
-                    ToolTip.visible: touchHover.hovered; ToolTip.text: "Touch ID required to unlock"
+                    ToolTip.visible: touchHover.hovered; ToolTip.text: "Authentication required to unlock"
                     HoverHandler { id: touchHover }
                 }
                 GradientFill {
@@ -147,7 +173,7 @@ Item {
             }
             Text {
                 objectName: "usage"
-                text: Format.usage(card.usedBytes, card.vault, card.unlocked)
+                text: { VaultActions.outsideChanges; return Format.usage(card.usedBytes, card.vault, card.unlocked) }
                 font.pixelSize: 11
                 color: Theme.secondary
                 elide: Text.ElideRight
@@ -181,7 +207,7 @@ Item {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 8
 
-        BusyIndicator {
+        Spinner {
             objectName: "busyIndicator"
             visible: card.busy
             running: card.busy

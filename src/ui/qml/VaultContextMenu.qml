@@ -42,6 +42,17 @@ Menu {
         return false
     }
 
+    // As wide as the longest entry, so that none is cut.
+    width: {
+        let widest = 200
+        for (let i = 0; i < count; ++i) {
+            const item = itemAt(i)
+            if (item && item.applies !== false)
+                widest = Math.max(widest, item.implicitWidth)
+        }
+        return widest + leftPadding + rightPadding
+    }
+
     component Entry: MenuItem {
         property bool applies: true
         visible: applies
@@ -49,7 +60,7 @@ Menu {
     }
 
     Entry { text: "Locate Vault…"; applies: menu.fileState === "missing"; onTriggered: menu.actions.locate(menu.vault) }
-    Entry { text: "Reveal Vault File in Finder"; onTriggered: menu.actions.revealFile(menu.vault) }
+    Entry { text: "Reveal Vault File in File Manager"; onTriggered: menu.actions.revealFile(menu.vault) }
     Entry { text: "Vault Settings…"; applies: menu.unlocked; onTriggered: menu.actions.vaultSettings(menu.vault) }
     Entry { text: "Rename…"; applies: menu.maintenance; onTriggered: menu.actions.rename(menu.vault) }
     Entry { text: "Change Password…"; applies: menu.maintenance; onTriggered: menu.actions.changePassword(menu.vault) }
@@ -57,7 +68,7 @@ Menu {
     Entry { text: "Reclaim Free Space…"; applies: menu.maintenance; onTriggered: menu.actions.compact(menu.vault) }
     Entry { text: "Verify Vault…"; applies: menu.maintenance; onTriggered: menu.actions.verify(menu.vault) }
     Entry {
-        text: "Keep out of iCloud"
+        text: "Keep out of cloud sync"
         applies: menu.maintenance
         checkable: true
         checked: menu.vault ? menu.vault.excludedFromCloud : false
@@ -66,8 +77,16 @@ Menu {
     MenuSeparator {}
     Entry { text: "Remove from List (keep file)"; onTriggered: menu.actions.forget(menu.vault) }
     Entry {
+        id: trashEntry
         text: "Move Vault to Trash…"
-        palette.windowText: "#d70015"
         onTriggered: menu.actions.trash(menu.vault)
+        // Destructive: red, and white on the highlight.
+        contentItem: Text {
+            text: trashEntry.text
+            font: trashEntry.font
+            color: trashEntry.highlighted ? "white" : Theme.errorText
+            elide: Text.ElideRight
+            verticalAlignment: Text.AlignVCenter
+        }
     }
 }

@@ -13,6 +13,7 @@ VaultSheet {
     icon: "gearshape.fill"
     heading: "Settings for “" + vaultName + "”"
     subtitle: "Only available while the vault is unlocked"
+    initialFocus: touch
     buttonLabel: "Save"
     canRun: hintMessage.length === 0
     onOpened: {
@@ -40,27 +41,27 @@ VaultSheet {
         }
     }
 
-    Switch { id: touch; objectName: "requireTouchID"; text: "Require Touch ID to unlock" }
+    ToggleSwitch { id: touch; objectName: "requireTouchID"; text: "Require authentication to unlock" }
     Text {
         text: view.hasSavedPassword
-              ? "Before the saved password is used, your fingerprint (or Mac login password) is required. Someone at your unlocked Mac can’t open this vault."
-              : "This vault has no saved password yet — Touch ID applies once you save one while unlocking."
+              ? "Before the saved password is used, your fingerprint (or login password) is required. Someone at your unlocked computer can’t open this vault."
+              : "This vault has no saved password yet — authentication applies once you save one while unlocking."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
-    Switch { id: openAfter; objectName: "openInFinder"; text: "Show in Finder after unlocking" }
-    Switch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+    ToggleSwitch { id: openAfter; objectName: "openInFinder"; text: "Show in File Manager after unlocking" }
+    ToggleSwitch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
     Text {
         objectName: "autoOpenCaption"
         visible: autoOpen.checked && !view.hasSavedPassword
-        text: "Needs the password saved in your Keychain — otherwise you’ll be asked at every start."
+        text: "Needs the password saved in your keyring — otherwise you’ll be asked at every start."
         font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Qt.rgba(0, 0, 0, 0.1) }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
     TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: "#d70015"; font.pixelSize: 11 }
+    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
 }

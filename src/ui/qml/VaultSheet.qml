@@ -9,9 +9,6 @@ Sheet {
     id: sheet
     property var vault: null
     readonly property string vaultName: vault ? vault.name : ""
-    property string icon
-    property string heading
-    property string subtitle
     property string buttonLabel
     property string workingLabel: "Working…"
     property var buttonGradient: Theme.accent
@@ -27,6 +24,7 @@ Sheet {
     signal run()
     signal finishedWith(bool succeeded, string text)
     sheetWidth: 420
+    defaultAction: start
 
     onOpened: {
         working = false
@@ -53,33 +51,24 @@ Sheet {
         }
     }
 
-    SheetHeader {
-        icon: sheet.icon
-        title: sheet.heading
-        subtitle: sheet.subtitle
-        Layout.fillWidth: true
-    }
     FieldGroup { id: group }
-    Item {
-        id: statusLine
-        Layout.fillWidth: true
-        implicitHeight: childrenRect.height
-        visible: children.length > 0
-    }
-    RowLayout {
-        Item { Layout.fillWidth: true }
-        QuietButton { objectName: "cancelButton"; text: sheet.cancelLabel; onClicked: sheet.close() }
-        ProminentButton {
-            objectName: "mainButton"
-            text: sheet.working ? sheet.workingLabel : sheet.buttonLabel
-            gradientStops: sheet.buttonGradient
-            enabled: sheet.canRun
-            onClicked: sheet.start()
+    footerContent: [
+        Item {
+            id: statusLine
+            Layout.fillWidth: true
+            implicitHeight: childrenRect.height
+            visible: children.length > 0
+        },
+        RowLayout {
+            Item { Layout.fillWidth: true }
+            QuietButton { objectName: "cancelButton"; text: sheet.cancelLabel; onClicked: sheet.close() }
+            ProminentButton {
+                objectName: "mainButton"
+                text: sheet.working ? sheet.workingLabel : sheet.buttonLabel
+                gradientStops: sheet.buttonGradient
+                enabled: sheet.canRun
+                onClicked: sheet.start()
+            }
         }
-    }
-    Shortcut {
-        sequences: ["Return", "Enter"]
-        enabled: sheet.opened
-        onActivated: sheet.start()
-    }
+    ]
 }

@@ -11,6 +11,7 @@ RowLayout {
     property int minimumMB: 16
     property int value: 10
     property bool unitGB: true
+    readonly property alias field: spin
 
     // Reads the owner's size once, when shown.
     function load(megabytes) {
@@ -45,20 +46,11 @@ RowLayout {
         Layout.preferredWidth: 130
         onValueModified: { field.value = value; field.push() }
     }
-    Row {
+    SegmentedControl {
         objectName: "unitPicker"
-        spacing: 0
-        Repeater {
-            model: ["MB", "GB"]
-            delegate: Button {
-                required property string modelData
-                objectName: "unit_" + modelData
-                text: modelData
-                width: 46
-                checkable: true
-                checked: (modelData === "GB") === field.unitGB
-                onClicked: field.switchUnit(modelData === "GB")
-            }
-        }
+        objectNamePrefix: "unit_"
+        model: ["MB", "GB"]
+        currentIndex: field.unitGB ? 1 : 0
+        onActivated: (index) => field.switchUnit(index === 1)
     }
 }

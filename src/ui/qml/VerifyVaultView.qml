@@ -12,6 +12,7 @@ VaultSheet {
     icon: "checkmark.seal.fill"
     heading: "Verify “" + vaultName + "”"
     subtitle: "Checks the vault's filesystem for damage"
+    initialFocus: password
     buttonLabel: "Verify"
     workingLabel: "Verifying…"
     cancelLabel: resultText.length > 0 ? "Done" : "Cancel"
