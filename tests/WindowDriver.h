@@ -50,6 +50,16 @@ inline QQuickItem *findByText(QQuickItem *root, const QString &text)
     return nullptr;
 }
 
+// Whether a control that has the focus shows it: a text field by its own frame, anything else by
+// its focus ring.
+inline bool focusRingShown(QQuickItem *control)
+{
+    if (control->inherits("QQuickTextInput") || control->inherits("QQuickTextEdit"))
+        return true;
+    QQuickItem *ring = findItem(control, QStringLiteral("focusRing"));
+    return ring && ring->isVisible() && ring->width() > 0;
+}
+
 inline QPoint centre(QQuickItem *item)
 {
     return item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint();

@@ -9,8 +9,13 @@
 #include "diskimage/DiskImage.h"
 #include "platform/Keychain.h"
 #include "store/VaultList.h"
+#include "ui/FolderChooser.h"
 
 #include <QApplication>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QScopeGuard>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -29,6 +34,41 @@ const QString firstPassword = u"lighthouse keeper 1"_s;
 const QString otherPassword = u"harbour pilot 22"_s;
 const QByteArray secret = "Meet at the old lighthouse at dawn.\n";
 
+// The desktop's file chooser portal, answering every request with one folder as a user would.
+class ChoosingPortal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+
+public:
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"portal"_s);
+    QString answer;
+    QVariantMap options;
+
+    bool registerOnBus()
+    {
+        return bus.registerObject(u"/org/freedesktop/portal/desktop"_s, this, QDBusConnection::ExportAllSlots) &&
+               bus.registerService(u"org.freedesktop.portal.Desktop"_s);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath OpenFile(const QString &, const QString &, const QVariantMap &requested,
+                             const QDBusMessage &message)
+    {
+        options = requested;
+        const QString path = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
+            message.service().mid(1).replace(u'.', u'_'), requested.value(u"handle_token"_s).toString());
+        // The answer comes after the reply, as from a dialog.
+        QTimer::singleShot(100, this, [this, path] {
+            QDBusMessage response =
+                QDBusMessage::createSignal(path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            response << 0u << QVariantMap{{u"uris"_s, QStringList{QUrl::fromLocalFile(answer).toString()}}};
+            bus.send(response);
+        });
+        return QDBusObjectPath(path);
+    }
+};
+
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -37,6 +77,8 @@ class TestEndToEnd : public QObject
 
     TestEnvironment m_env;
     RecordingFileManager m_fileManager;
+    ChoosingPortal m_portal;
+    QPointer<QFileDialog> m_dialog;
     std::unique_ptr<HollowkeepApp> m_app;
     QQuickWindow *m_window = nullptr;
     bool m_stepFailed = false;
@@ -118,6 +160,20 @@ class TestEndToEnd : public QObject
         }
         return false;
     }
+    // Answers the file chooser Qt shows (no portal runs) with a folder, the way a user pastes a
+    // path into its name field and presses Return.
+    bool chooseInDialog(const QString &folder)
+    {
+        if (!QTest::qWaitFor([this] { return m_dialog && m_dialog->isVisible(); }, 10000))
+            return false;
+        auto *name = m_dialog->findChild<QLineEdit *>(u"fileNameEdit"_s);
+        if (!name)
+            return false;
+        name->setFocus();
+        name->setText(folder);
+        QTest::keyClick(name, Qt::Key_Return);
+        return QTest::qWaitFor([this] { return !m_dialog || !m_dialog->isVisible(); });
+    }
     static Vault onlyVault()
     {
         const QList<Vault> vaults = savedList();
@@ -128,6 +184,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_fileManager.registerOnBus());
+        connect(&FolderChooser::shared(), &FolderChooser::dialogShown, this,
+                [this](QObject *shown) { m_dialog = qobject_cast<QFileDialog *>(shown); });
         QDir().mkpath(m_env.home() + u"/Documents"_s);
         m_app = std::make_unique<HollowkeepApp>();
         QVERIFY(m_app->start());
@@ -172,6 +230,11 @@ private Q_SLOTS:
         type(findItem(create, u"hintField"_s), u"the tower by the sea"_s);
         QVERIFY(findItem(create, u"saveToKeychain"_s)->property("checked").toBool());
         QVERIFY(createButton->isEnabled());
+        // Somewhere else than the proposed Documents folder, picked in the file chooser.
+        QVERIFY(QDir().mkpath(m_env.home() + u"/Private"_s));
+        click(findItem(create, u"chooseFolderButton"_s));
+        QVERIFY(chooseInDialog(m_env.home() + u"/Private"_s));
+        QTRY_VERIFY(fieldText(create, u"directoryLabel"_s).endsWith(u"/home/Private"_s));
         click(createButton);
         QVERIFY(waitClosed(create));
 
@@ -179,8 +242,8 @@ private Q_SLOTS:
         QCOMPARE(vault.name, u"Field Notes"_s);
         QCOMPARE(vault.maxSizeMB, 10240);
         QCOMPARE(vault.passwordHint, u"the tower by the sea"_s);
-        // Kept out of cloud sync by its extension, in the proposed Documents folder.
-        QCOMPARE(vault.bundlePath, m_env.home() + u"/Documents/Field Notes.nosync"_s);
+        // Kept out of cloud sync by its extension, in the folder chosen.
+        QCOMPARE(vault.bundlePath, m_env.home() + u"/Private/Field Notes.nosync"_s);
         QVERIFY(QFileInfo::exists(vault.bundlePath + u"/Info.plist"_s));
         QCOMPARE(plistSize(vault.bundlePath), QString::number(10240LL * 1048576));
         QCOMPARE(savedPassword(vault.id), firstPassword);
@@ -250,6 +313,46 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
     }
 
+    // Tab reaches every control of the window and of a sheet, each showing that it has the focus.
+    void keyboardReachesEveryControl()
+    {
+        const auto tabUntil = [this](const QString &name) {
+            for (int i = 0; i < 12; ++i) {
+                press(m_window, Qt::Key_Tab);
+                QQuickItem *focused = m_window->activeFocusItem();
+                if (focused && focused->objectName() == name)
+                    return focusRingShown(focused);
+            }
+            return false;
+        };
+        for (const QString &control : {u"newVaultButton"_s, u"vaultCard"_s, u"unlockButton"_s})
+            QVERIFY2(tabUntil(control), qPrintable(control));
+        QObject *verify = openFromMenu(u"Verify Vault…"_s, "verifyVaultView");
+        QVERIFY(verify);
+        QTRY_VERIFY(findItem(verify, u"passwordField"_s)->hasActiveFocus());
+        QTRY_COMPARE(fieldText(verify, u"passwordField"_s), firstPassword);
+        for (const QString &control : {u"cancelButton"_s, u"mainButton"_s})
+            QVERIFY2(tabUntil(control), qPrintable(control));
+        press(m_window, Qt::Key_Escape);
+        QVERIFY(waitClosed(verify));
+    }
+
+    // A vault file moved in the file manager: the card says so at once, and Locate finds it through
+    // the file chooser (here Qt's own dialog: no portal runs yet).
+    void locateAMovedVault()
+    {
+        const Vault vault = onlyVault();
+        const QString moved = m_env.home() + u"/Elsewhere/Field Notes.nosync"_s;
+        QVERIFY(QDir().mkpath(m_env.home() + u"/Elsewhere"_s));
+        QVERIFY(QDir().rename(vault.bundlePath, moved));
+        QTRY_VERIFY(findItem(card(), u"locateButton"_s));
+        click(findItem(card(), u"locateButton"_s));
+        QVERIFY(chooseInDialog(moved));
+        QTRY_COMPARE(onlyVault().bundlePath, moved);
+        QCOMPARE(onlyVault().id, vault.id);
+        QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
+    }
+
     // A wrong password moves nothing; the right one sends the file to the Trash and forgets it.
     void moveToTrash()
     {
@@ -278,6 +381,23 @@ private Q_SLOTS:
         QTRY_VERIFY(findItem(m_window, u"emptyState"_s));
         // Still the same encrypted vault, recoverable from the Trash.
         QVERIFY(opens(trashed, firstPassword));
+    }
+
+    // Back from the Trash: "Add Existing Vault…" of the New Vault menu, through the desktop's file
+    // chooser portal.
+    void addAnExistingVaultThroughThePortal()
+    {
+        m_portal.answer = m_env.data() + u"/Trash/files/Field Notes.nosync"_s;
+        QVERIFY(m_portal.registerOnBus());
+        click(findItem(m_window, u"newVaultChevron"_s));
+        QQuickItem *entry = nullptr;
+        QTRY_VERIFY((entry = findItem(m_window, u"addExistingItem"_s)) != nullptr);
+        QVERIFY(!sheet("createVaultView")->property("visible").toBool());
+        click(entry);
+        QTRY_COMPARE(savedList().size(), 1);
+        QCOMPARE(savedList().first().bundlePath, m_portal.answer);
+        QCOMPARE(m_portal.options.value(u"directory"_s).toBool(), true);
+        QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
     }
 };
 

@@ -171,7 +171,7 @@ private Q_SLOTS:
 
         QCoro::waitFor(f.store.autoOpenFavorites());
         QVERIFY(f.store.isUnlocked(keyed.id));
-        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · Keychain"_s});
+        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · keyring"_s});
         // Each request without a saved password replaced the prompt: the last one is left.
         QCOMPARE(f.store.passwordPromptVault()->id, second.id);
         QVERIFY(!f.store.isUnlocked(first.id) && !f.store.isUnlocked(plain.id));

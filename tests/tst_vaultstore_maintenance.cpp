@@ -185,7 +185,7 @@ private Q_SLOTS:
         QVERIFY(f.current(vault).excludedFromCloud);
         QVERIFY(f.unlock(f.current(vault), m_text));
         f.store.setCloudExclusion(vault, false);
-        QCOMPARE(f.error(), u"Lock “Cloudy” first, then change its iCloud setting."_s);
+        QCOMPARE(f.error(), u"Lock “Cloudy” first, then change its cloud sync setting."_s);
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         f.store.setCloudExclusion(vault, false);
         QCOMPARE(f.current(vault).bundlePath, m_env.home() + u"/Cloudy.sparsebundle"_s);

@@ -42,7 +42,7 @@ private Q_SLOTS:
         QCOMPARE(mountPoint, m_env.home() + u"/Vaults/Keyed"_s);
         QVERIFY(!f.store.passwordPromptVault());
         QVERIFY(f.error().isEmpty());
-        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · Keychain"_s});
+        QCOMPARE(f.activityTexts(), QStringList{u"Keyed unlocked · keyring"_s});
         QCOMPARE(f.store.unlockedAt(vault.id), f.clock);
         QVERIFY(f.store.busyVaults().isEmpty());
         // The unlock is remembered in the list file and the volume is kept out of the indexers.
@@ -76,7 +76,7 @@ private Q_SLOTS:
         QCoro::waitFor(first);
         QCoro::waitFor(second);
         QVERIFY2(f.error().isEmpty(), qPrintable(f.error()));
-        QCOMPARE(f.activityTexts(), QStringList{u"Raced unlocked · Keychain"_s});
+        QCOMPARE(f.activityTexts(), QStringList{u"Raced unlocked · keyring"_s});
         QVERIFY(f.store.busyVaults().isEmpty());
     }
 
@@ -135,7 +135,7 @@ private Q_SLOTS:
         QCoro::waitFor(f.store.requestUnlock(f.current(vault)));
         QCOMPARE(authentication.reasons.size(), 2);
         QVERIFY(f.store.isUnlocked(vault.id));
-        QCOMPARE(f.activityTexts(), QStringList{u"Guarded unlocked · Touch ID"_s});
+        QCOMPARE(f.activityTexts(), QStringList{u"Guarded unlocked · authentication"_s});
     }
 
     void wrongPasswordsAreForgotten()

@@ -111,4 +111,12 @@ TestCase {
         verify(view.showingCreate)
         compare(VaultStore.newVaultRequested, false)
     }
+
+    // Without a portal or a dialog to show, the chooser says so instead of doing nothing.
+    function test_chooserThatCannotOpenSaysSo() {
+        const view = createTemporaryObject(contentComponent, test)
+        view.actions.addExisting()
+        tryCompare(VaultStore, "errorMessage", "Could not open a file chooser: no dialog can be shown here")
+        tryVerify(() => findChild(view, "errorAlert").opened)
+    }
 }

@@ -111,14 +111,14 @@ TestCase {
     function test_contextMenuEntries_data() {
         return [
             { tag: "locked", state: "present", unlock: false,
-              entries: ["Reveal Vault File in Finder", "Rename…", "Change Password…", "Change Size Limit…", "Reclaim Free Space…",
-                        "Verify Vault…", "Keep out of iCloud", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
+              entries: ["Reveal Vault File in File Manager", "Rename…", "Change Password…", "Change Size Limit…", "Reclaim Free Space…",
+                        "Verify Vault…", "Keep out of cloud sync", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
             { tag: "unlocked", state: "present", unlock: true,
-              entries: ["Reveal Vault File in Finder", "Vault Settings…", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
+              entries: ["Reveal Vault File in File Manager", "Vault Settings…", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
             { tag: "missing", state: "missing", unlock: false,
-              entries: ["Locate Vault…", "Reveal Vault File in Finder", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
+              entries: ["Locate Vault…", "Reveal Vault File in File Manager", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
             { tag: "waiting for disk", state: "waiting", unlock: false,
-              entries: ["Reveal Vault File in Finder", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
+              entries: ["Reveal Vault File in File Manager", "-", "Remove from List (keep file)", "Move Vault to Trash…"] },
         ]
     }
     function test_contextMenuEntries(data) {

@@ -86,7 +86,7 @@ Item {
                 }
                 Menu {
                     id: newVaultMenu
-                    MenuItem { text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
+                    MenuItem { objectName: "addExistingItem"; text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
                 }
             }
         }

@@ -4,6 +4,7 @@ import org.hollowkeep
 // The keyboard-focus ring drawn around a control's background: shown while the control has the
 // focus from the keyboard (Tab), not after a click.
 Rectangle {
+    objectName: "focusRing"
     property Item control
     property real cornerRadius: 0
     anchors.fill: parent

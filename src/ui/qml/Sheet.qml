@@ -25,7 +25,7 @@ Dialog {
     readonly property real naturalHeight: headerRow.implicitHeight + column.implicitHeight
                                           + footerColumn.implicitHeight + 2 * gap + topPadding + bottomPadding
     readonly property bool scrolls: flick.contentHeight > flick.height + 0.5
-    readonly property Window window: parent ? parent.Window.window : null
+    readonly property var window: parent ? parent.Window.window : null
     property real grownFrom: 0
 
     modal: !fillsWindow

@@ -6,7 +6,7 @@ import org.hollowkeep
 // state. A secondary click opens the vault's context menu. From the keyboard the card takes the
 // focus (Tab, arrows between cards): Return unlocks, opens or locates it, the Menu key or
 // Shift+F10 opens its menu.
-FocusScope {
+Item {
     id: card
     objectName: "vaultCard"
     required property var vault
