@@ -27,6 +27,9 @@ TestCase {
         const view = createTemporaryObject(contentComponent, test)
         compare(findChild(view, "subtitle").text, "Encrypted folders, your key only")
         verify(shown(view, "emptyState") && !shown(view, "vaultList") && !shown(view, "lockAllButton"))
+        // Its one button answers Return.
+        keyClick(Qt.Key_Return)
+        tryVerify(() => findChild(view, "createVaultView").opened)
     }
 
     function test_classicSubtitle() {
