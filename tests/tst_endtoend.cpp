@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QScopeGuard>
@@ -316,23 +317,26 @@ private Q_SLOTS:
     // Tab reaches every control of the window and of a sheet, each showing that it has the focus.
     void keyboardReachesEveryControl()
     {
-        const auto tabUntil = [this](const QString &name) {
+        QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
+        QStringList visited;
+        const auto tabUntil = [this, &visited](const QString &name) {
             for (int i = 0; i < 12; ++i) {
                 press(m_window, Qt::Key_Tab);
                 QQuickItem *focused = m_window->activeFocusItem();
+                visited << (focused ? focused->objectName() : u"(none)"_s);
                 if (focused && focused->objectName() == name)
                     return focusRingShown(focused);
             }
             return false;
         };
         for (const QString &control : {u"newVaultButton"_s, u"vaultCard"_s, u"unlockButton"_s})
-            QVERIFY2(tabUntil(control), qPrintable(control));
+            QVERIFY2(tabUntil(control), qPrintable(visited.join(u", "_s)));
         QObject *verify = openFromMenu(u"Verify Vault…"_s, "verifyVaultView");
         QVERIFY(verify);
         QTRY_VERIFY(findItem(verify, u"passwordField"_s)->hasActiveFocus());
         QTRY_COMPARE(fieldText(verify, u"passwordField"_s), firstPassword);
         for (const QString &control : {u"cancelButton"_s, u"mainButton"_s})
-            QVERIFY2(tabUntil(control), qPrintable(control));
+            QVERIFY2(tabUntil(control), qPrintable(visited.join(u", "_s)));
         press(m_window, Qt::Key_Escape);
         QVERIFY(waitClosed(verify));
     }
@@ -398,6 +402,24 @@ private Q_SLOTS:
         QCOMPARE(savedList().first().bundlePath, m_portal.answer);
         QCOMPARE(m_portal.options.value(u"directory"_s).toBool(), true);
         QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
+    }
+
+    // The desktop switches to dark while the window is open: the window follows at once.
+    void followsTheDesktopColourScheme()
+    {
+        const QColor light = m_window->color();
+        const auto schemeChanged = [this](uint scheme) {
+            QDBusMessage changed = QDBusMessage::createSignal(u"/org/freedesktop/portal/desktop"_s,
+                                                              u"org.freedesktop.portal.Settings"_s,
+                                                              u"SettingChanged"_s);
+            changed << u"org.freedesktop.appearance"_s << u"color-scheme"_s
+                    << QVariant::fromValue(QDBusVariant(scheme));
+            return m_portal.bus.send(changed);
+        };
+        QVERIFY(schemeChanged(1));
+        QTRY_VERIFY(m_window->color().lightness() < 60);
+        QVERIFY(schemeChanged(0));
+        QTRY_COMPARE(m_window->color(), light);
     }
 };
 

@@ -36,7 +36,7 @@ ColorScheme::ColorScheme()
         qApp->installEventFilter(this);
     QDBusConnection::sessionBus().connect(portalService, portalPath, settingsInterface,
                                           QStringLiteral("SettingChanged"), this,
-                                          SLOT(onSettingChanged(QString, QString, QDBusVariant)));
+                                          SLOT(onSettingChanged(QDBusMessage)));
     readPortal();
 }
 
@@ -93,10 +93,11 @@ void ColorScheme::setPortalAnswer(std::optional<bool> dark)
     }
 }
 
-void ColorScheme::onSettingChanged(const QString &nameSpace, const QString &key, const QDBusVariant &value)
+void ColorScheme::onSettingChanged(const QDBusMessage &change)
 {
-    if (nameSpace == appearance && key == colorSchemeKey)
-        setPortalAnswer(fromPortalValue(value.variant()));
+    const QVariantList arguments = change.arguments();
+    if (arguments.size() == 3 && arguments[0].toString() == appearance && arguments[1].toString() == colorSchemeKey)
+        setPortalAnswer(fromPortalValue(arguments[2]));
 }
 
 bool ColorScheme::eventFilter(QObject *watched, QEvent *event)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDBusVariant>
+#include <QDBusMessage>
 #include <QObject>
 
 #include <optional>
@@ -31,7 +31,8 @@ private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void readPortal();
     void setPortalAnswer(std::optional<bool> dark);
-    Q_SLOT void onSettingChanged(const QString &nameSpace, const QString &key, const QDBusVariant &value);
+    // SettingChanged(namespace, key, value).
+    Q_SLOT void onSettingChanged(const QDBusMessage &change);
 
     std::optional<bool> m_portal;
     std::optional<bool> m_override;
