@@ -9,13 +9,17 @@
 #include "platform/Timestamp.h"
 #include "store/VaultStore.h"
 #include "platform/Keychain.h"
+#include "app/SettingsKeys.h"
+#include "platform/UserDefaults.h"
 #include "ui/FileDialogs.h"
+#include "ui/TrayItem.h"
 #include "ui/UnlockPromptWindow.h"
 #include "ui/VaultActions.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -209,6 +213,26 @@ int main(int argc, char *argv[])
     ok = save(window, output, QStringLiteral("vault-list"), 30) && ok;
     QCoro::waitFor(pending);
     QCoro::waitFor(store.lock(work, true, QStringLiteral("manual")));
+
+    // The tray: the compact panel in each design's accent, and the plain menu.
+    TrayItem::shared().start(&engine, [window] { return window; }, [] {});
+    for (const char *design : {"classic", "nativePro", "nightWatch", "softFocus"}) {
+        UserDefaults::standard().setValue(SettingsKeys::appTheme, QString::fromLatin1(design));
+        TrayItem::shared().togglePanel();
+        if (QQuickWindow *panel = TrayItem::shared().panel())
+            ok = save(panel, output, QStringLiteral("tray-panel-") + QLatin1String(design)) && ok;
+        TrayItem::shared().hidePanel();
+    }
+    UserDefaults::standard().setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
+    {
+        QMenu *menu = TrayItem::shared().content().menu();
+        menu->popup(QPoint(0, 0));
+        settle(300);
+        const bool saved = menu->grab().save(output + QStringLiteral("/tray-menu") + suffix + QStringLiteral(".png"));
+        std::printf("%s tray-menu\n", saved ? "wrote" : "FAILED");
+        ok = saved && ok;
+        menu->hide();
+    }
 
     // The context menu of a locked vault.
     QObject *openedMenu = nullptr;

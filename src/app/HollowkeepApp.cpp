@@ -4,12 +4,12 @@
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
+#include "ui/TrayItem.h"
 #include "ui/UnlockPromptWindow.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
-#include <QMenu>
 #include <QQuickWindow>
 
 #include <cstdio>
@@ -83,7 +83,7 @@ bool HollowkeepApp::start()
             },
             Qt::SingleShotConnection);
     }
-    setUpTray();
+    TrayItem::shared().start(&m_engine, [this] { return mainWindow(); }, [this] { m_delegate->quit(); });
     m_delegate->applicationDidFinishLaunching();
     return true;
 }
@@ -91,37 +91,4 @@ bool HollowkeepApp::start()
 int HollowkeepApp::run()
 {
     return start() ? QApplication::exec() : 1;
-}
-
-void HollowkeepApp::showMainWindow()
-{
-    if (QQuickWindow *window = mainWindow()) {
-        window->show();
-        window->raise();
-        window->requestActivate();
-    }
-}
-
-void HollowkeepApp::setUpTray()
-{
-    // The panel and the full menu arrive with the tray's own views; this is their anchor.
-    m_trayMenu = std::make_unique<QMenu>();
-    m_trayMenu->addAction(u"Open Hollowkeep"_qs, this, &HollowkeepApp::showMainWindow);
-    m_trayMenu->addAction(u"Lock All"_qs, this, [] { VaultStore::shared().lockAll(false, u"manual"_qs); });
-    m_trayMenu->addSeparator();
-    m_trayMenu->addAction(u"Quit Hollowkeep"_qs, m_delegate.get(), &AppDelegate::quit);
-    m_tray.setContextMenu(m_trayMenu.get());
-    m_tray.setToolTip(u"Hollowkeep"_qs);
-    const auto updateIcon = [this] {
-        const bool anyOpen = !VaultStore::shared().mountPoints().isEmpty();
-        m_tray.setIcon(QIcon(anyOpen ? u":/org/hollowkeep/icons/tray-unlocked.svg"_qs
-                                     : u":/org/hollowkeep/icons/tray-locked.svg"_qs));
-    };
-    updateIcon();
-    connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, updateIcon);
-    connect(&m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            showMainWindow();
-    });
-    m_tray.setVisible(true);
 }

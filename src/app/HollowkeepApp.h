@@ -2,16 +2,15 @@
 
 #include <QObject>
 #include <QQmlApplicationEngine>
-#include <QSystemTrayIcon>
 
 #include <memory>
 
 class AppDelegate;
-class QMenu;
 class QQuickWindow;
 
-// The application: the store, the main window "Hollowkeep" and the tray icon, with the delegate
-// that handles the life-cycle. Closing the window never quits; the tray icon brings it back.
+// The application: the store, the main window "Hollowkeep" and the tray item, with the delegate
+// that handles the life-cycle. Closing the window never quits; the tray item brings it back (and
+// without a tray to show it, the window minimises instead of closing).
 class HollowkeepApp : public QObject
 {
     Q_OBJECT
@@ -28,11 +27,6 @@ public:
     [[nodiscard]] QQuickWindow *mainWindow() const;
 
 private:
-    void showMainWindow();
-    void setUpTray();
-
     std::unique_ptr<AppDelegate> m_delegate;
     QQmlApplicationEngine m_engine;
-    QSystemTrayIcon m_tray;
-    std::unique_ptr<QMenu> m_trayMenu;
 };

@@ -1,5 +1,6 @@
 #include "VaultActions.h"
 
+#include "FolderChooser.h"
 #include "UnlockPromptWindow.h"
 
 #include "diskimage/CloudExclusion.h"
@@ -29,6 +30,7 @@ VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent)
     connect(&m_settle, &QTimer::timeout, this, &VaultActions::noteOutsideChange);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
     connect(&m_store, &VaultStore::vaultsChanged, this, &VaultActions::watchVaultFolders);
+    connect(&FolderChooser::shared(), &FolderChooser::chosen, this, &VaultActions::onFolderChosen);
     watchVaultFolders();
 }
 
@@ -130,6 +132,53 @@ void VaultActions::relocate(const QString &id, const QUrl &location)
     const std::optional<Vault> vault = find(id);
     if (vault && location.isLocalFile())
         m_store.relocate(*vault, QDir::cleanPath(location.toLocalFile()));
+}
+
+void VaultActions::chooseExisting()
+{
+    FolderChooser::shared().choose(u"addExisting"_qs, u"Choose a vault file (.sparsebundle or .nosync)"_qs,
+                                   u"Add Vault"_qs, documentsFolder());
+}
+
+void VaultActions::chooseLocation(const QString &id)
+{
+    const std::optional<Vault> vault = find(id);
+    if (!vault)
+        return;
+    const QUrl folder = lastKnownFolder(id);
+    FolderChooser::shared().choose(u"locate:"_qs + id,
+                                   u"Choose the vault file for “%1” (.sparsebundle or .nosync)."_qs.arg(vault->name),
+                                   u"Locate Vault"_qs, folder.isEmpty() ? documentsFolder() : folder);
+}
+
+void VaultActions::onFolderChosen(const QString &purpose, const QUrl &folder)
+{
+    if (purpose == QLatin1String("addExisting"))
+        addExisting(folder);
+    else if (purpose.startsWith(QLatin1String("locate:")))
+        relocate(purpose.mid(7), folder);
+}
+
+void VaultActions::unlockFromTray(const QString &id)
+{
+    if (const std::optional<Vault> vault = find(id))
+        unlockInPromptWindow(*vault);
+}
+
+QCoro::Task<void> VaultActions::unlockInPromptWindow(Vault vault)
+{
+    m_promptsInWindow = true;
+    co_await m_store.requestUnlock(vault);
+    m_promptsInWindow = false;
+    if (const std::optional<Vault> prompt = m_store.passwordPromptVault()) {
+        m_store.setPasswordPromptVault(std::nullopt);
+        UnlockPromptWindow::show(*prompt);
+    }
+}
+
+void VaultActions::refreshUnlockedSizes()
+{
+    m_store.refreshUnlockedSizes();
 }
 
 void VaultActions::revealFile(const QString &id)

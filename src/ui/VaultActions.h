@@ -33,6 +33,16 @@ public:
     Q_INVOKABLE void openInFinder(const QString &id);
     Q_INVOKABLE void addExisting(const QUrl &location);
     Q_INVOKABLE void relocate(const QString &id, const QUrl &location);
+    // The file choosers for these two, from any window: the folder picked goes to the calls above.
+    Q_INVOKABLE void chooseExisting();
+    Q_INVOKABLE void chooseLocation(const QString &id);
+    // Unlock from the tray: a password that must be typed is asked in the stand-alone window,
+    // never in a sheet of the main window.
+    Q_INVOKABLE void unlockFromTray(const QString &id);
+    // True while such an unlock runs: the main window then leaves the prompt to that window.
+    Q_INVOKABLE bool promptsInWindow() const { return m_promptsInWindow; }
+    // The sizes of unlocked vaults, measured now (the tray panel when it opens).
+    Q_INVOKABLE void refreshUnlockedSizes();
     // Shows the vault file in the file manager, or asks for the dialog that explains why not.
     Q_INVOKABLE void revealFile(const QString &id);
     // Asks for owner authentication when the vault needs it, then for the removal confirmation.
@@ -115,6 +125,8 @@ private:
     // The store's error message after an operation: empty when it succeeded.
     void reportStoreOutcome(const QString &operation, const Vault &vault);
     QCoro::Task<void> unlockAndReport(Vault vault, QString password, bool saveToKeychain);
+    QCoro::Task<void> unlockInPromptWindow(Vault vault);
+    void onFolderChosen(const QString &purpose, const QUrl &folder);
     QCoro::Task<void> createAndList(QString name, QString folder, qint64 maxSizeMB, QString password,
                                     QString hint, bool saveToKeychain, bool excludeFromCloud);
 
@@ -127,4 +139,5 @@ private:
     QTimer m_clock;
     QTimer m_settle;
     int m_outsideChanges = 0;
+    bool m_promptsInWindow = false;
 };

@@ -19,17 +19,16 @@ Item {
     property var settingsTarget: null
     property var changePasswordTarget: null
     property var verifyTarget: null
-    property var locateTarget: null
 
     // The vault operations every design calls.
     readonly property QtObject actions: QtObject {
         function newVault() { content.showingCreate = true }
-        function addExisting() { FolderChooser.choose("addExisting", "Choose a vault file (.sparsebundle or .nosync)", "Add Vault", VaultActions.documentsFolder()) }
+        function addExisting() { VaultActions.chooseExisting() }
         function unlock(vault) { VaultActions.unlock(vault.id) }
         function usePassword(vault) { VaultActions.usePassword(vault.id) }
         function lock(vault) { VaultActions.lock(vault.id) }
         function openInFinder(vault) { VaultActions.openInFinder(vault.id) }
-        function locate(vault) { content.locate(vault) }
+        function locate(vault) { VaultActions.chooseLocation(vault.id) }
         function revealFile(vault) { VaultActions.revealFile(vault.id) }
         function resize(vault) { content.resizeTarget = vault }
         function compact(vault) { content.compactTarget = vault }
@@ -54,13 +53,6 @@ Item {
         errorAlert.close()
         movedDialog.close()
         waitingDialog.close()
-    }
-
-    function locate(vault) {
-        locateTarget = vault
-        const folder = VaultActions.lastKnownFolder(vault.id)
-        FolderChooser.choose("locate", "Choose the vault file for “" + vault.name + "” (.sparsebundle or .nosync).",
-                             "Locate Vault", folder.toString().length > 0 ? folder : VaultActions.documentsFolder())
     }
 
     Loader {
@@ -119,7 +111,7 @@ Item {
     Connections {
         target: VaultStore
         function onPasswordPromptVaultChanged() {
-            if (VaultStore.passwordPromptVault) {
+            if (VaultStore.passwordPromptVault && !VaultActions.promptsInWindow()) {
                 unlockSheet.vault = VaultStore.passwordPromptVault
                 unlockSheet.open()
             }
@@ -180,7 +172,7 @@ Item {
         buttons: [{ text: "Locate…", role: "default" }, { text: "Remove from List", role: "destructive" }, { text: "OK", role: "cancel" }]
         onChosen: (text) => {
             if (text === "Locate…")
-                content.locate(vault)
+                VaultActions.chooseLocation(vault.id)
             else if (text === "Remove from List")
                 VaultActions.removeFromListAfterAuthentication(vault.id)
         }
@@ -198,16 +190,6 @@ Item {
                  + (vault ? vault.bundlePath : "") + "\n\nPlug in the drive or reconnect the network share, then unlock."
         buttons: [{ text: "OK", role: "cancel" }]
         onClosed: if (storeWaits) { storeWaits = false; FileDialogs.answered() }
-    }
-
-    Connections {
-        target: FolderChooser
-        function onChosen(purpose, folder) {
-            if (purpose === "addExisting")
-                VaultActions.addExisting(folder)
-            else if (purpose === "locate" && content.locateTarget)
-                VaultActions.relocate(content.locateTarget.id, folder)
-        }
     }
 
     Component.onCompleted: VaultActions.startUp()

@@ -43,6 +43,15 @@ ThemedWindow {
 
     function closeAllPopups() { content.closeAll() }
 
+    // Without a tray to bring it back, a closed window would leave nothing on screen: it goes to
+    // the taskbar instead.
+    onClosing: (close) => {
+        if (!TrayItem.shown) {
+            close.accepted = false
+            window.showMinimized()
+        }
+    }
+
     ContentView {
         id: content
         objectName: "content"

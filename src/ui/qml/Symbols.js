@@ -28,7 +28,11 @@ const codepoints = {
     "externaldrive": "\ue1db",
     "sparkles": "\ue65f",
     "eye": "\ue8f4",
-    "magnifyingglass": "\ue8b6"
+    "magnifyingglass": "\ue8b6",
+    "plus.circle.fill": "\ue147",
+    "macwindow": "\ue069",
+    "info.circle": "\ue88f",
+    "power": "\ue8ac"
 }
 function glyph(name) {
     return codepoints[name] !== undefined ? codepoints[name] : "\ue887"

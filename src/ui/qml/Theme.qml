@@ -32,6 +32,16 @@ QtObject {
         softFocus: { minimumWidth: 620, minimumHeight: 480, width: 700, height: 560, scheme: "light" }
     })
 
+    // The tray panel's accent, by design.
+    readonly property var panelAccents: ({
+        classic: Qt.rgba(0.35, 0.38, 0.95, 1),
+        nativePro: Qt.rgba(0.02, 0.48, 0.55, 1),
+        nightWatch: Qt.rgba(0.24, 0.72, 0.5175, 1),
+        softFocus: Qt.rgba(0.48, 0.25, 0.68, 1)
+    })
+    readonly property color panelAccent: panelAccents[design(Preferences.appTheme)]
+    readonly property color red: dark ? "#ff453a" : "#e5393a"
+
     // The classic design follows the desktop's colour scheme; the others fix their own.
     readonly property string scheme: windowConstants[design(Preferences.appTheme)].scheme
     readonly property bool dark: scheme === "dark" || (scheme === "" && ColorScheme.prefersDark)

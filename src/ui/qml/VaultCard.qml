@@ -14,14 +14,12 @@ Item {
     property bool hovering: hover.hovered
 
     readonly property string vaultId: vault.id
-    readonly property bool unlocked: VaultStore.mountPoints[vaultId] !== undefined
-    readonly property bool busy: VaultStore.busyVaults.indexOf(vaultId) >= 0
-    // Re-read whenever the store publishes anything about the vaults or something outside changed
-    // (a file moved, a disk unplugged, time passed); the properties read for that are cheap ones,
-    // since every card of a long list reads them.
-    readonly property string fileState: { VaultStore.vaultCount; VaultStore.mountPoints; VaultActions.outsideChanges; return VaultActions.fileState(vaultId) }
-    readonly property real usedBytes: { VaultStore.totalSizeOnDisk; return VaultActions.recordedSize(vaultId) }
-    readonly property real usedFraction: usedBytes / (Math.max(vault.maxSizeMB, 1) * 1048576)
+    readonly property VaultState vaultState: VaultState { vault: card.vault }
+    readonly property bool unlocked: vaultState.unlocked
+    readonly property bool busy: vaultState.busy
+    readonly property string fileState: vaultState.fileState
+    readonly property real usedBytes: vaultState.usedBytes
+    readonly property real usedFraction: vaultState.usedFraction
     readonly property bool nearlyFull: fileState === "present" && usedFraction >= 0.9
 
     implicitHeight: 66
@@ -173,7 +171,7 @@ Item {
             }
             Text {
                 objectName: "usage"
-                text: { VaultActions.outsideChanges; return Format.usage(card.usedBytes, card.vault, card.unlocked) }
+                text: card.vaultState.usage
                 font.pixelSize: 11
                 color: Theme.secondary
                 elide: Text.ElideRight

@@ -3,7 +3,7 @@ import QtQuick.Controls
 import org.hollowkeep
 
 // The per-vault menu. Entries that do not apply are absent, not disabled.
-Menu {
+FittedMenu {
     id: menu
     property var vault
     property var actions
@@ -40,17 +40,6 @@ Menu {
             }
         }
         return false
-    }
-
-    // As wide as the longest entry, so that none is cut.
-    width: {
-        let widest = 200
-        for (let i = 0; i < count; ++i) {
-            const item = itemAt(i)
-            if (item && item.applies !== false)
-                widest = Math.max(widest, item.implicitWidth)
-        }
-        return widest + leftPadding + rightPadding
     }
 
     component Entry: MenuItem {

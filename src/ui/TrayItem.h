@@ -1,0 +1,73 @@
+#pragma once
+
+#include "MenuBarContent.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QtQmlIntegration>
+
+#include <functional>
+#include <memory>
+
+class QQmlEngine;
+class QJSEngine;
+#include <QQuickWindow>
+class UserDefaults;
+
+// The tray item (a StatusNotifierItem where the desktop has a tray host, else an XEmbed icon): its
+// image follows whether any vault is unlocked; a click opens the compact panel or the plain menu
+// by the menuBarPanel setting, and the context menu is always the plain menu. Present only while
+// menuBarIcon is on; both settings apply at once. It also opens the application's windows.
+class TrayItem : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+    // Whether the item is on a tray the desktop shows: when not, closing the main window would
+    // leave nothing on screen, so the window minimises instead.
+    Q_PROPERTY(bool shown READ shown NOTIFY shownChanged)
+
+public:
+    [[nodiscard]] static TrayItem &shared();
+    static TrayItem *create(QQmlEngine *, QJSEngine *);
+
+    // Sets the item up with the engine that loads the panel and the main window it opens.
+    void start(QQmlEngine *engine, std::function<QQuickWindow *()> mainWindow, std::function<void()> quit);
+
+    [[nodiscard]] bool shown() const;
+    [[nodiscard]] QSystemTrayIcon &icon() { return m_icon; }
+    [[nodiscard]] MenuBarContent &content() { return *m_content; }
+    // The panel window, once it was shown.
+    [[nodiscard]] QQuickWindow *panel() const { return m_panel; }
+
+    Q_INVOKABLE void showMainWindow();
+    // The windows of later parts open the main window for now: one place each to change.
+    Q_INVOKABLE void showSettings();
+    Q_INVOKABLE void showWhatsNew();
+    Q_INVOKABLE void showAbout();
+    // The main window with its create sheet up.
+    Q_INVOKABLE void newVault();
+    Q_INVOKABLE void quit();
+    Q_INVOKABLE void togglePanel();
+    Q_INVOKABLE void hidePanel();
+
+Q_SIGNALS:
+    void shownChanged();
+
+private:
+    TrayItem();
+    // Applies menuBarIcon and menuBarPanel as they are now.
+    void follow();
+    void updateImage();
+    void onActivated(QSystemTrayIcon::ActivationReason reason);
+    void placePanel();
+
+    QSystemTrayIcon m_icon;
+    std::unique_ptr<MenuBarContent> m_content;
+    QQmlEngine *m_engine = nullptr;
+    QPointer<QQuickWindow> m_panel;
+    std::function<QQuickWindow *()> m_mainWindow;
+    std::function<void()> m_quit;
+    bool m_wasShown = false;
+};

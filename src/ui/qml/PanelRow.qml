@@ -1,0 +1,124 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import org.hollowkeep
+
+// One vault in the tray panel: a ring of the space it takes, its name and state, and the one or
+// two things to do now. A secondary click (or the Menu key) offers the file's place and the main
+// window.
+Item {
+    id: row
+    objectName: "panelRow"
+    required property var vault
+    property color accent: Theme.panelAccent
+    readonly property VaultState vaultState: VaultState { vault: row.vault }
+    readonly property string vaultId: vaultState.vaultId
+    readonly property bool present: vaultState.fileState === "present"
+    // Red when nearly full, orange when filling up, green when unlocked, else the accent.
+    readonly property color ringColor: vaultState.usedFraction >= 0.95 ? Theme.red
+                                       : vaultState.usedFraction >= 0.8 ? Theme.orange
+                                       : vaultState.unlocked ? Theme.green : accent
+    implicitHeight: content.implicitHeight + 10
+    implicitWidth: content.implicitWidth + 12
+
+    function openMenu(x, y) { rowMenu.popup(row, x, y) }
+    TapHandler { acceptedButtons: Qt.RightButton; onTapped: (point) => row.openMenu(point.position.x, point.position.y) }
+    Keys.onMenuPressed: openMenu(width / 2, height / 2)
+    Rectangle {
+        anchors.fill: parent
+        radius: 6
+        color: hover.hovered ? Theme.quaternaryFill : "transparent"
+        HoverHandler { id: hover }
+    }
+
+    RowLayout {
+        id: content
+        anchors.fill: parent
+        anchors.leftMargin: 6
+        anchors.rightMargin: 6
+        anchors.topMargin: 5
+        anchors.bottomMargin: 5
+        spacing: 8
+        RingGauge {
+            objectName: "ring"
+            size: 18
+            thickness: 3.5
+            fraction: row.vaultState.usedFraction
+            color: row.ringColor
+            track: Qt.rgba(Theme.primary.r, Theme.primary.g, Theme.primary.b, 0.12)
+        }
+        ColumnLayout {
+            spacing: 1
+            Layout.fillWidth: true
+            Text {
+                objectName: "rowName"
+                text: row.vault.name
+                font.pixelSize: 13
+                font.weight: Font.DemiBold
+                color: Theme.primary
+                elide: Text.ElideRight
+                Layout.fillWidth: true
+            }
+            Text {
+                objectName: "rowStatus"
+                text: row.vaultState.fileState === "waitingForDisk" ? "Waiting for disk"
+                      : row.vaultState.fileState === "missing" ? "Vault file not found"
+                      : row.vaultState.usage
+                font.pixelSize: 10
+                color: row.present ? Theme.secondary : Theme.orange
+                elide: Text.ElideRight
+                Layout.fillWidth: true
+            }
+        }
+        Spinner {
+            objectName: "rowBusy"
+            visible: row.vaultState.busy
+            running: row.vaultState.busy
+            implicitWidth: 16
+            implicitHeight: 16
+        }
+        PanelIconButton {
+            objectName: "rowOpen"
+            visible: !row.vaultState.busy && row.vaultState.unlocked
+            symbol: "folder"
+            size: 12
+            tip: "Open in File Manager"
+            onClicked: VaultActions.openInFinder(row.vaultId)
+        }
+        MiniButton {
+            objectName: "rowLock"
+            visible: !row.vaultState.busy && row.vaultState.unlocked
+            text: "Lock"
+            filled: true
+            accent: row.accent
+            onClicked: VaultActions.lock(row.vaultId)
+        }
+        MiniButton {
+            objectName: "rowLocate"
+            visible: !row.vaultState.busy && !row.vaultState.unlocked && row.vaultState.fileState === "missing"
+            text: "Locate"
+            accent: row.accent
+            onClicked: VaultActions.chooseLocation(row.vaultId)
+        }
+        MiniButton {
+            objectName: "rowUnlock"
+            visible: !row.vaultState.busy && !row.vaultState.unlocked && row.vaultState.fileState !== "missing"
+            text: "Unlock"
+            accent: row.accent
+            onClicked: VaultActions.unlockFromTray(row.vaultId)
+        }
+    }
+
+    FittedMenu {
+        id: rowMenu
+        objectName: "rowMenu"
+        MenuItem {
+            text: "Locate Vault…"
+            visible: row.vaultState.fileState === "missing"
+            height: visible ? implicitHeight : 0
+            onTriggered: VaultActions.chooseLocation(row.vaultId)
+        }
+        MenuItem { text: "Reveal Vault File in File Manager"; onTriggered: VaultActions.revealFile(row.vaultId) }
+        MenuItem { text: "More in Hollowkeep…"; onTriggered: TrayItem.showMainWindow() }
+    }
+}
