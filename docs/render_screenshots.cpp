@@ -225,7 +225,7 @@ int main(int argc, char *argv[])
     }
     UserDefaults::standard().setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
     {
-        QMenu *menu = TrayItem::shared().content().menu();
+        QMenu *menu = TrayItem::shared().content()->menu();
         menu->popup(QPoint(0, 0));
         settle(300);
         const bool saved = menu->grab().save(output + QStringLiteral("/tray-menu") + suffix + QStringLiteral(".png"));

@@ -7,8 +7,10 @@
 #include "store/VaultList.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
+#include "ui/UnlockPromptWindow.h"
 
 #include <QQmlEngine>
+#include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest>
 
@@ -61,6 +63,7 @@ public:
         store().setVaults({});
         store().setErrorMessage(std::nullopt);
         TouchID::setAuthenticator({});
+        UnlockPromptWindow::close();
         m_ownerReasons.clear();
         QDir(m_env.home()).removeRecursively();
         QDir().mkpath(m_env.home());
@@ -98,6 +101,13 @@ public:
         });
     }
     Q_INVOKABLE QStringList ownerReasons() const { return m_ownerReasons; }
+    // The vault the stand-alone unlock window shows; empty when it is not on screen.
+    Q_INVOKABLE QString promptWindowVault() const
+    {
+        QQuickWindow *window = UnlockPromptWindow::window();
+        QObject *view = window && window->isVisible() ? window->findChild<QObject *>(u"unlockView"_s) : nullptr;
+        return view ? view->property("vault").value<Vault>().name : QString();
+    }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
 
 private:
@@ -122,6 +132,7 @@ public Q_SLOTS:
         m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
         m_tools.script(u"hdiutil-create"_s, "mkdir -p \"${@: -1}\"\n");
         engine->addImportPath(u"qrc:/"_s);
+        UnlockPromptWindow::setEngine(engine);
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);
     }

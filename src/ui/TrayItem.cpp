@@ -28,36 +28,35 @@ TrayItem *TrayItem::create(QQmlEngine *, QJSEngine *)
     return &shared();
 }
 
-TrayItem::TrayItem()
-{
-    m_content = std::make_unique<MenuBarContent>(VaultStore::shared(), VaultActions::shared());
-    connect(m_content.get(), &MenuBarContent::openMainWindow, this, &TrayItem::showMainWindow);
-    connect(m_content.get(), &MenuBarContent::openSettings, this, &TrayItem::showSettings);
-    connect(m_content.get(), &MenuBarContent::openWhatsNew, this, &TrayItem::showWhatsNew);
-    connect(m_content.get(), &MenuBarContent::openAbout, this, &TrayItem::showAbout);
-    connect(m_content.get(), &MenuBarContent::quitRequested, this, &TrayItem::quit);
-    m_icon.setToolTip(u"Hollowkeep"_qs);
-    m_icon.setContextMenu(m_content->menu());
-    connect(&m_icon, &QSystemTrayIcon::activated, this, &TrayItem::onActivated);
-    connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, &TrayItem::updateImage);
-    connect(&UserDefaults::standard(), &UserDefaults::changed, this, [this](const QString &key) {
-        if (key == SettingsKeys::menuBarIcon || key == SettingsKeys::menuBarPanel)
-            follow();
-    });
-    updateImage();
-}
+TrayItem::TrayItem() = default;
 
 void TrayItem::start(QQmlEngine *engine, std::function<QQuickWindow *()> mainWindow, std::function<void()> quit)
 {
     m_engine = engine;
     m_mainWindow = std::move(mainWindow);
     m_quit = std::move(quit);
+    m_icon = std::make_unique<QSystemTrayIcon>();
+    m_content = std::make_unique<MenuBarContent>(VaultStore::shared(), VaultActions::shared());
+    connect(m_content.get(), &MenuBarContent::openMainWindow, this, &TrayItem::showMainWindow);
+    connect(m_content.get(), &MenuBarContent::openSettings, this, &TrayItem::showSettings);
+    connect(m_content.get(), &MenuBarContent::openWhatsNew, this, &TrayItem::showWhatsNew);
+    connect(m_content.get(), &MenuBarContent::openAbout, this, &TrayItem::showAbout);
+    connect(m_content.get(), &MenuBarContent::quitRequested, this, &TrayItem::quit);
+    m_icon->setToolTip(u"Hollowkeep"_qs);
+    m_icon->setContextMenu(m_content->menu());
+    connect(m_icon.get(), &QSystemTrayIcon::activated, this, &TrayItem::onActivated);
+    connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, &TrayItem::updateImage);
+    connect(&UserDefaults::standard(), &UserDefaults::changed, this, [this](const QString &key) {
+        if (key == SettingsKeys::menuBarIcon || key == SettingsKeys::menuBarPanel)
+            follow();
+    });
+    updateImage();
     follow();
 }
 
 bool TrayItem::shown() const
 {
-    return m_icon.isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+    return m_icon && m_icon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void TrayItem::follow()
@@ -65,7 +64,8 @@ void TrayItem::follow()
     const bool wanted = UserDefaults::standard().boolValue(SettingsKeys::menuBarIcon);
     if (!UserDefaults::standard().boolValue(SettingsKeys::menuBarPanel) || !wanted)
         hidePanel();
-    m_icon.setVisible(wanted);
+    if (m_icon)
+        m_icon->setVisible(wanted);
     if (shown() != m_wasShown) {
         m_wasShown = shown();
         Q_EMIT shownChanged();
@@ -74,7 +74,8 @@ void TrayItem::follow()
 
 void TrayItem::updateImage()
 {
-    m_icon.setIcon(MenuBarIcon::image(!VaultStore::shared().mountPoints().isEmpty()));
+    if (m_icon)
+        m_icon->setIcon(MenuBarIcon::image(!VaultStore::shared().mountPoints().isEmpty()));
 }
 
 void TrayItem::onActivated(QSystemTrayIcon::ActivationReason reason)
@@ -83,7 +84,7 @@ void TrayItem::onActivated(QSystemTrayIcon::ActivationReason reason)
         return;
     if (UserDefaults::standard().boolValue(SettingsKeys::menuBarPanel))
         togglePanel();
-    else
+    else if (m_content)
         m_content->menu()->popup(QCursor::pos());
 }
 
@@ -120,7 +121,7 @@ void TrayItem::placePanel()
 {
     // At the tray icon when the tray says where it is; otherwise by the pointer, in the corner of
     // its screen nearest to it: under a top panel or above a bottom one.
-    const QRect icon = m_icon.geometry();
+    const QRect icon = m_icon ? m_icon->geometry() : QRect();
     const QPoint anchor = icon.isValid() ? icon.center() : QCursor::pos();
     QScreen *screen = QGuiApplication::screenAt(anchor);
     if (!screen)

@@ -36,8 +36,9 @@ public:
     void start(QQmlEngine *engine, std::function<QQuickWindow *()> mainWindow, std::function<void()> quit);
 
     [[nodiscard]] bool shown() const;
-    [[nodiscard]] QSystemTrayIcon &icon() { return m_icon; }
-    [[nodiscard]] MenuBarContent &content() { return *m_content; }
+    // Made by start(): widgets need the application object of a widget program.
+    [[nodiscard]] QSystemTrayIcon *icon() { return m_icon.get(); }
+    [[nodiscard]] MenuBarContent *content() { return m_content.get(); }
     // The panel window, once it was shown.
     [[nodiscard]] QQuickWindow *panel() const { return m_panel; }
 
@@ -63,7 +64,7 @@ private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
     void placePanel();
 
-    QSystemTrayIcon m_icon;
+    std::unique_ptr<QSystemTrayIcon> m_icon;
     std::unique_ptr<MenuBarContent> m_content;
     QQmlEngine *m_engine = nullptr;
     QPointer<QQuickWindow> m_panel;

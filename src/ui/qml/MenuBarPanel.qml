@@ -12,6 +12,7 @@ ThemedWindow {
     title: "Hollowkeep"
     flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
     readonly property color accent: Theme.panelAccent
+    readonly property alias addMenu: footerMenu
     readonly property int openCount: Object.keys(VaultStore.mountPoints).length
     width: 300
     minimumWidth: 300
@@ -115,6 +116,7 @@ ThemedWindow {
                 onClicked: footerMenu.popup(addButton, 0, addButton.height)
                 Menu {
                     id: footerMenu
+                    objectName: "panelAddMenu"
                     MenuItem { objectName: "panelNewVault"; text: "New Vault…"; onTriggered: TrayItem.newVault() }
                     MenuItem { objectName: "panelAddExisting"; text: "Add Existing Vault…"; onTriggered: VaultActions.chooseExisting() }
                 }
