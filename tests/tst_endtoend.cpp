@@ -17,6 +17,7 @@
 #include <QDBusVariant>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QSystemTrayIcon>
 #include <QScopeGuard>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -420,6 +421,17 @@ private Q_SLOTS:
         QTRY_VERIFY(m_window->color().lightness() < 60);
         QVERIFY(schemeChanged(0));
         QTRY_COMPARE(m_window->color(), light);
+    }
+
+    // No tray shows the item here: closing the window would leave nothing on screen, so the window
+    // goes to the taskbar instead.
+    void closingWithoutATrayMinimises()
+    {
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        m_window->close();
+        QTRY_VERIFY(m_window->windowStates() & Qt::WindowMinimized);
+        QVERIFY(m_window->isVisible());
+        m_window->showNormal();
     }
 };
 
