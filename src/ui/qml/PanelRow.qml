@@ -21,7 +21,22 @@ Item {
     implicitHeight: content.implicitHeight + 10
     implicitWidth: content.implicitWidth + 12
 
+    activeFocusOnTab: true
+    readonly property bool visualFocus: activeFocus
     function openMenu(x, y) { rowMenu.popup(row, x, y) }
+    // Return does the row's main thing: open when unlocked, locate when missing, unlock otherwise.
+    function primaryAction() {
+        if (vaultState.busy)
+            return
+        if (vaultState.unlocked)
+            VaultActions.openInFinder(vaultId)
+        else if (vaultState.fileState === "missing")
+            VaultActions.chooseLocation(vaultId)
+        else
+            VaultActions.unlockFromTray(vaultId)
+    }
+    Keys.onReturnPressed: primaryAction()
+    Keys.onEnterPressed: primaryAction()
     TapHandler { acceptedButtons: Qt.RightButton; onTapped: (point) => row.openMenu(point.position.x, point.position.y) }
     Keys.onMenuPressed: openMenu(width / 2, height / 2)
     Rectangle {
@@ -29,6 +44,7 @@ Item {
         radius: 6
         color: hover.hovered ? Theme.quaternaryFill : "transparent"
         HoverHandler { id: hover }
+        FocusRing { control: row; cornerRadius: 6; anchors.margins: -1 }
     }
 
     RowLayout {
