@@ -24,6 +24,9 @@ public:
         qputenv("XDG_DATA_HOME", (root + u"/data"_s).toLocal8Bit());
         qputenv("XDG_RUNTIME_DIR", (root + u"/runtime"_s).toLocal8Bit());
         qputenv("XDG_CACHE_HOME", (root + u"/cache"_s).toLocal8Bit());
+        // Update checks of a program under test ask nobody (the discard port refuses at once).
+        if (qEnvironmentVariableIsEmpty("HOLLOWKEEP_UPDATE_SERVER"))
+            qputenv("HOLLOWKEEP_UPDATE_SERVER", "http://127.0.0.1:9");
     }
 
     [[nodiscard]] QString root() const { return m_root.path(); }

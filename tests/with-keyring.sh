@@ -7,5 +7,6 @@ root=$scratch
 mkdir -p "$root/home" "$root/config" "$root/data" "$root/runtime" "$root/cache"
 chmod 700 "$root/runtime"
 export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" \
-    XDG_RUNTIME_DIR="$root/runtime" XDG_CACHE_HOME="$root/cache"
+    XDG_RUNTIME_DIR="$root/runtime" XDG_CACHE_HOME="$root/cache" \
+    HOLLOWKEEP_UPDATE_SERVER="${HOLLOWKEEP_UPDATE_SERVER:-http://127.0.0.1:9}"
 dbus-run-session -- sh -c 'printf keyring-pass | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1; "$@"' sh "$@"

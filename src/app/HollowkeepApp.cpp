@@ -1,6 +1,7 @@
 #include "HollowkeepApp.h"
 
 #include "AppDelegate.h"
+#include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 #include "ui/FileDialogs.h"
@@ -9,13 +10,20 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QCoro/QCoroSignal>
 #include <QIcon>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QQuickWindow>
 
 #include <cstdio>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text);
+} // namespace
 
 HollowkeepApp::HollowkeepApp(QObject *parent) : QObject(parent)
 {
@@ -24,6 +32,7 @@ HollowkeepApp::HollowkeepApp(QObject *parent) : QObject(parent)
     // Creating the store loads the vault list and the activity log and starts its timers.
     VaultStore &store = VaultStore::shared();
     store.setFileDialogs(&FileDialogs::shared());
+    UpdateChecker::setAlertPresenter(askAboutUpdate);
     m_delegate = std::make_unique<AppDelegate>(store, UserDefaults::standard(), QDBusConnection::sessionBus(),
                                                QDBusConnection::systemBus());
     connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
@@ -58,6 +67,24 @@ QByteArray residentMemory()
     return {};
 }
 
+// The update alert: the program in front, three buttons, View Download the default.
+QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text)
+{
+    QMessageBox box(QMessageBox::Information, u"Hollowkeep"_qs, title);
+    box.setInformativeText(text);
+    QPushButton *view = box.addButton(u"View Download"_qs, QMessageBox::AcceptRole);
+    QPushButton *skip = box.addButton(u"Skip This Version"_qs, QMessageBox::DestructiveRole);
+    box.addButton(u"Later"_qs, QMessageBox::RejectRole);
+    box.setDefaultButton(view);
+    box.open();
+    box.raise();
+    box.activateWindow();
+    co_await qCoro(&box, &QDialog::finished);
+    co_return box.clickedButton() == view   ? UpdateChecker::AlertChoice::ViewDownload
+              : box.clickedButton() == skip ? UpdateChecker::AlertChoice::SkipThisVersion
+                                            : UpdateChecker::AlertChoice::Later;
+}
+
 } // namespace
 
 QQuickWindow *HollowkeepApp::mainWindow() const
@@ -85,6 +112,7 @@ bool HollowkeepApp::start()
     }
     TrayItem::shared().start(&m_engine, [this] { return mainWindow(); }, [this] { m_delegate->quit(); });
     m_delegate->applicationDidFinishLaunching();
+    UpdateChecker::startAutomaticChecks(UserDefaults::standard());
     return true;
 }
 

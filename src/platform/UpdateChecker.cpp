@@ -1,0 +1,185 @@
+#include "UpdateChecker.h"
+
+#include "UserDefaults.h"
+#include "app/SettingsKeys.h"
+#include "diskimage/ProcessResult.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace UpdateChecker {
+
+namespace {
+
+constexpr int requestTimeoutMs = 15000;
+constexpr double checkGateSeconds = 72000;  // 20 hours
+constexpr int checkIntervalMs = 21600 * 1000; // 6 hours
+
+AlertPresenter &presenter()
+{
+    static AlertPresenter instance;
+    return instance;
+}
+
+UrlOpener &opener()
+{
+    static UrlOpener instance = [](const QUrl &url) { QDesktopServices::openUrl(url); };
+    return instance;
+}
+
+QList<qint64> versionNumbers(const QString &version)
+{
+    QList<qint64> numbers;
+    for (const QString &piece : version.split(QLatin1Char('.'), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const qint64 number = piece.toLongLong(&ok);
+        numbers << (ok ? number : 0);
+    }
+    return numbers;
+}
+
+} // namespace
+
+QUrl serverAddress()
+{
+    const QString override = qEnvironmentVariable("HOLLOWKEEP_UPDATE_SERVER");
+    return QUrl(override.isEmpty() ? QStringLiteral(HOLLOWKEEP_UPDATE_SERVER) : override);
+}
+
+QString currentVersion()
+{
+    const QString version = QStringLiteral(HOLLOWKEEP_VERSION);
+    return version.isEmpty() ? QStringLiteral("0") : version;
+}
+
+bool isNewer(const QString &version, const QString &than)
+{
+    const QList<qint64> a = versionNumbers(version);
+    const QList<qint64> b = versionNumbers(than);
+    for (qsizetype i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const qint64 left = a.value(i);
+        const qint64 right = b.value(i);
+        if (left != right)
+            return left > right;
+    }
+    return false;
+}
+
+Release parseRelease(const QByteArray &body)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw DiskImageError::commandFailed(error.errorString());
+    const QJsonObject object = document.object();
+    if (!document.isObject() || !object.value(QStringLiteral("version")).isString())
+        throw DiskImageError::commandFailed(QStringLiteral("Unexpected response from the update server."));
+    Release release;
+    release.version = object.value(QStringLiteral("version")).toString();
+    if (release.version.startsWith(QLatin1Char('v')))
+        release.version.remove(0, 1);
+    release.notes = object.value(QStringLiteral("notes")).toString();
+    const QUrl download(object.value(QStringLiteral("download")).toString(), QUrl::StrictMode);
+    release.download = download.isValid() && !download.scheme().isEmpty() ? download.toString()
+                                                                           : serverAddress().toString();
+    return release;
+}
+
+QCoro::Task<Release> fetchLatest()
+{
+    static QNetworkAccessManager *network = new QNetworkAccessManager;
+    QUrl address = serverAddress();
+    address.setPath(QStringLiteral("/api/version.json"));
+    QNetworkRequest request(address);
+    request.setRawHeader("Accept", "application/json");
+    request.setTransferTimeout(requestTimeoutMs);
+    QNetworkReply *reply = network->get(request);
+    co_await qCoro(reply).waitForFinished();
+    reply->deleteLater();
+    // The status code is not looked at: whatever came back is parsed.
+    if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied)
+        throw DiskImageError::commandFailed(reply->errorString());
+    co_return parseRelease(reply->readAll());
+}
+
+QCoro::Task<void> autoCheck(UserDefaults &defaults)
+{
+    if (!defaults.boolValue(SettingsKeys::updateCheckEnabled))
+        co_return;
+    if (const std::optional<Timestamp> last = defaults.dateValue(SettingsKeys::lastUpdateCheck);
+        last && Timestamp::now().secondsSinceReferenceDate - last->secondsSinceReferenceDate < checkGateSeconds)
+        co_return;
+    Release release;
+    try {
+        release = co_await fetchLatest();
+    } catch (...) {
+        co_return; // never shown; the next tick tries again
+    }
+    defaults.setValue(SettingsKeys::lastUpdateCheck, QVariant::fromValue(Timestamp::now()));
+    if (!isNewer(release.version, currentVersion()) ||
+        defaults.stringValue(SettingsKeys::skippedVersion) == release.version)
+        co_return;
+    co_await presentUpdateAlert(defaults, release);
+}
+
+QCoro::Task<QString> manualCheck(UserDefaults &defaults)
+{
+    Release release;
+    try {
+        release = co_await fetchLatest();
+    } catch (const std::exception &error) {
+        co_return QStringLiteral("Could not check: ") + describeError(error);
+    }
+    defaults.setValue(SettingsKeys::lastUpdateCheck, QVariant::fromValue(Timestamp::now()));
+    if (!isNewer(release.version, currentVersion()))
+        co_return QStringLiteral("You're up to date — %1 is the latest version.").arg(currentVersion());
+    co_await presentUpdateAlert(defaults, release);
+    co_return QStringLiteral("Version %1 is available.").arg(release.version);
+}
+
+QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release)
+{
+    if (!presenter())
+        co_return;
+    const AlertChoice choice = co_await presenter()(
+        QStringLiteral("Hollowkeep %1 is available").arg(release.version),
+        QStringLiteral("You have %1. Install it from the download page or with your package manager.")
+            .arg(currentVersion()));
+    if (choice == AlertChoice::ViewDownload)
+        opener()(QUrl(release.download));
+    else if (choice == AlertChoice::SkipThisVersion)
+        defaults.setValue(SettingsKeys::skippedVersion, release.version);
+}
+
+void startAutomaticChecks(UserDefaults &defaults)
+{
+    static QTimer *timer = nullptr;
+    if (timer)
+        return;
+    timer = new QTimer;
+    timer->setInterval(checkIntervalMs);
+    QObject::connect(timer, &QTimer::timeout, [&defaults] { autoCheck(defaults); });
+    timer->start();
+    autoCheck(defaults);
+}
+
+void setAlertPresenter(AlertPresenter presenter)
+{
+    UpdateChecker::presenter() = std::move(presenter);
+}
+
+void setUrlOpener(UrlOpener opener)
+{
+    UpdateChecker::opener() = opener ? std::move(opener) : [](const QUrl &url) { QDesktopServices::openUrl(url); };
+}
+
+} // namespace UpdateChecker

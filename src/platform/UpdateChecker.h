@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+
+class UserDefaults;
+
+// Looks for a newer release: a small JSON document at /api/version.json of the update server,
+// automatically about once every 20 hours while the user allows it, and on demand from the
+// settings. A newer version is offered in an alert; nothing is downloaded here, the download page
+// opens in the browser.
+namespace UpdateChecker {
+
+struct Release
+{
+    QString version; // without a leading "v"
+    QString notes;
+    QString download;
+};
+
+enum class AlertChoice { ViewDownload, SkipThisVersion, Later };
+
+// The server: the build's address, or HOLLOWKEEP_UPDATE_SERVER (tests).
+[[nodiscard]] QUrl serverAddress();
+[[nodiscard]] QString currentVersion();
+[[nodiscard]] bool isNewer(const QString &version, const QString &than);
+// Throws the parser's error or "Unexpected response from the update server.".
+[[nodiscard]] Release parseRelease(const QByteArray &body);
+
+QCoro::Task<Release> fetchLatest();
+QCoro::Task<void> autoCheck(UserDefaults &defaults);
+// The text the settings show.
+QCoro::Task<QString> manualCheck(UserDefaults &defaults);
+// Shows the alert and does what the choice asks.
+QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release);
+// Once at launch: a check now, then one every six hours.
+void startAutomaticChecks(UserDefaults &defaults);
+
+// The alert and the browser are the desktop's: the program installs them, tests answer them.
+using AlertPresenter = std::function<QCoro::Task<AlertChoice>(QString title, QString text)>;
+void setAlertPresenter(AlertPresenter presenter);
+using UrlOpener = std::function<void(const QUrl &)>;
+void setUrlOpener(UrlOpener opener);
+
+} // namespace UpdateChecker
