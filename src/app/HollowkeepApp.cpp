@@ -1,6 +1,8 @@
 #include "HollowkeepApp.h"
 
 #include "AppDelegate.h"
+#include "app/SettingsKeys.h"
+#include "platform/PanicHotKey.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
@@ -112,7 +114,15 @@ bool HollowkeepApp::start()
     }
     TrayItem::shared().start(&m_engine, [this] { return mainWindow(); }, [this] { m_delegate->quit(); });
     m_delegate->applicationDidFinishLaunching();
-    UpdateChecker::startAutomaticChecks(UserDefaults::standard());
+    // The panic shortcut follows its settings at once, then the update checks start.
+    UserDefaults &defaults = UserDefaults::standard();
+    PanicHotKey::update(defaults);
+    connect(&defaults, &UserDefaults::changed, this, [&defaults](const QString &key) {
+        if (key == SettingsKeys::panicEnabled || key == SettingsKeys::panicKeyCode ||
+            key == SettingsKeys::panicModifiers)
+            PanicHotKey::update(defaults);
+    });
+    UpdateChecker::startAutomaticChecks(defaults);
     return true;
 }
 

@@ -1,0 +1,246 @@
+#include "PanicHotKey.h"
+
+#include "UserDefaults.h"
+#include "app/SettingsKeys.h"
+#include "store/VaultStore.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QGuiApplication>
+
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace PanicHotKey {
+
+namespace {
+
+constexpr int command = 256;
+constexpr int shift = 512;
+constexpr int option = 2048;
+constexpr int control = 4096;
+
+// X modifier bits.
+constexpr std::uint16_t xShift = XCB_MOD_MASK_SHIFT;
+constexpr std::uint16_t xLock = XCB_MOD_MASK_LOCK;
+constexpr std::uint16_t xControl = XCB_MOD_MASK_CONTROL;
+constexpr std::uint16_t xAlt = XCB_MOD_MASK_1;
+constexpr std::uint16_t xNumLock = XCB_MOD_MASK_2;
+constexpr std::uint16_t xSuper = XCB_MOD_MASK_4;
+
+struct KeyEntry
+{
+    int code;           // the stored (earlier release's) key code
+    std::uint32_t keysym;
+    int qtKey;
+};
+
+// Letters, digits, punctuation, F-keys and arrows.
+const KeyEntry keyTable[] = {
+    {0, 'a', Qt::Key_A},   {1, 's', Qt::Key_S},   {2, 'd', Qt::Key_D},   {3, 'f', Qt::Key_F},
+    {4, 'h', Qt::Key_H},   {5, 'g', Qt::Key_G},   {6, 'z', Qt::Key_Z},   {7, 'x', Qt::Key_X},
+    {8, 'c', Qt::Key_C},   {9, 'v', Qt::Key_V},   {11, 'b', Qt::Key_B},  {12, 'q', Qt::Key_Q},
+    {13, 'w', Qt::Key_W},  {14, 'e', Qt::Key_E},  {15, 'r', Qt::Key_R},  {16, 'y', Qt::Key_Y},
+    {17, 't', Qt::Key_T},  {18, '1', Qt::Key_1},  {19, '2', Qt::Key_2},  {20, '3', Qt::Key_3},
+    {21, '4', Qt::Key_4},  {22, '6', Qt::Key_6},  {23, '5', Qt::Key_5},  {24, '=', Qt::Key_Equal},
+    {25, '9', Qt::Key_9},  {26, '7', Qt::Key_7},  {27, '-', Qt::Key_Minus}, {28, '8', Qt::Key_8},
+    {29, '0', Qt::Key_0},  {30, ']', Qt::Key_BracketRight}, {31, 'o', Qt::Key_O}, {32, 'u', Qt::Key_U},
+    {33, '[', Qt::Key_BracketLeft}, {34, 'i', Qt::Key_I}, {35, 'p', Qt::Key_P}, {37, 'l', Qt::Key_L},
+    {38, 'j', Qt::Key_J},  {39, '\'', Qt::Key_Apostrophe}, {40, 'k', Qt::Key_K}, {41, ';', Qt::Key_Semicolon},
+    {42, '\\', Qt::Key_Backslash}, {43, ',', Qt::Key_Comma}, {44, '/', Qt::Key_Slash}, {45, 'n', Qt::Key_N},
+    {46, 'm', Qt::Key_M},  {47, '.', Qt::Key_Period}, {49, ' ', Qt::Key_Space}, {50, '`', Qt::Key_QuoteLeft},
+    {122, 0xffbe, Qt::Key_F1}, {120, 0xffbf, Qt::Key_F2}, {99, 0xffc0, Qt::Key_F3}, {118, 0xffc1, Qt::Key_F4},
+    {96, 0xffc2, Qt::Key_F5},  {97, 0xffc3, Qt::Key_F6},  {98, 0xffc4, Qt::Key_F7}, {100, 0xffc5, Qt::Key_F8},
+    {101, 0xffc6, Qt::Key_F9}, {109, 0xffc7, Qt::Key_F10}, {103, 0xffc8, Qt::Key_F11}, {111, 0xffc9, Qt::Key_F12},
+    {123, 0xff51, Qt::Key_Left}, {126, 0xff52, Qt::Key_Up}, {124, 0xff53, Qt::Key_Right}, {125, 0xff54, Qt::Key_Down},
+};
+
+xcb_connection_t *connection()
+{
+    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_window_t rootWindow(xcb_connection_t *x)
+{
+    return xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+}
+
+// The key codes of this keyboard that produce a keysym (unshifted or shifted).
+std::vector<xcb_keycode_t> keycodesFor(xcb_connection_t *x, std::uint32_t keysym)
+{
+    const xcb_setup_t *setup = xcb_get_setup(x);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    xcb_get_keyboard_mapping_reply_t *mapping = xcb_get_keyboard_mapping_reply(
+        x, xcb_get_keyboard_mapping(x, setup->min_keycode, count), nullptr);
+    std::vector<xcb_keycode_t> codes;
+    if (!mapping)
+        return codes;
+    const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping);
+    const int perCode = mapping->keysyms_per_keycode;
+    for (int i = 0; i < count; ++i) {
+        for (int column = 0; column < std::min(perCode, 2); ++column) {
+            if (syms[i * perCode + column] == keysym) {
+                codes.push_back(xcb_keycode_t(setup->min_keycode + i));
+                break;
+            }
+        }
+    }
+    std::free(mapping);
+    return codes;
+}
+
+struct Grab
+{
+    xcb_keycode_t keycode;
+    std::uint16_t modifiers;
+};
+
+// The grabs held, and the filter that hears their presses.
+class Registration : public QAbstractNativeEventFilter
+{
+public:
+    std::vector<Grab> grabs;
+    std::uint16_t modifiers = 0;
+    bool filterInstalled = false;
+    bool refusalReported = false;
+
+    bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *) override
+    {
+        if (eventType != "xcb_generic_event_t" || grabs.empty())
+            return false;
+        const auto *event = static_cast<xcb_generic_event_t *>(message);
+        if ((event->response_type & 0x7f) != XCB_KEY_PRESS)
+            return false;
+        const auto *press = reinterpret_cast<const xcb_key_press_event_t *>(event);
+        for (const Grab &grab : grabs) {
+            if (grab.keycode == press->detail && grab.modifiers == (press->state & 0xff)) {
+                // Starts the locking and returns at once; it never waits for the vaults.
+                VaultStore::shared().lockAll(true, QStringLiteral("panic shortcut"));
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+Registration &registration()
+{
+    static Registration instance;
+    return instance;
+}
+
+void ungrabAll(xcb_connection_t *x)
+{
+    for (const Grab &grab : registration().grabs)
+        xcb_ungrab_key(x, grab.keycode, rootWindow(x), grab.modifiers);
+    registration().grabs.clear();
+    xcb_flush(x);
+}
+
+} // namespace
+
+void update(UserDefaults &defaults)
+{
+    xcb_connection_t *x = connection();
+    if (!x)
+        return; // not on X11: nothing to grab here
+    Registration &state = registration();
+    ungrabAll(x);
+    if (!defaults.boolValue(SettingsKeys::panicEnabled))
+        return;
+    const qint64 keyCode = defaults.integerValue(SettingsKeys::panicKeyCode);
+    const qint64 mask = defaults.integerValue(SettingsKeys::panicModifiers);
+    if (keyCode < 0 || keyCode > 0xffffffffLL || mask <= 0 || mask > 0xffffffffLL)
+        return;
+    std::uint16_t modifiers = 0;
+    if (mask & command)
+        modifiers |= xSuper;
+    if (mask & shift)
+        modifiers |= xShift;
+    if (mask & option)
+        modifiers |= xAlt;
+    if (mask & control)
+        modifiers |= xControl;
+    const std::uint32_t keysym = keysymForKeyCode(keyCode);
+    if (modifiers == 0 || keysym == 0)
+        return;
+    if (!state.filterInstalled) {
+        qGuiApp->installNativeEventFilter(&state);
+        state.filterInstalled = true;
+    }
+    bool refused = false;
+    for (const xcb_keycode_t keycode : keycodesFor(x, keysym)) {
+        for (const std::uint16_t locks : {std::uint16_t(0), xNumLock, xLock, std::uint16_t(xNumLock | xLock)}) {
+            const std::uint16_t withLocks = modifiers | locks;
+            xcb_generic_error_t *error = xcb_request_check(
+                x, xcb_grab_key_checked(x, 1, rootWindow(x), withLocks, keycode, XCB_GRAB_MODE_ASYNC,
+                                        XCB_GRAB_MODE_ASYNC));
+            if (error) {
+                refused = true;
+                std::free(error);
+                continue;
+            }
+            state.grabs.push_back({keycode, withLocks});
+        }
+    }
+    if (refused && !state.refusalReported) {
+        state.refusalReported = true;
+        std::fprintf(stderr, "hollowkeep: the panic shortcut is held by another program\n");
+    }
+}
+
+int grabbedVariants()
+{
+    return int(registration().grabs.size());
+}
+
+int carbonModifiers(Qt::KeyboardModifiers modifiers)
+{
+    int mask = 0;
+    if (modifiers & Qt::MetaModifier)
+        mask += command;
+    if (modifiers & Qt::ShiftModifier)
+        mask += shift;
+    if (modifiers & Qt::AltModifier)
+        mask += option;
+    if (modifiers & Qt::ControlModifier)
+        mask += control;
+    return mask;
+}
+
+QString modifierSymbols(int carbonMask)
+{
+    QString text;
+    if (carbonMask & control)
+        text += QStringLiteral("Ctrl+");
+    if (carbonMask & option)
+        text += QStringLiteral("Alt+");
+    if (carbonMask & shift)
+        text += QStringLiteral("Shift+");
+    if (carbonMask & command)
+        text += QStringLiteral("Super+");
+    return text;
+}
+
+std::uint32_t keysymForKeyCode(qint64 keyCode)
+{
+    for (const KeyEntry &entry : keyTable) {
+        if (entry.code == keyCode)
+            return entry.keysym;
+    }
+    return 0;
+}
+
+int keyCodeForQtKey(int qtKey)
+{
+    for (const KeyEntry &entry : keyTable) {
+        if (entry.qtKey == qtKey)
+            return entry.code;
+    }
+    return -1;
+}
+
+} // namespace PanicHotKey
