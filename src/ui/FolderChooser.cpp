@@ -1,47 +1,22 @@
 #include "FolderChooser.h"
 
+#include "platform/Portal.h"
 #include "store/VaultStore.h"
 
-#include <QCoro/QCoroDBusPendingCall>
 #include <QCoro/QCoroSignal>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusPendingCall>
-#include <QDBusPendingReply>
-#include <QDBusReply>
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QJSEngine>
-#include <QRandomGenerator>
 #include <QWindow>
 
 #include <stdexcept>
 
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString fileChooser = QStringLiteral("org.freedesktop.portal.FileChooser");
-
-// Receives the Response signal of one portal request.
-class RequestAnswer : public QObject
-{
-    Q_OBJECT
-public:
-    uint response = 2;
-    QVariantMap results;
-    Q_SIGNAL void answered();
-    Q_SLOT void onResponse(uint code, const QVariantMap &values)
-    {
-        response = code;
-        results = values;
-        Q_EMIT answered();
-    }
-};
 
 QString parentWindowHandle()
 {
@@ -119,45 +94,18 @@ QCoro::Task<std::optional<QUrl>> FolderChooser::ask(QString title, QString accep
 QCoro::Task<std::optional<std::optional<QUrl>>> FolderChooser::askPortal(QString title, QString acceptLabel,
                                                                         QUrl startFolder)
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        co_return std::nullopt;
-    const QDBusReply<bool> registered = bus.interface()->isServiceRegistered(portalService);
-    const QDBusReply<QStringList> activatable =
-        bus.interface()->call(QStringLiteral("ListActivatableNames"));
-    if (!(registered.isValid() && registered.value()) &&
-        !(activatable.isValid() && activatable.value().contains(portalService)))
-        co_return std::nullopt;
-
-    // The request's object path is known in advance, so the answer cannot arrive unheard.
-    const QString token = QStringLiteral("hollowkeep%1").arg(QRandomGenerator::global()->generate());
-    QString sender = bus.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString requestPath = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
-    RequestAnswer answer;
-    bus.connect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
-                QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
-
-    QVariantMap options{{QStringLiteral("handle_token"), token},
-                        {QStringLiteral("accept_label"), acceptLabel},
+    QVariantMap options{{QStringLiteral("accept_label"), acceptLabel},
                         {QStringLiteral("modal"), true},
                         {QStringLiteral("directory"), true}};
     if (startFolder.isLocalFile())
         options.insert(QStringLiteral("current_folder"), QFile::encodeName(startFolder.toLocalFile()) + '\0');
-    QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, fileChooser,
-                                                       QStringLiteral("OpenFile"));
-    call << parentWindowHandle() << title << options;
-    const QDBusMessage reply = co_await bus.asyncCall(call, 10000);
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        // A portal without a file chooser (or too old for folders): Qt's dialog instead.
-        bus.disconnect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
-                       QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
+    // A portal without a file chooser (or too old for folders) answers nothing: Qt's dialog instead.
+    const QVariantList arguments{parentWindowHandle(), title, options};
+    const std::optional<Portal::Response> response =
+        co_await Portal::request(fileChooser, QStringLiteral("OpenFile"), arguments);
+    if (!response)
         co_return std::nullopt;
-    }
-    co_await qCoro(&answer, &RequestAnswer::answered);
-    bus.disconnect(portalService, requestPath, QStringLiteral("org.freedesktop.portal.Request"),
-                   QStringLiteral("Response"), &answer, SLOT(onResponse(uint, QVariantMap)));
-    co_return std::optional<std::optional<QUrl>>(portalResult(answer.response, answer.results));
+    co_return std::optional<std::optional<QUrl>>(portalResult(response->code, response->results));
 }
 
 QCoro::Task<std::optional<QUrl>> FolderChooser::askDialog(QString title, QString acceptLabel, QUrl startFolder)
@@ -182,4 +130,3 @@ QCoro::Task<std::optional<QUrl>> FolderChooser::askDialog(QString title, QString
     co_return dialog->selectedUrls().first();
 }
 
-#include "FolderChooser.moc"
