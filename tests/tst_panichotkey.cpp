@@ -5,11 +5,100 @@
 #include "platform/PanicHotKey.h"
 
 #include <QGuiApplication>
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QProcess>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 
 using namespace PanicHotKey;
+
+// One shortcut as the portal receives it: (id, properties).
+struct BoundShortcut
+{
+    QString id;
+    QVariantMap properties;
+};
+Q_DECLARE_METATYPE(BoundShortcut)
+
+QDBusArgument &operator<<(QDBusArgument &argument, const BoundShortcut &shortcut)
+{
+    argument.beginStructure();
+    argument << shortcut.id << shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, BoundShortcut &shortcut)
+{
+    argument.beginStructure();
+    argument >> shortcut.id >> shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
+
+// The desktop's GlobalShortcuts portal: opens a session, takes the binding, reports presses.
+class ShortcutsPortal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.GlobalShortcuts")
+
+public:
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"portal"_s);
+    const QString session = u"/org/freedesktop/portal/desktop/session/test/hollowkeep"_s;
+    QString trigger;
+    bool closed = false;
+
+    bool registerOnBus()
+    {
+        qDBusRegisterMetaType<BoundShortcut>();
+        qDBusRegisterMetaType<QList<BoundShortcut>>();
+        return bus.registerObject(u"/org/freedesktop/portal/desktop"_s, this, QDBusConnection::ExportAllSlots) &&
+               bus.registerObject(session, u"org.freedesktop.portal.Session"_s, this,
+                                  QDBusConnection::ExportAllSlots) &&
+               bus.registerService(u"org.freedesktop.portal.Desktop"_s);
+    }
+    bool press()
+    {
+        QDBusMessage activated = QDBusMessage::createSignal(u"/org/freedesktop/portal/desktop"_s,
+                                                            u"org.freedesktop.portal.GlobalShortcuts"_s,
+                                                            u"Activated"_s);
+        activated << QVariant::fromValue(QDBusObjectPath(session)) << u"panic"_s << qulonglong(0) << QVariantMap();
+        return bus.send(activated);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap &options, const QDBusMessage &message)
+    {
+        return respond(message, options, {{u"session_handle"_s, session}});
+    }
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath &, const QList<BoundShortcut> &shortcuts, const QString &,
+                                  const QVariantMap &options, const QDBusMessage &message)
+    {
+        for (const BoundShortcut &shortcut : shortcuts) {
+            if (shortcut.id == "panic"_L1)
+                trigger = shortcut.properties.value(u"preferred_trigger"_s).toString();
+        }
+        return respond(message, options, {});
+    }
+    void Close() { closed = true; }
+
+private:
+    QDBusObjectPath respond(const QDBusMessage &message, const QVariantMap &options, const QVariantMap &results)
+    {
+        const QString path = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
+            message.service().mid(1).replace(u'.', u'_'), options.value(u"handle_token"_s).toString());
+        QTimer::singleShot(50, this, [this, path, results] {
+            QDBusMessage response = QDBusMessage::createSignal(path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            response << 0u << results;
+            bus.send(response);
+        });
+        return QDBusObjectPath(path);
+    }
+};
 
 class TestPanicHotKey : public QObject
 {
@@ -119,6 +208,37 @@ private Q_SLOTS:
         update(defaults);
         QVERIFY(grabbedVariants() < 4);
         xcb_disconnect(other);
+    }
+
+    // On Wayland the binding goes through the portal: the desktop's trigger form, a press reported
+    // by the portal locks, switching off closes the session.
+    void portalBindsTheShortcut()
+    {
+        ShortcutsPortal portal;
+        QVERIFY(portal.registerOnBus());
+        qputenv("HOLLOWKEEP_SHORTCUTS", "portal");
+        UserDefaults &defaults = UserDefaults::standard();
+        defaults.setValue(SettingsKeys::panicKeyCode, 37);
+        defaults.setValue(SettingsKeys::panicModifiers, 6400);
+        const QString path = m_env.home() + u"/Three.sparsebundle"_s;
+        QCOMPARE(createVault(path, u"Three"_s, 64, m_password).status, 0);
+        const Vault vault = testVault(u"Three"_s, path, 64);
+        VaultStore::shared().appendVault(vault);
+        QVERIFY(QCoro::waitFor(VaultStore::shared().unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+
+        update(defaults);
+        QCOMPARE(grabbedVariants(), 0);
+        QTRY_COMPARE(portal.trigger, u"CTRL+ALT+LOGO+l"_s);
+        QVERIFY(portalSessionOpen());
+        QVERIFY(portal.press());
+        QTRY_VERIFY_WITH_TIMEOUT(VaultStore::shared().mountPoints().isEmpty(), 30000);
+        QCOMPARE(VaultStore::shared().activity().first().text, u"Three locked (panic shortcut)"_s);
+
+        defaults.setValue(SettingsKeys::panicEnabled, false);
+        update(defaults);
+        QTRY_VERIFY(portal.closed);
+        QVERIFY(!portalSessionOpen());
+        qunsetenv("HOLLOWKEEP_SHORTCUTS");
     }
 };
 

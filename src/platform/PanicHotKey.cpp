@@ -4,7 +4,13 @@
 #include "app/SettingsKeys.h"
 #include "store/VaultStore.h"
 
+#include "Portal.h"
+
 #include <QAbstractNativeEventFilter>
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -12,6 +18,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+// One shortcut as the GlobalShortcuts portal takes it: (id, properties).
+struct PortalShortcut
+{
+    QString id;
+    QVariantMap properties;
+};
+Q_DECLARE_METATYPE(PortalShortcut)
+
+QDBusArgument &operator<<(QDBusArgument &argument, const PortalShortcut &shortcut)
+{
+    argument.beginStructure();
+    argument << shortcut.id << shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, PortalShortcut &shortcut)
+{
+    argument.beginStructure();
+    argument >> shortcut.id >> shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
 
 namespace PanicHotKey {
 
@@ -132,6 +162,105 @@ Registration &registration()
     return instance;
 }
 
+// Wayland: the shortcut is bound in a session of the GlobalShortcuts portal; the desktop asks the
+// user to confirm it and reports each press with Activated.
+const QString shortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString shortcutId = QStringLiteral("panic");
+
+class PortalBinding : public QObject
+{
+    Q_OBJECT
+public:
+    QString session;
+    int generation = 0;
+
+    void close()
+    {
+        if (session.isEmpty())
+            return;
+        QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+                                               QStringLiteral("org.freedesktop.portal.Desktop"), session,
+                                               QStringLiteral("org.freedesktop.portal.Session"),
+                                               QStringLiteral("Close")),
+                                           QDBus::NoBlock);
+        session.clear();
+    }
+    // Activated(session_handle, shortcut_id, timestamp, options), read whole from the message.
+    Q_SLOT void onActivated(const QDBusMessage &activated)
+    {
+        const QVariantList arguments = activated.arguments();
+        if (arguments.size() >= 2 && arguments[0].value<QDBusObjectPath>().path() == session &&
+            arguments[1].toString() == shortcutId)
+            VaultStore::shared().lockAll(true, QStringLiteral("panic shortcut"));
+    }
+};
+
+PortalBinding &binding()
+{
+    static PortalBinding *instance = [] {
+        auto *created = new PortalBinding;
+        QDBusConnection::sessionBus().connect(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                              QStringLiteral("/org/freedesktop/portal/desktop"), shortcutsInterface,
+                                              QStringLiteral("Activated"), created,
+                                              SLOT(onActivated(QDBusMessage)));
+        return created;
+    }();
+    return *instance;
+}
+
+QCoro::Task<void> bindThroughPortal(QString trigger, int generation)
+{
+    const QVariantList create{QVariantMap{{QStringLiteral("session_handle_token"), QStringLiteral("hollowkeep")}}};
+    const std::optional<Portal::Response> created =
+        co_await Portal::request(shortcutsInterface, QStringLiteral("CreateSession"), create);
+    // A later update() replaced this one while it waited.
+    if (generation != binding().generation || !created || created->code != 0)
+        co_return;
+    binding().session = created->results.value(QStringLiteral("session_handle")).toString();
+    qDBusRegisterMetaType<PortalShortcut>();
+    qDBusRegisterMetaType<QList<PortalShortcut>>();
+    const QList<PortalShortcut> shortcuts{
+        {shortcutId, QVariantMap{{QStringLiteral("description"), QStringLiteral("Lock all vaults")},
+                                 {QStringLiteral("preferred_trigger"), trigger}}}};
+    const QVariantList bind{QVariant::fromValue(QDBusObjectPath(binding().session)), QVariant::fromValue(shortcuts),
+                            QString(), QVariantMap()};
+    co_await Portal::request(shortcutsInterface, QStringLiteral("BindShortcuts"), bind);
+}
+
+// The trigger in the shortcuts specification's form, "CTRL+ALT+LOGO+l".
+QString portalTrigger(std::uint16_t modifiers, std::uint32_t keysym)
+{
+    QStringList parts;
+    if (modifiers & xControl)
+        parts << QStringLiteral("CTRL");
+    if (modifiers & xAlt)
+        parts << QStringLiteral("ALT");
+    if (modifiers & xShift)
+        parts << QStringLiteral("SHIFT");
+    if (modifiers & xSuper)
+        parts << QStringLiteral("LOGO");
+    static const QHash<std::uint32_t, QString> names{
+        {'-', QStringLiteral("minus")},        {'=', QStringLiteral("equal")},     {'[', QStringLiteral("bracketleft")},
+        {']', QStringLiteral("bracketright")}, {'\'', QStringLiteral("apostrophe")}, {';', QStringLiteral("semicolon")},
+        {'\\', QStringLiteral("backslash")},   {',', QStringLiteral("comma")},     {'/', QStringLiteral("slash")},
+        {'.', QStringLiteral("period")},       {'`', QStringLiteral("grave")},     {' ', QStringLiteral("space")},
+        {0xff51, QStringLiteral("Left")},      {0xff52, QStringLiteral("Up")},     {0xff53, QStringLiteral("Right")},
+        {0xff54, QStringLiteral("Down")}};
+    if (keysym >= 0xffbe && keysym <= 0xffc9)
+        parts << QStringLiteral("F%1").arg(keysym - 0xffbe + 1);
+    else
+        parts << names.value(keysym, QString(QChar(char16_t(keysym))));
+    return parts.join(QLatin1Char('+'));
+}
+
+bool usesPortal()
+{
+    const QString choice = qEnvironmentVariable("HOLLOWKEEP_SHORTCUTS");
+    if (choice == QLatin1String("portal"))
+        return true;
+    return choice.isEmpty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 void ungrabAll(xcb_connection_t *x)
 {
     for (const Grab &grab : registration().grabs)
@@ -144,11 +273,15 @@ void ungrabAll(xcb_connection_t *x)
 
 void update(UserDefaults &defaults)
 {
-    xcb_connection_t *x = connection();
-    if (!x)
-        return; // not on X11: nothing to grab here
+    const bool portal = usesPortal();
     Registration &state = registration();
-    ungrabAll(x);
+    if (xcb_connection_t *held = connection(); held && !state.grabs.empty())
+        ungrabAll(held);
+    xcb_connection_t *x = portal ? nullptr : connection();
+    ++binding().generation;
+    binding().close();
+    if (!x && !portal)
+        return; // neither X11 nor a portal: nothing can hear the keys
     if (!defaults.boolValue(SettingsKeys::panicEnabled))
         return;
     const qint64 keyCode = defaults.integerValue(SettingsKeys::panicKeyCode);
@@ -167,6 +300,10 @@ void update(UserDefaults &defaults)
     const std::uint32_t keysym = keysymForKeyCode(keyCode);
     if (modifiers == 0 || keysym == 0)
         return;
+    if (portal) {
+        bindThroughPortal(portalTrigger(modifiers, keysym), binding().generation);
+        return;
+    }
     if (!state.filterInstalled) {
         qGuiApp->installNativeEventFilter(&state);
         state.filterInstalled = true;
@@ -243,4 +380,11 @@ int keyCodeForQtKey(int qtKey)
     return -1;
 }
 
+bool portalSessionOpen()
+{
+    return !binding().session.isEmpty();
+}
+
 } // namespace PanicHotKey
+
+#include "PanicHotKey.moc"

@@ -17,6 +17,9 @@ namespace PanicHotKey {
 // when the shortcut is on, has a modifier and a key the table knows. Never fails; a grab another
 // program holds is reported once on standard error.
 void update(UserDefaults &defaults);
+// Where the session is Wayland (or HOLLOWKEEP_SHORTCUTS=portal), the combination is bound through
+// the GlobalShortcuts portal instead; the desktop asks the user to confirm it.
+[[nodiscard]] bool portalSessionOpen();
 // Whether the combination is grabbed now, and with how many lock-key variants (NumLock, CapsLock).
 [[nodiscard]] int grabbedVariants();
 
