@@ -142,6 +142,23 @@ private Q_SLOTS:
         QCOMPARE(keysymForKeyCode(10), 0u);
     }
 
+    // Recording: Escape cancels, Shift alone or no modifier keeps recording, Ctrl+Alt+K is stored
+    // as the earlier release stored it.
+    void recordingRule()
+    {
+        QCOMPARE(record(Qt::Key_Escape, Qt::ControlModifier).step, Recording::Cancel);
+        QCOMPARE(record(Qt::Key_L, Qt::ShiftModifier).step, Recording::KeepRecording);
+        QCOMPARE(record(Qt::Key_L, Qt::NoModifier).step, Recording::KeepRecording);
+        QCOMPARE(record(Qt::Key_Print, Qt::ControlModifier).step, Recording::KeepRecording);
+        const RecordedShortcut stored = record(Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
+        QCOMPARE(stored.step, Recording::Store);
+        QCOMPARE(stored.keyCode, 40);
+        QCOMPARE(stored.mask, 6144);
+        QCOMPARE(stored.label, u"K"_s);
+        QCOMPARE(modifierSymbols(stored.mask) + stored.label, u"Ctrl+Alt+K"_s);
+        QCOMPARE(record(Qt::Key_F5, Qt::MetaModifier).label, u"F5"_s);
+    }
+
     // Ctrl+Alt+Super+L from another client locks every unlocked vault, quietly, as "panic
     // shortcut"; switched off, the same keys do nothing.
     void pressLocksEverything()

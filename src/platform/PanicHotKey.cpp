@@ -371,6 +371,27 @@ std::uint32_t keysymForKeyCode(qint64 keyCode)
     return 0;
 }
 
+RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers)
+{
+    if (qtKey == Qt::Key_Escape)
+        return {Recording::Cancel};
+    const int mask = carbonModifiers(modifiers);
+    const int keyCode = keyCodeForQtKey(qtKey);
+    if (keyCode < 0 || (mask & (command | option | control)) == 0)
+        return {Recording::KeepRecording};
+    const std::uint32_t keysym = keysymForKeyCode(keyCode);
+    QString label;
+    if (keysym >= 0xffbe && keysym <= 0xffc9)
+        label = QStringLiteral("F%1").arg(keysym - 0xffbe + 1);
+    else if (keysym >= 0xff51 && keysym <= 0xff54)
+        label = QString(QChar(u"←↑→↓"[keysym - 0xff51]));
+    else if (keysym == ' ')
+        label = QStringLiteral("Space");
+    else
+        label = QString(QChar(char16_t(keysym))).toUpper();
+    return {Recording::Store, keyCode, mask, label.isEmpty() ? QStringLiteral("?") : label};
+}
+
 int keyCodeForQtKey(int qtKey)
 {
     for (const KeyEntry &entry : keyTable) {

@@ -28,6 +28,19 @@ void update(UserDefaults &defaults);
 // The modifiers as shown to the user, in the fixed order Ctrl, Alt, Shift, Super, each followed
 // by "+" ("Ctrl+Alt+Super+" for the default); the key label follows directly.
 [[nodiscard]] QString modifierSymbols(int carbonMask);
+// What a key press does while the settings record a new shortcut: Escape cancels; a key the table
+// knows, with Ctrl, Alt or Super held (Shift alone does not count), is stored; anything else is
+// swallowed and recording goes on.
+enum class Recording { Cancel, KeepRecording, Store };
+struct RecordedShortcut
+{
+    Recording step = Recording::KeepRecording;
+    int keyCode = -1;
+    int mask = 0;
+    QString label; // the key as shown, upper-cased
+};
+[[nodiscard]] RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers);
+
 // The X keysym for a stored key code; 0 for a code the table does not know.
 [[nodiscard]] std::uint32_t keysymForKeyCode(qint64 keyCode);
 // The stored key code for a Qt key (recording); -1 for a key the table does not know.
