@@ -22,6 +22,8 @@ packages=(
   polkitd
   # tests: Secret Service, D-Bus session, X server
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool x11-utils openbox attr bc
+  # checks of the files installed for the desktop
+  desktop-file-utils appstream
   # icons
   fonts-material-design-icons-iconfont
 )
