@@ -227,7 +227,7 @@ QCoro::Task<void> bindThroughPortal(QString trigger, int generation)
     co_await Portal::request(shortcutsInterface, QStringLiteral("BindShortcuts"), bind);
 }
 
-// The trigger in the shortcuts specification's form, "CTRL+ALT+LOGO+l".
+// The trigger as the portal takes it: "CTRL+ALT+LOGO+l".
 QString portalTrigger(std::uint16_t modifiers, std::uint32_t keysym)
 {
     QStringList parts;
