@@ -66,10 +66,6 @@ void TrayItem::follow()
         hidePanel();
     if (m_icon)
         m_icon->setVisible(wanted);
-    if (shown() != m_wasShown) {
-        m_wasShown = shown();
-        Q_EMIT shownChanged();
-    }
 }
 
 void TrayItem::updateImage()

@@ -24,9 +24,6 @@ class TrayItem : public QObject
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
-    // Whether the item is on a tray the desktop shows: when not, closing the main window would
-    // leave nothing on screen, so the window minimises instead.
-    Q_PROPERTY(bool shown READ shown NOTIFY shownChanged)
 
 public:
     [[nodiscard]] static TrayItem &shared();
@@ -35,7 +32,10 @@ public:
     // Sets the item up with the engine that loads the panel and the main window it opens.
     void start(QQmlEngine *engine, std::function<QQuickWindow *()> mainWindow, std::function<void()> quit);
 
-    [[nodiscard]] bool shown() const;
+    // Whether the item is on a tray the desktop shows: when not, closing the main window would
+    // leave nothing on screen, so the window minimises instead. Asked again each time: a tray
+    // host can appear or go while the program runs.
+    [[nodiscard]] Q_INVOKABLE bool shown() const;
     // Made by start(): widgets need the application object of a widget program.
     [[nodiscard]] QSystemTrayIcon *icon() { return m_icon.get(); }
     [[nodiscard]] MenuBarContent *content() { return m_content.get(); }
@@ -53,9 +53,6 @@ public:
     Q_INVOKABLE void togglePanel();
     Q_INVOKABLE void hidePanel();
 
-Q_SIGNALS:
-    void shownChanged();
-
 private:
     TrayItem();
     // Applies menuBarIcon and menuBarPanel as they are now.
@@ -70,5 +67,4 @@ private:
     QPointer<QQuickWindow> m_panel;
     std::function<QQuickWindow *()> m_mainWindow;
     std::function<void()> m_quit;
-    bool m_wasShown = false;
 };

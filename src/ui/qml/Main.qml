@@ -46,7 +46,7 @@ ThemedWindow {
     // Without a tray to bring it back, a closed window would leave nothing on screen: it goes to
     // the taskbar instead.
     onClosing: (close) => {
-        if (!TrayItem.shown) {
+        if (!TrayItem.shown()) {
             close.accepted = false
             window.showMinimized()
         }
