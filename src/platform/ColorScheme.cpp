@@ -1,5 +1,7 @@
 #include "ColorScheme.h"
 
+#include "Portal.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -9,8 +11,6 @@
 
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString settingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString appearance = QStringLiteral("org.freedesktop.appearance");
 const QString colorSchemeKey = QStringLiteral("color-scheme");
@@ -34,7 +34,7 @@ ColorScheme::ColorScheme()
     m_last = prefersDark();
     if (qApp)
         qApp->installEventFilter(this);
-    QDBusConnection::sessionBus().connect(portalService, portalPath, settingsInterface,
+    QDBusConnection::sessionBus().connect(Portal::service, Portal::path, settingsInterface,
                                           QStringLiteral("SettingChanged"), this,
                                           SLOT(onSettingChanged(QDBusMessage)));
     readPortal();
@@ -72,9 +72,11 @@ void ColorScheme::readPortal()
 {
     // ReadOne is the current method; portals before 1.17 only know Read.
     for (const QString &method : {QStringLiteral("ReadOne"), QStringLiteral("Read")}) {
-        QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, settingsInterface, method);
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(Portal::service, Portal::path, settingsInterface, method);
         call << appearance << colorSchemeKey;
-        auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 3000), this);
+        auto *watcher =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 3000), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
             watcher->deleteLater();
             const QDBusPendingReply<QDBusVariant> reply = *watcher;
@@ -96,7 +98,8 @@ void ColorScheme::setPortalAnswer(std::optional<bool> dark)
 void ColorScheme::onSettingChanged(const QDBusMessage &change)
 {
     const QVariantList arguments = change.arguments();
-    if (arguments.size() == 3 && arguments[0].toString() == appearance && arguments[1].toString() == colorSchemeKey)
+    if (arguments.size() == 3 && arguments[0].toString() == appearance &&
+        arguments[1].toString() == colorSchemeKey)
         setPortalAnswer(fromPortalValue(arguments[2]));
 }
 

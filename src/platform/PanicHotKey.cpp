@@ -179,7 +179,7 @@ public:
         if (session.isEmpty())
             return;
         QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-                                               QStringLiteral("org.freedesktop.portal.Desktop"), session,
+                                               Portal::service, session,
                                                QStringLiteral("org.freedesktop.portal.Session"),
                                                QStringLiteral("Close")),
                                            QDBus::NoBlock);
@@ -199,8 +199,7 @@ PortalBinding &binding()
 {
     static PortalBinding *instance = [] {
         auto *created = new PortalBinding;
-        QDBusConnection::sessionBus().connect(QStringLiteral("org.freedesktop.portal.Desktop"),
-                                              QStringLiteral("/org/freedesktop/portal/desktop"), shortcutsInterface,
+        QDBusConnection::sessionBus().connect(Portal::service, Portal::path, shortcutsInterface,
                                               QStringLiteral("Activated"), created,
                                               SLOT(onActivated(QDBusMessage)));
         return created;

@@ -12,8 +12,6 @@ namespace Portal {
 
 namespace {
 
-const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString requestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
 // Receives the Response signal of one request.
@@ -53,7 +51,8 @@ QCoro::Task<std::optional<Response>> request(QString interface, QString method, 
     const QString token = QStringLiteral("hollowkeep%1").arg(QRandomGenerator::global()->generate());
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString requestPath = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+    const QString requestPath =
+        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
     Answer answer;
     bus.connect(service, requestPath, requestInterface, QStringLiteral("Response"), &answer,
                 SLOT(onResponse(uint, QVariantMap)));

@@ -10,6 +10,10 @@
 // comes later as the Response signal of a request object.
 namespace Portal {
 
+// Where the portal's interfaces live on the session bus.
+inline const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
+inline const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
+
 struct Response
 {
     uint code = 2; // 0 success, 1 cancelled by the user, 2 other

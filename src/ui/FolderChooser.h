@@ -2,7 +2,6 @@
 
 #include <QCoro/QCoroTask>
 #include <QObject>
-#include <QPointer>
 #include <QUrl>
 #include <QtQmlIntegration>
 
@@ -10,7 +9,6 @@
 
 class QQmlEngine;
 class QJSEngine;
-class QWindow;
 
 // Asks the user for a folder (a vault file is a folder too): through the desktop's file chooser
 // portal when one runs, otherwise through Qt's dialog, which is the desktop's own where the
@@ -44,7 +42,8 @@ Q_SIGNALS:
 
 private:
     FolderChooser() = default;
-    QCoro::Task<std::optional<std::optional<QUrl>>> askPortal(QString title, QString acceptLabel, QUrl startFolder);
+    QCoro::Task<std::optional<std::optional<QUrl>>> askPortal(QString title, QString acceptLabel,
+                                                              QUrl startFolder);
     QCoro::Task<void> chooseAndReport(QString purpose, QString title, QString acceptLabel, QUrl start);
     QCoro::Task<std::optional<QUrl>> askDialog(QString title, QString acceptLabel, QUrl startFolder);
     bool m_busy = false;
