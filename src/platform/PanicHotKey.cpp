@@ -5,6 +5,7 @@
 #include "store/VaultStore.h"
 
 #include "Portal.h"
+#include "X11.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
@@ -13,7 +14,6 @@
 #include <QDBusObjectPath>
 #include <QGuiApplication>
 
-#include <xcb/xcb.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -87,18 +87,6 @@ const KeyEntry keyTable[] = {
     {123, 0xff51, Qt::Key_Left}, {126, 0xff52, Qt::Key_Up}, {124, 0xff53, Qt::Key_Right}, {125, 0xff54, Qt::Key_Down},
 };
 
-xcb_connection_t *connection()
-{
-    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
-xcb_window_t rootWindow(xcb_connection_t *x)
-{
-    return xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
-}
-
-// The key codes of this keyboard that produce a keysym (unshifted or shifted).
 std::vector<xcb_keycode_t> keycodesFor(xcb_connection_t *x, std::uint32_t keysym)
 {
     const xcb_setup_t *setup = xcb_get_setup(x);
@@ -263,7 +251,7 @@ bool usesPortal()
 void ungrabAll(xcb_connection_t *x)
 {
     for (const Grab &grab : registration().grabs)
-        xcb_ungrab_key(x, grab.keycode, rootWindow(x), grab.modifiers);
+        xcb_ungrab_key(x, grab.keycode, X11::rootWindow(x), grab.modifiers);
     registration().grabs.clear();
     xcb_flush(x);
 }
@@ -274,9 +262,9 @@ void update(UserDefaults &defaults)
 {
     const bool portal = usesPortal();
     Registration &state = registration();
-    if (xcb_connection_t *held = connection(); held && !state.grabs.empty())
+    if (xcb_connection_t *held = X11::connection(); held && !state.grabs.empty())
         ungrabAll(held);
-    xcb_connection_t *x = portal ? nullptr : connection();
+    xcb_connection_t *x = portal ? nullptr : X11::connection();
     ++binding().generation;
     binding().close();
     if (!x && !portal)
@@ -312,7 +300,7 @@ void update(UserDefaults &defaults)
         for (const std::uint16_t locks : {std::uint16_t(0), xNumLock, xLock, std::uint16_t(xNumLock | xLock)}) {
             const std::uint16_t withLocks = modifiers | locks;
             xcb_generic_error_t *error = xcb_request_check(
-                x, xcb_grab_key_checked(x, 1, rootWindow(x), withLocks, keycode, XCB_GRAB_MODE_ASYNC,
+                x, xcb_grab_key_checked(x, 1, X11::rootWindow(x), withLocks, keycode, XCB_GRAB_MODE_ASYNC,
                                         XCB_GRAB_MODE_ASYNC));
             if (error) {
                 refused = true;
@@ -398,6 +386,16 @@ int keyCodeForQtKey(int qtKey)
             return entry.code;
     }
     return -1;
+}
+
+void follow(UserDefaults &defaults)
+{
+    update(defaults);
+    QObject::connect(&defaults, &UserDefaults::changed, &defaults, [&defaults](const QString &key) {
+        if (key == SettingsKeys::panicEnabled || key == SettingsKeys::panicKeyCode ||
+            key == SettingsKeys::panicModifiers)
+            update(defaults);
+    });
 }
 
 bool portalSessionOpen()

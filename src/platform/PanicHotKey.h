@@ -17,6 +17,8 @@ namespace PanicHotKey {
 // when the shortcut is on, has a modifier and a key the table knows. Never fails; a grab another
 // program holds is reported once on standard error.
 void update(UserDefaults &defaults);
+// update() now, and again whenever the shortcut's settings change (from any window or process).
+void follow(UserDefaults &defaults);
 // Where the session is Wayland (or HOLLOWKEEP_SHORTCUTS=portal), the combination is bound through
 // the GlobalShortcuts portal instead; the desktop asks the user to confirm it.
 [[nodiscard]] bool portalSessionOpen();
