@@ -5,13 +5,16 @@
 //
 //   scripts/render-screenshots.sh    (writes docs/screenshots/*.png)
 
+#include "platform/AppPaths.h"
 #include "platform/ColorScheme.h"
 #include "platform/Timestamp.h"
 #include "store/VaultStore.h"
 #include "platform/Keychain.h"
 #include "app/SettingsKeys.h"
 #include "platform/UserDefaults.h"
+#include "ui/AppWindows.h"
 #include "ui/FileDialogs.h"
+#include "ui/SettingsActions.h"
 #include "ui/TrayItem.h"
 #include "ui/UnlockPromptWindow.h"
 #include "ui/VaultActions.h"
@@ -169,6 +172,7 @@ int main(int argc, char *argv[])
         ColorScheme::shared().setOverride(false);
     }
     QDir().mkpath(output);
+    SettingsKeys::registerDefaults(UserDefaults::standard());
     VaultStore &store = VaultStore::shared();
     store.setFileDialogs(&FileDialogs::shared());
 
@@ -232,6 +236,42 @@ int main(int argc, char *argv[])
         std::printf("%s tray-menu\n", saved ? "wrote" : "FAILED");
         ok = saved && ok;
         menu->hide();
+    }
+
+    // The settings window: its defaults (keyboard focus on the first control), hidden from the
+    // taskbar, a launch-at-login failure and the result of a check; About and What's New.
+    AppWindows::shared().setEngine(&engine);
+    AppWindows::shared().show(QStringLiteral("SettingsWindow"));
+    if (QQuickWindow *settings = AppWindows::shared().window(QStringLiteral("SettingsWindow"))) {
+        const auto shot = [&](const QString &name) {
+            settle(300);
+            QMetaObject::invokeMethod(settings, "scrollToEnd");
+            return save(settings, output, name);
+        };
+        settle(300);
+        QMetaObject::invokeMethod(settings, "focusFirst", Q_ARG(QVariant, int(Qt::TabFocusReason)));
+        ok = save(settings, output, QStringLiteral("settings")) && ok;
+        UserDefaults::standard().setValues({{SettingsKeys::hideDockIcon, true}, {SettingsKeys::menuBarIcon, true}});
+        ok = shot(QStringLiteral("settings-tray-only")) && ok;
+        UserDefaults::standard().setValue(SettingsKeys::hideDockIcon, false);
+        // A file where the autostart folder belongs: the entry cannot be written.
+        const QString autostart = AppPaths::configHome() + QStringLiteral("/autostart");
+        QDir(autostart).removeRecursively();
+        QFile(autostart).open(QIODevice::WriteOnly);
+        SettingsActions::shared().setLaunchAtLogin(true);
+        ok = shot(QStringLiteral("settings-login-failure")) && ok;
+        QFile::remove(autostart);
+        SettingsActions::shared().reload();
+        SettingsActions::shared().checkNow();
+        waitUntil([] { return !SettingsActions::shared().checkingUpdate(); });
+        ok = shot(QStringLiteral("settings-update-result")) && ok;
+        settings->close();
+    }
+    for (const char *name : {"AboutWindow", "ChangelogWindow"}) {
+        AppWindows::shared().show(QLatin1String(name));
+        if (QQuickWindow *shown = AppWindows::shared().window(QLatin1String(name)))
+            ok = save(shown, output, QLatin1String(name) == QLatin1String("AboutWindow") ? QStringLiteral("about")
+                                                                                       : QStringLiteral("whats-new")) && ok;
     }
 
     // The context menu of a locked vault.

@@ -52,9 +52,7 @@ AppDelegate *AppDelegate::create(QQmlEngine *, QJSEngine *)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    // 1. Tray-only mode (no main window) is applied by the window itself from hideDockIcon.
-    // 2. File-manager actions, 3. the panic hot key, 4. update checks and 5. What's New are
-    //    started here as they arrive.
+    // Steps 1 to 5 need the windows: the application runs them before this.
     // 6, 7. Screen lock and sleep.
     observeSystemEvents();
     watchTerminationSignals();

@@ -28,7 +28,7 @@ public:
     ~AppDelegate() override;
     static AppDelegate *create(QQmlEngine *, QJSEngine *);
 
-    // Runs the launch steps in their order.
+    // The last launch steps: the screen-lock and sleep observers, then the termination signals.
     void applicationDidFinishLaunching();
     // Every way of quitting ends here: menu, shortcut, tray, SIGTERM, end of session.
     Q_INVOKABLE void quit();

@@ -3,9 +3,12 @@
 #include "AppDelegate.h"
 #include "app/SettingsKeys.h"
 #include "platform/PanicHotKey.h"
+#include "platform/TaskbarPresence.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
+#include "ui/AppWindows.h"
+#include "ui/Changelog.h"
 #include "ui/FileDialogs.h"
 #include "ui/TrayItem.h"
 #include "ui/UnlockPromptWindow.h"
@@ -98,6 +101,7 @@ QQuickWindow *HollowkeepApp::mainWindow() const
 bool HollowkeepApp::start()
 {
     UnlockPromptWindow::setEngine(&m_engine);
+    AppWindows::shared().setEngine(&m_engine);
     m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
     if (!mainWindow())
         return false;
@@ -113,16 +117,23 @@ bool HollowkeepApp::start()
             Qt::SingleShotConnection);
     }
     TrayItem::shared().start(&m_engine, [this] { return mainWindow(); }, [this] { m_delegate->quit(); });
-    m_delegate->applicationDidFinishLaunching();
-    // The panic shortcut follows its settings at once, then the update checks start.
     UserDefaults &defaults = UserDefaults::standard();
-    PanicHotKey::update(defaults);
-    connect(&defaults, &UserDefaults::changed, this, [&defaults](const QString &key) {
-        if (key == SettingsKeys::panicEnabled || key == SettingsKeys::panicKeyCode ||
-            key == SettingsKeys::panicModifiers)
-            PanicHotKey::update(defaults);
+    // Launch steps: 1. hidden from the taskbar or not, before the window first appears; it
+    // follows the setting while the program runs.
+    TaskbarPresence::setHidden(mainWindow(), defaults.boolValue(SettingsKeys::hideDockIcon));
+    mainWindow()->show();
+    connect(&defaults, &UserDefaults::changed, this, [this, &defaults](const QString &key) {
+        if (key == SettingsKeys::hideDockIcon)
+            TaskbarPresence::setHidden(mainWindow(), defaults.boolValue(key));
     });
+    // 2. File-manager actions arrive with the command line. 3. The panic shortcut, 4. the
+    // update checks, 5. What's New once after an update.
+    PanicHotKey::follow(defaults);
     UpdateChecker::startAutomaticChecks(defaults);
+    if (Changelog::takeUpdate(defaults, Changelog::version()))
+        AppWindows::shared().show(u"ChangelogWindow"_s);
+    // 6, 7. Screen lock, sleep and termination signals.
+    m_delegate->applicationDidFinishLaunching();
     return true;
 }
 

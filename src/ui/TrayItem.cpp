@@ -1,5 +1,6 @@
 #include "TrayItem.h"
 
+#include "AppWindows.h"
 #include "MenuBarIcon.h"
 #include "VaultActions.h"
 #include "app/SettingsKeys.h"
@@ -47,7 +48,7 @@ void TrayItem::start(QQmlEngine *engine, std::function<QQuickWindow *()> mainWin
     connect(m_icon.get(), &QSystemTrayIcon::activated, this, &TrayItem::onActivated);
     connect(&VaultStore::shared(), &VaultStore::mountPointsChanged, this, &TrayItem::updateImage);
     connect(&UserDefaults::standard(), &UserDefaults::changed, this, [this](const QString &key) {
-        if (key == SettingsKeys::menuBarIcon || key == SettingsKeys::menuBarPanel)
+        if (key == SettingsKeys::menuBarIcon || key == SettingsKeys::menuBarPanel || key == SettingsKeys::hideDockIcon)
             follow();
     });
     updateImage();
@@ -61,7 +62,9 @@ bool TrayItem::shown() const
 
 void TrayItem::follow()
 {
-    const bool wanted = UserDefaults::standard().boolValue(SettingsKeys::menuBarIcon);
+    // Hidden from the taskbar, the tray item is the way in: it stays on.
+    const bool wanted = UserDefaults::standard().boolValue(SettingsKeys::menuBarIcon) ||
+                        UserDefaults::standard().boolValue(SettingsKeys::hideDockIcon);
     if (!UserDefaults::standard().boolValue(SettingsKeys::menuBarPanel) || !wanted)
         hidePanel();
     if (m_icon)
@@ -140,28 +143,25 @@ void TrayItem::showMainWindow()
     QQuickWindow *window = m_mainWindow ? m_mainWindow() : nullptr;
     if (!window)
         return;
-    // Shown again on the current workspace, brought to the front and given the focus.
-    if (window->windowState() & Qt::WindowMinimized)
-        window->showNormal();
-    else
-        window->show();
-    window->raise();
-    window->requestActivate();
+    AppWindows::bringToFront(window);
 }
 
 void TrayItem::showSettings()
 {
-    showMainWindow();
+    hidePanel();
+    AppWindows::shared().show(u"SettingsWindow"_s);
 }
 
 void TrayItem::showWhatsNew()
 {
-    showMainWindow();
+    hidePanel();
+    AppWindows::shared().show(u"ChangelogWindow"_s);
 }
 
 void TrayItem::showAbout()
 {
-    showMainWindow();
+    hidePanel();
+    AppWindows::shared().show(u"AboutWindow"_s);
 }
 
 void TrayItem::newVault()

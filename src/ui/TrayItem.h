@@ -43,7 +43,6 @@ public:
     [[nodiscard]] QQuickWindow *panel() const { return m_panel; }
 
     Q_INVOKABLE void showMainWindow();
-    // The windows of later parts open the main window for now: one place each to change.
     Q_INVOKABLE void showSettings();
     Q_INVOKABLE void showWhatsNew();
     Q_INVOKABLE void showAbout();

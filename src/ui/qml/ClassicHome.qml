@@ -89,6 +89,21 @@ Item {
                     MenuItem { objectName: "addExistingItem"; text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
                 }
             }
+            // The application's own menu: settings and the two information windows.
+            QuietButton {
+                id: appMenuButton
+                objectName: "appMenuButton"
+                symbol: "gearshape"
+                symbolSize: 15
+                Accessible.name: "Settings and information"
+                onClicked: appMenu.popup(appMenuButton, 0, appMenuButton.height + 4)
+                FittedMenu {
+                    id: appMenu
+                    MenuItem { objectName: "settingsItem"; text: "Settings…"; onTriggered: AppWindows.show("SettingsWindow") }
+                    MenuItem { objectName: "whatsNewItem"; text: "What’s New…"; onTriggered: AppWindows.show("ChangelogWindow") }
+                    MenuItem { objectName: "aboutItem"; text: "About…"; onTriggered: AppWindows.show("AboutWindow") }
+                }
+            }
         }
 
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator; opacity: 0.5 }

@@ -14,7 +14,6 @@ ThemedWindow {
     minimumHeight: constants.minimumHeight
     width: constants.width
     height: constants.height
-    visible: !Preferences.hideDockIcon
 
     function applyDesignSize() {
         if (appliedDesign === content.design)
@@ -35,6 +34,11 @@ ThemedWindow {
         sequence: StandardKey.Quit
         context: Qt.ApplicationShortcut
         onActivated: AppDelegate.quit()
+    }
+    Shortcut {
+        sequence: "Ctrl+,"
+        context: Qt.ApplicationShortcut
+        onActivated: AppWindows.show("SettingsWindow")
     }
     Shortcut {
         sequence: "Ctrl+N"

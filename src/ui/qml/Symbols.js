@@ -32,7 +32,24 @@ const codepoints = {
     "plus.circle.fill": "\ue147",
     "macwindow": "\ue069",
     "info.circle": "\ue88f",
-    "power": "\ue8ac"
+    "power": "\ue8ac",
+    "square.and.pencil": "\ue745",
+    "eye.fill": "\ue8f4",
+    "text.bubble.fill": "\ue0b7",
+    "desktopcomputer": "\ue30a",
+    "hare.fill": "\ue9e4",
+    "menubar.rectangle": "\ue069",
+    "chart.pie.fill": "\ue6c4",
+    "arrow.down.circle.fill": "\uf181",
+    "paintpalette.fill": "\ue40a",
+    "plus.rectangle.on.folder.fill": "\ue2cc",
+    "trash.slash.fill": "\ue92b",
+    "dock.rectangle": "\ue30e",
+    "ruler.fill": "\ue41c",
+    "building.2.fill": "\uea40",
+    "lock.shield.fill": "\ue32a",
+    "moon.zzz.fill": "\uef44",
+    "icloud.slash.fill": "\ue2c1"
 }
 function glyph(name) {
     return codepoints[name] !== undefined ? codepoints[name] : "\ue887"

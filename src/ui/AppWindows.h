@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QtQmlIntegration>
+
+class QQmlEngine;
+class QJSEngine;
+class QQuickWindow;
+class QWindow;
+
+// The program's single-instance windows beside the main one: Settings, About and What's New.
+// Each is made on first use and kept; closing hides it and the next show() brings it back.
+class AppWindows : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    QML_SINGLETON
+
+public:
+    [[nodiscard]] static AppWindows &shared();
+    static AppWindows *create(QQmlEngine *, QJSEngine *);
+
+    void setEngine(QQmlEngine *engine) { m_engine = engine; }
+
+    // name: "SettingsWindow", "AboutWindow" or "ChangelogWindow".
+    Q_INVOKABLE void show(const QString &name);
+    // The window, once it was made.
+    [[nodiscard]] QQuickWindow *window(const QString &name) const;
+
+    // Shown (restored when minimised) on the current workspace, in front, with the focus.
+    static void bringToFront(QWindow *window);
+
+private:
+    AppWindows() = default;
+
+    QQmlEngine *m_engine = nullptr;
+    QHash<QString, QPointer<QQuickWindow>> m_windows;
+};

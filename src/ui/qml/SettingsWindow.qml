@@ -1,0 +1,39 @@
+import QtQuick
+import QtQuick.Controls
+import org.hollowkeep
+
+// The settings window: as tall as its content where the screen allows, scrolling otherwise.
+ThemedWindow {
+    id: window
+    objectName: "settingsWindow"
+    title: "Settings"
+    readonly property alias view: view
+    width: 480
+    minimumWidth: 440
+    height: Math.min(view.implicitHeight + 44, Screen.desktopAvailableHeight - 60)
+    minimumHeight: 240
+
+    // Brings the last groups into view.
+    function scrollToEnd() { scroll.ScrollBar.vertical.position = 1 - scroll.ScrollBar.vertical.size }
+
+    // The keyboard starts at the first control.
+    function focusFirst(reason) { view.firstControl.forceActiveFocus(reason) }
+
+    onVisibleChanged: if (visible) { SettingsActions.reload(); focusFirst(Qt.OtherFocusReason) }
+    onClosing: view.recorder.stopRecording()
+    Shortcut { sequences: [StandardKey.Close, "Escape"]; onActivated: window.close() }
+
+    ScrollView {
+        id: scroll
+        anchors.fill: parent
+        contentWidth: availableWidth
+        contentHeight: view.implicitHeight + 44
+        ScrollBar.vertical.policy: contentHeight > height ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+        SettingsView {
+            id: view
+            x: 22
+            y: 22
+            width: scroll.availableWidth - 44
+        }
+    }
+}
