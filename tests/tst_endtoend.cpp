@@ -7,7 +7,11 @@
 #include "WindowDriver.h"
 #include "app/HollowkeepApp.h"
 #include "diskimage/DiskImage.h"
+#include "app/SettingsKeys.h"
 #include "platform/Keychain.h"
+#include "platform/TaskbarPresence.h"
+#include "platform/UserDefaults.h"
+#include "ui/AppWindows.h"
 #include "store/VaultList.h"
 #include "ui/FolderChooser.h"
 
@@ -421,6 +425,30 @@ private Q_SLOTS:
         QTRY_VERIFY(m_window->color().lightness() < 60);
         QVERIFY(schemeChanged(0));
         QTRY_COMPARE(m_window->color(), light);
+    }
+
+    // Ctrl+, opens the settings in front. Hidden from the taskbar, the main window stays on screen,
+    // the window manager stops listing it and the tray item is on; back in the taskbar, it is
+    // listed again. A window hidden before it first appears is never listed.
+    void settingsAndTheTaskbar()
+    {
+        QTest::keyClick(m_window, Qt::Key_Comma, Qt::ControlModifier);
+        QQuickWindow *settings = nullptr;
+        QTRY_VERIFY((settings = AppWindows::shared().window(u"SettingsWindow"_s)) && settings->isActive());
+        click(findItem(settings, u"hideDockIcon"_s));
+        QTRY_VERIFY(TaskbarPresence::isHidden(m_window));
+        QVERIFY(m_window->isVisible());
+        QVERIFY(UserDefaults::standard().boolValue(SettingsKeys::menuBarIcon));
+        click(findItem(settings, u"hideDockIcon"_s));
+        QTRY_VERIFY(!TaskbarPresence::isHidden(m_window));
+        press(settings, Qt::Key_Escape);
+        QTRY_VERIFY(!settings->isVisible());
+
+        QWindow unlisted;
+        TaskbarPresence::setHidden(&unlisted, true);
+        unlisted.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&unlisted));
+        QVERIFY(TaskbarPresence::isHidden(&unlisted));
     }
 
     // No tray shows the item here: closing the window would leave nothing on screen, so the window

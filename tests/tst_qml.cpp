@@ -2,10 +2,16 @@
 // stand-in disk-image tools and a private home.
 
 #include "FakeTools.h"
+#include "VersionServer.h"
+#include "app/SettingsKeys.h"
+#include "platform/LoginItem.h"
+#include "platform/UpdateChecker.h"
+#include "platform/UserDefaults.h"
 #include "platform/Keychain.h"
 #include "platform/TouchID.h"
 #include "store/VaultList.h"
 #include "store/VaultStore.h"
+#include "ui/AppWindows.h"
 #include "ui/FileDialogs.h"
 #include "ui/UnlockPromptWindow.h"
 
@@ -109,6 +115,48 @@ public:
         return view ? view->property("vault").value<Vault>().name : QString();
     }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
+    // A fresh preferences file: nothing stored, every default in force.
+    Q_INVOKABLE void forgetPreferences()
+    {
+        for (const QString &key : UserDefaults::standard().storedValues().keys())
+            UserDefaults::standard().removeValue(key);
+    }
+    Q_INVOKABLE QVariant storedPreference(const QString &key) const { return UserDefaults::standard().object(key); }
+    Q_INVOKABLE QString autostartEntry() const { return LoginItem::entryPath(); }
+    // The file's text; empty when there is none.
+    Q_INVOKABLE QString fileText(const QString &path) const
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    Q_INVOKABLE void writeFile(const QString &path, const QString &text)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(text.toUtf8());
+    }
+    // A file or a whole folder.
+    Q_INVOKABLE void removePath(const QString &path)
+    {
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
+    }
+    // The update server answers with this document from now on; alerts are recorded.
+    Q_INVOKABLE void serveVersion(const QString &status, const QString &body)
+    {
+        m_versions.status = status.toUtf8();
+        m_versions.body = body.toUtf8();
+        qputenv("HOLLOWKEEP_UPDATE_SERVER", m_versions.address().toUtf8());
+    }
+    Q_INVOKABLE QStringList updateAlerts() const { return m_updateAlerts; }
+    bool startVersionServer()
+    {
+        UpdateChecker::setAlertPresenter([this](QString title, QString) -> QCoro::Task<UpdateChecker::AlertChoice> {
+            m_updateAlerts << title;
+            co_return UpdateChecker::AlertChoice::Later;
+        });
+        return m_versions.start();
+    }
 
 private:
     static VaultStore &store() { return VaultStore::shared(); }
@@ -116,6 +164,8 @@ private:
     FakeTools &m_tools;
     std::vector<std::unique_ptr<BusyMark>> m_busy;
     QStringList m_ownerReasons;
+    VersionServer m_versions;
+    QStringList m_updateAlerts;
 };
 
 class Setup : public QObject
@@ -132,7 +182,10 @@ public Q_SLOTS:
         m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
         m_tools.script(u"hdiutil-create"_s, "mkdir -p \"${@: -1}\"\n");
         engine->addImportPath(u"qrc:/"_s);
+        SettingsKeys::registerDefaults(UserDefaults::standard());
+        m_fixture.startVersionServer();
         UnlockPromptWindow::setEngine(engine);
+        AppWindows::shared().setEngine(engine);
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);
     }

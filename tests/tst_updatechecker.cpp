@@ -1,51 +1,16 @@
 // Update checks against a real HTTP server on 127.0.0.1 started by the test.
 
 #include "TestEnvironment.h"
+#include "VersionServer.h"
 #include "app/SettingsKeys.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
 using namespace UpdateChecker;
-
-// Answers every request with one canned response, or, when silent, never.
-class VersionServer : public QObject
-{
-    Q_OBJECT
-
-public:
-    QByteArray status = "200 OK";
-    QByteArray body;
-    bool silent = false;
-    QList<QByteArray> requests;
-
-    bool start()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket *socket = m_server.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                m_pending[socket] += socket->readAll();
-                if (!m_pending[socket].contains("\r\n\r\n") || silent)
-                    return;
-                requests << m_pending.take(socket);
-                socket->write("HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: " +
-                              QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-                socket->disconnectFromHost();
-            });
-        });
-        return m_server.listen(QHostAddress::LocalHost);
-    }
-    [[nodiscard]] QString address() const { return u"http://127.0.0.1:%1"_s.arg(m_server.serverPort()); }
-
-private:
-    QTcpServer m_server;
-    QHash<QTcpSocket *, QByteArray> m_pending;
-};
 
 class TestUpdateChecker : public QObject
 {

@@ -13,6 +13,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QGuiApplication>
+#include <QTimer>
 
 
 #include <cstdio>
@@ -391,10 +392,16 @@ int keyCodeForQtKey(int qtKey)
 void follow(UserDefaults &defaults)
 {
     update(defaults);
-    QObject::connect(&defaults, &UserDefaults::changed, &defaults, [&defaults](const QString &key) {
+    // One update for the changes of one moment: a recorded shortcut writes three keys, and a
+    // portal session asked for three times over would race with itself.
+    auto *pending = new QTimer(&defaults);
+    pending->setSingleShot(true);
+    pending->setInterval(0);
+    QObject::connect(pending, &QTimer::timeout, &defaults, [&defaults] { update(defaults); });
+    QObject::connect(&defaults, &UserDefaults::changed, pending, [pending](const QString &key) {
         if (key == SettingsKeys::panicEnabled || key == SettingsKeys::panicKeyCode ||
             key == SettingsKeys::panicModifiers)
-            update(defaults);
+            pending->start();
     });
 }
 

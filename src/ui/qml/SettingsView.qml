@@ -114,7 +114,13 @@ ColumnLayout {
             objectName: "hideDockIcon"
             text: "Hide Hollowkeep from the taskbar"
             checked: Preferences.hideDockIcon
-            onToggled: Preferences.hideDockIcon = checked
+            // Hidden from the taskbar, the tray item is the way back in: it is turned on, and
+            // stays on when the program returns to the taskbar.
+            onToggled: {
+                if (checked)
+                    Preferences.menuBarIcon = true
+                Preferences.hideDockIcon = checked
+            }
         }
         Caption {
             objectName: "trayOnlyCaption"
