@@ -136,8 +136,3 @@ bool HollowkeepApp::start()
     m_delegate->applicationDidFinishLaunching();
     return true;
 }
-
-int HollowkeepApp::run()
-{
-    return start() ? QApplication::exec() : 1;
-}

@@ -22,8 +22,6 @@ public:
     // Loads the main window, showing it unless the program runs from the tray only, sets up the
     // tray and runs the launch steps. False when the window could not be loaded.
     bool start();
-    // start(), then the event loop.
-    int run();
     [[nodiscard]] QQuickWindow *mainWindow() const;
 
 private:

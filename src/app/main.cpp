@@ -2,9 +2,12 @@
 #include "LegacyMigration.h"
 #include "SelfTest.h"
 #include "SettingsKeys.h"
+#include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
+#include "ui/AppWindows.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(org_hollowkeepPlugin)
@@ -18,10 +21,47 @@ int main(int argc, char *argv[])
     if (SelfTest::isRequested(arguments))
         return SelfTest::run(argc, argv);
 
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Keeps private files in encrypted vaults."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QList<std::pair<QCommandLineOption, QString>> windows{
+        {QCommandLineOption(QStringLiteral("settings"), QStringLiteral("Opens the settings window.")),
+         QStringLiteral("SettingsWindow")},
+        {QCommandLineOption(QStringLiteral("about"), QStringLiteral("Opens the About window.")),
+         QStringLiteral("AboutWindow")},
+        {QCommandLineOption(QStringLiteral("whats-new"), QStringLiteral("Opens the What's New window.")),
+         QStringLiteral("ChangelogWindow")}};
+    for (const auto &[option, window] : windows)
+        parser.addOption(option);
+    parser.addOption(QCommandLineOption(QStringLiteral("selftest"),
+                                        QStringLiteral("Checks the disk-image tools with a small vault and exits.")));
+    // Help, the version and a mistyped option are answered on the terminal, without a display.
+    // Qt's own options (-platform, …) are left to the application object.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    static const QStringList qtOptions{
+        QStringLiteral("platform"), QStringLiteral("platformtheme"), QStringLiteral("platformpluginpath"),
+        QStringLiteral("plugin"), QStringLiteral("display"), QStringLiteral("style"), QStringLiteral("stylesheet"),
+        QStringLiteral("reverse"), QStringLiteral("session"), QStringLiteral("qwindowgeometry"),
+        QStringLiteral("qwindowtitle"), QStringLiteral("qwindowicon"), QStringLiteral("qmljsdebugger")};
+    const bool parsed = parser.parse(arguments);
+    const QStringList unknown = parser.unknownOptionNames();
+    const bool mistyped = std::any_of(unknown.begin(), unknown.end(),
+                                      [](const QString &name) { return !qtOptions.contains(name); });
+    if (mistyped || (parsed && (parser.isSet(help) || parser.isSet(version)))) {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationVersion(UpdateChecker::currentVersion());
+        parser.process(core);
+        return 0;
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Hollowkeep"));
     QApplication::setOrganizationDomain(QStringLiteral("hollowkeep.org"));
     QApplication::setDesktopFileName(QStringLiteral("org.hollowkeep.Hollowkeep"));
+    QApplication::setApplicationVersion(UpdateChecker::currentVersion());
+    // Now without Qt's own options: anything left that is unknown is a mistake.
+    parser.process(application);
 
     UserDefaults &defaults = UserDefaults::standard();
     // Migrated values are stored values, so they win over the defaults registered after them.
@@ -29,5 +69,11 @@ int main(int argc, char *argv[])
     SettingsKeys::registerDefaults(defaults);
 
     HollowkeepApp app;
-    return app.run();
+    if (!app.start())
+        return 1;
+    for (const auto &[option, window] : windows) {
+        if (parser.isSet(option))
+            AppWindows::shared().show(window);
+    }
+    return QApplication::exec();
 }

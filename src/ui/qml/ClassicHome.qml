@@ -31,10 +31,10 @@ Item {
 
         RowLayout {
             objectName: "header"
-            spacing: 12
+            spacing: 10
             Layout.fillWidth: true
-            Layout.leftMargin: 16
-            Layout.rightMargin: 16
+            Layout.leftMargin: 14
+            Layout.rightMargin: 12
             Layout.topMargin: 12
             Layout.bottomMargin: 10
             AppIconImage { size: 50 }
@@ -89,13 +89,15 @@ Item {
                     MenuItem { objectName: "addExistingItem"; text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
                 }
             }
-            // The application's own menu: settings and the two information windows.
-            QuietButton {
+            // The application's own menu: settings and the two information windows. A bare symbol,
+            // so that the header keeps its room at the window's width.
+            PanelIconButton {
                 id: appMenuButton
                 objectName: "appMenuButton"
                 symbol: "gearshape"
-                symbolSize: 15
-                Accessible.name: "Settings and information"
+                size: 17
+                tip: "Settings and information"
+                Layout.leftMargin: -4
                 onClicked: appMenu.popup(appMenuButton, 0, appMenuButton.height + 4)
                 FittedMenu {
                     id: appMenu
