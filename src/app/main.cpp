@@ -1,13 +1,19 @@
+#include "CommandLine.h"
 #include "HollowkeepApp.h"
+#include "InstanceService.h"
 #include "LegacyMigration.h"
 #include "SelfTest.h"
 #include "SettingsKeys.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
+#include "store/VaultStore.h"
 #include "ui/AppWindows.h"
+#include "ui/TrayItem.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+
+#include <cstdio>
 #include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(org_hollowkeepPlugin)
@@ -20,6 +26,9 @@ int main(int argc, char *argv[])
     // The self-test needs no window, settings or vault list.
     if (SelfTest::isRequested(arguments))
         return SelfTest::run(argc, argv);
+    // Commands answer on the terminal; they need no display.
+    if (CommandLine::isCommand(arguments))
+        return CommandLine::run(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Keeps private files in encrypted vaults."));
@@ -62,6 +71,23 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(UpdateChecker::currentVersion());
     // Now without Qt's own options: anything left that is unknown is a mistake.
     parser.process(application);
+    QString window;
+    for (const auto &[option, name] : windows) {
+        if (parser.isSet(option))
+            window = name;
+    }
+
+    // One instance per session owns the vaults: a later launch shows its window and ends.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const InstanceService::Claim claim = InstanceService::claim(bus);
+    if (claim == InstanceService::Claim::Taken) {
+        if (CommandLine::activateRunning(bus, window))
+            return 0;
+        std::fprintf(stderr, "hollowkeep: another instance owns the vaults but does not answer.\n");
+        return 1;
+    }
+    if (claim == InstanceService::Claim::NoBus)
+        std::fprintf(stderr, "hollowkeep: no D-Bus session: a second start would not be noticed.\n");
 
     UserDefaults &defaults = UserDefaults::standard();
     // Migrated values are stored values, so they win over the defaults registered after them.
@@ -71,9 +97,16 @@ int main(int argc, char *argv[])
     HollowkeepApp app;
     if (!app.start())
         return 1;
-    for (const auto &[option, window] : windows) {
-        if (parser.isSet(option))
-            AppWindows::shared().show(window);
-    }
+    const auto show = [](const QString &name) {
+        if (name.isEmpty())
+            TrayItem::shared().showMainWindow();
+        else
+            AppWindows::shared().show(name);
+    };
+    InstanceService service(VaultStore::shared(), show);
+    if (claim == InstanceService::Claim::Claimed)
+        service.exportOn(bus);
+    if (!window.isEmpty())
+        show(window);
     return QApplication::exec();
 }
