@@ -15,6 +15,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -139,13 +140,42 @@ QDBusUnixFileDescriptor passwordPipe(QByteArray password)
     return written ? descriptor : QDBusUnixFileDescriptor();
 }
 
+// Hands files from the file manager to the running instance, which opens "Add to Vault".
+int addToVault(const QDBusConnection &bus, const QStringList &paths)
+{
+    QStringList files;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            return fail(u"There is no file or folder “%1”."_s.arg(path));
+        files << info.absoluteFilePath();
+    }
+    if (files.isEmpty())
+        return fail(u"Name the files to add: hollowkeep --add-to-vault FILE…"_s, 2);
+    if (!ensureRunning(bus))
+        return fail(u"Hollowkeep is not running and could not be started (is there a D-Bus session?)."_s);
+    const QDBusMessage answer = bus.call(call(u"AddToVault"_s, {files}), QDBus::Block, 10000);
+    return answer.type() == QDBusMessage::ErrorMessage ? fail(answer.errorMessage()) : 0;
+}
+
 } // namespace
 
 namespace CommandLine {
 
+QString usage()
+{
+    return u"Keeps private files in encrypted vaults.\n\n"
+           "Commands, answered by the running instance:\n"
+           "  list [--json]                  the vaults, their state, size and mount point\n"
+           "  unlock NAME [--password-stdin] unlock with the saved password or one read from standard input\n"
+           "  lock NAME | --all              lock one vault or every unlocked one\n"
+           "  open NAME                      show an unlocked vault in the file manager\n"
+           "  --add-to-vault FILE…           copy or move files and folders into a vault"_s;
+}
+
 bool isCommand(const QStringList &arguments)
 {
-    return arguments.size() > 1 && commands.contains(arguments.at(1));
+    return arguments.size() > 1 && (commands.contains(arguments.at(1)) || arguments.at(1) == u"--add-to-vault"_s);
 }
 
 bool activateRunning(QDBusConnection bus, const QString &window)
@@ -158,13 +188,11 @@ int run(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationVersion(UpdateChecker::currentVersion());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (QCoreApplication::arguments().value(1) == u"--add-to-vault"_s)
+        return addToVault(bus, QCoreApplication::arguments().mid(2));
     QCommandLineParser parser;
-    parser.setApplicationDescription(u"Commands:\n"
-                                     "  list [--json]                  the vaults, their state, size and mount point\n"
-                                     "  unlock NAME [--password-stdin] unlock with the saved password or one read "
-                                     "from standard input\n"
-                                     "  lock NAME | --all              lock one vault or every unlocked one\n"
-                                     "  open NAME                      show an unlocked vault in the file manager"_s);
+    parser.setApplicationDescription(usage());
     parser.addHelpOption();
     const QCommandLineOption json(u"json"_s, u"list: print JSON."_s);
     const QCommandLineOption passwordStdin(u"password-stdin"_s, u"unlock: read the password from standard input."_s);
@@ -181,7 +209,6 @@ int run(int argc, char *argv[])
     if (positional.size() > 2 || (needsName && name.isEmpty()) || (!needsName && !name.isEmpty()))
         return fail(u"Wrong command line; see hollowkeep --help."_s, 2);
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
     if (command == u"list"_s)
         return list(bus, parser.isSet(json));
 

@@ -8,6 +8,9 @@
 // success, 1 with the message on standard error otherwise, 2 for a wrong command line.
 namespace CommandLine {
 
+// The commands as --help lists them.
+[[nodiscard]] QString usage();
+
 // Whether the arguments (argv, program first) name a command rather than a window to open.
 [[nodiscard]] bool isCommand(const QStringList &arguments);
 int run(int argc, char *argv[]);

@@ -2,6 +2,7 @@
 
 #include "platform/Keychain.h"
 #include "store/VaultStore.h"
+#include "ui/AppWindows.h"
 
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
@@ -114,6 +115,11 @@ void InstanceService::Open(const QString &name, const QDBusMessage &message)
     m_store.touchActivity(*vault);
     m_store.openVaultFolder(mountPoint);
     reply(message, std::nullopt);
+}
+
+void InstanceService::AddToVault(const QStringList &files)
+{
+    AppWindows::shared().showImport(files);
 }
 
 QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor password, QDBusMessage message)

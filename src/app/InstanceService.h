@@ -51,6 +51,8 @@ public Q_SLOTS:
     // An empty name locks every unlocked vault.
     void Lock(const QString &name, const QDBusMessage &message);
     void Open(const QString &name, const QDBusMessage &message);
+    // The "Add to Vault" window for these files (absolute paths).
+    void AddToVault(const QStringList &files);
 
 private:
     QCoro::Task<void> unlock(QString name, QDBusUnixFileDescriptor password, QDBusMessage message);

@@ -31,7 +31,7 @@ int main(int argc, char *argv[])
         return CommandLine::run(argc, argv);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Keeps private files in encrypted vaults."));
+    parser.setApplicationDescription(CommandLine::usage());
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QList<std::pair<QCommandLineOption, QString>> windows{

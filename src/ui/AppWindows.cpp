@@ -24,17 +24,37 @@ AppWindows *AppWindows::create(QQmlEngine *engine, QJSEngine *)
 void AppWindows::show(const QString &name)
 {
     QPointer<QQuickWindow> &window = m_windows[name];
-    if (!window && m_engine) {
-        QQmlComponent component(m_engine, QUrl(u"qrc:/org/hollowkeep/%1.qml"_s.arg(name)));
-        window = qobject_cast<QQuickWindow *>(component.create());
-        if (!window) {
-            qWarning("%s", qPrintable(component.errorString()));
-            return;
-        }
-        QJSEngine::setObjectOwnership(window, QJSEngine::CppOwnership);
-    }
+    if (!window)
+        window = make(name, {});
     if (window)
         bringToFront(window);
+}
+
+void AppWindows::showImport(const QStringList &files)
+{
+    const QString name = u"ImportWindow"_s;
+    if (QPointer<QQuickWindow> open = m_windows.take(name)) {
+        open->close();
+        open->deleteLater();
+    }
+    QQuickWindow *window = make(name, {{u"files"_s, files}});
+    m_windows.insert(name, window);
+    if (window)
+        bringToFront(window);
+}
+
+QQuickWindow *AppWindows::make(const QString &name, const QVariantMap &properties)
+{
+    if (!m_engine)
+        return nullptr;
+    QQmlComponent component(m_engine, QUrl(u"qrc:/org/hollowkeep/%1.qml"_s.arg(name)));
+    auto *window = qobject_cast<QQuickWindow *>(component.createWithInitialProperties(properties));
+    if (!window) {
+        qWarning("%s", qPrintable(component.errorString()));
+        return nullptr;
+    }
+    QJSEngine::setObjectOwnership(window, QJSEngine::CppOwnership);
+    return window;
 }
 
 QQuickWindow *AppWindows::window(const QString &name) const

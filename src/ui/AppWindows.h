@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QVariantMap>
 #include <QtQmlIntegration>
 
 class QQmlEngine;
@@ -10,7 +11,8 @@ class QJSEngine;
 class QQuickWindow;
 class QWindow;
 
-// The program's single-instance windows beside the main one: Settings, About and What's New.
+// The program's single-instance windows beside the main one: Settings, About, What's New and
+// Add to Vault.
 // Each is made on first use and kept; closing hides it and the next show() brings it back.
 class AppWindows : public QObject
 {
@@ -26,6 +28,8 @@ public:
 
     // name: "SettingsWindow", "AboutWindow" or "ChangelogWindow".
     Q_INVOKABLE void show(const QString &name);
+    // The "Add to Vault" window for these files; one that is open already is replaced.
+    Q_INVOKABLE void showImport(const QStringList &files);
     // The window, once it was made.
     [[nodiscard]] QQuickWindow *window(const QString &name) const;
 
@@ -34,6 +38,7 @@ public:
 
 private:
     AppWindows() = default;
+    QQuickWindow *make(const QString &name, const QVariantMap &properties);
 
     QQmlEngine *m_engine = nullptr;
     QHash<QString, QPointer<QQuickWindow>> m_windows;

@@ -49,7 +49,8 @@ const codepoints = {
     "building.2.fill": "\uea40",
     "lock.shield.fill": "\ue32a",
     "moon.zzz.fill": "\uef44",
-    "icloud.slash.fill": "\ue2c1"
+    "icloud.slash.fill": "\ue2c1",
+    "tray.and.arrow.down.fill": "\ue168"
 }
 function glyph(name) {
     return codepoints[name] !== undefined ? codepoints[name] : "\ue887"

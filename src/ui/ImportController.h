@@ -1,0 +1,66 @@
+#pragma once
+
+#include "import/Import.h"
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QStringList>
+#include <QtQmlIntegration>
+
+#include <optional>
+
+class VaultStore;
+
+// The work behind the "Add to Vault" window: unlock the chosen vault when it is locked, bring the
+// files in (copying off the main thread, with progress and a cancel), report, and close the
+// window 1.2 s after success.
+class ImportController : public QObject
+{
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(QStringList files READ files WRITE setFiles NOTIFY filesChanged)
+    Q_PROPERTY(bool working READ working NOTIFY workingChanged)
+    Q_PROPERTY(bool copying READ copying NOTIFY workingChanged)
+    Q_PROPERTY(QString resultMessage READ resultMessage NOTIFY resultMessageChanged)
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    Q_PROPERTY(QString currentName READ currentName NOTIFY progressChanged)
+
+public:
+    explicit ImportController(QObject *parent = nullptr);
+
+    [[nodiscard]] QStringList files() const { return m_files; }
+    void setFiles(const QStringList &files);
+    [[nodiscard]] bool working() const { return m_working; }
+    [[nodiscard]] bool copying() const { return m_import.isRunning(); }
+    [[nodiscard]] QString resultMessage() const { return m_resultMessage; }
+    [[nodiscard]] double progress() const { return m_progress; }
+    [[nodiscard]] QString currentName() const { return m_currentName; }
+
+    // needsPassword: the vault is locked and has no saved password, so the typed one is used.
+    Q_INVOKABLE void run(const QString &vaultId, const QString &password, bool needsPassword, bool move);
+    // Stops the copying between two pieces; what is in the vault stays.
+    Q_INVOKABLE void cancel();
+
+    // How long the result stays before the window closes.
+    static constexpr int closeDelayMs = 1200;
+
+Q_SIGNALS:
+    void filesChanged();
+    void workingChanged();
+    void resultMessageChanged();
+    void progressChanged();
+    // The window closes.
+    void done();
+
+private:
+    QCoro::Task<void> importInto(QString vaultId, QString password, bool needsPassword, bool move);
+    void setWorking(bool working);
+
+    VaultStore &m_store;
+    Import m_import;
+    QStringList m_files;
+    bool m_working = false;
+    QString m_resultMessage;
+    double m_progress = 0;
+    QString m_currentName;
+};
