@@ -274,6 +274,43 @@ int main(int argc, char *argv[])
                                                                                        : QStringLiteral("whats-new")) && ok;
     }
 
+    // Add to Vault: a locked vault asks for its password; copying into an unlocked one; the
+    // result; a failure.
+    {
+        const QString from = QDir::homePath() + QStringLiteral("/Downloads");
+        QDir().mkpath(from + QStringLiteral("/Scans 2025"));
+        QFile report(from + QStringLiteral("/Report.pdf"));
+        report.open(QIODevice::WriteOnly);
+        report.write(QByteArray(200000, 'r'));
+        report.close();
+        QFile big(from + QStringLiteral("/Holiday Video.mkv"));
+        big.open(QIODevice::WriteOnly);
+        for (int i = 0; i < 400; ++i)
+            big.write(QByteArray(1 << 20, char(i)));
+        big.close();
+        const auto importWindow = [&](const QStringList &files, const Vault &into) {
+            AppWindows::shared().showImport(files);
+            QQuickWindow *shown = AppWindows::shared().window(QStringLiteral("ImportWindow"));
+            shown->setProperty("selectedVaultId", into.idText());
+            settle(300);
+            return shown;
+        };
+        QQuickWindow *importing = importWindow({report.fileName(), from + QStringLiteral("/Scans 2025")}, work);
+        ok = save(importing, output, QStringLiteral("import-window")) && ok;
+        importing = importWindow({big.fileName()}, photos);
+        QMetaObject::invokeMethod(importing, "runImport", Q_ARG(QVariant, false));
+        ok = save(importing, output, QStringLiteral("import-window-copying"), 700) && ok;
+        QObject *result = importing->contentItem()->findChild<QObject *>(QStringLiteral("resultMessage"));
+        waitUntil([result] { return result && !result->property("text").toString().isEmpty(); });
+        ok = save(importing, output, QStringLiteral("import-window-done"), 100) && ok;
+        importing = importWindow({from + QStringLiteral("/Notes.txt")}, photos);
+        QMetaObject::invokeMethod(importing, "runImport", Q_ARG(QVariant, false));
+        waitUntil([] { return VaultStore::shared().errorMessage().has_value(); });
+        ok = save(importing, output, QStringLiteral("import-window-failed")) && ok;
+        store.setErrorMessage(std::nullopt);
+        importing->close();
+    }
+
     // The context menu of a locked vault.
     QObject *openedMenu = nullptr;
     for (QQuickItem *card : visualItemsNamed(window->contentItem(), QStringLiteral("vaultCard"))) {

@@ -107,6 +107,12 @@ public:
         });
     }
     Q_INVOKABLE QStringList ownerReasons() const { return m_ownerReasons; }
+    // The "Add to Vault" window as the file manager opens it.
+    Q_INVOKABLE QObject *showImport(const QStringList &files)
+    {
+        AppWindows::shared().showImport(files);
+        return AppWindows::shared().window(u"ImportWindow"_s);
+    }
     // The vault the stand-alone unlock window shows; empty when it is not on screen.
     Q_INVOKABLE QString promptWindowVault() const
     {
