@@ -14,6 +14,7 @@
 #include "platform/UserDefaults.h"
 #include "ui/AppWindows.h"
 #include "ui/FileDialogs.h"
+#include "ui/ImportController.h"
 #include "ui/SettingsActions.h"
 #include "ui/TrayItem.h"
 #include "ui/UnlockPromptWindow.h"
@@ -298,11 +299,16 @@ int main(int argc, char *argv[])
         QQuickWindow *importing = importWindow({report.fileName(), from + QStringLiteral("/Scans 2025")}, work);
         ok = save(importing, output, QStringLiteral("import-window")) && ok;
         importing = importWindow({big.fileName()}, photos);
+        // The result shows for 1.2 s: it is grabbed the moment it appears.
+        auto *controller = importing->findChild<ImportController *>();
+        bool grabbedResult = false;
+        QObject::connect(controller, &ImportController::resultMessageChanged, importing, [&] {
+            grabbedResult = save(importing, output, QStringLiteral("import-window-done"), 0);
+        });
         QMetaObject::invokeMethod(importing, "runImport", Q_ARG(QVariant, false));
-        ok = save(importing, output, QStringLiteral("import-window-copying"), 700) && ok;
-        QObject *result = importing->contentItem()->findChild<QObject *>(QStringLiteral("resultMessage"));
-        waitUntil([result] { return result && !result->property("text").toString().isEmpty(); });
-        ok = save(importing, output, QStringLiteral("import-window-done"), 100) && ok;
+        ok = save(importing, output, QStringLiteral("import-window-copying"), 250) && ok;
+        waitUntil([&] { return !importing->isVisible(); });
+        ok = grabbedResult && ok;
         importing = importWindow({from + QStringLiteral("/Notes.txt")}, photos);
         QMetaObject::invokeMethod(importing, "runImport", Q_ARG(QVariant, false));
         waitUntil([] { return VaultStore::shared().errorMessage().has_value(); });

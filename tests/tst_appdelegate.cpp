@@ -1,6 +1,7 @@
 #include "FakeTools.h"
 #include "StoreHarness.h"
 #include "app/AppDelegate.h"
+#include "app/HollowkeepApp.h"
 #include "app/SettingsKeys.h"
 
 #include <QDBusMessage>
@@ -190,6 +191,18 @@ private Q_SLOTS:
         QVERIFY(inhibitor.wait(5000));
         QVERIFY(f.store.isUnlocked(vault.id));
         QVERIFY(!m_delegate->holdsSleepInhibitor());
+    }
+
+    // A missing Qt Quick module is named with its package before any window is tried.
+    void missingQmlModulesAreNamed()
+    {
+        const QString imports = m_env.root() + u"/qml"_s;
+        for (const char *module : {"QtQuick", "QtQuick/Window", "QtQuick/Templates", "QtQuick/Layouts", "QtQml/WorkerScript"}) {
+            QDir().mkpath(imports + u'/' + QLatin1String(module));
+            QFile(imports + u'/' + QLatin1String(module) + u"/qmldir"_s).open(QIODevice::WriteOnly);
+        }
+        QCOMPARE(HollowkeepApp::missingQmlModules({u"/nonexistent"_s, imports}),
+                 QStringList{u"QtQuick.Controls (package qml6-module-qtquick-controls)"_s});
     }
 
     // Last: quitting ends the test's event loops.

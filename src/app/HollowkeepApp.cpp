@@ -98,13 +98,42 @@ QQuickWindow *HollowkeepApp::mainWindow() const
     return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
 }
 
+QStringList HollowkeepApp::missingQmlModules(const QStringList &importPaths)
+{
+    static const QList<std::pair<QString, QString>> modules{
+        {u"QtQuick"_qs, u"qml6-module-qtquick"_qs},
+        {u"QtQuick.Window"_qs, u"qml6-module-qtquick-window"_qs},
+        {u"QtQuick.Controls"_qs, u"qml6-module-qtquick-controls"_qs},
+        {u"QtQuick.Templates"_qs, u"qml6-module-qtquick-templates"_qs},
+        {u"QtQuick.Layouts"_qs, u"qml6-module-qtquick-layouts"_qs},
+        {u"QtQml.WorkerScript"_qs, u"qml6-module-qtqml-workerscript"_qs}};
+    QStringList missing;
+    for (const auto &[module, package] : modules) {
+        const QString relative = QString(module).replace(u'.', u'/') + u"/qmldir"_qs;
+        if (std::none_of(importPaths.begin(), importPaths.end(),
+                         [&relative](const QString &path) { return QFile::exists(path + u'/' + relative); }))
+            missing << u"%1 (package %2)"_qs.arg(module, package);
+    }
+    return missing;
+}
+
 bool HollowkeepApp::start()
 {
     UnlockPromptWindow::setEngine(&m_engine);
     AppWindows::shared().setEngine(&m_engine);
-    m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
-    if (!mainWindow())
+    // Said in plain words, rather than a window that silently never appears.
+    if (const QStringList missing = missingQmlModules(m_engine.importPathList()); !missing.isEmpty()) {
+        const QString message = u"Hollowkeep cannot show its windows: these parts of Qt are not installed: %1. "
+                                "Install them and start Hollowkeep again."_qs.arg(missing.join(u", "_qs));
+        std::fprintf(stderr, "hollowkeep: %s\n", qPrintable(message));
+        QMessageBox::critical(nullptr, u"Hollowkeep"_qs, message);
         return false;
+    }
+    m_engine.load(QUrl(u"qrc:/org/hollowkeep/Main.qml"_qs));
+    if (!mainWindow()) {
+        std::fprintf(stderr, "hollowkeep: the main window could not be loaded (see the messages above).\n");
+        return false;
+    }
     // For bench/startup.sh: report the first frame of the main window and end.
     if (qEnvironmentVariableIsSet("HOLLOWKEEP_REPORT_FIRST_FRAME")) {
         connect(

@@ -24,6 +24,10 @@ public:
     bool start();
     [[nodiscard]] QQuickWindow *mainWindow() const;
 
+    // The Qt Quick modules the windows need that none of the import paths holds, each with the
+    // Debian package that brings it.
+    [[nodiscard]] static QStringList missingQmlModules(const QStringList &importPaths);
+
 private:
     std::unique_ptr<AppDelegate> m_delegate;
     QQmlApplicationEngine m_engine;

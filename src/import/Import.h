@@ -27,7 +27,6 @@ public:
     // Stops after the piece being written; what was brought in before stays, a half-copied item
     // is removed.
     void cancel() { m_cancelled = true; }
-    [[nodiscard]] bool isRunning() const { return m_thread != nullptr; }
 
 Q_SIGNALS:
     // Bytes written so far of all the items' bytes, and the item being copied.

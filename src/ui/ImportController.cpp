@@ -63,11 +63,14 @@ QCoro::Task<void> ImportController::importInto(QString vaultId, QString password
     }
     QPointer<ImportController> self(this);
     m_import.start(m_files, m_store.mountPoints().value(vault->id), move);
+    m_copying = true;
     Q_EMIT workingChanged();
     const auto [broughtIn, failure, cancelled] = co_await qCoro(&m_import, &Import::finished);
     if (!self)
         co_return;
+    m_copying = false;
     m_progress = 0;
+    Q_EMIT workingChanged();
     Q_EMIT progressChanged();
     if (broughtIn > 0 || cancelled)
         m_store.touchActivity(*vault);

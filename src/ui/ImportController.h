@@ -31,7 +31,7 @@ public:
     [[nodiscard]] QStringList files() const { return m_files; }
     void setFiles(const QStringList &files);
     [[nodiscard]] bool working() const { return m_working; }
-    [[nodiscard]] bool copying() const { return m_import.isRunning(); }
+    [[nodiscard]] bool copying() const { return m_copying; }
     [[nodiscard]] QString resultMessage() const { return m_resultMessage; }
     [[nodiscard]] double progress() const { return m_progress; }
     [[nodiscard]] QString currentName() const { return m_currentName; }
@@ -60,6 +60,7 @@ private:
     Import m_import;
     QStringList m_files;
     bool m_working = false;
+    bool m_copying = false;
     QString m_resultMessage;
     double m_progress = 0;
     QString m_currentName;

@@ -51,10 +51,28 @@ TestCase {
         control(window, "passwordField").text = "pw"
         mouseClick(control(window, "copyInButton"))
         tryCompare(control(window, "resultMessage"), "text", "1 item(s) copied in.")
+        verify(!control(window, "progress").visible)
+        compare(control(window, "copyInButton").text, "Working…")
         verify(VaultStore.mountPoints[id] !== undefined)
         compare(Fixture.fileText(VaultStore.mountPoints[id] + "/notes"), "hello")
         verify(window.visible)
         tryVerify(() => !window.visible, 3000)
         compare(Fixture.fileText(Fixture.home() + "/notes"), "hello")
+    }
+
+    // A file that cannot be read stops the import with its name and reason; the window stays.
+    function test_failureKeepsTheWindow() {
+        const id = Fixture.addVault("Box", "present", 1024, false, false)
+        Fixture.unlock(id)
+        const window = Fixture.showImport([Fixture.home() + "/gone.txt"])
+        tryVerify(() => window.canRun)
+        mouseClick(control(window, "copyInButton"))
+        tryCompare(control(window, "importError"), "visible", true)
+        compare(VaultStore.errorMessage, "Could not add gone.txt: No such file or directory")
+        verify(!control(window, "progress").visible)
+        compare(control(window, "copyInButton").text, "Copy In")
+        verify(window.visible)
+        VaultStore.errorMessage = ""
+        window.close()
     }
 }
