@@ -23,7 +23,7 @@ packages=(
   # tests: Secret Service, D-Bus session, X server
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool x11-utils openbox attr bc
   # checks of the files installed for the desktop
-  desktop-file-utils appstream
+  desktop-file-utils appstream lintian
   # icons
   fonts-material-design-icons-iconfont
 )
