@@ -184,6 +184,15 @@ int main(int argc, char *argv[])
         return 1;
     window->show();
     bool ok = save(window, output, QStringLiteral("empty-state"));
+    // Another design, at its own window size: the same store drawn its way.
+    const auto saveDesign = [&](const char *design, const QString &name) {
+        UserDefaults::standard().setValue(SettingsKeys::appTheme, QString::fromLatin1(design));
+        const bool saved = save(window, output, name);
+        UserDefaults::standard().setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
+        settle(200);
+        return saved;
+    };
+    ok = saveDesign("nativePro", QStringLiteral("home-nativePro-empty")) && ok;
 
     // One vault per state a card can show.
     QList<Vault> vaults;
@@ -216,6 +225,7 @@ int main(int argc, char *argv[])
     // Grabbed while the unlock of "Work Projects" runs.
     auto pending = store.unlock(work, QString::fromUtf8(password), false, QStringLiteral("password"));
     ok = save(window, output, QStringLiteral("vault-list"), 30) && ok;
+    ok = saveDesign("nativePro", QStringLiteral("home-nativePro")) && ok;
     QCoro::waitFor(pending);
     QCoro::waitFor(store.lock(work, true, QStringLiteral("manual")));
 

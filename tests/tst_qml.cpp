@@ -121,6 +121,13 @@ public:
         return view ? view->property("vault").value<Vault>().name : QString();
     }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
+    // Takes a vault off the list, as another window or the command line can.
+    Q_INVOKABLE void forget(const QString &id)
+    {
+        QList<Vault> vaults = store().vaults();
+        vaults.removeIf([&id](const Vault &vault) { return vault.idText() == id; });
+        store().setVaults(vaults);
+    }
     // A fresh preferences file: nothing stored, every default in force.
     Q_INVOKABLE void forgetPreferences()
     {

@@ -8,14 +8,13 @@ Item {
     id: home
     property var actions
 
-    readonly property int vaultCount: VaultStore.vaultCount
-    readonly property int openCount: Object.keys(VaultStore.mountPoints).length
-    readonly property real totalUsed: VaultStore.totalSizeOnDisk
+    readonly property HomeSummary summary: HomeSummary {}
+    readonly property int vaultCount: summary.vaultCount
+    readonly property int openCount: summary.openCount
     readonly property string subtitle: vaultCount === 0
         ? "Encrypted folders, your key only"
-        : [vaultCount === 1 ? "1 vault" : vaultCount + " vaults",
-           openCount > 0 ? openCount + " open" : "all locked",
-           Format.bytes(totalUsed) + " on disk"].join(" · ")
+        : [summary.vaultsText(vaultCount), openCount > 0 ? openCount + " open" : "all locked",
+           Format.bytes(summary.totalUsed) + " on disk"].join(" · ")
 
     Rectangle {
         anchors.fill: parent

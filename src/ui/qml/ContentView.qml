@@ -58,8 +58,16 @@ Item {
     Loader {
         id: home
         anchors.fill: parent
-        // The other designs arrive with their own views; until then every design is drawn classic.
-        sourceComponent: ClassicHome { actions: content.actions }
+        // Night Watch and Soft Focus draw the classic home until their own views arrive.
+        sourceComponent: content.design === "nativePro" ? nativePro : classic
+    }
+    Component {
+        id: classic
+        ClassicHome { actions: content.actions }
+    }
+    Component {
+        id: nativePro
+        NativeProHome { actions: content.actions }
     }
 
     Connections {
