@@ -193,6 +193,7 @@ int main(int argc, char *argv[])
         return saved;
     };
     ok = saveDesign("nativePro", QStringLiteral("home-nativePro-empty")) && ok;
+    ok = saveDesign("softFocus", QStringLiteral("home-softFocus-empty")) && ok;
 
     // One vault per state a card can show.
     QList<Vault> vaults;
@@ -226,6 +227,7 @@ int main(int argc, char *argv[])
     auto pending = store.unlock(work, QString::fromUtf8(password), false, QStringLiteral("password"));
     ok = save(window, output, QStringLiteral("vault-list"), 30) && ok;
     ok = saveDesign("nativePro", QStringLiteral("home-nativePro")) && ok;
+    ok = saveDesign("softFocus", QStringLiteral("home-softFocus")) && ok;
     QCoro::waitFor(pending);
     QCoro::waitFor(store.lock(work, true, QStringLiteral("manual")));
 

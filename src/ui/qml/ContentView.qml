@@ -58,8 +58,8 @@ Item {
     Loader {
         id: home
         anchors.fill: parent
-        // Night Watch and Soft Focus draw the classic home until their own views arrive.
-        sourceComponent: content.design === "nativePro" ? nativePro : classic
+        // Night Watch draws the classic home until its own view arrives.
+        sourceComponent: content.design === "nativePro" ? nativePro : content.design === "softFocus" ? softFocus : classic
     }
     Component {
         id: classic
@@ -68,6 +68,10 @@ Item {
     Component {
         id: nativePro
         NativeProHome { actions: content.actions }
+    }
+    Component {
+        id: softFocus
+        SoftFocusHome { actions: content.actions }
     }
 
     Connections {

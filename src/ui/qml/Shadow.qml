@@ -6,6 +6,7 @@ Item {
     property real strength: 0.1
     property real spread: 4
     property real offsetY: 1
+    property color tint: "black"
     Repeater {
         model: 3
         Rectangle {
@@ -15,7 +16,7 @@ Item {
             width: parent.width + 2 * (index + 1) * spread / 3
             height: parent.height + 2 * (index + 1) * spread / 3
             radius: parent.radius + (index + 1) * spread / 3
-            color: Qt.rgba(0, 0, 0, strength / (index + 2))
+            color: Qt.rgba(tint.r, tint.g, tint.b, strength / (index + 2))
         }
     }
 }

@@ -50,7 +50,8 @@ const codepoints = {
     "lock.shield.fill": "\ue32a",
     "moon.zzz.fill": "\uef44",
     "icloud.slash.fill": "\ue2c1",
-    "tray.and.arrow.down.fill": "\ue168"
+    "tray.and.arrow.down.fill": "\ue168",
+    "ellipsis": "\ue5d3"
 }
 function glyph(name) {
     return codepoints[name] !== undefined ? codepoints[name] : "\ue887"
