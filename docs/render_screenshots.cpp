@@ -194,6 +194,7 @@ int main(int argc, char *argv[])
     };
     ok = saveDesign("nativePro", QStringLiteral("home-nativePro-empty")) && ok;
     ok = saveDesign("softFocus", QStringLiteral("home-softFocus-empty")) && ok;
+    ok = saveDesign("nightWatch", QStringLiteral("home-nightWatch-empty")) && ok;
 
     // One vault per state a card can show.
     QList<Vault> vaults;
@@ -228,6 +229,7 @@ int main(int argc, char *argv[])
     ok = save(window, output, QStringLiteral("vault-list"), 30) && ok;
     ok = saveDesign("nativePro", QStringLiteral("home-nativePro")) && ok;
     ok = saveDesign("softFocus", QStringLiteral("home-softFocus")) && ok;
+    ok = saveDesign("nightWatch", QStringLiteral("home-nightWatch")) && ok;
     QCoro::waitFor(pending);
     QCoro::waitFor(store.lock(work, true, QStringLiteral("manual")));
 

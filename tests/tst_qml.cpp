@@ -49,6 +49,7 @@ public:
     {
         QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), u"pw"_s, false, u"password"_s));
     }
+    Q_INVOKABLE void lockAll() { QCoro::waitFor(store().lockAll(false, u"manual"_s)); }
     Q_INVOKABLE void setBusy(const QString &id, bool busy)
     {
         if (busy)

@@ -58,8 +58,7 @@ Item {
     Loader {
         id: home
         anchors.fill: parent
-        // Night Watch draws the classic home until its own view arrives.
-        sourceComponent: content.design === "nativePro" ? nativePro : content.design === "softFocus" ? softFocus : classic
+        sourceComponent: ({ classic: classic, nativePro: nativePro, nightWatch: nightWatch, softFocus: softFocus })[content.design]
     }
     Component {
         id: classic
@@ -72,6 +71,10 @@ Item {
     Component {
         id: softFocus
         SoftFocusHome { actions: content.actions }
+    }
+    Component {
+        id: nightWatch
+        NightWatchHome { actions: content.actions }
     }
 
     Connections {
