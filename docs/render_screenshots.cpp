@@ -186,6 +186,9 @@ int main(int argc, char *argv[])
     bool ok = save(window, output, QStringLiteral("empty-state"));
     // Another design, at its own window size: the same store drawn its way.
     const auto saveDesign = [&](const char *design, const QString &name) {
+        // These designs fix their own colour scheme: one picture each.
+        if (!suffix.isEmpty())
+            return true;
         UserDefaults::standard().setValue(SettingsKeys::appTheme, QString::fromLatin1(design));
         const bool saved = save(window, output, name);
         UserDefaults::standard().setValue(SettingsKeys::appTheme, QStringLiteral("classic"));
