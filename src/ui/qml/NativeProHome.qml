@@ -26,20 +26,9 @@ Item {
     readonly property string statusSentence: !selectedVault ? ""
         : selectedVault.name + (selected.unlocked ? " is open" : " is locked")
           + (isNaN(selectedVault.lastOpenedAt) ? "." : ". Last opened " + Format.relative(selectedVault.lastOpenedAt) + ".")
-    readonly property var chips: {
-        if (!selectedVault)
-            return []
-        const list = []
-        if (selected.fileState === "waiting")
-            list.push({ text: "Waiting for disk", color: Theme.orange })
-        if (selected.fileState === "missing")
-            list.push({ text: "File missing", color: Theme.orange })
-        if (selectedVault.excludedFromCloud)
-            list.push({ text: "Local only", color: accent })
-        if (selectedVault.requireTouchID)
-            list.push({ text: "Authentication", color: accent })
-        return list
-    }
+    readonly property var chips: selected.chips({
+        waiting: ["Waiting for disk", Theme.orange], missing: ["File missing", Theme.orange],
+        localOnly: ["Local only", accent], authentication: ["Authentication", accent] })
 
     function select(step) {
         const shown = summary.filteredVaults

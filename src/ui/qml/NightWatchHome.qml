@@ -139,16 +139,10 @@ Item {
                         required property var modelData
                         readonly property VaultState state: VaultState { vault: vaultCard.modelData }
                         readonly property int percent: home.summary.percent(state.usedFraction)
-                        readonly property var chips: {
-                            const list = []
-                            if (state.unlocked) list.push({ text: "open", color: home.green })
-                            if (state.fileState === "missing") list.push({ text: "file missing", color: home.amber })
-                            if (state.fileState === "waiting") list.push({ text: "waiting for disk", color: home.amber })
-                            if (modelData.excludedFromCloud) list.push({ text: "local only", color: home.dim })
-                            if (state.usedFraction >= 0.5) list.push({ text: percent + "% full", color: home.amber })
-                            if (modelData.requireTouchID) list.push({ text: "authentication", color: home.dim })
-                            return list
-                        }
+                        readonly property var chips: state.chips({
+                            open: ["open", home.green], missing: ["file missing", home.amber],
+                            waiting: ["waiting for disk", home.amber], localOnly: ["local only", home.dim],
+                            halfFull: [percent + "% full", home.amber], authentication: ["authentication", home.dim] })
                         readonly property string meta: state.fileState === "missing" ? "vault file not found"
                             : state.fileState === "waiting" ? "waiting for disk"
                             : [state.usage.split(" · opened ")[0],
@@ -200,10 +194,8 @@ Item {
                             DarkButton { visible: !vaultCard.state.busy && vaultCard.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(vaultCard.modelData) }
                             DarkButton {
                                 visible: !vaultCard.state.busy
-                                text: vaultCard.state.unlocked ? "Lock" : vaultCard.state.fileState === "missing" ? "Locate Vault…" : "Unlock"
-                                onClicked: vaultCard.state.unlocked ? home.actions.lock(vaultCard.modelData)
-                                         : vaultCard.state.fileState === "missing" ? home.actions.locate(vaultCard.modelData)
-                                         : home.actions.unlock(vaultCard.modelData)
+                                text: vaultCard.state.primaryLabel
+                                onClicked: vaultCard.state.runPrimary(home.actions)
                             }
                             PanelIconButton { symbol: "ellipsis"; tip: "More"; size: 18; color: home.dim; onClicked: menu.popup(this, 0, height) }
                         }

@@ -122,16 +122,10 @@ Item {
                         required property int index
                         readonly property VaultState state: VaultState { vault: card.modelData }
                         readonly property color positionColor: index % 2 === 0 ? home.purple : home.teal
-                        readonly property var chips: {
-                            const list = []
-                            if (state.unlocked) list.push({ text: "open", color: home.green })
-                            if (state.fileState === "missing") list.push({ text: "file missing", color: home.amber })
-                            if (state.fileState === "waiting") list.push({ text: "waiting for disk", color: home.amber })
-                            if (modelData.excludedFromCloud) list.push({ text: "local only", color: home.sub })
-                            if (state.usedFraction >= 0.5) list.push({ text: "getting full", color: home.amber })
-                            if (modelData.requireTouchID) list.push({ text: "authentication", color: home.sub })
-                            return list
-                        }
+                        readonly property var chips: state.chips({
+                            open: ["open", home.green], missing: ["file missing", home.amber],
+                            waiting: ["waiting for disk", home.amber], localOnly: ["local only", home.sub],
+                            halfFull: ["getting full", home.amber], authentication: ["authentication", home.sub] })
                         readonly property string meta: state.fileState === "missing" ? "Vault file not found — locate it to keep unlocking."
                             : state.fileState === "waiting" ? "Waiting for the disk that holds this vault."
                             : state.usage
@@ -188,11 +182,9 @@ Item {
                             QuietButton { visible: !card.state.busy && card.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(card.modelData) }
                             ProminentButton {
                                 visible: !card.state.busy
-                                text: card.state.unlocked ? "Lock" : card.state.fileState === "missing" ? "Locate Vault…" : "Unlock"
+                                text: card.state.primaryLabel
                                 gradientStops: [card.positionColor, Qt.darker(card.positionColor, 1.2)]
-                                onClicked: card.state.unlocked ? home.actions.lock(card.modelData)
-                                         : card.state.fileState === "missing" ? home.actions.locate(card.modelData)
-                                         : home.actions.unlock(card.modelData)
+                                onClicked: card.state.runPrimary(home.actions)
                             }
                             PanelIconButton {
                                 symbol: "ellipsis"

@@ -15,4 +15,30 @@ QtObject {
     readonly property real usedFraction: vault ? usedBytes / (Math.max(vault.maxSizeMB, 1) * 1048576) : 0
     // The capacity caption, following the clock for "opened … ago".
     readonly property string usage: { VaultActions.outsideChanges; return vault ? Format.usage(usedBytes, vault, unlocked) : "" }
+    // The conditions designs mark with chips, in the order they show them.
+    readonly property var marks: {
+        const found = []
+        if (unlocked) found.push("open")
+        if (fileState === "missing") found.push("missing")
+        if (fileState === "waiting") found.push("waiting")
+        if (vault && vault.excludedFromCloud) found.push("localOnly")
+        if (usedFraction >= 0.5) found.push("halfFull")
+        if (vault && vault.requireTouchID) found.push("authentication")
+        return found
+    }
+    // A design's chips: its own text and colour for each mark it shows ({mark: [text, colour]}).
+    function chips(styles) {
+        return marks.filter(mark => styles[mark] !== undefined)
+                    .map(mark => ({ text: styles[mark][0], color: styles[mark][1] }))
+    }
+    // The card's main button: lock an unlocked vault, locate a missing one, otherwise unlock.
+    readonly property string primaryLabel: unlocked ? "Lock" : fileState === "missing" ? "Locate Vault…" : "Unlock"
+    function runPrimary(actions) {
+        if (unlocked)
+            actions.lock(vault)
+        else if (fileState === "missing")
+            actions.locate(vault)
+        else
+            actions.unlock(vault)
+    }
 }
