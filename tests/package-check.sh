@@ -50,7 +50,8 @@ printf '#!/bin/sh\npkaction --action-id org.hollowkeep.owner-authentication\n' >
 chmod 0755 "$work/pkaction-check"
 "$here/with-polkit.sh" "$work/policy" "$work/pkaction-check"
 
-# The installed program opens its window on a real X server, and a second start only shows it.
+# The installed program opens its window on a real X server; a second start only shows it, and
+# the command line reaches it.
 cat > "$work/window-check" <<CHECK
 #!/bin/sh
 set -eu
@@ -67,6 +68,14 @@ for _ in \$(seq 100); do
     sleep 0.1
 done
 xwininfo -root -tree | grep '"Settings": ("hollowkeep"'
+# A file handed over by a second process opens Add to Vault in the first.
+echo note > "\$HOME/note.txt"
+"$prefix/bin/hollowkeep" --add-to-vault "\$HOME/note.txt"
+for _ in \$(seq 100); do
+    xwininfo -root -tree | grep -q '"Add to Vault": ("hollowkeep"' && break
+    sleep 0.1
+done
+xwininfo -root -tree | grep '"Add to Vault": ("hollowkeep"'
 "$prefix/bin/hollowkeep" list
 kill \$app
 wait \$app || true

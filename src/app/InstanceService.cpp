@@ -131,7 +131,8 @@ QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor 
         reply(message, std::nullopt);
         co_return;
     }
-    takeFailure();
+    // A message from before is not this operation's.
+    m_store.setErrorMessage(std::nullopt);
     if (password.isValid()) {
         co_await m_store.unlock(*vault, readAll(password), false, u"password"_s);
     } else if (!(co_await Keychain::password(vault->id))) {
@@ -149,7 +150,8 @@ QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor 
 
 QCoro::Task<void> InstanceService::lock(QString name, QDBusMessage message)
 {
-    takeFailure();
+    // A message from before is not this operation's.
+    m_store.setErrorMessage(std::nullopt);
     if (name.isEmpty()) {
         co_await m_store.lockAll(false, u"manual"_s);
     } else {

@@ -362,11 +362,11 @@ std::uint32_t keysymForKeyCode(qint64 keyCode)
 RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers)
 {
     if (qtKey == Qt::Key_Escape)
-        return {Recording::Cancel};
+        return {Recording::Cancel, -1, 0, {}};
     const int mask = carbonModifiers(modifiers);
     const int keyCode = keyCodeForQtKey(qtKey);
     if (keyCode < 0 || (mask & (command | option | control)) == 0)
-        return {Recording::KeepRecording};
+        return {Recording::KeepRecording, -1, 0, {}};
     const std::uint32_t keysym = keysymForKeyCode(keyCode);
     QString label;
     if (keysym >= 0xffbe && keysym <= 0xffc9)

@@ -157,6 +157,8 @@ Item {
                         border.color: activeFocus ? Theme.focusRing : home.cardBorder
                         activeFocusOnTab: true
                         Keys.onMenuPressed: menu.popup()
+                        Keys.onReturnPressed: if (!vaultCard.state.busy) vaultCard.state.runPrimary(home.actions)
+                        Keys.onEnterPressed: if (!vaultCard.state.busy) vaultCard.state.runPrimary(home.actions)
                         TapHandler { acceptedButtons: Qt.RightButton; onTapped: menu.popup() }
                         VaultContextMenu { id: menu; vault: vaultCard.modelData; actions: home.actions }
                         RowLayout {

@@ -134,6 +134,8 @@ Item {
                         activeFocusOnTab: true
                         readonly property bool visualFocus: activeFocus
                         Keys.onMenuPressed: menu.popup()
+                        Keys.onReturnPressed: if (!card.state.busy) card.state.runPrimary(home.actions)
+                        Keys.onEnterPressed: if (!card.state.busy) card.state.runPrimary(home.actions)
                         Shadow { anchors.fill: parent; radius: 20; strength: 0.1; spread: 6; offsetY: 4; tint: Qt.rgba(0.31, 0.24, 0.47, 1) }
                         Rectangle {
                             anchors.fill: parent
