@@ -71,63 +71,8 @@ class TestDiskImage : public QObject
     TestEnvironment m_env;
     FakeTools m_tools;
 
-    [[nodiscard]] FakeTools::Call onlyCall() const
-    {
-        const QList<FakeTools::Call> calls = m_tools.calls();
-        return calls.size() == 1 ? calls.first() : FakeTools::Call{u"(%1 calls)"_s.arg(calls.size()), {}, {}};
-    }
-
 private Q_SLOTS:
     void init() { m_tools.reset(); }
-
-    void commandLinesAndPasswordBytes()
-    {
-        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/v"_s}));
-
-        QVERIFY(awaitTask(create(image, u"My Vault"_s, 256, u"pässword"_s)).done);
-        FakeTools::Call call = onlyCall();
-        QCOMPARE(call.tool, u"hdiutil"_s);
-        QCOMPARE(call.arguments,
-                 (QStringList{"create", "-encryption", "AES-256", "-stdinpass", "-type", "SPARSEBUNDLE",
-                              "-fs", "APFS", "-size", "256m", "-volname", "My Vault", image}));
-        QCOMPARE(call.input, QByteArray("p\xc3\xa4ssword"));
-
-        m_tools.clearCalls();
-        QCOMPARE(awaitTask(attach(image, u"pw"_s, false)).value, u"/mnt/v"_s);
-        QCOMPARE(onlyCall().arguments, (QStringList{"attach", "-plist", "-stdinpass", image}));
-        QCOMPARE(onlyCall().input, QByteArray("pw"));
-        m_tools.clearCalls();
-        QVERIFY(awaitTask(attach(image, u"pw"_s, true)).value);
-        QCOMPARE(onlyCall().arguments, (QStringList{"attach", "-plist", "-stdinpass", "-nobrowse", image}));
-
-        const auto check = [&](Outcome<void> outcome, const QString &tool, const QStringList &arguments,
-                               const QByteArray &input) {
-            QVERIFY(outcome.done);
-            QCOMPARE(onlyCall().tool, tool);
-            QCOMPARE(onlyCall().arguments, arguments);
-            QCOMPARE(onlyCall().input, input);
-            m_tools.clearCalls();
-        };
-        m_tools.clearCalls();
-        check(awaitTask(detach(u"/mnt/v"_s, false)), "hdiutil", {"detach", "/mnt/v"}, {});
-        check(awaitTask(detach(u"/mnt/v"_s, true)), "hdiutil", {"detach", "/mnt/v", "-force"}, {});
-        check(awaitTask(renameVolume(u"/mnt/v"_s, u"New"_s)), "diskutil", {"rename", "/mnt/v", "New"}, {});
-        check(awaitTask(changePassword(image, u"old"_s, u"new"_s)), "hdiutil",
-              {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("old\0new\0", 8));
-        check(awaitTask(changePassword(image, QString(), u"new"_s)), "hdiutil",
-              {"chpass", "-oldstdinpass", "-newstdinpass", image}, QByteArray("\0new\0", 5));
-        check(awaitTask(resize(image, 4096, u"pw"_s)), "hdiutil",
-              {"resize", "-stdinpass", "-size", "4096m", image}, "pw");
-        check(awaitTask(compact(image, u"pw"_s)), "hdiutil", {"compact", "-stdinpass", image}, "pw");
-        check(awaitTask(verifyPassword(image, u"pw"_s)), "hdiutil", {"imageinfo", "-stdinpass", image}, "pw");
-
-        QVERIFY(awaitTask(attachedImages()).value->isEmpty());
-        QCOMPARE(onlyCall().arguments, (QStringList{"info", "-plist"}));
-        m_tools.clearCalls();
-        QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
-        QCOMPARE(onlyCall().tool, u"du"_s);
-        QCOMPARE(onlyCall().arguments, (QStringList{"-sk", image}));
-    }
 
     // The message each failure shows, and whether it counts as a wrong password.
     void failureMessages_data()
