@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-declarative-dev qt6-declarative-dev-tools
   qt6-tools-dev-tools qt6-svg-dev qt6-5compat-dev
   qcoro-qt6-dev qtkeychain-qt6-dev libxcb1-dev
+  # the volume daemon: libext2fs, FUSE 3 and OpenSSL
+  libext2fs-dev libfuse3-dev libssl-dev
   # QML runtime modules
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-window qml6-module-qtquick-templates
@@ -22,6 +24,8 @@ packages=(
   polkitd
   # tests: Secret Service, D-Bus session, X server
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool x11-utils openbox attr bc
+  # load tests of a mounted vault, and the peer measured by the benchmark
+  fio stress-ng cryfs
   # checks of the files installed for the desktop
   desktop-file-utils appstream lintian
   # icons

@@ -93,6 +93,46 @@ inline QStringList fuseMountsBelow(const QString &root)
     return found;
 }
 
+// Whether this run uses the fallback engine, gocryptfs + fuse2fs, instead of the volume daemon.
+inline bool fallbackEngine()
+{
+    return qEnvironmentVariable("HOLLOWKEEP_VOLUME_ENGINE") == "fuse2fs"_L1;
+}
+
+// Processes of that program (by its file name) whose arguments include the text.
+inline QList<pid_t> processesOf(const QString &program, const QString &mention)
+{
+    QList<pid_t> found;
+    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        const QByteArray arguments = readAll(u"/proc/%1/cmdline"_s.arg(pid));
+        if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() == program &&
+            arguments.split(char(0)).contains(mention.toUtf8()))
+            found << pid_t(pid.toInt());
+    }
+    return found;
+}
+
+// The process serving the files of a mounted volume: fuse2fs names the mount point, the volume
+// daemon the decrypted view whose image is the mount's source.
+inline pid_t volumeServer(const QString &mountPoint)
+{
+    if (const QList<pid_t> fuse2fs = processesOf(u"fuse2fs"_s, mountPoint); !fuse2fs.isEmpty())
+        return fuse2fs.first();
+    QFile table(u"/proc/self/mountinfo"_s);
+    table.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype dash = fields.indexOf("-");
+        if (fields.size() > 4 && dash > 0 && dash + 2 < fields.size() &&
+            QString::fromUtf8(fields[4]).replace(u"\\040"_s, u" "_s) == mountPoint) {
+            const QString layer = QFileInfo(QString::fromUtf8(fields[dash + 2]).replace(u"\\040"_s, u" "_s)).path();
+            return processesOf(u"volumed"_s, layer).value(0);
+        }
+    }
+    return 0;
+}
+
 // Live (not zombie) helper daemons whose arguments mention a folder.
 inline QStringList daemonsMentioning(const QString &root)
 {
@@ -109,7 +149,7 @@ inline QStringList daemonsMentioning(const QString &root)
         if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8()) &&
             (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
                  "fuse2fs"_L1 ||
-             arguments.contains("gocryptfs")))
+             arguments.contains("gocryptfs") || arguments.contains("volumed")))
             found << QString::fromUtf8(arguments).replace(QChar(0), QChar(' '));
     }
     return found;

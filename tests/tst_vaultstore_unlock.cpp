@@ -85,10 +85,7 @@ private Q_SLOTS:
         StoreFixture &f = *m_fixture;
         const Vault vault = f.addVault(u"Frozen"_s, m_password);
         QVERIFY(f.unlock(vault, QString::fromUtf8(m_password)));
-        QProcess pgrep;
-        pgrep.start(u"pgrep"_s, {u"-f"_s, u"^[^ ]*fuse2fs .* "_s + f.mountPoint(vault)});
-        QVERIFY(pgrep.waitForFinished());
-        const pid_t daemon = pid_t(pgrep.readAllStandardOutput().trimmed().toInt());
+        const pid_t daemon = volumeServer(f.mountPoint(vault));
         QVERIFY(daemon > 0);
         QCOMPARE(kill(daemon, SIGSTOP), 0);
         const auto resume = qScopeGuard([&] { kill(daemon, SIGCONT); });

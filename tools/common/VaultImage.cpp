@@ -3,6 +3,7 @@
 #include "MountTable.h"
 #include "diskimage/Plist.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -246,17 +247,51 @@ QString busyMessage(const QString &mountPoint, const QString &name)
 
 // ---- the encryption layer ----
 
+// Who serves a vault: our volume daemon, one process for the decrypted view and the file system
+// inside it; or, chosen by HOLLOWKEEP_VOLUME_ENGINE=fuse2fs, gocryptfs for the view and fuse2fs
+// for the file system. Both read and write the same bundles.
+const QString daemonName = QStringLiteral("volumed");
+const QString gocryptfsName = QStringLiteral("gocryptfs");
+const QString fuse2fsName = QStringLiteral("fuse2fs");
+const QString controlName = QStringLiteral(".volume");
+
+bool usesFallback()
+{
+    return qEnvironmentVariable("HOLLOWKEEP_VOLUME_ENGINE") == fuse2fsName;
+}
+
+QString daemonPath()
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + daemonName;
+    return QFileInfo(beside).isExecutable() ? beside : Tool::helper(daemonName);
+}
+
+// The process serving the decrypted view mounted there, whichever program it is.
+MountTable::Process layerDaemon(const QString &at)
+{
+    const MountTable::Process daemon = MountTable::findDaemon(daemonName, at);
+    return daemon.pid != 0 ? daemon : MountTable::findDaemon(gocryptfsName, at);
+}
+
+bool servedByDaemon(const QString &layer)
+{
+    return MountTable::findDaemon(daemonName, layer).pid != 0;
+}
+
 void openLayer(const QString &bundle, const QByteArray &password, const QString &at, bool readOnly = false)
 {
     if (password.isEmpty() || password.contains('\n') || password.contains('\r'))
         throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
     makePrivateFolder(at);
-    QStringList arguments{QStringLiteral("-q"), QStringLiteral("-noprealloc")};
+    const bool fallback = usesFallback();
+    QStringList arguments;
+    if (fallback)
+        arguments << QStringLiteral("-q") << QStringLiteral("-noprealloc");
     if (readOnly)
         arguments << QStringLiteral("-ro");
     arguments << cipherDirectory(bundle) << at;
-    const Tool::HelperResult result =
-        Tool::runHelper(Tool::helper(QStringLiteral("gocryptfs")), arguments, password + '\n', true);
+    const Tool::HelperResult result = Tool::runHelper(fallback ? Tool::helper(gocryptfsName) : daemonPath(),
+                                                      arguments, password + '\n', true);
     if (result.status != 0)
         QDir().rmdir(at);
     if (result.status == 12)
@@ -276,7 +311,7 @@ void stopDaemon(pid_t pid)
 
 void closeLayer(const QString &at)
 {
-    const MountTable::Process daemon = MountTable::findDaemon(QStringLiteral("gocryptfs"), at);
+    const MountTable::Process daemon = layerDaemon(at);
     if (MountTable::isMountPoint(at)) {
         unmount(at, false);
         if (MountTable::isMountPoint(at)) {
@@ -416,6 +451,18 @@ void prepareFileSystem(const QString &image)
 Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
 {
     makePrivateFolder(mountPoint);
+    const QString layer = QFileInfo(image).path();
+    if (servedByDaemon(layer)) {
+        // The daemon serving the view mounts the file system itself when told where.
+        const QByteArray control = QFile::encodeName(layer + QLatin1Char('/') + controlName);
+        const QByteArray target = QFile::encodeName(mountPoint);
+        const int fd = ::open(control.constData(), O_WRONLY | O_CLOEXEC);
+        const bool written = fd >= 0 && ::write(fd, target.constData(), size_t(target.size())) == target.size();
+        const int error = written ? 0 : errno;
+        if (fd >= 0)
+            ::close(fd);
+        return {written ? 0 : 1, written ? QByteArray() : systemError(error).toUtf8()};
+    }
     // hard_remove: a file deleted just after it was closed must free its blocks at once; without
     // it the FUSE library may keep it as a hidden ".fuse_hidden…" file until the volume unmounts,
     // or for good when the close arrives after the unmount.
@@ -463,10 +510,37 @@ QString mountVolume(const QString &bundle, const QString &image, const QString &
                          : repair->summary + QStringLiteral(" The repair log is “%1” in the vault.").arg(log);
 }
 
+// Whether the daemon serving a view still serves the file system inside it: asked only while
+// it runs, as a stopped one would never answer.
+bool daemonServesVolume(const MountTable::Process &daemon, const QString &layer)
+{
+    if (!MountTable::isRunning(daemon.pid))
+        return false;
+    QFile control(layer + QLatin1Char('/') + controlName);
+    return control.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && !control.readAll().trimmed().isEmpty();
+}
+
+// Waits until the file system of a view is written and closed: its daemon exits, or, for the
+// volume daemon, which keeps serving the view, says it serves no volume any more.
+bool waitForVolumeClosed(const MountTable::Process &daemon, const QString &layer, bool inDaemon)
+{
+    if (!inDaemon)
+        return MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs);
+    for (int waited = 0; waited < daemonExitTimeoutMs; waited += 20) {
+        if (!daemonServesVolume(daemon, layer) && (MountTable::isRunning(daemon.pid) || kill(daemon.pid, 0) != 0))
+            return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 void unmountVolume(const Attachment &attachment, bool force, const QString &name)
 {
     const QString mountPoint = attachment.volumeMount;
-    const MountTable::Process daemon = MountTable::findDaemon(QStringLiteral("fuse2fs"), attachment.image());
+    const MountTable::Process fuse2fs = MountTable::findDaemon(fuse2fsName, attachment.image());
+    const bool inDaemon = fuse2fs.pid == 0 && servedByDaemon(attachment.layerMount);
+    const MountTable::Process daemon =
+        inDaemon ? MountTable::findDaemon(daemonName, attachment.layerMount) : fuse2fs;
     if (attachment.healthy && !force && !MountTable::programsUsing(mountPoint).isEmpty())
         throw Error{busyMessage(mountPoint, name), Tool::statusBusy, true};
     // A volume that cannot answer is cleared away: nothing it holds can reach the disk any more.
@@ -481,7 +555,7 @@ void unmountVolume(const Attachment &attachment, bool force, const QString &name
     // everything it holds and closes the file system cleanly.
     if (lazy)
         stopDaemon(daemon.pid);
-    if (!MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs))
+    if (!waitForVolumeClosed(daemon, attachment.layerMount, inDaemon && !lazy))
         throw Error{QStringLiteral("the volume did not finish writing in time")};
     removeMountPoint(mountPoint);
 }
@@ -701,22 +775,23 @@ QList<Attachment> attachments()
     const QString root = layersRoot() + QLatin1Char('/');
     QList<Attachment> result;
     for (const MountTable::Mount &layer : mounts) {
-        if (layer.fsType != QLatin1String("fuse.gocryptfs") || !layer.mountPoint.startsWith(root))
+        const bool ours = layer.fsType == QLatin1String("fuse.") + daemonName;
+        if ((!ours && layer.fsType != QLatin1String("fuse.") + gocryptfsName) || !layer.mountPoint.startsWith(root))
             continue;
         Attachment attachment;
         attachment.layerMount = layer.mountPoint;
         // The daemon's arguments hold the exact path; the mount table may have altered it.
         const MountTable::Process daemon =
-            MountTable::findDaemon(QStringLiteral("gocryptfs"), layer.mountPoint);
+            MountTable::findDaemon(ours ? daemonName : gocryptfsName, layer.mountPoint);
         const qsizetype at = daemon.arguments.lastIndexOf(layer.mountPoint);
         const QString cipher = at > 0 ? daemon.arguments[at - 1] : layer.source;
         attachment.bundlePath = QFileInfo(cipher).path();
         if (const MountTable::Mount *volume = volumeOf(mounts, attachment.image())) {
             attachment.volumeMount = volume->mountPoint;
+            // The volume daemon serves both; otherwise fuse2fs serves the file system.
             attachment.healthy =
                 MountTable::isRunning(daemon.pid) &&
-                MountTable::isRunning(
-                    MountTable::findDaemon(QStringLiteral("fuse2fs"), attachment.image()).pid);
+                (ours || MountTable::isRunning(MountTable::findDaemon(fuse2fsName, attachment.image()).pid));
         }
         result.append(attachment);
     }

@@ -14,8 +14,10 @@
 //       disk.img     a sparse ext4 image as large as the limit, labelled with the volume name
 //       volume-name  the full volume name (labels hold at most 16 bytes)
 //
-// Attaching mounts the gocryptfs layer at a private place under $XDG_RUNTIME_DIR/hollowkeep and the
-// ext4 image with fuse2fs at ~/Vaults/<volume name> (or a hidden place).
+// Attaching mounts the decrypted view of the cipher folder at a private place under
+// $XDG_RUNTIME_DIR/hollowkeep and the ext4 image at ~/Vaults/<volume name> (or a hidden place):
+// both from one process, the volume daemon, or with HOLLOWKEEP_VOLUME_ENGINE=fuse2fs from gocryptfs
+// and fuse2fs.
 namespace VaultImage {
 
 inline constexpr qint64 megabyte = 1024 * 1024;

@@ -1,0 +1,378 @@
+#include "CipherFile.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr off_t plainBlock = off_t(ContentCipher::plainBlock);
+constexpr off_t cipherBlock = off_t(ContentCipher::cipherBlock);
+constexpr off_t header = off_t(ContentCipher::headerSize);
+
+off_t cipherSizeOf(off_t plainSize)
+{
+    if (plainSize == 0)
+        return 0;
+    const off_t rest = plainSize % plainBlock;
+    return header + plainSize / plainBlock * cipherBlock + (rest ? rest + off_t(ContentCipher::overhead) : 0);
+}
+
+off_t cipherOffsetOf(uint64_t block)
+{
+    return header + off_t(block) * cipherBlock;
+}
+
+bool allZero(const uint8_t *data, size_t length)
+{
+    return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
+}
+
+ssize_t preadFully(int fd, uint8_t *buffer, size_t length, off_t offset)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, buffer + done, length - done, offset + off_t(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -errno;
+        if (got == 0)
+            break;
+        done += size_t(got);
+    }
+    return ssize_t(done);
+}
+
+int pwriteFully(int fd, const uint8_t *buffer, size_t length, off_t offset)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t put = pwrite(fd, buffer + done, length - done, offset + off_t(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return -errno;
+        done += size_t(put);
+    }
+    return 0;
+}
+
+} // namespace
+
+CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
+    : m_fd(fd)
+    , m_cipher(cipher)
+    , m_capacity(std::max<size_t>(16, cacheBytes / ContentCipher::plainBlock))
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        m_status = -errno;
+        return;
+    }
+    if (info.st_size == 0)
+        return;
+    uint8_t head[ContentCipher::headerSize];
+    const off_t rest = (info.st_size - header) % cipherBlock;
+    if (info.st_size < header || preadFully(fd, head, sizeof head, 0) != ssize_t(sizeof head) || head[0] != 0 ||
+        head[1] != 2 || (rest != 0 && rest <= off_t(ContentCipher::overhead))) {
+        m_status = -EIO;
+        return;
+    }
+    memcpy(m_fileId, head + 2, sizeof m_fileId);
+    m_hasHeader = true;
+    m_size = (info.st_size - header) / cipherBlock * plainBlock + (rest ? rest - off_t(ContentCipher::overhead) : 0);
+}
+
+CipherFile::~CipherFile()
+{
+    flush();
+    ::close(m_fd);
+}
+
+uint64_t CipherFile::blockCount() const
+{
+    return uint64_t((m_size + plainBlock - 1) / plainBlock);
+}
+
+size_t CipherFile::plainLengthOf(uint64_t block, off_t size) const
+{
+    const off_t start = off_t(block) * plainBlock;
+    return size_t(std::clamp<off_t>(size - start, 0, plainBlock));
+}
+
+CipherFile::Block *CipherFile::cached(uint64_t block)
+{
+    const auto found = m_blocks.find(block);
+    if (found == m_blocks.end())
+        return nullptr;
+    m_ages.splice(m_ages.end(), m_ages, found->second.age);
+    return &found->second;
+}
+
+// Reads the blocks of a range that are not in the cache, with one read of the disk.
+int CipherFile::load(uint64_t first, uint64_t count)
+{
+    while (count > 0 && m_blocks.count(first)) {
+        ++first;
+        --count;
+    }
+    while (count > 0 && m_blocks.count(first + count - 1))
+        --count;
+    if (count == 0)
+        return 0;
+    std::vector<uint8_t> raw(count * ContentCipher::cipherBlock);
+    const ssize_t got = preadFully(m_fd, raw.data(), raw.size(), cipherOffsetOf(first));
+    if (got < 0)
+        return int(got);
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t number = first + i;
+        if (m_blocks.count(number))
+            continue;
+        const size_t length = plainLengthOf(number, m_size);
+        Block block;
+        block.data.assign(length, 0);
+        const uint8_t *stored = raw.data() + i * ContentCipher::cipherBlock;
+        const size_t present =
+            size_t(std::clamp<ssize_t>(got - ssize_t(i * ContentCipher::cipherBlock), 0,
+                                       ssize_t(length + ContentCipher::overhead)));
+        // Nothing stored, or a whole block of zeros: a hole, which reads as zeros.
+        const bool hole = present == 0 || (present == ContentCipher::cipherBlock && allZero(stored, present));
+        if (!hole && length > 0 &&
+            (present != length + ContentCipher::overhead ||
+             !m_cipher.decrypt(stored, present, number, m_fileId, block.data.data())))
+            return -EIO;
+        block.age = m_ages.insert(m_ages.end(), number);
+        m_blocks.emplace(number, std::move(block));
+    }
+    return 0;
+}
+
+int CipherFile::makeHeader()
+{
+    if (m_hasHeader)
+        return 0;
+    uint8_t head[ContentCipher::headerSize] = {0, 2};
+    if (RAND_bytes(head + 2, int(ContentCipher::fileIdSize)) != 1)
+        return -EIO;
+    if (const int error = pwriteFully(m_fd, head, sizeof head, 0))
+        return error;
+    memcpy(m_fileId, head + 2, sizeof m_fileId);
+    m_hasHeader = true;
+    return 0;
+}
+
+void CipherFile::markDirty(Block &block)
+{
+    if (!block.dirty)
+        ++m_dirtyBlocks;
+    block.dirty = true;
+}
+
+// Makes the file longer: a last block that was short is filled up with zeros first, as a block
+// in the middle of a file is always whole.
+int CipherFile::grow(off_t size)
+{
+    if (const int error = makeHeader())
+        return error;
+    const uint64_t last = blockCount() - (m_size > 0 ? 1 : 0);
+    if (m_size % plainBlock != 0) {
+        if (const int error = load(last, 1))
+            return error;
+    }
+    const off_t old = m_size;
+    m_size = size;
+    if (old % plainBlock != 0) {
+        Block &block = m_blocks.at(last);
+        block.data.resize(plainLengthOf(last, m_size), 0);
+        markDirty(block);
+    }
+    return 0;
+}
+
+ssize_t CipherFile::read(void *buffer, size_t length, off_t offset)
+{
+    if (offset >= m_size || length == 0)
+        return 0;
+    length = size_t(std::min<off_t>(off_t(length), m_size - offset));
+    const uint64_t first = uint64_t(offset / plainBlock);
+    const uint64_t end = uint64_t((offset + off_t(length) + plainBlock - 1) / plainBlock);
+    if (const int error = load(first, end - first))
+        return error;
+    auto *out = static_cast<uint8_t *>(buffer);
+    for (uint64_t number = first; number < end; ++number) {
+        const Block *block = cached(number);
+        const off_t start = off_t(number) * plainBlock;
+        const off_t from = std::max(offset, start);
+        const off_t to = std::min(offset + off_t(length), start + off_t(block->data.size()));
+        memcpy(out + (from - offset), block->data.data() + (from - start), size_t(to - from));
+    }
+    if (const int error = evict())
+        return error;
+    return ssize_t(length);
+}
+
+ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
+{
+    if (length == 0)
+        return 0;
+    if (offset + off_t(length) > m_size) {
+        if (const int error = grow(offset + off_t(length)))
+            return error;
+    }
+    const auto *in = static_cast<const uint8_t *>(buffer);
+    const uint64_t first = uint64_t(offset / plainBlock);
+    const uint64_t end = uint64_t((offset + off_t(length) + plainBlock - 1) / plainBlock);
+    for (uint64_t number = first; number < end; ++number) {
+        const off_t start = off_t(number) * plainBlock;
+        const off_t from = std::max(offset, start);
+        const off_t to = std::min(offset + off_t(length), start + plainBlock);
+        const size_t blockLength = plainLengthOf(number, m_size);
+        Block *block = cached(number);
+        if (!block && (from > start || to - start < off_t(blockLength))) {
+            if (const int error = load(number, 1))
+                return error;
+            block = cached(number);
+        }
+        if (!block) {
+            Block fresh;
+            fresh.data.resize(blockLength);
+            fresh.age = m_ages.insert(m_ages.end(), number);
+            block = &m_blocks.emplace(number, std::move(fresh)).first->second;
+        }
+        memcpy(block->data.data() + (from - start), in + (from - offset), size_t(to - from));
+        markDirty(*block);
+    }
+    if (const int error = evict())
+        return error;
+    return ssize_t(length);
+}
+
+int CipherFile::truncate(off_t size)
+{
+    if (size == m_size)
+        return 0;
+    if (size > m_size) {
+        if (const int error = grow(size))
+            return error;
+        const uint64_t last = blockCount() - 1;
+        if (size % plainBlock != 0) {
+            // A short last block is stored encrypted; only whole blocks may be holes.
+            if (const int error = load(last, 1))
+                return error;
+            Block &block = m_blocks.at(last);
+            block.data.resize(plainLengthOf(last, m_size), 0);
+            markDirty(block);
+        }
+    } else {
+        const uint64_t keep = uint64_t((size + plainBlock - 1) / plainBlock);
+        if (size % plainBlock != 0) {
+            if (const int error = load(keep - 1, 1))
+                return error;
+        }
+        for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+            if (it->first >= keep) {
+                m_dirtyBlocks -= it->second.dirty ? 1 : 0;
+                m_ages.erase(it->second.age);
+                it = m_blocks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        m_size = size;
+        if (size % plainBlock != 0) {
+            Block &block = m_blocks.at(keep - 1);
+            block.data.resize(plainLengthOf(keep - 1, m_size));
+            markDirty(block);
+        }
+        if (size == 0)
+            m_hasHeader = false;
+    }
+    // The stored length follows at once; the blocks themselves when they are written back.
+    const off_t stored = size == 0 ? 0 : std::max<off_t>(cipherSizeOf(size), header);
+    if (ftruncate(m_fd, stored) != 0)
+        return -errno;
+    return 0;
+}
+
+int CipherFile::flush()
+{
+    if (m_dirtyBlocks == 0)
+        return 0;
+    std::vector<uint64_t> dirty;
+    dirty.reserve(m_dirtyBlocks);
+    for (const auto &[number, block] : m_blocks) {
+        if (block.dirty)
+            dirty.push_back(number);
+    }
+    std::sort(dirty.begin(), dirty.end());
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < dirty.size();) {
+        size_t j = i;
+        out.clear();
+        // One write for each run of neighbouring blocks, at most 4 MiB.
+        while (j < dirty.size() && (j == i || dirty[j] == dirty[j - 1] + 1) && j - i < 1024) {
+            const Block &block = m_blocks.at(dirty[j]);
+            const size_t at = out.size();
+            out.resize(at + block.data.size() + ContentCipher::overhead);
+            if (!m_cipher.encrypt(block.data.data(), block.data.size(), dirty[j], m_fileId, out.data() + at))
+                return -EIO;
+            ++j;
+        }
+        if (const int error = pwriteFully(m_fd, out.data(), out.size(), cipherOffsetOf(dirty[i])))
+            return error;
+        for (size_t k = i; k < j; ++k)
+            m_blocks.at(dirty[k]).dirty = false;
+        m_dirtyBlocks -= j - i;
+        i = j;
+    }
+    return 0;
+}
+
+int CipherFile::sync()
+{
+    if (const int error = flush())
+        return error;
+    return fdatasync(m_fd) == 0 ? 0 : -errno;
+}
+
+int CipherFile::discard(off_t offset, off_t length)
+{
+    const uint64_t first = uint64_t((offset + plainBlock - 1) / plainBlock);
+    // Only whole blocks, and never a short last one.
+    const uint64_t end = uint64_t(std::min(offset + length, m_size) / plainBlock);
+    if (end <= first)
+        return 0;
+    for (uint64_t number = first; number < end; ++number) {
+        const auto found = m_blocks.find(number);
+        if (found == m_blocks.end())
+            continue;
+        m_dirtyBlocks -= found->second.dirty ? 1 : 0;
+        m_ages.erase(found->second.age);
+        m_blocks.erase(found);
+    }
+    if (fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, cipherOffsetOf(first),
+                  off_t(end - first) * cipherBlock) != 0 && errno != EOPNOTSUPP) {
+        // The blocks were free anyway: only the space stays taken.
+        return -errno;
+    }
+    return 0;
+}
+
+int CipherFile::evict()
+{
+    if (m_blocks.size() <= m_capacity)
+        return 0;
+    if (const int error = flush())
+        return error;
+    while (m_blocks.size() > m_capacity * 3 / 4 && !m_ages.empty()) {
+        m_blocks.erase(m_ages.front());
+        m_ages.pop_front();
+    }
+    return 0;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ContentCipher.h"
+
+#include <cstdint>
+#include <list>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/types.h>
+
+// One file of the cipher folder seen as its plain bytes: blocks are decrypted on reading and
+// encrypted on writing back, through a write-back cache of plain blocks. Not thread-safe: the
+// daemon serialises every caller.
+class CipherFile
+{
+public:
+    // Takes the descriptor. cacheBytes bounds the blocks kept in memory.
+    CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes);
+    ~CipherFile();
+    CipherFile(const CipherFile &) = delete;
+    CipherFile &operator=(const CipherFile &) = delete;
+
+    // 0 when the file could be opened; otherwise a negative errno (a damaged header).
+    [[nodiscard]] int status() const { return m_status; }
+    [[nodiscard]] off_t size() const { return m_size; }
+
+    // Bytes read, or a negative errno: -EIO for a block that fails its authentication.
+    ssize_t read(void *buffer, size_t length, off_t offset);
+    ssize_t write(const void *buffer, size_t length, off_t offset);
+    int truncate(off_t size);
+    // Encrypts and writes every changed block; sync also makes it durable.
+    int flush();
+    int sync();
+    // Forgets the plain bytes of a range and gives the disk space of its whole blocks back.
+    int discard(off_t offset, off_t length);
+    [[nodiscard]] size_t dirtyBytes() const { return m_dirtyBlocks * ContentCipher::plainBlock; }
+
+private:
+    struct Block
+    {
+        std::vector<uint8_t> data; // its length is the block's plain length
+        bool dirty = false;
+        std::list<uint64_t>::iterator age;
+    };
+
+    [[nodiscard]] uint64_t blockCount() const;
+    [[nodiscard]] size_t plainLengthOf(uint64_t block, off_t size) const;
+    int load(uint64_t first, uint64_t count);
+    Block *cached(uint64_t block);
+    int makeHeader();
+    void markDirty(Block &block);
+    int evict();
+    int grow(off_t size);
+
+    int m_fd = -1;
+    ContentCipher &m_cipher;
+    size_t m_capacity; // in blocks
+    int m_status = 0;
+    off_t m_size = 0;
+    bool m_hasHeader = false;
+    uint8_t m_fileId[ContentCipher::fileIdSize] = {};
+    std::unordered_map<uint64_t, Block> m_blocks;
+    std::list<uint64_t> m_ages; // least recently used first
+    size_t m_dirtyBlocks = 0;
+};
