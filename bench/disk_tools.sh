@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Measures a vault against its baselines, all in this one run: a plain folder, gocryptfs alone
-# (the encryption layer the vault uses) and a vault attached with our hdiutil.
+# Measures vaults against their baselines, all in this one run: a plain folder, gocryptfs alone
+# (the encryption format the vault uses), CryFS (a peer that also hides sizes and structure), a
+# vault served by the volume daemon and one on the fallback engine (gocryptfs + fuse2fs), the
+# vaults at a 2 GB and a 1 TB limit.
 #
 #   bench/disk_tools.sh [BUILD_DIR]
 #
-# Prints MB/s for a 512 MB sequential write and read, files/s for creating 2,000 small files, the
-# ratios vault / gocryptfs, and the attach and detach times of an empty vault.
+# Prints MB/s for a 512 MB sequential write (with fsync) and read (caches dropped), files/s to
+# create, read and delete 2,000 small files, ratios against gocryptfs alone, the bundle's disk
+# usage after the files were deleted, and attach and detach times of an empty vault.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 tools="$build/libexec/hollowkeep"
 work=$(mktemp -d /var/tmp/hollowkeep-bench.XXXXXX)
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/plain" "$work/gcfs.cipher" "$work/gcfs"
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/plain" "$work/gcfs.cipher" "$work/gcfs" "$work/cryfs.base" "$work/cryfs"
 chmod 700 "$XDG_RUNTIME_DIR"
 password="bench-password"
 megabytes=512
@@ -27,57 +30,96 @@ trap cleanup EXIT
 now() { date +%s.%N; }
 drop_caches() { sync; [ -w /proc/sys/vm/drop_caches ] && echo 3 > /proc/sys/vm/drop_caches || true; }
 ratio() { echo "scale=2; $1 / $2" | bc; }
+rate() { echo "scale=${3:-1}; $1 / ($(now) - $2)" | bc; }
 
-# seq_write DIR -> MB/s ; seq_read DIR -> MB/s ; small DIR -> files/s
 seq_write() {
-    local s e; s=$(now)
+    local s; s=$(now)
     dd if=/dev/zero of="$1/seq.bin" bs=1M count=$megabytes conv=fsync status=none
-    e=$(now); echo "scale=1; $megabytes / ($e - $s)" | bc
+    rate $megabytes "$s"
 }
 seq_read() {
-    local s e; drop_caches; s=$(now)
+    local s; drop_caches; s=$(now)
     dd if="$1/seq.bin" of=/dev/null bs=1M status=none
-    e=$(now); rm -f "$1/seq.bin"; echo "scale=1; $megabytes / ($e - $s)" | bc
+    rate $megabytes "$s"; rm -f "$1/seq.bin"
 }
-small() {
-    local s e i; mkdir -p "$1/small"; s=$(now)
+small_create() {
+    local s i; mkdir -p "$1/small"; s=$(now)
     for ((i = 0; i < files; i++)); do printf 'small file %d\n' $i > "$1/small/f$i.txt"; done
     sync -f "$1/small" 2>/dev/null || sync
-    e=$(now); echo "scale=0; $files / ($e - $s)" | bc
+    rate $files "$s" 0
+}
+small_read() {
+    local s; drop_caches; s=$(now)
+    cat "$1"/small/f*.txt > /dev/null
+    rate $files "$s" 0
+}
+small_delete() {
+    local s; s=$(now)
+    rm -rf "$1/small"; sync -f "$1" 2>/dev/null || sync
+    rate $files "$s" 0
+}
+
+new_vault() { # NAME SIZE ENGINE -> mount point
+    HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE -fs APFS \
+        -size "$2" -volname "$1" "$work/$1.sparsebundle" <<< "$password" >/dev/null
+    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" attach -stdinpass "$work/$1.sparsebundle" | cut -f2
 }
 
 printf '%s' "$password" | gocryptfs -init -q -plaintextnames "$work/gcfs.cipher" >/dev/null 2>&1
 printf '%s' "$password" | gocryptfs -q -noprealloc "$work/gcfs.cipher" "$work/gcfs" >/dev/null 2>&1
+have_cryfs=0
+if command -v cryfs >/dev/null; then
+    printf '%s\n' "$password" | CRYFS_FRONTEND=noninteractive CRYFS_NO_UPDATE_CHECK=true \
+        cryfs --cipher aes-256-gcm --blocksize 16384 "$work/cryfs.base" "$work/cryfs" >/dev/null 2>&1 && have_cryfs=1
+fi
 
-printf '%s' "$password" | "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE -fs APFS \
-    -size 2048m -volname Bench "$work/Bench.sparsebundle" >/dev/null
-vault=$(printf '%s' "$password" | "$tools/hdiutil" attach -stdinpass "$work/Bench.sparsebundle" | cut -f2)
+declare -A dir write read create readsmall delete du_after
+dir[plain]="$work/plain"; dir[gocryptfs]="$work/gcfs"
+[ $have_cryfs = 1 ] && dir[cryfs]="$work/cryfs"
+dir[daemon-2G]=$(new_vault D2 2g daemon)
+dir[daemon-1T]=$(new_vault D1T 1t daemon)
+dir[fallback-2G]=$(new_vault F2 2g fuse2fs)
+dir[fallback-1T]=$(new_vault F1T 1t fuse2fs)
+bundle() { case $1 in daemon-2G) echo "$work/D2.sparsebundle" ;; daemon-1T) echo "$work/D1T.sparsebundle" ;;
+                      fallback-2G) echo "$work/F2.sparsebundle" ;; fallback-1T) echo "$work/F1T.sparsebundle" ;; esac; }
 
-declare -A write read create
-for target in plain gcfs vault; do
-    case $target in plain) dir="$work/plain" ;; gcfs) dir="$work/gcfs" ;; vault) dir="$vault" ;; esac
-    write[$target]=$(seq_write "$dir")
-    read[$target]=$(seq_read "$dir")
-    create[$target]=$(small "$dir")
+targets=(plain gocryptfs)
+[ $have_cryfs = 1 ] && targets+=(cryfs)
+targets+=(daemon-2G daemon-1T fallback-2G fallback-1T)
+for target in "${targets[@]}"; do
+    d=${dir[$target]}
+    write[$target]=$(seq_write "$d")
+    read[$target]=$(seq_read "$d")
+    create[$target]=$(small_create "$d")
+    readsmall[$target]=$(small_read "$d")
+    delete[$target]=$(small_delete "$d")
+    b=$(bundle "$target")
+    du_after[$target]=${b:+$(du -sk "$b" | cut -f1)K}
 done
-"$tools/hdiutil" detach "$vault" >/dev/null
 
-# Attach and detach of an empty vault, best of three.
-printf '%s' "$password" | "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE -fs APFS \
-    -size 1024m -volname Empty "$work/Empty.sparsebundle" >/dev/null
-best_attach=99; best_detach=99
-for _ in 1 2 3; do
-    s=$(now); mp=$(printf '%s' "$password" | "$tools/hdiutil" attach -stdinpass "$work/Empty.sparsebundle" | cut -f2); e=$(now)
-    a=$(echo "$e - $s" | bc)
-    s=$(now); "$tools/hdiutil" detach "$mp" >/dev/null; e=$(now)
-    d=$(echo "$e - $s" | bc)
-    best_attach=$(echo "if ($a < $best_attach) $a else $best_attach" | bc)
-    best_detach=$(echo "if ($d < $best_detach) $d else $best_detach" | bc)
+printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %12s\n' "" "write MB/s" "×gcfs" "read MB/s" "×gcfs" \
+    "create/s" "×gcfs" "read/s" "delete/s" "bundle after"
+for target in "${targets[@]}"; do
+    printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %12s\n' "$target" "${write[$target]}" \
+        "$(ratio "${write[$target]}" "${write[gocryptfs]}")" "${read[$target]}" \
+        "$(ratio "${read[$target]}" "${read[gocryptfs]}")" "${create[$target]}" \
+        "$(ratio "${create[$target]}" "${create[gocryptfs]}")" "${readsmall[$target]}" "${delete[$target]}" \
+        "${du_after[$target]:--}"
 done
+for target in daemon-2G daemon-1T fallback-2G fallback-1T; do "$tools/hdiutil" detach "${dir[$target]}" >/dev/null; done
 
-printf '%-28s %12s %12s %12s %14s\n' "" "plain" "gocryptfs" "vault" "vault/gocryptfs"
-printf '%-28s %12s %12s %12s %14s\n' "sequential write (MB/s)" "${write[plain]}" "${write[gcfs]}" "${write[vault]}" "$(ratio "${write[vault]}" "${write[gcfs]}")"
-printf '%-28s %12s %12s %12s %14s\n' "sequential read (MB/s)" "${read[plain]}" "${read[gcfs]}" "${read[vault]}" "$(ratio "${read[vault]}" "${read[gcfs]}")"
-printf '%-28s %12s %12s %12s %14s\n' "2,000 small files (files/s)" "${create[plain]}" "${create[gcfs]}" "${create[vault]}" "$(ratio "${create[vault]}" "${create[gcfs]}")"
-printf 'attach of an empty vault: %.3f s (best of 3)\n' "$best_attach"
-printf 'detach of an empty vault: %.3f s (best of 3)\n' "$best_detach"
+# Attach and detach of an empty vault, best of three, for each engine.
+for engine in daemon fuse2fs; do
+    HOLLOWKEEP_VOLUME_ENGINE=$engine "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE \
+        -fs APFS -size 1024m -volname "E$engine" "$work/E$engine.sparsebundle" <<< "$password" >/dev/null
+    best_attach=99; best_detach=99
+    for _ in 1 2 3; do
+        s=$(now); mp=$(printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$engine "$tools/hdiutil" attach -stdinpass "$work/E$engine.sparsebundle" | cut -f2); e=$(now)
+        a=$(echo "$e - $s" | bc)
+        s=$(now); "$tools/hdiutil" detach "$mp" >/dev/null; e=$(now)
+        d=$(echo "$e - $s" | bc)
+        best_attach=$(echo "if ($a < $best_attach) $a else $best_attach" | bc)
+        best_detach=$(echo "if ($d < $best_detach) $d else $best_detach" | bc)
+    done
+    printf '%-8s attach of an empty vault: %.3f s, detach: %.3f s (best of 3)\n' "$engine" "$best_attach" "$best_detach"
+done

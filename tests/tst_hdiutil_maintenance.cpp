@@ -123,14 +123,20 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(mountPoint + u"/deleted.bin"_s));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
+        // The volume daemon gives the space of deleted files back at once; with the fallback
+        // engine it waits for a compaction.
         const qint64 before = diskUsageBytes(path);
-        QVERIFY(before > 64 * 1024 * 1024);
+        if (fallbackEngine())
+            QVERIFY(before > 64 * 1024 * 1024);
+        else
+            QVERIFY2(before < 24 * 1024 * 1024, qPrintable(QString::number(before)));
         const ToolRun compact = hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password);
         QCOMPARE(compact.status, 0);
         QVERIFY(compact.out.startsWith("Reclaimed "));
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 60 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
-        QVERIFY(after > 8 * 1024 * 1024);
+        if (fallbackEngine())
+            QVERIFY2(after < before - 60 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
+        QVERIFY(after > 8 * 1024 * 1024 && after < 24 * 1024 * 1024);
 
         mountPoint = attachVault(path, m_password);
         QCOMPARE(readAll(mountPoint + u"/kept.bin"_s), kept);
@@ -157,7 +163,9 @@ private Q_SLOTS:
         const qint64 before = diskUsageBytes(path);
         QCOMPARE(hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password).status, 0);
         const qint64 after = diskUsageBytes(path);
-        QVERIFY2(after < before - 28 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
+        // Given back by the compaction, or by the volume daemon already when the file went.
+        QVERIFY2(after < 4 * 1024 * 1024 && (!fallbackEngine() || after < before - 28 * 1024 * 1024),
+                 qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
     }
 };
 

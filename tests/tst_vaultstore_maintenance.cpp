@@ -151,7 +151,8 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(f.mountPoint(vault) + u"/filler.bin"_s));
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         const qint64 before = f.store.sizesOnDisk().value(vault.id);
-        QVERIFY(before > 90 * 1024 * 1024);
+        // The deleted file's space comes back at once with the volume daemon, at compaction otherwise.
+        QVERIFY(fallbackEngine() ? before > 90 * 1024 * 1024 : before < 20 * 1024 * 1024);
         QCoro::waitFor(f.store.compact(vault, m_text));
         QVERIFY(f.error().isEmpty());
         QVERIFY(f.store.sizesOnDisk().value(vault.id) < 20 * 1024 * 1024);

@@ -1,0 +1,324 @@
+#include "ToolHarness.h"
+
+#include <QCryptographicHash>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <random>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+// The volume daemon on real vaults: random operations against a plain folder, damage in the
+// ciphertext, the same vault through gocryptfs + fuse2fs and back, and load tools.
+class TestVolumed : public QObject
+{
+    Q_OBJECT
+
+    TestEnvironment m_env;
+    const QByteArray m_password = "daemon-pass";
+
+    static QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
+
+    // Everything a user sees of a tree: names, kinds, permissions, link counts, sizes, contents,
+    // link targets and extended attributes.
+    static QStringList describe(const QString &root)
+    {
+        QStringList lines;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QString name = path.mid(root.size());
+            if (name == "/lost+found"_L1)
+                continue;
+            struct stat st;
+            if (lstat(encoded(path).constData(), &st) != 0) {
+                lines << name + u" unreadable"_s;
+                continue;
+            }
+            QString line = u"%1 mode %2 links %3"_s.arg(name).arg(st.st_mode, 0, 8).arg(S_ISDIR(st.st_mode) ? 0 : st.st_nlink);
+            if (S_ISREG(st.st_mode)) {
+                QFile file(path);
+                const bool read = file.open(QIODevice::ReadOnly);
+                const QByteArray bytes = read ? file.readAll() : QByteArray();
+                line += u" size %1 %2"_s.arg(st.st_size).arg(
+                    read && file.error() == QFile::NoError
+                        ? QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())
+                        : u"read error"_s);
+            } else if (S_ISLNK(st.st_mode)) {
+                line += u" -> "_s + QFileInfo(path).symLinkTarget().mid(root.size());
+            }
+            char names[4096];
+            const ssize_t length = llistxattr(encoded(path).constData(), names, sizeof names);
+            QStringList attributes;
+            for (ssize_t at = 0; at < length; at += ssize_t(strlen(names + at)) + 1) {
+                char value[1024];
+                const ssize_t size = lgetxattr(encoded(path).constData(), names + at, value, sizeof value);
+                attributes << QString::fromUtf8(names + at) + u"="_s + QString::fromLatin1(QByteArray(value, int(std::max<ssize_t>(size, 0))).toHex());
+            }
+            attributes.sort();
+            if (!attributes.isEmpty())
+                line += u" xattrs "_s + attributes.join(u","_s);
+            lines << line;
+        }
+        lines.sort();
+        return lines;
+    }
+
+    static QString imageOf(const QString &bundle) { return bundle + u"/cipher/disk.img"_s; }
+
+    // Opens the decrypted view of a locked vault with the daemon itself, for the e2fsprogs tools.
+    QString openView(const QString &bundle)
+    {
+        const QString view = m_env.root() + u"/view"_s;
+        QDir().mkpath(view);
+        const ToolRun run = runTool(u"volumed"_s, {bundle + u"/cipher"_s, view}, m_password + '\n');
+        return run.status == 0 ? view : QString();
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        detachEverything(m_env.root());
+        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+    }
+
+    // A model-based random test: the same seeded operations on the vault and on a plain folder
+    // answer the same, and leave the same tree, also after every remount. Replay a failure with
+    // HOLLOWKEEP_RANDOM_SEED.
+    void randomOperationsMatchAPlainFolder()
+    {
+        const quint64 seed = qEnvironmentVariableIsSet("HOLLOWKEEP_RANDOM_SEED")
+                                 ? qEnvironmentVariable("HOLLOWKEEP_RANDOM_SEED").toULongLong()
+                                 : quint64(QDateTime::currentMSecsSinceEpoch());
+        qInfo("random seed %llu (HOLLOWKEEP_RANDOM_SEED=%llu replays it)", seed, seed);
+        std::mt19937_64 random(seed);
+        const auto pick = [&](int count) { return int(random() % quint64(count)); };
+
+        const QString bundle = m_env.home() + u"/Model.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Model"_s, 256, m_password).status, 0);
+        QString vault = attachVault(bundle, m_password);
+        QVERIFY(!vault.isEmpty());
+        const QString reference = m_env.root() + u"/reference"_s;
+        QVERIFY(QDir().mkpath(reference));
+
+        const QStringList folders{QString(), u"/a"_s, u"/b"_s, u"/a/c"_s};
+        const auto anyFolder = [&] { return folders[pick(folders.size())]; };
+        const auto anyName = [&] {
+            // Now and then a name of the longest length a name may have.
+            const QString name = pick(20) == 0 ? QString(255 - 2, QLatin1Char('n')) + QString::number(pick(10))
+                                               : u"f%1"_s.arg(pick(8));
+            return anyFolder() + u"/"_s + name;
+        };
+        const int operations = 3000;
+        const int remountEvery = 500;
+        int errorsSeen = 0;
+        for (int step = 1; step <= operations; ++step) {
+            const int kind = pick(12);
+            QString detail;
+            // The same call on both trees, answering 0 or an errno.
+            const auto both = [&](const std::function<int(const QString &root)> &call) {
+                errno = 0;
+                const int inVault = call(vault) == 0 ? 0 : errno;
+                errno = 0;
+                const int inReference = call(reference) == 0 ? 0 : errno;
+                errorsSeen += inVault != 0 ? 1 : 0;
+                QVERIFY2(inVault == inReference,
+                         qPrintable(u"step %1 (%2): vault %3, plain folder %4"_s.arg(step).arg(detail).arg(
+                             QString::fromLocal8Bit(strerror(inVault)), QString::fromLocal8Bit(strerror(inReference)))));
+            };
+            if (kind <= 2) {
+                const QString name = anyName();
+                const qint64 offset = pick(4) == 0 ? pick(6 * 1024 * 1024) : pick(256 * 1024);
+                QByteArray bytes(1 + pick(96 * 1024), Qt::Uninitialized);
+                for (char &byte : bytes)
+                    byte = char(random());
+                detail = u"write %1 bytes at %2 to %3"_s.arg(bytes.size()).arg(offset).arg(name);
+                both([&](const QString &root) {
+                    const int fd = ::open(encoded(root + name).constData(), O_WRONLY | O_CREAT, 0644);
+                    if (fd < 0)
+                        return -1;
+                    const ssize_t written = pwrite(fd, bytes.constData(), size_t(bytes.size()), offset);
+                    const int error = errno;
+                    ::close(fd);
+                    errno = error;
+                    return written == bytes.size() ? 0 : -1;
+                });
+            } else if (kind == 3) {
+                const QString name = anyName();
+                const qint64 size = pick(300 * 1024);
+                detail = u"truncate %1 to %2"_s.arg(name).arg(size);
+                both([&](const QString &root) { return ::truncate(encoded(root + name).constData(), size); });
+            } else if (kind == 4) {
+                // Onto a folder now and then, but never onto the root, which is a mount point.
+                const QString from = anyName(), to = pick(3) == 0 ? folders[1 + pick(folders.size() - 1)] : anyName();
+                detail = u"rename %1 to %2"_s.arg(from, to);
+                both([&](const QString &root) {
+                    return ::rename(encoded(root + from).constData(), encoded(root + to).constData());
+                });
+            } else if (kind == 5) {
+                const QString from = anyName(), to = anyName();
+                detail = u"link %1 to %2"_s.arg(from, to);
+                both([&](const QString &root) {
+                    return ::link(encoded(root + from).constData(), encoded(root + to).constData());
+                });
+            } else if (kind == 6) {
+                const QString name = anyName();
+                detail = u"unlink "_s + name;
+                both([&](const QString &root) { return ::unlink(encoded(root + name).constData()); });
+            } else if (kind == 7) {
+                const QString folder = folders[1 + pick(folders.size() - 1)];
+                detail = u"mkdir "_s + folder;
+                both([&](const QString &root) { return ::mkdir(encoded(root + folder).constData(), 0755); });
+            } else if (kind == 8) {
+                const QString folder = folders[1 + pick(folders.size() - 1)];
+                detail = u"rmdir "_s + folder;
+                both([&](const QString &root) { return ::rmdir(encoded(root + folder).constData()); });
+            } else if (kind == 9) {
+                const QString name = anyName();
+                const QByteArray key = "user.k" + QByteArray::number(pick(3));
+                const QByteArray value = QByteArray::number(quint64(random()));
+                const bool remove = pick(3) == 0;
+                detail = u"%1 %2 on %3"_s.arg(remove ? u"removexattr"_s : u"setxattr"_s, QString::fromLatin1(key), name);
+                both([&](const QString &root) {
+                    return remove ? lremovexattr(encoded(root + name).constData(), key.constData())
+                                  : lsetxattr(encoded(root + name).constData(), key.constData(), value.constData(),
+                                              size_t(value.size()), 0);
+                });
+            } else if (kind == 10) {
+                const QString name = anyName();
+                const mode_t mode = QList<mode_t>{0600, 0644, 0640, 0755}[pick(4)];
+                detail = u"chmod %1 %2"_s.arg(mode, 0, 8).arg(name);
+                both([&](const QString &root) { return ::chmod(encoded(root + name).constData(), mode); });
+            } else {
+                const QString name = anyName();
+                const QString target = u"target-%1"_s.arg(pick(4));
+                detail = u"symlink %1 to %2"_s.arg(name, target);
+                both([&](const QString &root) {
+                    return ::symlink(encoded(target).constData(), encoded(root + name).constData());
+                });
+            }
+            if (QTest::currentTestFailed())
+                return;
+            if (step % remountEvery == 0) {
+                QCOMPARE(describe(vault), describe(reference));
+                QCOMPARE(detachVault(vault).status, 0);
+                vault = attachVault(bundle, m_password);
+                QVERIFY(!vault.isEmpty());
+                QCOMPARE(describe(vault), describe(reference));
+            }
+        }
+        QVERIFY(errorsSeen > 0); // the names collide often enough to try the error paths too
+        QCOMPARE(detachVault(vault).status, 0);
+        const ToolRun check = runTool(u"diskutil"_s, {u"verifyVolume"_s, u"-stdinpass"_s, bundle}, m_password);
+        QVERIFY2(check.out.contains("exit code is 0."), check.out.constData());
+    }
+
+    // A changed byte in the ciphertext of a file's block makes reading that file fail, never
+    // return a short or zeroed copy.
+    void damagedBlockGivesReadError()
+    {
+        const QString bundle = m_env.home() + u"/Flip.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Flip"_s, 64, m_password).status, 0);
+        QString vault = attachVault(bundle, m_password);
+        QVERIFY(writeAll(vault + u"/victim.bin"_s, QByteArray(512 * 1024, 'v')));
+        QCOMPARE(detachVault(vault).status, 0);
+
+        const QString view = openView(bundle);
+        QVERIFY(!view.isEmpty());
+        QProcess debugfs;
+        debugfs.start(u"debugfs"_s, {u"-R"_s, u"bmap /victim.bin 3"_s, view + u"/disk.img"_s});
+        QVERIFY(debugfs.waitForFinished());
+        const qint64 physical = debugfs.readAllStandardOutput().trimmed().toLongLong();
+        QProcess blockSize;
+        blockSize.start(u"dumpe2fs"_s, {u"-h"_s, view + u"/disk.img"_s});
+        QVERIFY(blockSize.waitForFinished());
+        const qint64 size =
+            QString::fromUtf8(blockSize.readAllStandardOutput()).section(u"Block size:"_s, 1).section(u"\n"_s, 0, 0).trimmed().toLongLong();
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, view}), 0);
+        QVERIFY(physical > 0 && size >= 4096);
+
+        QFile image(imageOf(bundle));
+        const qint64 at = 18 + physical * size / 4096 * 4128 + 16 + 1000;
+        QVERIFY(image.open(QIODevice::ReadWrite) && image.seek(at));
+        char byte = 0;
+        QVERIFY(image.getChar(&byte) && image.seek(at) && image.putChar(char(byte ^ 0x40)));
+        image.close();
+
+        vault = attachVault(bundle, m_password);
+        QVERIFY(!vault.isEmpty());
+        const int copied = QProcess::execute(u"cp"_s, {vault + u"/victim.bin"_s, m_env.root() + u"/copy.bin"_s});
+        QVERIFY(copied != 0);
+        QFile victim(vault + u"/victim.bin"_s);
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        char buffer[65536];
+        qint64 total = 0, got = 0;
+        while ((got = victim.read(buffer, sizeof buffer)) > 0)
+            total += got;
+        QCOMPARE(got, qint64(-1));
+        QVERIFY(total < 512 * 1024);
+    }
+
+    // The bundle format is shared: what the daemon writes opens with gocryptfs + fuse2fs and the
+    // other way round, also after a password change.
+    void sameVaultThroughBothEngines()
+    {
+        const QString bundle = m_env.home() + u"/Both.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Both"_s, 128, m_password).status, 0);
+        QString vault = attachVault(bundle, m_password);
+        QVERIFY(writeAll(vault + u"/from-daemon.txt"_s, "written by the daemon"));
+        QVERIFY(QDir().mkpath(vault + u"/folder"_s));
+        QVERIFY(QFile::link(u"../from-daemon.txt"_s, vault + u"/folder/link"_s));
+        QCOMPARE(::link(encoded(vault + u"/from-daemon.txt"_s).constData(), encoded(vault + u"/hard"_s).constData()), 0);
+        QCOMPARE(lsetxattr(encoded(vault + u"/from-daemon.txt"_s).constData(), "user.tag", "red", 3, 0), 0);
+        // Larger than 4 GB, and sparse.
+        QVERIFY(writeAll(vault + u"/sparse"_s, "start"));
+        QCOMPARE(::truncate(encoded(vault + u"/sparse"_s).constData(), 5LL << 30), 0);
+        const QStringList written = describe(vault);
+        QCOMPARE(detachVault(vault).status, 0);
+
+        qputenv("HOLLOWKEEP_VOLUME_ENGINE", "fuse2fs");
+        auto restore = qScopeGuard([] { qunsetenv("HOLLOWKEEP_VOLUME_ENGINE"); });
+        vault = attachVault(bundle, m_password);
+        QVERIFY(!vault.isEmpty());
+        QVERIFY(!processesOf(u"fuse2fs"_s, vault).isEmpty());
+        QCOMPARE(describe(vault), written);
+        QVERIFY(writeAll(vault + u"/from-fuse2fs.txt"_s, "written by fuse2fs"));
+        const QStringList changed = describe(vault);
+        QCOMPARE(detachVault(vault).status, 0);
+        QCOMPARE(hdiutil({u"chpass"_s, u"-oldstdinpass"_s, u"-newstdinpass"_s, bundle}, m_password + '\0' + "renewed" + '\0').status, 0);
+        qunsetenv("HOLLOWKEEP_VOLUME_ENGINE");
+
+        vault = attachVault(bundle, "renewed");
+        QVERIFY(!vault.isEmpty());
+        QCOMPARE(volumeServer(vault) > 0 && processesOf(u"fuse2fs"_s, vault).isEmpty(), true);
+        QCOMPARE(describe(vault), changed);
+    }
+
+    // Load tools that check what they wrote: fio with verification and stress-ng's disk workers,
+    // for a bounded time, then a clean file system.
+    void loadToolsVerifyTheirData()
+    {
+        const QString bundle = m_env.home() + u"/Load.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Load"_s, 1024, m_password).status, 0);
+        const QString vault = attachVault(bundle, m_password);
+        QProcess fio;
+        fio.setProcessChannelMode(QProcess::MergedChannels);
+        fio.start(u"fio"_s, {u"--name=verify"_s, u"--directory="_s + vault, u"--rw=randwrite"_s, u"--bs=4k"_s,
+                             u"--size=48m"_s, u"--numjobs=2"_s, u"--verify=crc32c"_s, u"--do_verify=1"_s,
+                             u"--ioengine=psync"_s, u"--fsync=64"_s});
+        QVERIFY(fio.waitForFinished(300000));
+        QVERIFY2(fio.exitCode() == 0, fio.readAll().right(2000).constData());
+        QProcess stress;
+        stress.setProcessChannelMode(QProcess::MergedChannels);
+        stress.start(u"stress-ng"_s, {u"--hdd"_s, u"2"_s, u"--hdd-bytes"_s, u"24M"_s, u"--temp-path"_s, vault,
+                                      u"--timeout"_s, u"15s"_s, u"--verify"_s, u"--metrics-brief"_s});
+        QVERIFY(stress.waitForFinished(120000));
+        QVERIFY2(stress.exitCode() == 0, stress.readAll().right(2000).constData());
+        const ToolRun check = runTool(u"diskutil"_s, {u"verifyVolume"_s, vault});
+        QVERIFY2(check.out.contains("exit code is 0."), check.out.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVolumed)
+#include "tst_volumed.moc"
