@@ -14,6 +14,8 @@ namespace {
 constexpr off_t plainBlock = off_t(ContentCipher::plainBlock);
 constexpr off_t cipherBlock = off_t(ContentCipher::cipherBlock);
 constexpr off_t header = off_t(ContentCipher::headerSize);
+constexpr uint64_t readAhead = 64; // blocks: 256 KiB
+constexpr size_t streamingLength = 64 * 1024;
 
 off_t cipherSizeOf(off_t plainSize)
 {
@@ -126,8 +128,13 @@ int CipherFile::load(uint64_t first, uint64_t count)
         --count;
     if (count == 0)
         return 0;
-    std::vector<uint8_t> raw(count * ContentCipher::cipherBlock);
-    const ssize_t got = preadFully(m_fd, raw.data(), raw.size(), cipherOffsetOf(first));
+    // Reading on from where the last read ended: read ahead, with one request of the disk.
+    if (first == m_nextRead)
+        count = std::min<uint64_t>(std::max<uint64_t>(count, readAhead), blockCount() - first);
+    m_nextRead = first + count;
+    if (m_buffer.size() < count * ContentCipher::cipherBlock)
+        m_buffer.resize(count * ContentCipher::cipherBlock);
+    const ssize_t got = preadFully(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
     if (got < 0)
         return int(got);
     for (uint64_t i = 0; i < count; ++i) {
@@ -135,22 +142,76 @@ int CipherFile::load(uint64_t first, uint64_t count)
         if (m_blocks.count(number))
             continue;
         const size_t length = plainLengthOf(number, m_size);
-        Block block;
-        block.data.assign(length, 0);
-        const uint8_t *stored = raw.data() + i * ContentCipher::cipherBlock;
-        const size_t present =
-            size_t(std::clamp<ssize_t>(got - ssize_t(i * ContentCipher::cipherBlock), 0,
-                                       ssize_t(length + ContentCipher::overhead)));
-        // Nothing stored, or a whole block of zeros: a hole, which reads as zeros.
-        const bool hole = present == 0 || (present == ContentCipher::cipherBlock && allZero(stored, present));
-        if (!hole && length > 0 &&
-            (present != length + ContentCipher::overhead ||
-             !m_cipher.decrypt(stored, present, number, m_fileId, block.data.data())))
-            return -EIO;
-        block.age = m_ages.insert(m_ages.end(), number);
-        m_blocks.emplace(number, std::move(block));
+        uint8_t plain[ContentCipher::plainBlock];
+        if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock,
+                                            got - ssize_t(i * ContentCipher::cipherBlock), number, length, plain))
+            return error;
+        memcpy(insert(number, uint32_t(length)).data, plain, length);
     }
     return 0;
+}
+
+// One stored block, of which `available` bytes were read, into its plain bytes.
+int CipherFile::decryptStored(const uint8_t *stored, ssize_t available, uint64_t number, size_t length,
+                              uint8_t *plain)
+{
+    const size_t present = size_t(std::clamp<ssize_t>(available, 0, ssize_t(length + ContentCipher::overhead)));
+    // Nothing stored, or a whole block of zeros: a hole, which reads as zeros.
+    if (present == 0 || (present == ContentCipher::cipherBlock && allZero(stored, present))) {
+        memset(plain, 0, length);
+        return 0;
+    }
+    if (length == 0)
+        return 0;
+    if (present != length + ContentCipher::overhead || !m_cipher.decrypt(stored, present, number, m_fileId, plain))
+        return -EIO;
+    return 0;
+}
+
+CipherFile::Block &CipherFile::insert(uint64_t number, uint32_t length)
+{
+    Block &block = m_blocks[number];
+    block.length = length;
+    block.dirty = false;
+    block.age = m_ages.insert(m_ages.end(), number);
+    return block;
+}
+
+ssize_t CipherFile::stream(uint8_t *out, size_t length, off_t offset)
+{
+    const uint64_t first = uint64_t(offset / plainBlock);
+    const uint64_t end = uint64_t((offset + off_t(length) + plainBlock - 1) / plainBlock);
+    const size_t count = size_t(end - first);
+    if (m_buffer.size() < count * ContentCipher::cipherBlock)
+        m_buffer.resize(count * ContentCipher::cipherBlock);
+    const ssize_t got = preadFully(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
+    if (got < 0)
+        return got;
+    for (uint64_t number = first; number < end; ++number) {
+        const off_t start = off_t(number) * plainBlock;
+        const off_t from = std::max(offset, start);
+        const off_t to = std::min(offset + off_t(length), start + plainBlock);
+        const auto found = m_blocks.find(number);
+        if (found != m_blocks.end()) {
+            memcpy(out + (from - offset), found->second.data + (from - start), size_t(to - from));
+            continue;
+        }
+        const size_t blockLength = plainLengthOf(number, m_size);
+        const size_t i = size_t(number - first);
+        const ssize_t available = got - ssize_t(i * ContentCipher::cipherBlock);
+        if (from == start && to - start == off_t(blockLength)) {
+            if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock, available, number,
+                                                blockLength, out + (from - offset)))
+                return error;
+        } else {
+            uint8_t plain[ContentCipher::plainBlock];
+            if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock, available, number,
+                                                blockLength, plain))
+                return error;
+            memcpy(out + (from - offset), plain + (from - start), size_t(to - from));
+        }
+    }
+    return ssize_t(length);
 }
 
 int CipherFile::makeHeader()
@@ -189,7 +250,7 @@ int CipherFile::grow(off_t size)
     m_size = size;
     if (old % plainBlock != 0) {
         Block &block = m_blocks.at(last);
-        block.data.resize(plainLengthOf(last, m_size), 0);
+        block.resize(uint32_t(plainLengthOf(last, m_size)));
         markDirty(block);
     }
     return 0;
@@ -200,6 +261,10 @@ ssize_t CipherFile::read(void *buffer, size_t length, off_t offset)
     if (offset >= m_size || length == 0)
         return 0;
     length = size_t(std::min<off_t>(off_t(length), m_size - offset));
+    // File data read in long stretches passes by the cache; metadata, read a block at a time,
+    // stays in it.
+    if (length >= streamingLength)
+        return stream(static_cast<uint8_t *>(buffer), length, offset);
     const uint64_t first = uint64_t(offset / plainBlock);
     const uint64_t end = uint64_t((offset + off_t(length) + plainBlock - 1) / plainBlock);
     if (const int error = load(first, end - first))
@@ -209,8 +274,8 @@ ssize_t CipherFile::read(void *buffer, size_t length, off_t offset)
         const Block *block = cached(number);
         const off_t start = off_t(number) * plainBlock;
         const off_t from = std::max(offset, start);
-        const off_t to = std::min(offset + off_t(length), start + off_t(block->data.size()));
-        memcpy(out + (from - offset), block->data.data() + (from - start), size_t(to - from));
+        const off_t to = std::min(offset + off_t(length), start + off_t(block->length));
+        memcpy(out + (from - offset), block->data + (from - start), size_t(to - from));
     }
     if (const int error = evict())
         return error;
@@ -240,12 +305,10 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
             block = cached(number);
         }
         if (!block) {
-            Block fresh;
-            fresh.data.resize(blockLength);
-            fresh.age = m_ages.insert(m_ages.end(), number);
-            block = &m_blocks.emplace(number, std::move(fresh)).first->second;
+            block = &insert(number, uint32_t(blockLength));
+            memset(block->data, 0, blockLength);
         }
-        memcpy(block->data.data() + (from - start), in + (from - offset), size_t(to - from));
+        memcpy(block->data + (from - start), in + (from - offset), size_t(to - from));
         markDirty(*block);
     }
     if (const int error = evict())
@@ -266,7 +329,7 @@ int CipherFile::truncate(off_t size)
             if (const int error = load(last, 1))
                 return error;
             Block &block = m_blocks.at(last);
-            block.data.resize(plainLengthOf(last, m_size), 0);
+            block.resize(uint32_t(plainLengthOf(last, m_size)));
             markDirty(block);
         }
     } else {
@@ -287,7 +350,7 @@ int CipherFile::truncate(off_t size)
         m_size = size;
         if (size % plainBlock != 0) {
             Block &block = m_blocks.at(keep - 1);
-            block.data.resize(plainLengthOf(keep - 1, m_size));
+            block.resize(uint32_t(plainLengthOf(keep - 1, m_size)));
             markDirty(block);
         }
         if (size == 0)
@@ -311,20 +374,21 @@ int CipherFile::flush()
             dirty.push_back(number);
     }
     std::sort(dirty.begin(), dirty.end());
-    std::vector<uint8_t> out;
+    constexpr size_t runLimit = 1024; // blocks: at most 4 MiB in one write
+    if (m_buffer.size() < runLimit * ContentCipher::cipherBlock)
+        m_buffer.resize(runLimit * ContentCipher::cipherBlock);
     for (size_t i = 0; i < dirty.size();) {
         size_t j = i;
-        out.clear();
-        // One write for each run of neighbouring blocks, at most 4 MiB.
-        while (j < dirty.size() && (j == i || dirty[j] == dirty[j - 1] + 1) && j - i < 1024) {
+        size_t used = 0;
+        // One write for each run of neighbouring blocks.
+        while (j < dirty.size() && (j == i || dirty[j] == dirty[j - 1] + 1) && j - i < runLimit) {
             const Block &block = m_blocks.at(dirty[j]);
-            const size_t at = out.size();
-            out.resize(at + block.data.size() + ContentCipher::overhead);
-            if (!m_cipher.encrypt(block.data.data(), block.data.size(), dirty[j], m_fileId, out.data() + at))
+            if (!m_cipher.encrypt(block.data, block.length, dirty[j], m_fileId, m_buffer.data() + used))
                 return -EIO;
+            used += block.length + ContentCipher::overhead;
             ++j;
         }
-        if (const int error = pwriteFully(m_fd, out.data(), out.size(), cipherOffsetOf(dirty[i])))
+        if (const int error = pwriteFully(m_fd, m_buffer.data(), used, cipherOffsetOf(dirty[i])))
             return error;
         for (size_t k = i; k < j; ++k)
             m_blocks.at(dirty[k]).dirty = false;

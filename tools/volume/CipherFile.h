@@ -3,6 +3,7 @@
 #include "ContentCipher.h"
 
 #include <cstdint>
+#include <cstring>
 #include <list>
 #include <unordered_map>
 #include <vector>
@@ -39,14 +40,25 @@ public:
 private:
     struct Block
     {
-        std::vector<uint8_t> data; // its length is the block's plain length
+        uint8_t data[ContentCipher::plainBlock]; // not initialised: only length bytes count
+        uint32_t length = 0; // the block's plain length
         bool dirty = false;
         std::list<uint64_t>::iterator age;
+        void resize(uint32_t newLength)
+        {
+            if (newLength > length)
+                memset(data + length, 0, newLength - length);
+            length = newLength;
+        }
     };
 
     [[nodiscard]] uint64_t blockCount() const;
     [[nodiscard]] size_t plainLengthOf(uint64_t block, off_t size) const;
     int load(uint64_t first, uint64_t count);
+    Block &insert(uint64_t number, uint32_t length);
+    int decryptStored(const uint8_t *stored, ssize_t available, uint64_t number, size_t length, uint8_t *plain);
+    // Reads a long range around the cache: blocks not in it are decrypted straight into the buffer.
+    ssize_t stream(uint8_t *out, size_t length, off_t offset);
     Block *cached(uint64_t block);
     int makeHeader();
     void markDirty(Block &block);
@@ -63,4 +75,6 @@ private:
     std::unordered_map<uint64_t, Block> m_blocks;
     std::list<uint64_t> m_ages; // least recently used first
     size_t m_dirtyBlocks = 0;
+    uint64_t m_nextRead = UINT64_MAX; // where a sequential reader would read next
+    std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
 };

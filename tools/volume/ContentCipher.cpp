@@ -168,8 +168,15 @@ bool ContentCipher::encrypt(const uint8_t *plain, size_t plainLength, uint64_t b
 {
     uint8_t ad[8 + fileIdSize];
     const size_t adLength = associatedData(blockNumber, fileId, ad);
-    if (RAND_bytes(out, int(nonceSize)) != 1)
-        return false;
+    // Nonces come from a stock of random bytes filled a page at a time: asking the generator
+    // for each block costs more than the encryption itself.
+    if (m_nonceStock.size() - m_nonceUsed < nonceSize) {
+        if (RAND_bytes(m_nonceStock.data(), int(m_nonceStock.size())) != 1)
+            return false;
+        m_nonceUsed = 0;
+    }
+    memcpy(out, m_nonceStock.data() + m_nonceUsed, nonceSize);
+    m_nonceUsed += nonceSize;
     int length = 0;
     return EVP_EncryptInit_ex(m_encrypt, nullptr, nullptr, nullptr, out) == 1 &&
            EVP_EncryptUpdate(m_encrypt, nullptr, &length, ad, int(adLength)) == 1 &&

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,4 +68,6 @@ private:
     SecretBytes m_key{32};
     EVP_CIPHER_CTX *m_encrypt = nullptr;
     EVP_CIPHER_CTX *m_decrypt = nullptr;
+    std::array<uint8_t, 4096> m_nonceStock{};
+    size_t m_nonceUsed = 4096;
 };

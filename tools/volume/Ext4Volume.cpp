@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <linux/falloc.h>
@@ -1083,10 +1084,61 @@ void Ext4Volume::release(fuse_req_t req, fuse_ino_t fuseIno)
     fuse_reply_err(req, 0);
 }
 
-void Ext4Volume::read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset)
+// Reads the extents of a file straight from the image, one read for each stretch of neighbouring
+// blocks; holes and allocated but unwritten extents read as zeros.
+int Ext4Volume::readExtents(ext2_ino_t ino, ext2_inode_large &inode, char *buffer, size_t size, off_t offset)
 {
+    ext2_extent_handle_t handle = nullptr;
+    if (const errcode_t error = ext2fs_extent_open2(m_fs, ino, reinterpret_cast<ext2_inode *>(&inode), &handle))
+        return toErrno(error);
+    const off_t blockSize = off_t(m_fs->blocksize);
+    const off_t end = offset + off_t(size);
+    int result = 0;
+    for (off_t at = offset; at < end && result == 0;) {
+        const blk64_t logical = blk64_t(at / blockSize);
+        ext2fs_extent extent = {};
+        const errcode_t found = ext2fs_extent_goto(handle, logical);
+        if (found == 0)
+            ext2fs_extent_get(handle, EXT2_EXTENT_CURRENT, &extent);
+        else if (found != EXT2_ET_EXTENT_NOT_FOUND)
+            result = toErrno(found);
+        const bool mapped = found == 0 && logical >= extent.e_lblk && logical < extent.e_lblk + extent.e_len;
+        const off_t stretchEnd = mapped ? std::min(end, off_t(extent.e_lblk + extent.e_len) * blockSize)
+                                        : std::min(end, off_t(logical + 1) * blockSize);
+        if (result == 0 && mapped && !(extent.e_flags & EXT2_EXTENT_FLAGS_UNINIT)) {
+            const off_t from = off_t(extent.e_pblk + (logical - extent.e_lblk)) * blockSize + at % blockSize;
+            const ssize_t got = m_image.read(buffer + (at - offset), size_t(stretchEnd - at), from);
+            if (got != stretchEnd - at)
+                result = got < 0 ? int(-got) : EIO;
+        } else {
+            memset(buffer + (at - offset), 0, size_t(stretchEnd - at));
+        }
+        at = stretchEnd;
+    }
+    ext2fs_extent_free(handle);
+    return result;
+}
+
+void Ext4Volume::read(fuse_req_t req, fuse_ino_t fuseIno, size_t size, off_t offset)
+{
+    const ext2_ino_t ino = toExt(fuseIno);
+    ext2_inode_large inode;
+    if (const int error = readInode(ino, inode)) {
+        fuse_reply_err(req, error);
+        return;
+    }
+    if (inode.i_flags & EXT4_EXTENTS_FL) {
+        const off_t fileSize = off_t(EXT2_I_SIZE(&inode));
+        size = offset >= fileSize ? 0 : size_t(std::min(off_t(size), fileSize - offset));
+        const std::unique_ptr<char[]> buffer(new char[std::max<size_t>(size, 1)]);
+        if (const int error = size ? readExtents(ino, inode, buffer.get(), size, offset) : 0)
+            fuse_reply_err(req, error);
+        else
+            fuse_reply_buf(req, buffer.get(), size);
+        return;
+    }
     ext2_file_t file = nullptr;
-    errcode_t error = ext2fs_file_open2(m_fs, toExt(ino), nullptr, 0, &file);
+    errcode_t error = ext2fs_file_open2(m_fs, ino, nullptr, 0, &file);
     if (error) {
         fuse_reply_err(req, toErrno(error));
         return;

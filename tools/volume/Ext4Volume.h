@@ -88,6 +88,7 @@ private:
     int touchDirectory(ext2_ino_t dir);
     int isEmptyDirectory(ext2_ino_t dir, bool &empty);
     int setSize(ext2_ino_t ino, off_t size);
+    int readExtents(ext2_ino_t ino, ext2_inode_large &inode, char *buffer, size_t size, off_t offset);
     bool isInside(ext2_ino_t ino, ext2_ino_t ancestor);
     void giveBackFreedBlocks();
     static void blockFreed(ext2_filsys fs, blk64_t block, int inUse);
