@@ -60,8 +60,8 @@ small_delete() {
 }
 
 new_vault() { # NAME SIZE ENGINE -> mount point
-    HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE -fs APFS \
-        -size "$2" -volname "$1" "$work/$1.sparsebundle" <<< "$password" >/dev/null
+    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" create -encryption AES-256 -stdinpass \
+        -type SPARSEBUNDLE -fs APFS -size "$2" -volname "$1" "$work/$1.sparsebundle" >/dev/null
     printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" attach -stdinpass "$work/$1.sparsebundle" | cut -f2
 }
 
@@ -110,8 +110,8 @@ for target in daemon-2G daemon-1T fallback-2G fallback-1T; do "$tools/hdiutil" d
 
 # Attach and detach of an empty vault, best of three, for each engine.
 for engine in daemon fuse2fs; do
-    HOLLOWKEEP_VOLUME_ENGINE=$engine "$tools/hdiutil" create -encryption AES-256 -stdinpass -type SPARSEBUNDLE \
-        -fs APFS -size 1024m -volname "E$engine" "$work/E$engine.sparsebundle" <<< "$password" >/dev/null
+    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$engine "$tools/hdiutil" create -encryption AES-256 -stdinpass \
+        -type SPARSEBUNDLE -fs APFS -size 1024m -volname "E$engine" "$work/E$engine.sparsebundle" >/dev/null
     best_attach=99; best_detach=99
     for _ in 1 2 3; do
         s=$(now); mp=$(printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$engine "$tools/hdiutil" attach -stdinpass "$work/E$engine.sparsebundle" | cut -f2); e=$(now)

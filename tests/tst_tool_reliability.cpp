@@ -227,6 +227,9 @@ private Q_SLOTS:
                                u"count=100"_s, u"conv=fsync"_s});
         QVERIFY(writer.waitForFinished(120000));
         QVERIFY2(writer.exitCode() != 0, "writing more than the host holds must fail");
+        // The writer learns why (the fallback engine's fuse2fs reports it as another error).
+        const QByteArray complaint = writer.readAllStandardError();
+        QVERIFY2(fallbackEngine() || complaint.contains("No space left on device"), complaint.constData());
 
         // The user makes room on the host; the vault then detaches, attaches and checks clean.
         QVERIFY(QFile::remove(host + u"/filler"_s));

@@ -13,6 +13,7 @@
 #include <openssl/crypto.h>
 
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -136,15 +137,16 @@ int main(int argc, char **argv)
         pthread_kill(mainThread, SIGUSR1);
     });
     signals.detach();
+    // Writes metadata back while requests are few; ends before the layer goes away.
+    bool writerRuns = true;
+    std::condition_variable writerWakes;
     std::thread writer([&] {
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            std::lock_guard guard(lock);
+        std::unique_lock guard(lock);
+        while (!writerWakes.wait_for(guard, std::chrono::milliseconds(250), [&] { return !writerRuns; })) {
             if (Ext4Volume *volume = layer.volume())
                 volume->flushIfDue();
         }
     });
-    writer.detach();
 
     sigset_t wakeOnly;
     sigemptyset(&wakeOnly);
@@ -161,7 +163,10 @@ int main(int argc, char **argv)
             volume->waitClosed(guard);
         }
         layer.syncAll();
+        writerRuns = false;
     }
+    writerWakes.notify_all();
+    writer.join();
     fuse_unmount(view);
     fuse_destroy(view);
     return 0;
