@@ -231,11 +231,11 @@ private Q_SLOTS:
         const QString view = openView(bundle);
         QVERIFY(!view.isEmpty());
         QProcess debugfs;
-        debugfs.start(u"debugfs"_s, {u"-R"_s, u"bmap /victim.bin 3"_s, view + u"/disk.img"_s});
+        debugfs.start(u"/usr/sbin/debugfs"_s, {u"-R"_s, u"bmap /victim.bin 3"_s, view + u"/disk.img"_s});
         QVERIFY(debugfs.waitForFinished());
         const qint64 physical = debugfs.readAllStandardOutput().trimmed().toLongLong();
         QProcess blockSize;
-        blockSize.start(u"dumpe2fs"_s, {u"-h"_s, view + u"/disk.img"_s});
+        blockSize.start(u"/usr/sbin/dumpe2fs"_s, {u"-h"_s, view + u"/disk.img"_s});
         QVERIFY(blockSize.waitForFinished());
         const qint64 size =
             QString::fromUtf8(blockSize.readAllStandardOutput()).section(u"Block size:"_s, 1).section(u"\n"_s, 0, 0).trimmed().toLongLong();

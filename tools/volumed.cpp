@@ -148,10 +148,7 @@ int main(int argc, char **argv)
         }
     });
 
-    sigset_t wakeOnly;
-    sigemptyset(&wakeOnly);
-    sigaddset(&wakeOnly, SIGUSR1);
-    pthread_sigmask(SIG_UNBLOCK, &wakeOnly, nullptr);
+    Ext4Volume::acceptWakeSignal();
     fuse_loop(view);
 
     // The view is gone; a mounted volume is served until it is unmounted too.

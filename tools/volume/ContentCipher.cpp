@@ -110,15 +110,19 @@ ContentCipher::Unlocked ContentCipher::unlock(const std::string &configPath, con
         result.message = "the key derivation failed";
         return result;
     }
+    // Each key is separated from its secret by HKDF when the settings say so.
+    const bool separated = flags.contains(QLatin1String("HKDF"));
+    const auto separate = [&](const SecretBytes &secret, SecretBytes &key) {
+        if (separated)
+            return hkdf(secret.data(), keySize, key.data());
+        memcpy(key.data(), secret.data(), keySize);
+        return true;
+    };
     SecretBytes wrappingKey(keySize);
-    if (flags.contains(QLatin1String("HKDF"))) {
-        if (!hkdf(derived.data(), keySize, wrappingKey.data())) {
-            result.failure = Failure::Unreadable;
-            result.message = "the key derivation failed";
-            return result;
-        }
-    } else {
-        memcpy(wrappingKey.data(), derived.data(), keySize);
+    if (!separate(derived, wrappingKey)) {
+        result.failure = Failure::Unreadable;
+        result.message = "the key derivation failed";
+        return result;
     }
     ContentCipher unwrapper(wrappingKey.data());
     SecretBytes master(keySize);
@@ -129,14 +133,10 @@ ContentCipher::Unlocked ContentCipher::unlock(const std::string &configPath, con
         return result;
     }
     SecretBytes contentKey(keySize);
-    if (flags.contains(QLatin1String("HKDF"))) {
-        if (!hkdf(master.data(), keySize, contentKey.data())) {
-            result.failure = Failure::Unreadable;
-            result.message = "the key derivation failed";
-            return result;
-        }
-    } else {
-        memcpy(contentKey.data(), master.data(), keySize);
+    if (!separate(master, contentKey)) {
+        result.failure = Failure::Unreadable;
+        result.message = "the key derivation failed";
+        return result;
     }
     result.cipher.reset(new ContentCipher(contentKey.data()));
     return result;

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -345,13 +346,17 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     return 0;
 }
 
-void Ext4Volume::serve(fuse_session *session)
+void Ext4Volume::acceptWakeSignal()
 {
-    // Signals reach the loop only to end it (see stop()).
     sigset_t wake;
     sigemptyset(&wake);
     sigaddset(&wake, SIGUSR1);
     pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+}
+
+void Ext4Volume::serve(fuse_session *session)
+{
+    acceptWakeSignal();
     fuse_session_loop(session);
     std::lock_guard guard(m_lock);
     m_unmounted = true;
@@ -649,18 +654,24 @@ void Ext4Volume::readlink(fuse_req_t req, fuse_ino_t fuseIno)
     fuse_reply_readlink(req, target.c_str());
 }
 
+// Runs a change that adds a name to a directory, once more after growing a directory that was full.
+int Ext4Volume::withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change)
+{
+    errcode_t error = change();
+    if (error == EXT2_ET_DIR_NO_SPACE) {
+        error = ext2fs_expand_dir(m_fs, dir);
+        if (!error)
+            error = change();
+    }
+    touchChanged();
+    return toErrno(error);
+}
+
 int Ext4Volume::addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType)
 {
     if (strlen(name) > EXT2_NAME_LEN)
         return ENAMETOOLONG;
-    errcode_t error = ext2fs_link(m_fs, dir, name, ino, fileType);
-    if (error == EXT2_ET_DIR_NO_SPACE) {
-        error = ext2fs_expand_dir(m_fs, dir);
-        if (!error)
-            error = ext2fs_link(m_fs, dir, name, ino, fileType);
-    }
-    touchChanged();
-    return toErrno(error);
+    return withRoomIn(dir, [&] { return ext2fs_link(m_fs, dir, name, ino, fileType); });
 }
 
 int Ext4Volume::touchDirectory(ext2_ino_t dir)
@@ -767,16 +778,8 @@ void Ext4Volume::mkdir(fuse_req_t req, fuse_ino_t fuseParent, const char *name, 
         error = EEXIST;
     if (!error && parentInode.i_links_count >= linkMax)
         error = EMLINK;
-    if (!error) {
-        errcode_t made = ext2fs_mkdir(m_fs, parent, 0, name);
-        if (made == EXT2_ET_DIR_NO_SPACE) {
-            made = ext2fs_expand_dir(m_fs, parent);
-            if (!made)
-                made = ext2fs_mkdir(m_fs, parent, 0, name);
-        }
-        touchChanged();
-        error = toErrno(made);
-    }
+    if (!error)
+        error = withRoomIn(parent, [&] { return ext2fs_mkdir(m_fs, parent, 0, name); });
     if (!error)
         error = lookupName(parent, name, ino);
     ext2_inode_large inode;
@@ -924,16 +927,8 @@ void Ext4Volume::symlink(fuse_req_t req, const char *target, fuse_ino_t fusePare
         error = EEXIST;
     else if (error == ENOENT)
         error = strlen(target) >= m_fs->blocksize ? ENAMETOOLONG : 0;
-    if (!error) {
-        errcode_t made = ext2fs_symlink(m_fs, parent, 0, name, target);
-        if (made == EXT2_ET_DIR_NO_SPACE) {
-            made = ext2fs_expand_dir(m_fs, parent);
-            if (!made)
-                made = ext2fs_symlink(m_fs, parent, 0, name, target);
-        }
-        touchChanged();
-        error = toErrno(made);
-    }
+    if (!error)
+        error = withRoomIn(parent, [&] { return ext2fs_symlink(m_fs, parent, 0, name, target); });
     if (!error)
         error = lookupName(parent, name, ino);
     ext2_inode_large inode;

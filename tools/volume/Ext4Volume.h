@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -40,6 +41,9 @@ public:
     void stop();
     // Writes metadata when it changed and a second has passed. Called with the lock held.
     void flushIfDue();
+    // Lets SIGUSR1 reach the calling thread: it interrupts a waiting request loop, which then
+    // looks at its exit flag (stop()). All other threads keep it blocked.
+    static void acceptWakeSignal();
 
     // Requests, called by the session with the lock held.
     struct Request;
@@ -79,6 +83,7 @@ private:
     void fillStat(ext2_ino_t ino, const ext2_inode_large &inode, struct stat &st) const;
     int replyEntry(fuse_req_t req, ext2_ino_t ino);
     int lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino);
+    int withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change);
     int addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
     int createNode(ext2_ino_t parent, const char *name, mode_t mode, dev_t rdev, const fuse_ctx *ctx,
                    ext2_ino_t &ino);
