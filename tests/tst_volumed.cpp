@@ -281,12 +281,17 @@ private Q_SLOTS:
         QVERIFY(sparse.open(QIODevice::ReadWrite) && sparse.seek((5LL << 30) - 3) && sparse.write("end") == 3);
         sparse.close();
         const QStringList written = describe(vault);
+        // A new volume name, which the daemon encrypts into a short file of the cipher folder.
+        const QString newName = u"Both renamed with a longer name"_s;
+        const ToolRun renamed = runTool(u"diskutil"_s, {u"rename"_s, vault, newName});
+        QVERIFY2(renamed.status == 0, renamed.err.constData());
+        vault = QFileInfo(vault).path() + u"/"_s + newName;
         QCOMPARE(detachVault(vault).status, 0);
 
         qputenv("HOLLOWKEEP_VOLUME_ENGINE", "fuse2fs");
         auto restore = qScopeGuard([] { qunsetenv("HOLLOWKEEP_VOLUME_ENGINE"); });
         vault = attachVault(bundle, m_password);
-        QVERIFY(!vault.isEmpty());
+        QCOMPARE(QFileInfo(vault).fileName(), newName);
         QVERIFY(!processesOf(u"fuse2fs"_s, vault).isEmpty());
         QCOMPARE(describe(vault), written);
         QVERIFY(writeAll(vault + u"/from-fuse2fs.txt"_s, "written by fuse2fs"));
