@@ -154,8 +154,11 @@ private Q_SLOTS:
                 detail = u"truncate %1 to %2"_s.arg(name).arg(size);
                 both([&](const QString &root) { return ::truncate(encoded(root + name).constData(), size); });
             } else if (kind == 4) {
-                // Onto a folder now and then, but never onto the root, which is a mount point.
-                const QString from = anyName(), to = pick(3) == 0 ? folders[1 + pick(folders.size() - 1)] : anyName();
+                // Folders too, into each other, but never onto the root, which is a mount point.
+                const auto anyFolderOrName = [&] {
+                    return pick(3) == 0 ? folders[1 + pick(folders.size() - 1)] : anyName();
+                };
+                const QString from = anyFolderOrName(), to = anyFolderOrName();
                 detail = u"rename %1 to %2"_s.arg(from, to);
                 both([&](const QString &root) {
                     return ::rename(encoded(root + from).constData(), encoded(root + to).constData());

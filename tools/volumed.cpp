@@ -106,7 +106,7 @@ int main(int argc, char **argv)
     Layer layer(cipherFolder, *cipher, readOnly, lock);
     layer.setMountPoint(mountPoint);
     const std::string options =
-        std::string("fsname=") + cipherFolder + ",subtype=volumed" + (readOnly ? ",ro" : "");
+        "fsname=" + Ext4Volume::escapedOption(cipherFolder) + ",subtype=volumed" + (readOnly ? ",ro" : "");
     std::string optionText = options;
     char program[] = "volumed", dashO[] = "-o";
     char *fuseArgv[] = {program, dashO, optionText.data(), nullptr};

@@ -157,17 +157,6 @@ bool isMounted(const std::string &path)
     return false;
 }
 
-std::string escapeOption(const std::string &text)
-{
-    std::string out;
-    for (const char c : text) {
-        if (c == ',' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 Ext4Volume *volumeOf(fuse_req_t req)
 {
     return static_cast<Ext4Volume *>(fuse_req_userdata(req));
@@ -195,6 +184,17 @@ struct Ext4Volume::Request
 
     static const fuse_lowlevel_ops operations;
 };
+
+std::string Ext4Volume::escapedOption(const std::string &text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == ',' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
 
 const fuse_lowlevel_ops Ext4Volume::Request::operations = [] {
     fuse_lowlevel_ops o = {};
@@ -323,7 +323,7 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
         return written;
     }
 
-    const std::string options = "default_permissions,fsname=" + escapeOption(sourceName) + ",subtype=hollowkeep";
+    const std::string options = "default_permissions,fsname=" + escapedOption(sourceName) + ",subtype=hollowkeep";
     char program[] = "volumed", dashO[] = "-o";
     std::vector<char> optionText(options.begin(), options.end());
     optionText.push_back('\0');

@@ -44,6 +44,8 @@ public:
     // Lets SIGUSR1 reach the calling thread: it interrupts a waiting request loop, which then
     // looks at its exit flag (stop()). All other threads keep it blocked.
     static void acceptWakeSignal();
+    // A text as a value in FUSE's comma-separated mount options.
+    [[nodiscard]] static std::string escapedOption(const std::string &text);
 
     // Requests, called by the session with the lock held.
     struct Request;
