@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <sys/xattr.h>
@@ -264,6 +265,61 @@ private Q_SLOTS:
             total += got;
         QCOMPARE(got, qint64(-1));
         QVERIFY(total < 512 * 1024);
+    }
+
+    // Files of the decrypted view written by the daemon, also grown from a short last block and
+    // cut in the middle of one, read back the same through gocryptfs.
+    void viewFilesReadTheSameThroughGocryptfs()
+    {
+        const QString bundle = m_env.home() + u"/View.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"View"_s, 32, m_password).status, 0);
+        const QString view = openView(bundle);
+        QVERIFY(!view.isEmpty());
+        QByteArray expected = "a short start";
+        QVERIFY(writeAll(view + u"/notes"_s, expected));
+        QFile notes(view + u"/notes"_s);
+        QVERIFY(notes.open(QIODevice::ReadWrite | QIODevice::Append));
+        const QByteArray more(5000, 'm');
+        QCOMPARE(notes.write(more), more.size());
+        expected += more;
+        notes.close();
+        QVERIFY(notes.open(QIODevice::ReadWrite) && notes.resize(6000) && notes.seek(5990));
+        QCOMPARE(notes.write("0123456789+"), 11);
+        notes.close();
+        expected = (expected + QByteArray(6000 - expected.size(), '\0')).left(5990) + "0123456789+";
+        QCOMPARE(readAll(view + u"/notes"_s), expected);
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, view}), 0);
+        QTest::qWait(300);
+
+        QProcess gocryptfs;
+        gocryptfs.start(u"gocryptfs"_s, {u"-q"_s, bundle + u"/cipher"_s, view});
+        gocryptfs.write(m_password + '\n');
+        gocryptfs.closeWriteChannel();
+        QVERIFY(gocryptfs.waitForFinished(30000) && gocryptfs.exitCode() == 0);
+        QCOMPARE(readAll(view + u"/notes"_s), expected);
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, view}), 0);
+    }
+
+    // What fsync returned for is on the disk: killed straight after, nothing of it is lost.
+    void fsyncedFilesSurviveAKill()
+    {
+        const QString bundle = m_env.home() + u"/Killed.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Killed"_s, 64, m_password).status, 0);
+        QString vault = attachVault(bundle, m_password);
+        QTest::qWait(1500); // past the daemon's own write-back of what attaching changed
+        QList<QByteArray> written;
+        for (int i = 0; i < 12; ++i) {
+            written << QByteArray(3000 * (i + 1), char('a' + i));
+            QFile file(vault + u"/synced-%1"_s.arg(i));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(written.last()) == written.last().size() &&
+                    file.flush() && fsync(file.handle()) == 0);
+        }
+        QCOMPARE(kill(volumeServer(vault), SIGKILL), 0);
+        detachEverything(m_env.root());
+        vault = attachVault(bundle, m_password);
+        QVERIFY(!vault.isEmpty());
+        for (int i = 0; i < written.size(); ++i)
+            QCOMPARE(readAll(vault + u"/synced-%1"_s.arg(i)), written[i]);
     }
 
     // The bundle format is shared: what the daemon writes opens with gocryptfs + fuse2fs and the
