@@ -774,32 +774,42 @@ void Ext4Volume::mkdir(fuse_req_t req, fuse_ino_t fuseParent, const char *name, 
     ext2_inode_large parentInode;
     if (error == ENOENT)
         error = readInode(parent, parentInode);
-    else if (!error)
-        error = EEXIST;
     if (!error && parentInode.i_links_count >= linkMax)
         error = EMLINK;
     if (!error)
         error = withRoomIn(parent, [&] { return ext2fs_mkdir(m_fs, parent, 0, name); });
-    if (!error)
-        error = lookupName(parent, name, ino);
+    if (!error) {
+        const bool inherit = parentInode.i_mode & S_ISGID;
+        error = completeEntry(req, parent, name, [&](ext2_inode_large &inode) {
+            inode.i_mode = __u16(LINUX_S_IFDIR | (mode & ~ctx->umask & 07777) | (inherit ? S_ISGID : 0));
+            setOwner(inode, ctx->uid, inherit ? inode_gid(parentInode) : ctx->gid);
+        });
+    }
+    if (error)
+        fuse_reply_err(req, error);
+}
+
+// The entry libext2fs just made, as this request's caller should own it, with fresh times and
+// its directory's, answered to the kernel.
+int Ext4Volume::completeEntry(fuse_req_t req, ext2_ino_t parent, const char *name,
+                              const std::function<void(ext2_inode_large &)> &adjust)
+{
+    ext2_ino_t ino = 0;
     ext2_inode_large inode;
+    int error = lookupName(parent, name, ino);
     if (!error)
         error = readInode(ino, inode);
-    if (error) {
-        fuse_reply_err(req, error);
-        return;
-    }
-    const bool inherit = parentInode.i_mode & S_ISGID;
-    inode.i_mode = __u16(LINUX_S_IFDIR | (mode & ~ctx->umask & 07777) | (inherit ? S_ISGID : 0));
-    setOwner(inode, ctx->uid, inherit ? inode_gid(parentInode) : ctx->gid);
+    if (error)
+        return error;
+    adjust(inode);
     stampTimes(m_fs, inode, true, true, true);
-    error = writeInode(ino, inode);
+    if (!error)
+        error = writeInode(ino, inode);
     if (!error)
         error = touchDirectory(parent);
     if (!error)
         error = replyEntry(req, ino);
-    if (error)
-        fuse_reply_err(req, error);
+    return error;
 }
 
 int Ext4Volume::freeInode(ext2_ino_t ino)
@@ -929,21 +939,11 @@ void Ext4Volume::symlink(fuse_req_t req, const char *target, fuse_ino_t fusePare
         error = strlen(target) >= m_fs->blocksize ? ENAMETOOLONG : 0;
     if (!error)
         error = withRoomIn(parent, [&] { return ext2fs_symlink(m_fs, parent, 0, name, target); });
-    if (!error)
-        error = lookupName(parent, name, ino);
-    ext2_inode_large inode;
-    if (!error)
-        error = readInode(ino, inode);
     if (!error) {
         const fuse_ctx *ctx = fuse_req_ctx(req);
-        setOwner(inode, ctx->uid, ctx->gid);
-        stampTimes(m_fs, inode, true, true, true);
-        error = writeInode(ino, inode);
+        error = completeEntry(req, parent, name,
+                              [&](ext2_inode_large &inode) { setOwner(inode, ctx->uid, ctx->gid); });
     }
-    if (!error)
-        error = touchDirectory(parent);
-    if (!error)
-        error = replyEntry(req, ino);
     if (error)
         fuse_reply_err(req, error);
 }

@@ -86,6 +86,8 @@ private:
     int replyEntry(fuse_req_t req, ext2_ino_t ino);
     int lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino);
     int withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change);
+    int completeEntry(fuse_req_t req, ext2_ino_t parent, const char *name,
+                      const std::function<void(ext2_inode_large &)> &adjust);
     int addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
     int createNode(ext2_ino_t parent, const char *name, mode_t mode, dev_t rdev, const fuse_ctx *ctx,
                    ext2_ino_t &ino);
