@@ -218,10 +218,10 @@ const fuse_lowlevel_ops Ext4Volume::Request::operations = [] {
         run(req, [&](Ext4Volume &v) { v.mkdir(req, parent, name, mode); });
     };
     o.unlink = [](fuse_req_t req, fuse_ino_t parent, const char *name) {
-        run(req, [&](Ext4Volume &v) { v.unlink(req, parent, name); });
+        run(req, [&](Ext4Volume &v) { v.removeName(req, parent, name, false); });
     };
     o.rmdir = [](fuse_req_t req, fuse_ino_t parent, const char *name) {
-        run(req, [&](Ext4Volume &v) { v.rmdir(req, parent, name); });
+        run(req, [&](Ext4Volume &v) { v.removeName(req, parent, name, true); });
     };
     o.symlink = [](fuse_req_t req, const char *target, fuse_ino_t parent, const char *name) {
         run(req, [&](Ext4Volume &v) { v.symlink(req, target, parent, name); });
@@ -900,31 +900,18 @@ int Ext4Volume::removeEntry(ext2_ino_t parent, const char *name, ext2_ino_t ino,
     return touchDirectory(parent);
 }
 
-void Ext4Volume::unlink(fuse_req_t req, fuse_ino_t parent, const char *name)
+// unlink and rmdir: the name must be of the right kind.
+void Ext4Volume::removeName(fuse_req_t req, fuse_ino_t parent, const char *name, bool directory)
 {
     ext2_ino_t ino = 0;
     ext2_inode_large inode;
     int error = lookupName(toExt(parent), name, ino);
     if (!error)
         error = readInode(ino, inode);
-    if (!error && LINUX_S_ISDIR(inode.i_mode))
-        error = EISDIR;
+    if (!error && bool(LINUX_S_ISDIR(inode.i_mode)) != directory)
+        error = directory ? ENOTDIR : EISDIR;
     if (!error)
-        error = removeEntry(toExt(parent), name, ino, false);
-    fuse_reply_err(req, error);
-}
-
-void Ext4Volume::rmdir(fuse_req_t req, fuse_ino_t parent, const char *name)
-{
-    ext2_ino_t ino = 0;
-    ext2_inode_large inode;
-    int error = lookupName(toExt(parent), name, ino);
-    if (!error)
-        error = readInode(ino, inode);
-    if (!error && !LINUX_S_ISDIR(inode.i_mode))
-        error = ENOTDIR;
-    if (!error)
-        error = removeEntry(toExt(parent), name, ino, true);
+        error = removeEntry(toExt(parent), name, ino, directory);
     fuse_reply_err(req, error);
 }
 

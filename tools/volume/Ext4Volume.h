@@ -56,8 +56,7 @@ public:
     void mknod(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode, dev_t rdev,
                fuse_file_info *fi);
     void mkdir(fuse_req_t req, fuse_ino_t parent, const char *name, mode_t mode);
-    void unlink(fuse_req_t req, fuse_ino_t parent, const char *name);
-    void rmdir(fuse_req_t req, fuse_ino_t parent, const char *name);
+    void removeName(fuse_req_t req, fuse_ino_t parent, const char *name, bool directory);
     void symlink(fuse_req_t req, const char *target, fuse_ino_t parent, const char *name);
     void rename(fuse_req_t req, fuse_ino_t parent, const char *name, fuse_ino_t newParent,
                 const char *newName, unsigned int flags);
