@@ -523,7 +523,8 @@ void stampTimes(ext2_filsys fs, ext2_inode_large &inode, bool access, bool modif
 
 } // namespace
 
-int Ext4Volume::replyEntry(fuse_req_t req, ext2_ino_t ino)
+// Answers a lookup or a new name; with a file handle, a create, which also opens the file.
+int Ext4Volume::replyEntry(fuse_req_t req, ext2_ino_t ino, fuse_file_info *fi)
 {
     ext2_inode_large inode;
     if (const int error = readInode(ino, inode))
@@ -534,7 +535,12 @@ int Ext4Volume::replyEntry(fuse_req_t req, ext2_ino_t ino)
     fillStat(ino, inode, entry.attr);
     entry.attr_timeout = cacheSeconds;
     entry.entry_timeout = cacheSeconds;
-    fuse_reply_entry(req, &entry);
+    if (fi) {
+        ++m_openCount[ino];
+        fuse_reply_create(req, &entry, fi);
+    } else {
+        fuse_reply_entry(req, &entry);
+    }
     return 0;
 }
 
@@ -738,27 +744,10 @@ void Ext4Volume::mknod(fuse_req_t req, fuse_ino_t parent, const char *name, mode
     ext2_ino_t ino = 0;
     const fuse_ctx *ctx = fuse_req_ctx(req);
     int error = createNode(toExt(parent), name, mode & ~ctx->umask, rdev, ctx, ino);
-    if (error) {
+    if (!error)
+        error = replyEntry(req, ino, fi);
+    if (error)
         fuse_reply_err(req, error);
-        return;
-    }
-    ext2_inode_large inode;
-    if ((error = readInode(ino, inode))) {
-        fuse_reply_err(req, error);
-        return;
-    }
-    fuse_entry_param entry = {};
-    entry.ino = toFuse(ino);
-    entry.generation = inode.i_generation;
-    fillStat(ino, inode, entry.attr);
-    entry.attr_timeout = cacheSeconds;
-    entry.entry_timeout = cacheSeconds;
-    if (fi) {
-        ++m_openCount[ino];
-        fuse_reply_create(req, &entry, fi);
-    } else {
-        fuse_reply_entry(req, &entry);
-    }
 }
 
 void Ext4Volume::mkdir(fuse_req_t req, fuse_ino_t fuseParent, const char *name, mode_t mode)

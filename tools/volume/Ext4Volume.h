@@ -82,7 +82,7 @@ private:
     int readInode(ext2_ino_t ino, ext2_inode_large &inode);
     int writeInode(ext2_ino_t ino, ext2_inode_large &inode);
     void fillStat(ext2_ino_t ino, const ext2_inode_large &inode, struct stat &st) const;
-    int replyEntry(fuse_req_t req, ext2_ino_t ino);
+    int replyEntry(fuse_req_t req, ext2_ino_t ino, fuse_file_info *fi = nullptr);
     int lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino);
     int withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change);
     int completeEntry(fuse_req_t req, ext2_ino_t parent, const char *name,
