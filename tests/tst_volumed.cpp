@@ -111,7 +111,7 @@ private Q_SLOTS:
         const auto anyFolder = [&] { return folders[pick(folders.size())]; };
         const auto anyName = [&] {
             // Now and then a name of the longest length a name may have.
-            const QString name = pick(20) == 0 ? QString(255 - 2, QLatin1Char('n')) + QString::number(pick(10))
+            const QString name = pick(20) == 0 ? QString(255 - 1, QLatin1Char('n')) + QString::number(pick(10))
                                                : u"f%1"_s.arg(pick(8));
             return anyFolder() + u"/"_s + name;
         };
