@@ -510,12 +510,10 @@ QString mountVolume(const QString &bundle, const QString &image, const QString &
                          : repair->summary + QStringLiteral(" The repair log is “%1” in the vault.").arg(log);
 }
 
-// Whether the daemon serving a view still serves the file system inside it: asked only while
-// it runs, as a stopped one would never answer.
-bool daemonServesVolume(const MountTable::Process &daemon, const QString &layer)
+// Whether the daemon serving a view still serves the file system inside it. Ask only a running
+// daemon: a stopped one would never answer.
+bool daemonServesVolume(const QString &layer)
 {
-    if (!MountTable::isRunning(daemon.pid))
-        return false;
     QFile control(layer + QLatin1Char('/') + controlName);
     return control.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && !control.readAll().trimmed().isEmpty();
 }
@@ -527,7 +525,10 @@ bool waitForVolumeClosed(const MountTable::Process &daemon, const QString &layer
     if (!inDaemon)
         return MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs);
     for (int waited = 0; waited < daemonExitTimeoutMs; waited += 20) {
-        if (!daemonServesVolume(daemon, layer) && (MountTable::isRunning(daemon.pid) || kill(daemon.pid, 0) != 0))
+        // Gone: it wrote everything on its way out. A stopped one is waited for, never asked.
+        if (kill(daemon.pid, 0) != 0)
+            return true;
+        if (MountTable::isRunning(daemon.pid) && !daemonServesVolume(layer))
             return true;
         usleep(20000);
     }
