@@ -166,6 +166,14 @@ inline void detachEverything(const QString &root)
         QProcess::execute(u"fusermount3"_s, {u"-u"_s, u"-z"_s, mountPoint});
 }
 
+// Writes a file and makes it durable, as an application that cares about its data does.
+inline bool writeSynced(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+           fsync(file.handle()) == 0;
+}
+
 inline qint64 diskUsageBytes(const QString &path)
 {
     QProcess du;

@@ -12,13 +12,6 @@ class TestToolReliability : public QObject
     TestEnvironment m_env;
     const QByteArray m_password = "reliable-pass";
 
-    static bool writeSynced(const QString &path, const QByteArray &bytes)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
-               fsync(file.handle()) == 0;
-    }
-
     static ToolRun verify(const QString &mountPoint)
     {
         return runTool(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});

@@ -65,6 +65,18 @@ int pwriteFully(int fd, const uint8_t *buffer, size_t length, off_t offset)
     return 0;
 }
 
+// The log holds one record: the run of blocks being written, with a copy of the run when it
+// replaces blocks that held data. The copy is written before the record's head, and both before
+// the run itself.
+struct LogHead
+{
+    char magic[8];
+    uint64_t first;
+    uint64_t count;
+    uint64_t copyLength; // 0: every block of the run was a hole
+};
+constexpr char logMagic[8] = {'h', 'k', 'r', 'u', 'n', 0, 0, 1};
+
 } // namespace
 
 CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
@@ -93,8 +105,101 @@ CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
 
 CipherFile::~CipherFile()
 {
-    flush();
+    const int error = flush();
     ::close(m_fd);
+    if (m_logFd >= 0) {
+        ::close(m_logFd);
+        // Every run ended whole: nothing is left to put right.
+        if (error == 0)
+            unlink(m_logPath.c_str());
+    }
+}
+
+int CipherFile::keepWriteLog(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -errno;
+    LogHead head;
+    if (preadFully(fd, reinterpret_cast<uint8_t *>(&head), sizeof head, 0) == ssize_t(sizeof head) &&
+        memcmp(head.magic, logMagic, sizeof logMagic) == 0 && head.count > 0 &&
+        head.count <= uint64_t(m_size / plainBlock) + 1 && head.copyLength <= head.count * ContentCipher::cipherBlock) {
+        std::vector<uint8_t> copies(head.copyLength);
+        const ssize_t got = preadFully(fd, copies.data(), copies.size(), sizeof head);
+        const int error = repairRun(copies.data(), size_t(std::max<ssize_t>(got, 0)), head.first, head.count);
+        if (error == 0)
+            fdatasync(m_fd);
+        if (error != 0 || ftruncate(fd, 0) != 0) {
+            const int failure = error ? error : -errno;
+            ::close(fd);
+            return failure;
+        }
+    }
+    m_logFd = fd;
+    m_logPath = path;
+    return 0;
+}
+
+// Writes a run of stored blocks in place, recorded in the log first when there is one.
+int CipherFile::writeRun(const uint8_t *stored, size_t length, uint64_t first, uint64_t count)
+{
+    const off_t offset = cipherOffsetOf(first);
+    if (m_logFd >= 0) {
+        // Blocks that were holes go back to being holes; blocks with data need their new bytes.
+        const off_t data = lseek(m_fd, offset, SEEK_DATA);
+        const bool replacesData = data >= 0 && data < offset + off_t(length);
+        LogHead head = {};
+        memcpy(head.magic, logMagic, sizeof logMagic);
+        head.first = first;
+        head.count = count;
+        head.copyLength = replacesData ? length : 0;
+        if (replacesData) {
+            if (const int error = pwriteFully(m_logFd, stored, length, sizeof head))
+                return error;
+        }
+        if (const int error = pwriteFully(m_logFd, reinterpret_cast<const uint8_t *>(&head), sizeof head, 0))
+            return error;
+    }
+    const int error = pwriteFully(m_fd, stored, length, offset);
+    // Part of the run may have reached the disk (a full host disk): every block old or new again.
+    if (error != 0 && m_logFd >= 0)
+        repairRun(stored, length, first, count);
+    return error;
+}
+
+// Puts each block of a run that fails its authentication back: from its copy when that one
+// authenticates, otherwise as the hole it was before the run.
+int CipherFile::repairRun(const uint8_t *copies, size_t copyLength, uint64_t first, uint64_t count)
+{
+    uint8_t stored[ContentCipher::cipherBlock];
+    uint8_t plain[ContentCipher::plainBlock];
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t number = first + i;
+        const size_t length = plainLengthOf(number, m_size);
+        if (length == 0)
+            break;
+        const off_t offset = cipherOffsetOf(number);
+        const ssize_t got = preadFully(m_fd, stored, length + ContentCipher::overhead, offset);
+        if (got < 0)
+            return int(got);
+        if (decryptStored(stored, got, number, length, plain) == 0)
+            continue;
+        const size_t at = size_t(i) * ContentCipher::cipherBlock;
+        const size_t available = copyLength > at ? copyLength - at : 0;
+        if (available > 0 && decryptStored(copies + at, ssize_t(available), number, length, plain) == 0) {
+            if (const int error =
+                    pwriteFully(m_fd, copies + at, std::min(available, length + ContentCipher::overhead), offset))
+                return error;
+            continue;
+        }
+        if (fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset,
+                      off_t(length + ContentCipher::overhead)) != 0) {
+            const uint8_t zeros[ContentCipher::cipherBlock] = {};
+            if (const int error = pwriteFully(m_fd, zeros, length + ContentCipher::overhead, offset))
+                return error;
+        }
+    }
+    return 0;
 }
 
 uint64_t CipherFile::blockCount() const
@@ -388,7 +493,7 @@ int CipherFile::flush()
             used += block.length + ContentCipher::overhead;
             ++j;
         }
-        if (const int error = pwriteFully(m_fd, m_buffer.data(), used, cipherOffsetOf(dirty[i])))
+        if (const int error = writeRun(m_buffer.data(), used, dirty[i], j - i))
             return error;
         for (size_t k = i; k < j; ++k)
             m_blocks.at(dirty[k]).dirty = false;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <list>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -37,6 +38,12 @@ public:
     int discard(off_t offset, off_t length);
     [[nodiscard]] size_t dirtyBytes() const { return m_dirtyBlocks * ContentCipher::plainBlock; }
 
+    // Records each write of blocks in the file at path while it runs. A stored block spans two
+    // pages of the host, so a process that ends in the middle of a write can leave one block
+    // half old and half new, which no longer authenticates; the record lets such a block be put
+    // right. A record left behind by an earlier process is applied first. 0 or a negative errno.
+    int keepWriteLog(const std::string &path);
+
 private:
     struct Block
     {
@@ -64,6 +71,8 @@ private:
     void markDirty(Block &block);
     int evict();
     int grow(off_t size);
+    int writeRun(const uint8_t *stored, size_t length, uint64_t first, uint64_t count);
+    int repairRun(const uint8_t *copies, size_t copyLength, uint64_t first, uint64_t count);
 
     int m_fd = -1;
     ContentCipher &m_cipher;
@@ -77,4 +86,7 @@ private:
     size_t m_dirtyBlocks = 0;
     uint64_t m_nextRead = UINT64_MAX; // where a sequential reader would read next
     std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
+    int m_logFd = -1;
+    std::string m_logPath;
+    bool m_logNeeded = false; // a write failed: its record must survive this process
 };

@@ -13,11 +13,11 @@ namespace {
 constexpr size_t imageCacheBytes = 8u << 20;
 constexpr size_t smallCacheBytes = 64u << 10;
 
-// The encryption's own files stay out of sight, as the names of the folder's other files are
-// the plain names.
+// The encryption's own files and the write log stay out of sight, as the names of the folder's
+// other files are the plain names.
 bool isHidden(const std::string &name)
 {
-    return name.rfind("gocryptfs.", 0) == 0;
+    return name.rfind("gocryptfs.", 0) == 0 || name == Layer::writeLogName;
 }
 
 // "/name" to "name"; empty for the root, and for anything deeper, which the flat view lacks.
@@ -205,8 +205,10 @@ Layer::Entry *Layer::entryOf(const std::string &name, int flags, mode_t mode, in
         return nullptr;
     }
     entry.file = std::make_unique<CipherFile>(fd, m_cipher, name == imageName ? imageCacheBytes : smallCacheBytes);
-    if (entry.file->status() != 0) {
-        error = entry.file->status();
+    error = entry.file->status();
+    if (error == 0 && name == imageName && !m_readOnly)
+        error = entry.file->keepWriteLog(cipherPath(writeLogName));
+    if (error != 0) {
         m_entries.erase(name);
         return nullptr;
     }

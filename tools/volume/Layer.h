@@ -20,6 +20,8 @@ class Layer
 public:
     static constexpr const char *imageName = "disk.img";
     static constexpr const char *controlName = ".volume";
+    // Beside the image: the record of the write in progress (see CipherFile::keepWriteLog).
+    static constexpr const char *writeLogName = ".disk.img.writing";
 
     Layer(std::string cipherFolder, ContentCipher &cipher, bool readOnly, std::mutex &lock);
     ~Layer();
