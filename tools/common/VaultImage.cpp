@@ -1094,17 +1094,25 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
         int damaged = 0;
         for (const BlockRange &used : usedRanges(map)) {
             const qint64 end = (used.last + 1) * map.blockSize;
+            // After a long read failed, its stretch is read again a block at a time, so that
+            // each damaged block is counted once.
+            qint64 blockwiseUntil = 0;
             for (qint64 at = used.first * map.blockSize; at < end;) {
                 // A read stops short at a block that fails its authentication; the next read
                 // from there reports the error.
-                const ssize_t length = pread(file.handle(), buffer.data(),
-                                             size_t(std::min<qint64>(buffer.size(), end - at)), at);
+                const qint64 want = at < blockwiseUntil ? plainBlock - at % plainBlock : buffer.size();
+                const ssize_t length =
+                    pread(file.handle(), buffer.data(), size_t(std::min<qint64>(want, end - at)), at);
                 if (length > 0) {
                     at += length;
                     continue;
                 }
                 if (length == 0)
                     break;
+                if (at >= blockwiseUntil) {
+                    blockwiseUntil = at + buffer.size();
+                    continue;
+                }
                 if (++damaged <= 3)
                     lines << QStringLiteral("Encrypted data at offset %1 cannot be decrypted: it is damaged")
                                  .arg(at);

@@ -233,6 +233,7 @@ int CipherFile::load(uint64_t first, uint64_t count)
         --count;
     if (count == 0)
         return 0;
+    const uint64_t wanted = first + count;
     // Reading on from where the last read ended: read ahead, with one request of the disk.
     if (first == m_nextRead)
         count = std::min<uint64_t>(std::max<uint64_t>(count, readAhead), blockCount() - first);
@@ -249,8 +250,12 @@ int CipherFile::load(uint64_t first, uint64_t count)
         const size_t length = plainLengthOf(number, m_size);
         uint8_t plain[ContentCipher::plainBlock];
         if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock,
-                                            got - ssize_t(i * ContentCipher::cipherBlock), number, length, plain))
-            return error;
+                                            got - ssize_t(i * ContentCipher::cipherBlock), number, length, plain)) {
+            // A damaged block only read ahead is for a later read to report.
+            if (number < wanted)
+                return error;
+            break;
+        }
         memcpy(insert(number, uint32_t(length)).data, plain, length);
     }
     return 0;
