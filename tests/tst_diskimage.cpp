@@ -185,13 +185,13 @@ private Q_SLOTS:
         // Many images in few runs, each size by its path.
         m_tools.clearCalls();
         QStringList many;
-        for (int i = 0; i < 450; ++i)
+        for (int i = 0; i < 201; ++i)
             many << u"/vaults/V %1.sparsebundle"_s.arg(i);
         m_tools.respondSizeKB(3);
         const QHash<QString, qint64> sizes = *awaitTask(sizesOnDisk(many)).value;
-        QCOMPARE(sizes.size(), 450);
+        QCOMPARE(sizes.size(), 201);
         QCOMPARE(sizes.value(many.last()), 3072);
-        QCOMPARE(m_tools.calls().size(), 3);
+        QCOMPARE(m_tools.calls().size(), 2);
         QFile::remove(m_tools.folder() + u"/du"_s);
         QCOMPARE(awaitTask(sizeOnDisk(image)).value, 0);
         QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + u"/du"_s);

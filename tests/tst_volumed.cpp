@@ -435,14 +435,14 @@ private Q_SLOTS:
         QProcess fio;
         fio.setProcessChannelMode(QProcess::MergedChannels);
         fio.start(u"fio"_s, {u"--name=verify"_s, u"--directory="_s + vault, u"--rw=randwrite"_s, u"--bs=4k"_s,
-                             u"--size=48m"_s, u"--numjobs=2"_s, u"--verify=crc32c"_s, u"--do_verify=1"_s,
+                             u"--size=32m"_s, u"--numjobs=2"_s, u"--verify=crc32c"_s, u"--do_verify=1"_s,
                              u"--ioengine=psync"_s, u"--fsync=64"_s});
         QVERIFY(fio.waitForFinished(300000));
         QVERIFY2(fio.exitCode() == 0, fio.readAll().right(2000).constData());
         QProcess stress;
         stress.setProcessChannelMode(QProcess::MergedChannels);
         stress.start(u"stress-ng"_s, {u"--hdd"_s, u"2"_s, u"--hdd-bytes"_s, u"24M"_s, u"--temp-path"_s, vault,
-                                      u"--timeout"_s, u"15s"_s, u"--verify"_s, u"--metrics-brief"_s});
+                                      u"--timeout"_s, u"8s"_s, u"--verify"_s, u"--metrics-brief"_s});
         QVERIFY(stress.waitForFinished(120000));
         QVERIFY2(stress.exitCode() == 0, stress.readAll().right(2000).constData());
         const ToolRun check = runTool(u"diskutil"_s, {u"verifyVolume"_s, vault});

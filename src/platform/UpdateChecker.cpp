@@ -20,7 +20,7 @@ namespace UpdateChecker {
 
 namespace {
 
-constexpr int requestTimeoutMs = 15000;
+std::chrono::milliseconds requestTimeout{15000};
 constexpr double checkGateSeconds = 72000;  // 20 hours
 constexpr int checkIntervalMs = 21600 * 1000; // 6 hours
 
@@ -101,7 +101,7 @@ QCoro::Task<Release> fetchLatest()
     address.setPath(QStringLiteral("/api/version.json"));
     QNetworkRequest request(address);
     request.setRawHeader("Accept", "application/json");
-    request.setTransferTimeout(requestTimeoutMs);
+    request.setTransferTimeout(int(requestTimeout.count()));
     QNetworkReply *reply = network->get(request);
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
@@ -175,6 +175,11 @@ void startAutomaticChecks(UserDefaults &defaults)
 void setAlertPresenter(AlertPresenter presenter)
 {
     UpdateChecker::presenter() = std::move(presenter);
+}
+
+void setRequestTimeout(std::chrono::milliseconds timeout)
+{
+    requestTimeout = timeout;
 }
 
 void setUrlOpener(UrlOpener opener)

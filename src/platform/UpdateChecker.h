@@ -4,6 +4,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 
 class UserDefaults;
@@ -44,5 +45,7 @@ using AlertPresenter = std::function<QCoro::Task<AlertChoice>(QString title, QSt
 void setAlertPresenter(AlertPresenter presenter);
 using UrlOpener = std::function<void(const QUrl &)>;
 void setUrlOpener(UrlOpener opener);
+// How long a silent server is waited for: 15 seconds, shorter in tests.
+void setRequestTimeout(std::chrono::milliseconds timeout);
 
 } // namespace UpdateChecker
