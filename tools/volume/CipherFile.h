@@ -88,5 +88,4 @@ private:
     std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
     int m_logFd = -1;
     std::string m_logPath;
-    bool m_logNeeded = false; // a write failed: its record must survive this process
 };
