@@ -8,6 +8,34 @@
 
 #include <exception>
 
+// What attach -plist answers: one system entity per mount point, an empty one for an entity that
+// has none (a partition map).
+inline QByteArray attachPlist(const QStringList &mountPoints)
+{
+    QByteArray entities;
+    for (const QString &mountPoint : mountPoints)
+        entities += mountPoint.isEmpty()
+                        ? "<dict><key>content-hint</key><string>GUID_partition_scheme</string></dict>"
+                        : "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+           "version=\"1.0\"><dict><key>system-entities</key><array>" +
+           entities + "</array></dict></plist>\n";
+}
+
+// What info -plist answers for these (image, mount point) pairs; an empty mount point: none.
+inline QByteArray infoPlist(const QList<QPair<QString, QString>> &images)
+{
+    QByteArray body;
+    for (const auto &[path, mountPoint] : images) {
+        body += "<dict><key>image-path</key><string>" + path.toUtf8() +
+                "</string><key>system-entities</key><array>";
+        if (!mountPoint.isEmpty())
+            body += "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
+        body += "</array></dict>";
+    }
+    return "<plist version=\"1.0\"><dict><key>images</key><array>" + body + "</array></dict></plist>";
+}
+
 // Stand-ins for the disk-image tools (tests/data/fake-tool) that record their argument vectors and
 // standard-input bytes and answer with canned output. Pointing HOLLOWKEEP_TOOLS_DIR at them makes
 // the engine run them instead of the real tools.
@@ -47,9 +75,7 @@ public:
     void respondAttachAt(const QString &mountPoint)
     {
         QDir().mkpath(mountPoint);
-        respond(u"hdiutil-attach"_s,
-                "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
-                    mountPoint.toUtf8() + "</string></dict></array></dict></plist>");
+        respond(u"hdiutil-attach"_s, attachPlist({mountPoint}));
     }
     // Every attach refuses the password, as the real tool does.
     void respondAttachRefused()

@@ -8,8 +8,11 @@
 #include "store/VaultStore.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 // Answers the store's file dialogs and remembers what was shown.
 class RecordingDialogs : public VaultFileDialogs
@@ -49,6 +52,21 @@ public Q_SLOTS:
     void ShowFolders(const QStringList &uris, const QString &) { shown << uris; }
     void ShowItems(const QStringList &uris, const QString &) { shown << uris; }
 };
+
+// Answers a desktop portal's request as the desktop does: the call returns the request's object,
+// and its Response signal follows a moment later.
+inline QDBusObjectPath answerPortalRequest(QDBusConnection bus, QObject *context, const QDBusMessage &request,
+                                           const QVariantMap &options, const QVariantMap &results)
+{
+    const QString path = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
+        request.service().mid(1).replace(u'.', u'_'), options.value(u"handle_token"_s).toString());
+    QTimer::singleShot(100, context, [bus, path, results]() mutable {
+        QDBusMessage response = QDBusMessage::createSignal(path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+        response << 0u << results;
+        bus.send(response);
+    });
+    return QDBusObjectPath(path);
+}
 
 // Owner authentication answered by the test.
 struct ScriptedAuthentication

@@ -3,6 +3,7 @@
 #include "store/Vault.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
@@ -63,4 +64,40 @@ inline bool writeAll(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+struct ToolRun
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to its end with that standard input; a crash or a hang gives the status -1.
+inline ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(300000))
+        process.kill();
+    process.waitForFinished();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+// The argument vectors and environments of running processes (/proc files) that hold the bytes.
+inline QStringList processFilesContaining(const QByteArray &needle)
+{
+    QStringList found;
+    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QString &part : {u"cmdline"_s, u"environ"_s}) {
+            if (readAll(u"/proc/%1/%2"_s.arg(pid, part)).contains(needle))
+                found << u"/proc/%1/%2"_s.arg(pid, part);
+        }
+    }
+    return found;
 }

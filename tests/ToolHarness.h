@@ -8,18 +8,12 @@
 #include <QStorageInfo>
 #include <QTest>
 
+#include <functional>
+
 #include <sys/stat.h>
 
-// Runs the disk-image tools built in this tree, as a user of the program would, against real
-// FUSE mounts in a private HOME and runtime folder.
-struct ToolRun
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-// The tools built in this tree, or the copies HOLLOWKEEP_TOOLS_DIR names.
+// The disk-image tools built in this tree, run as a user of the program would, against real FUSE
+// mounts in a private HOME and runtime folder; or the copies HOLLOWKEEP_TOOLS_DIR names.
 inline QString toolPath(const QString &tool)
 {
     return qEnvironmentVariable("HOLLOWKEEP_TOOLS_DIR", QStringLiteral(TOOLS_DIR)) + QLatin1Char('/') + tool;
@@ -27,13 +21,7 @@ inline QString toolPath(const QString &tool)
 
 inline ToolRun runTool(const QString &tool, const QStringList &arguments, const QByteArray &input = {})
 {
-    QProcess process;
-    process.start(toolPath(tool), arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(300000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError()};
+    return runProgram(toolPath(tool), arguments, input);
 }
 
 inline ToolRun hdiutil(const QStringList &arguments, const QByteArray &input = {})
@@ -76,19 +64,34 @@ inline ToolRun detachVault(const QString &mountPoint, bool force = false)
     return hdiutil(arguments);
 }
 
-// FUSE mounts below a folder, from the kernel's table.
+// One line of the kernel's mount table.
+struct MountEntry
+{
+    QString mountPoint;
+    QString type;
+    QString source;
+};
+
+inline QList<MountEntry> mountTable()
+{
+    QList<MountEntry> entries;
+    const auto unescape = [](const QByteArray &field) { return QString::fromUtf8(field).replace(u"\\040"_s, u" "_s); };
+    for (const QByteArray &line : readAll(u"/proc/self/mountinfo"_s).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype dash = fields.indexOf("-");
+        if (dash > 4 && dash + 2 < fields.size())
+            entries.append({unescape(fields[4]), QString::fromUtf8(fields[dash + 1]), unescape(fields[dash + 2])});
+    }
+    return entries;
+}
+
+// FUSE mounts below a folder.
 inline QStringList fuseMountsBelow(const QString &root)
 {
-    QFile table(u"/proc/self/mountinfo"_s);
-    table.open(QIODevice::ReadOnly);
     QStringList found;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4 && line.contains(" - fuse")) {
-            const QString mountPoint = QString::fromUtf8(fields[4]).replace(u"\\040"_s, u" "_s);
-            if (mountPoint.startsWith(root))
-                found << mountPoint;
-        }
+    for (const MountEntry &entry : mountTable()) {
+        if (entry.type.startsWith(u"fuse"_s) && entry.mountPoint.startsWith(root))
+            found << entry.mountPoint;
     }
     return found;
 }
@@ -99,18 +102,26 @@ inline bool fallbackEngine()
     return qEnvironmentVariable("HOLLOWKEEP_VOLUME_ENGINE") == "fuse2fs"_L1;
 }
 
-// Processes of that program (by its file name) whose arguments include the text.
-inline QList<pid_t> processesOf(const QString &program, const QString &mention)
+// Processes of that program (by its file name) whose argument vector passes the test. A process
+// that ended and was not reaped yet has no arguments, so it never passes.
+inline QList<pid_t> processesOf(const QString &program, const std::function<bool(const QByteArray &)> &matches)
 {
     QList<pid_t> found;
-    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pid : pids) {
+    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QByteArray arguments = readAll(u"/proc/%1/cmdline"_s.arg(pid));
         if (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() == program &&
-            arguments.split(char(0)).contains(mention.toUtf8()))
+            matches(arguments))
             found << pid_t(pid.toInt());
     }
     return found;
+}
+
+// Processes of that program with the text as one of their arguments.
+inline QList<pid_t> processesOf(const QString &program, const QString &mention)
+{
+    return processesOf(program, [&](const QByteArray &arguments) {
+        return arguments.split(char(0)).contains(mention.toUtf8());
+    });
 }
 
 // The process serving the files of a mounted volume: fuse2fs names the mount point, the volume
@@ -119,41 +130,52 @@ inline pid_t volumeServer(const QString &mountPoint)
 {
     if (const QList<pid_t> fuse2fs = processesOf(u"fuse2fs"_s, mountPoint); !fuse2fs.isEmpty())
         return fuse2fs.first();
-    QFile table(u"/proc/self/mountinfo"_s);
-    table.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        const qsizetype dash = fields.indexOf("-");
-        if (fields.size() > 4 && dash > 0 && dash + 2 < fields.size() &&
-            QString::fromUtf8(fields[4]).replace(u"\\040"_s, u" "_s) == mountPoint) {
-            const QString layer = QFileInfo(QString::fromUtf8(fields[dash + 2]).replace(u"\\040"_s, u" "_s)).path();
-            return processesOf(u"volumed"_s, layer).value(0);
-        }
+    for (const MountEntry &entry : mountTable()) {
+        if (entry.mountPoint == mountPoint)
+            return processesOf(u"volumed"_s, QFileInfo(entry.source).path()).value(0);
     }
     return 0;
 }
 
-// Live (not zombie) helper daemons whose arguments mention a folder.
+// The command lines of helper daemons still running with a folder in their arguments.
 inline QStringList daemonsMentioning(const QString &root)
 {
     QStringList found;
-    const QStringList pids = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pid : pids) {
-        QFile cmdline(u"/proc/%1/cmdline"_s.arg(pid));
-        QFile stat(u"/proc/%1/stat"_s.arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray arguments = cmdline.readAll();
-        const QByteArray state = stat.readAll();
-        const qsizetype nameEnd = state.lastIndexOf(')');
-        if (nameEnd > 0 && state.mid(nameEnd + 2, 1) != "Z" && arguments.contains(root.toUtf8()) &&
-            (QFileInfo(QString::fromUtf8(arguments.left(arguments.indexOf(char(0))))).fileName() ==
-                 "fuse2fs"_L1 ||
-             arguments.contains("gocryptfs") || arguments.contains("volumed")))
-            found << QString::fromUtf8(arguments).replace(QChar(0), QChar(' '));
+    for (const QString &daemon : {u"fuse2fs"_s, u"gocryptfs"_s, u"volumed"_s}) {
+        for (const pid_t pid :
+             processesOf(daemon, [&](const QByteArray &arguments) { return arguments.contains(root.toUtf8()); }))
+            found << QString::fromUtf8(readAll(u"/proc/%1/cmdline"_s.arg(pid))).replace(QChar(0), QChar(' '));
     }
     return found;
 }
+
+// The decrypted view of a locked vault opened by hand with gocryptfs, as someone repairing it would.
+inline bool openWithGocryptfs(const QString &bundle, const QString &folder, const QByteArray &password)
+{
+    QDir().mkpath(folder);
+    QProcess gocryptfs;
+    gocryptfs.start(u"gocryptfs"_s, {u"-q"_s, bundle + u"/cipher"_s, folder});
+    gocryptfs.write(password + '\n');
+    gocryptfs.closeWriteChannel();
+    return gocryptfs.waitForFinished(30000) && gocryptfs.exitStatus() == QProcess::NormalExit &&
+           gocryptfs.exitCode() == 0;
+}
+
+// The volume check of the disk tools, on a mounted volume or, with its password, a locked vault.
+inline ToolRun verifyVolume(const QString &target, const QByteArray &password = {})
+{
+    return runTool(u"diskutil"_s,
+                   password.isNull() ? QStringList{u"verifyVolume"_s, target}
+                                     : QStringList{u"verifyVolume"_s, u"-stdinpass"_s, target},
+                   password);
+}
+
+// Fails the test, with the checker's report, unless the volume checks sound.
+#define VERIFY_SOUND(...)                                                                                  \
+    do {                                                                                                   \
+        const ToolRun check_ = verifyVolume(__VA_ARGS__);                                                  \
+        QVERIFY2(check_.status == 0 && check_.out.contains("exit code is 0."), (check_.out + check_.err).constData()); \
+    } while (false)
 
 // Detaches whatever a test left attached, so that a failing test never leaves a mount behind.
 inline void detachEverything(const QString &root)

@@ -45,9 +45,6 @@ class TestAppQuit : public QObject
     int runAndTerminate()
     {
         QProcess app;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        app.setProcessEnvironment(environment);
         app.start(QStringLiteral(HOLLOWKEEP_EXE), {});
         if (!app.waitForStarted())
             return -1;

@@ -10,31 +10,6 @@ namespace {
 
 const QString image = u"/vaults/My Vault.sparsebundle"_s;
 
-QByteArray attachPlist(const QStringList &mountPoints)
-{
-    QByteArray entities;
-    for (const QString &mountPoint : mountPoints)
-        entities += mountPoint.isEmpty()
-                        ? "<dict><key>content-hint</key><string>GUID_partition_scheme</string></dict>"
-                        : "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
-           "version=\"1.0\"><dict><key>system-entities</key><array>" +
-           entities + "</array></dict></plist>\n";
-}
-
-QByteArray infoPlist(const QList<QPair<QString, QString>> &images)
-{
-    QByteArray body;
-    for (const auto &[path, mountPoint] : images) {
-        body += "<dict><key>image-path</key><string>" + path.toUtf8() +
-                "</string><key>system-entities</key><array>";
-        if (!mountPoint.isEmpty())
-            body += "<dict><key>mount-point</key><string>" + mountPoint.toUtf8() + "</string></dict>";
-        body += "</array></dict>";
-    }
-    return "<plist version=\"1.0\"><dict><key>images</key><array>" + body + "</array></dict></plist>";
-}
-
 // The error as the exception type asked for; empty when it is another or none.
 template <typename E>
 std::optional<E> caught(const std::exception_ptr &error)

@@ -49,19 +49,6 @@ private Q_SLOTS:
         QVERIFY(diskutil({u"rename"_s, m_env.home(), u"X"_s}).status != 0);
     }
 
-    void cleanVolumeVerifies()
-    {
-        const QString path = vault(u"Sound.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Sound"_s, 64, m_password).status, 0);
-        const QString mountPoint = attachVault(path, m_password);
-        QVERIFY(writeAll(mountPoint + u"/a.txt"_s, QByteArray(300000, 'a')));
-        const ToolRun verify = diskutil({u"verifyVolume"_s, mountPoint});
-        QCOMPARE(verify.status, 0);
-        QVERIFY(verify.out.contains("File system check exit code is 0."));
-        // The volume is back where it was, with its files.
-        QCOMPARE(readAll(mountPoint + u"/a.txt"_s), QByteArray(300000, 'a'));
-    }
-
     void damagedEncryptedBlocksAreReported()
     {
         const QString path = vault(u"Damaged.sparsebundle"_s);
@@ -87,7 +74,7 @@ private Q_SLOTS:
 
         mountPoint = attachVault(path, m_password);
         QVERIFY(!mountPoint.isEmpty());
-        const ToolRun verify = diskutil({u"verifyVolume"_s, mountPoint});
+        const ToolRun verify = verifyVolume(mountPoint);
         QVERIFY(verify.status != 0);
         QVERIFY(!verify.out.contains("exit code is 0"));
         // Each damaged block once.
@@ -105,13 +92,7 @@ private Q_SLOTS:
         // Damage the file system from inside the encryption: open the layer by hand with
         // gocryptfs and let debugfs clear the inode bitmap bit of the file.
         const QString layer = m_env.root() + u"/layer"_s;
-        QDir().mkpath(layer);
-        QProcess gocryptfs;
-        gocryptfs.start(u"gocryptfs"_s, {u"-q"_s, path + u"/cipher"_s, layer});
-        gocryptfs.write(m_password + '\n');
-        gocryptfs.closeWriteChannel();
-        QVERIFY(gocryptfs.waitForFinished());
-        QCOMPARE(gocryptfs.exitCode(), 0);
+        QVERIFY(openWithGocryptfs(path, layer, m_password));
         QCOMPARE(QProcess::execute(u"/usr/sbin/debugfs"_s,
                                    {u"-w"_s, u"-R"_s, u"freei file.txt"_s, layer + u"/disk.img"_s}),
                  0);
@@ -120,7 +101,7 @@ private Q_SLOTS:
 
         const QString mountPoint2 = attachVault(path, m_password);
         QVERIFY(!mountPoint2.isEmpty());
-        const ToolRun verify = diskutil({u"verifyVolume"_s, mountPoint2});
+        const ToolRun verify = verifyVolume(mountPoint2);
         QVERIFY(verify.status != 0);
         QVERIFY(!verify.out.contains("exit code is 0"));
         // The checker's findings come last, ending with its exit code.

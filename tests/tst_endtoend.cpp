@@ -62,16 +62,8 @@ public Q_SLOTS:
                              const QDBusMessage &message)
     {
         options = requested;
-        const QString path = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
-            message.service().mid(1).replace(u'.', u'_'), requested.value(u"handle_token"_s).toString());
-        // The answer comes after the reply, as from a dialog.
-        QTimer::singleShot(100, this, [this, path] {
-            QDBusMessage response =
-                QDBusMessage::createSignal(path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
-            response << 0u << QVariantMap{{u"uris"_s, QStringList{QUrl::fromLocalFile(answer).toString()}}};
-            bus.send(response);
-        });
-        return QDBusObjectPath(path);
+        return answerPortalRequest(bus, this, message, requested,
+                                   {{u"uris"_s, QStringList{QUrl::fromLocalFile(answer).toString()}}});
     }
 };
 

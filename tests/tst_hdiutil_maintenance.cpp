@@ -138,13 +138,12 @@ private Q_SLOTS:
             QVERIFY2(after < before - 60 * 1024 * 1024, qPrintable(u"%1 -> %2"_s.arg(before).arg(after)));
         QVERIFY(after > 8 * 1024 * 1024 && after < 24 * 1024 * 1024);
 
+        // The file system is still sound after the holes were punched; checked while mounted, the
+        // volume stays where it was, with its files.
         mountPoint = attachVault(path, m_password);
+        VERIFY_SOUND(mountPoint);
         QCOMPARE(readAll(mountPoint + u"/kept.bin"_s), kept);
         QVERIFY(!QFile::exists(mountPoint + u"/deleted.bin"_s));
-        // The file system is still sound after the holes were punched.
-        const ToolRun verify = runTool(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});
-        QCOMPARE(verify.status, 0);
-        QVERIFY(verify.out.contains("exit code is 0"));
         QVERIFY(hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password).status != 0);
     }
 

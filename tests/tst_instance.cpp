@@ -1,7 +1,6 @@
 #include "StoreHarness.h"
 
 #include <QDBusConnectionInterface>
-#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,25 +18,9 @@ class TestInstance : public QObject
     QProcess m_first;
     QString m_mountPoint;
 
-    struct Run
+    static ToolRun run(const QStringList &arguments, const QByteArray &input = {})
     {
-        int status = -1;
-        QByteArray out, err;
-    };
-
-    static Run run(const QStringList &arguments, const QByteArray &input = {})
-    {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(HOLLOWKEEP_EXE), arguments);
-        process.write(input);
-        process.closeWriteChannel();
-        if (!process.waitForFinished(120000))
-            process.kill();
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2,
-                process.readAllStandardOutput(), process.readAllStandardError()};
+        return runProgram(QStringLiteral(HOLLOWKEEP_EXE), arguments, input);
     }
     static bool instanceRunning()
     {
@@ -49,17 +32,6 @@ class TestInstance : public QObject
             if (row[u"name"_s] == name)
                 return row.toObject();
         return {};
-    }
-    // No process's command line or environment holds the password.
-    bool passwordVisibleInProc() const
-    {
-        QDirIterator processes(u"/proc"_s, QDir::Dirs | QDir::NoDotAndDotDot);
-        while (processes.hasNext()) {
-            const QString dir = processes.next();
-            if (readAll(dir + u"/cmdline"_s).contains(m_password) || readAll(dir + u"/environ"_s).contains(m_password))
-                return true;
-        }
-        return false;
     }
 
 private Q_SLOTS:
@@ -97,14 +69,11 @@ private Q_SLOTS:
     // A second launch shows the first one's window and ends; the first keeps the name.
     void secondLaunchEnds()
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        m_first.setProcessEnvironment(environment);
         m_first.start(QStringLiteral(HOLLOWKEEP_EXE), {});
         QTRY_VERIFY_WITH_TIMEOUT(instanceRunning(), 20000);
         const uint owner = QDBusConnection::sessionBus().interface()->servicePid(u"org.hollowkeep.Hollowkeep"_s);
         QCOMPARE(qint64(owner), m_first.processId());
-        const Run second = run({u"--settings"_s});
+        const ToolRun second = run({u"--settings"_s});
         QCOMPARE(second.status, 0);
         QCOMPARE(m_first.state(), QProcess::Running);
         QCOMPARE(QDBusConnection::sessionBus().interface()->servicePid(u"org.hollowkeep.Hollowkeep"_s).value(), owner);
@@ -114,21 +83,21 @@ private Q_SLOTS:
     // the vault in the first instance, which lists it; lock --all unmounts it.
     void unlockAndLockThroughTheInstance()
     {
-        const Run wrong = run({u"unlock"_s, u"Ledger"_s, u"--password-stdin"_s}, "not-it\n");
+        const ToolRun wrong = run({u"unlock"_s, u"Ledger"_s, u"--password-stdin"_s}, "not-it\n");
         QCOMPARE(wrong.status, 1);
         QCOMPARE(wrong.err, "hollowkeep: Wrong password for “Ledger”.\n"_ba);
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
 
         QCOMPARE(run({u"unlock"_s, u"Nobody"_s, u"--password-stdin"_s}, m_password).status, 1);
-        const Run right = run({u"unlock"_s, u"ledger"_s, u"--password-stdin"_s}, m_password + "\n");
+        const ToolRun right = run({u"unlock"_s, u"ledger"_s, u"--password-stdin"_s}, m_password + "\n");
         QVERIFY2(right.status == 0, right.err.constData());
-        QVERIFY(!passwordVisibleInProc());
+        QVERIFY(processFilesContaining(m_password).isEmpty());
         const QJsonObject row = listed(u"Ledger"_s);
         QCOMPARE(row[u"state"_s].toString(), u"unlocked"_s);
         m_mountPoint = row[u"mountPoint"_s].toString();
         QVERIFY(fuseMountsBelow(m_env.root()).contains(m_mountPoint));
 
-        const Run locked = run({u"lock"_s, u"--all"_s});
+        const ToolRun locked = run({u"lock"_s, u"--all"_s});
         QVERIFY2(locked.status == 0, locked.err.constData());
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         QCOMPARE(listed(u"Ledger"_s)[u"state"_s].toString(), u"locked"_s);

@@ -73,7 +73,7 @@ public:
 public Q_SLOTS:
     QDBusObjectPath CreateSession(const QVariantMap &options, const QDBusMessage &message)
     {
-        return respond(message, options, {{u"session_handle"_s, session}});
+        return answerPortalRequest(bus, this, message, options, {{u"session_handle"_s, session}});
     }
     QDBusObjectPath BindShortcuts(const QDBusObjectPath &, const QList<BoundShortcut> &shortcuts, const QString &,
                                   const QVariantMap &options, const QDBusMessage &message)
@@ -82,22 +82,10 @@ public Q_SLOTS:
             if (shortcut.id == "panic"_L1)
                 trigger = shortcut.properties.value(u"preferred_trigger"_s).toString();
         }
-        return respond(message, options, {});
+        return answerPortalRequest(bus, this, message, options, {});
     }
     void Close() { closed = true; }
 
-private:
-    QDBusObjectPath respond(const QDBusMessage &message, const QVariantMap &options, const QVariantMap &results)
-    {
-        const QString path = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
-            message.service().mid(1).replace(u'.', u'_'), options.value(u"handle_token"_s).toString());
-        QTimer::singleShot(50, this, [this, path, results] {
-            QDBusMessage response = QDBusMessage::createSignal(path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
-            response << 0u << results;
-            bus.send(response);
-        });
-        return QDBusObjectPath(path);
-    }
 };
 
 class TestPanicHotKey : public QObject
@@ -120,43 +108,17 @@ private Q_SLOTS:
         clearFolders(m_env);
     }
 
-    void helpers_data()
-    {
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<int>("mask");
-        QTest::addColumn<QString>("symbols");
-        QTest::newRow("Super+Shift") << int(Qt::MetaModifier | Qt::ShiftModifier) << 768 << "Shift+Super+";
-        QTest::newRow("Ctrl+Alt+Super") << int(Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier) << 6400
-                                        << "Ctrl+Alt+Super+";
-        QTest::newRow("keypad only") << int(Qt::KeypadModifier) << 0 << "";
-    }
-    void helpers()
-    {
-        QFETCH(int, modifiers);
-        QFETCH(int, mask);
-        QFETCH(QString, symbols);
-        QCOMPARE(carbonModifiers(Qt::KeyboardModifiers(modifiers)), mask);
-        QCOMPARE(modifierSymbols(mask), symbols);
-        QCOMPARE(keysymForKeyCode(37), std::uint32_t('l'));
-        QCOMPARE(keyCodeForQtKey(Qt::Key_L), 37);
-        QCOMPARE(keysymForKeyCode(10), 0u);
-    }
-
-    // Recording: Escape cancels, Shift alone or no modifier keeps recording, Ctrl+Alt+K is stored
-    // as the earlier release stored it.
+    // Recording what the settings view does not try (it records Ctrl+Alt+K and shows Escape, Shift
+    // and bare keys recording on): Escape with a modifier, a key without a code here, a named key
+    // with Super and Shift, whose mask is the one earlier releases stored.
     void recordingRule()
     {
         QCOMPARE(record(Qt::Key_Escape, Qt::ControlModifier).step, Recording::Cancel);
-        QCOMPARE(record(Qt::Key_L, Qt::ShiftModifier).step, Recording::KeepRecording);
-        QCOMPARE(record(Qt::Key_L, Qt::NoModifier).step, Recording::KeepRecording);
         QCOMPARE(record(Qt::Key_Print, Qt::ControlModifier).step, Recording::KeepRecording);
-        const RecordedShortcut stored = record(Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
+        const RecordedShortcut stored = record(Qt::Key_F5, Qt::MetaModifier | Qt::ShiftModifier | Qt::KeypadModifier);
         QCOMPARE(stored.step, Recording::Store);
-        QCOMPARE(stored.keyCode, 40);
-        QCOMPARE(stored.mask, 6144);
-        QCOMPARE(stored.label, u"K"_s);
-        QCOMPARE(modifierSymbols(stored.mask) + stored.label, u"Ctrl+Alt+K"_s);
-        QCOMPARE(record(Qt::Key_F5, Qt::MetaModifier).label, u"F5"_s);
+        QCOMPARE(stored.mask, 768);
+        QCOMPARE(modifierSymbols(stored.mask) + stored.label, u"Shift+Super+F5"_s);
     }
 
     // Ctrl+Alt+Super+L from another client locks every unlocked vault, quietly, as "panic

@@ -16,36 +16,20 @@ class TestSelfTest : public QObject
         return m_tools->folder() + u"/mnt/"_s + name;
     }
 
-    static QByteArray attachAnswer(const QString &mountPoint)
-    {
-        return "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
-               mountPoint.toUtf8() + "</string></dict></array></dict></plist>";
-    }
-
     void respondAttach(int call, const QString &mountPoint)
     {
-        m_tools->respond(u"hdiutil-attach"_s, attachAnswer(mountPoint), {}, 0, call);
+        m_tools->respond(u"hdiutil-attach"_s, attachPlist({mountPoint}), {}, 0, call);
     }
     void refuseAttach(int call, const QByteArray &message)
     {
         m_tools->respond(u"hdiutil-attach"_s, {}, message, 1, call);
     }
 
-    struct Result
+    [[nodiscard]] ToolRun runSelfTest() const
     {
-        int status = -1;
-        QByteArray out;
-    };
-
-    [[nodiscard]] Result runSelfTest() const
-    {
-        QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"TMPDIR"_s, m_env.root() + u"/tmp"_s);
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(HOLLOWKEEP_EXE), {u"--selftest"_s});
-        process.waitForFinished(60000);
-        return {process.exitCode(), process.readAllStandardOutput()};
+        return runProgram(QStringLiteral(HOLLOWKEEP_EXE), {u"--selftest"_s}, {}, environment);
     }
 
 private Q_SLOTS:
@@ -114,7 +98,7 @@ private Q_SLOTS:
             m_tools->script(u"hdiutil-attach"_s, "printf 'hello\\n' > \"$dir/mnt/volume/probe.txt\"\n", 5);
             break;
         }
-        const Result result = runSelfTest();
+        const ToolRun result = runSelfTest();
         QCOMPARE(result.out, line);
         QCOMPARE(result.status, variant < 0 ? 0 : 1);
     }

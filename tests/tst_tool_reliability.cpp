@@ -12,11 +12,6 @@ class TestToolReliability : public QObject
     TestEnvironment m_env;
     const QByteArray m_password = "reliable-pass";
 
-    static ToolRun verify(const QString &mountPoint)
-    {
-        return runTool(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});
-    }
-
 private Q_SLOTS:
     void cleanup()
     {
@@ -70,8 +65,7 @@ private Q_SLOTS:
         for (int i = 0; i < synced.size(); ++i)
             QVERIFY(readAll(mountPoint + u"/synced-%1.bin"_s.arg(i)) == synced[i]);
         QVERIFY(writeSynced(mountPoint + u"/after.bin"_s, "written after the crash"));
-        const ToolRun check = verify(mountPoint);
-        QVERIFY2(check.status == 0 && check.out.contains("exit code is 0"), check.out.constData());
+        VERIFY_SOUND(mountPoint);
         QCOMPARE(detachVault(mountPoint).status, 0);
         QVERIFY(daemonsMentioning(m_env.root()).isEmpty());
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
@@ -156,8 +150,7 @@ private Q_SLOTS:
         }
         mountPoint = attachVault(path, m_password);
         QCOMPARE(readAll(mountPoint + u"/data.bin"_s), data);
-        const ToolRun check = verify(mountPoint);
-        QVERIFY2(check.status == 0, check.out.constData());
+        VERIFY_SOUND(mountPoint);
     }
 
     void lostSuperblockIsRepairedFromItsCopy()
@@ -170,12 +163,7 @@ private Q_SLOTS:
 
         // Zero the superblock through the encryption.
         const QString layer = m_env.root() + u"/layer"_s;
-        QVERIFY(QDir().mkpath(layer));
-        QProcess gocryptfs;
-        gocryptfs.start(u"gocryptfs"_s, {u"-q"_s, path + u"/cipher"_s, layer});
-        gocryptfs.write(m_password + '\n');
-        gocryptfs.closeWriteChannel();
-        QVERIFY(gocryptfs.waitForFinished(30000) && gocryptfs.exitCode() == 0);
+        QVERIFY(openWithGocryptfs(path, layer, m_password));
         QFile image(layer + u"/disk.img"_s);
         QVERIFY(image.open(QIODevice::ReadWrite) && image.seek(1024));
         QCOMPARE(image.write(QByteArray(1024, '\0')), 1024);
@@ -183,15 +171,12 @@ private Q_SLOTS:
         QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, layer}), 0);
 
         // The locked vault can be checked and repaired even though it cannot be mounted.
-        const auto diskutil = [&](const QString &verb) {
-            return runTool(u"diskutil"_s, {verb, u"-stdinpass"_s, path}, m_password);
-        };
-        const ToolRun damaged = diskutil(u"verifyVolume"_s);
+        const ToolRun damaged = verifyVolume(path, m_password);
         QVERIFY(damaged.status != 0);
         QVERIFY(!damaged.out.contains("exit code is 0."));
-        const ToolRun repaired = diskutil(u"repairVolume"_s);
+        const ToolRun repaired = runTool(u"diskutil"_s, {u"repairVolume"_s, u"-stdinpass"_s, path}, m_password);
         QVERIFY2(repaired.status == 0, repaired.out + repaired.err);
-        QVERIFY(diskutil(u"verifyVolume"_s).out.contains("exit code is 0."));
+        VERIFY_SOUND(path, m_password);
         mountPoint = attachVault(path, m_password);
         QCOMPARE(readAll(mountPoint + u"/kept.txt"_s), QByteArray("kept through the damage"));
     }
@@ -233,8 +218,7 @@ private Q_SLOTS:
         QVERIFY2(attach.status == 0, attach.err.constData());
         mountPoint = mountPointIn(attach.out);
         QCOMPARE(readAll(mountPoint + u"/earlier.bin"_s), earlier);
-        const ToolRun check = verify(mountPoint);
-        QVERIFY2(check.status == 0 && check.out.contains("exit code is 0"), check.out.constData());
+        VERIFY_SOUND(mountPoint);
         QCOMPARE(detachVault(mountPoint).status, 0);
     }
 };

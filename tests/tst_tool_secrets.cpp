@@ -23,13 +23,7 @@ class TestToolSecrets : public QObject
         {
             thread = std::thread([this] {
                 while (running) {
-                    for (const QString &pid : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-                        for (const char *part : {"cmdline", "environ"}) {
-                            QFile file(u"/proc/%1/%2"_s.arg(pid, QLatin1String(part)));
-                            if (file.open(QIODevice::ReadOnly) && file.readAll().contains(needle))
-                                sightings << u"/proc/%1/%2"_s.arg(pid, QLatin1String(part));
-                        }
-                    }
+                    sightings << processFilesContaining(needle);
                     ++passes;
                 }
             });

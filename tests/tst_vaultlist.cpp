@@ -63,19 +63,9 @@ private Q_SLOTS:
         QVERIFY(!object.contains(u"passwordHint"_s));
         QVERIFY(!object.contains(u"maxSizeGB"_s));
         QVERIFY(!json.contains("null"));
-        // Pretty-printed, keys in sorted order.
+        // Pretty-printed (the JSON writer sorts keys itself), and nothing beyond the documented keys.
         QVERIFY(json.contains("\n    {\n        \"autoOpenAtLaunch\": false,\n        \"bundlePath\""));
-        QStringList keysInOrder;
-        for (const QByteArray &line : json.split('\n')) {
-            const qsizetype colon = line.indexOf("\":");
-            if (colon > 0)
-                keysInOrder.append(
-                    QString::fromUtf8(line.trimmed().mid(1, line.trimmed().indexOf("\":") - 1)));
-        }
-        QStringList sorted = keysInOrder;
-        sorted.sort();
-        QCOMPARE(keysInOrder, sorted);
-        QCOMPARE(keysInOrder.size(), 10);
+        QCOMPARE(object.size(), 10);
     }
 
     void listsOfEarlierReleasesLoad()

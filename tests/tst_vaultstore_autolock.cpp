@@ -117,18 +117,14 @@ private Q_SLOTS:
         StoreFixture &f = *m_fixture;
         const Vault vault = listVault(u"Again"_s);
         const auto reportAttached = [&] {
-            m_tools->respond(u"hdiutil-info"_s,
-                             "<plist><dict><key>images</key><array><dict><key>image-path</key><string>" +
-                                 vault.bundlePath.toUtf8() +
-                                 "</string><key>system-entities</key><array><dict><key>mount-point</key>"
-                                 "<string>/mnt/again</string></dict></array></dict></array></dict></plist>");
+            m_tools->respond(u"hdiutil-info"_s, infoPlist({{vault.bundlePath, u"/mnt/again"_s}}));
         };
         reportAttached();
         QCoro::waitFor(f.store.refresh());
         const Timestamp discovered = f.clock;
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
         // Detached outside the program: locked at the next refresh, its clock left in place.
-        m_tools->respond(u"hdiutil-info"_s, "<plist><dict><key>images</key><array/></dict></plist>");
+        m_tools->respond(u"hdiutil-info"_s, infoPlist({}));
         QCoro::waitFor(f.store.refresh());
         QVERIFY(!f.store.isUnlocked(vault.id));
         reportAttached();
