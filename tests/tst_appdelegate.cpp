@@ -113,36 +113,13 @@ private Q_SLOTS:
         QVERIFY(finished.wait(5000));
         QVERIFY(f.store.isUnlocked(first.id) && f.store.isUnlocked(second.id));
 
-        // Turned on without a restart: the next screen lock locks everything, in list order.
+        // Turned on without a restart: the next screen lock locks everything, in list order, once
+        // although the screen saver and logind both report it.
         f.defaults.setValue(SettingsKeys::lockOnScreenLock, true);
-        emitSignal(u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s, u"ActiveChanged"_s, {true});
-        QVERIFY(finished.wait(5000));
-        QVERIFY(f.store.mountPoints().isEmpty());
-        QCOMPARE(f.activityTexts().mid(0, 2),
-                 (QStringList{"Second locked (screen locked)", "First locked (screen locked)"}));
-
-        // The screen saver ending, and logind's session lock.
-        listUnlocked(u"Third"_s);
-        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {false});
-        QTest::qWait(200);
-        QCOMPARE(f.store.mountPoints().size(), 1);
-        emitSignal(u"/org/freedesktop/login1/session/c1"_s, u"org.freedesktop.login1.Session"_s, u"Lock"_s,
-                   {});
-        QVERIFY(finished.wait(5000));
-        QVERIFY(f.store.mountPoints().isEmpty());
-    }
-
-    void oneScreenLockHeardTwiceLocksOnce()
-    {
-        StoreFixture &f = *m_fixture;
-        listUnlocked(u"First"_s);
-        listUnlocked(u"Second"_s);
         m_tools->clearCalls();
-        QSignalSpy finished(m_delegate.get(), &AppDelegate::systemLockFinished);
-        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {true});
-        emitSignal(u"/org/freedesktop/login1/session/c1"_s, u"org.freedesktop.login1.Session"_s, u"Lock"_s,
-                   {});
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 5000);
+        emitSignal(u"/org/gnome/ScreenSaver"_s, u"org.gnome.ScreenSaver"_s, u"ActiveChanged"_s, {true});
+        emitSignal(u"/org/freedesktop/login1/session/c1"_s, u"org.freedesktop.login1.Session"_s, u"Lock"_s, {});
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 5000);
         QVERIFY(f.store.mountPoints().isEmpty());
         qsizetype detaches = 0;
         for (const FakeTools::Call &call : m_tools->calls())
@@ -151,8 +128,16 @@ private Q_SLOTS:
         QCOMPARE(f.activityTexts().mid(0, 3),
                  (QStringList{"Second locked (screen locked)", "First locked (screen locked)",
                               "Second unlocked · password"}));
+
+        // The screen saver ending locks nothing.
+        listUnlocked(u"Third"_s);
+        emitSignal(u"/ScreenSaver"_s, u"org.freedesktop.ScreenSaver"_s, u"ActiveChanged"_s, {false});
+        QTest::qWait(200);
+        QCOMPARE(f.store.mountPoints().size(), 1);
     }
 
+    // Sleep locks first and then lets the inhibitor go; waking up takes a new one. With the
+    // setting off, sleep locks nothing and still lets the inhibitor go.
     void sleepLocksThenReleasesTheInhibitor()
     {
         StoreFixture &f = *m_fixture;
@@ -164,32 +149,23 @@ private Q_SLOTS:
 
         listUnlocked(u"Sleepy"_s);
         QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
-                   {true});
-        QVERIFY(inhibitor.wait(5000));
-        // Locked first, then the inhibitor let go.
+        const auto prepareForSleep = [&](bool sleeping) {
+            emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
+                       {sleeping});
+            return inhibitor.wait(5000);
+        };
+        QVERIFY(prepareForSleep(true));
         QVERIFY(f.store.mountPoints().isEmpty());
         QCOMPARE(f.activityTexts().first(), u"Sleepy locked (sleep)"_s);
         QVERIFY(!m_delegate->holdsSleepInhibitor());
         QVERIFY(closedForWriting(heldEnd));
-
-        // Waking up takes a new inhibitor for the next sleep.
-        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
-                   {false});
-        QVERIFY(inhibitor.wait(5000));
+        QVERIFY(prepareForSleep(false));
         QVERIFY(m_delegate->holdsSleepInhibitor());
-    }
 
-    void sleepWithTheSettingOffLocksNothing()
-    {
-        StoreFixture &f = *m_fixture;
         f.defaults.setValue(SettingsKeys::lockOnSleep, false);
-        const Vault vault = listUnlocked(u"Awake"_s);
-        QSignalSpy inhibitor(m_delegate.get(), &AppDelegate::sleepInhibitorChanged);
-        emitSignal(u"/org/freedesktop/login1"_s, u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s,
-                   {true});
-        QVERIFY(inhibitor.wait(5000));
-        QVERIFY(f.store.isUnlocked(vault.id));
+        const Vault awake = listUnlocked(u"Awake"_s);
+        QVERIFY(prepareForSleep(true));
+        QVERIFY(f.store.isUnlocked(awake.id));
         QVERIFY(!m_delegate->holdsSleepInhibitor());
     }
 

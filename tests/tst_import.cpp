@@ -23,12 +23,8 @@ class TestImport : public QObject
 
     QString source(const QString &relative, const QByteArray &content = "x")
     {
-        const QString path = m_sources + u'/' + relative;
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(content);
-        return path;
+        writeAll(m_sources + u'/' + relative, content);
+        return m_sources + u'/' + relative;
     }
     static Finished importAll(Import &import, const QStringList &sources, const QString &into, bool move)
     {
@@ -56,9 +52,8 @@ private Q_SLOTS:
     void init()
     {
         for (const QString &entry : inVault())
-            if (entry != u"lost+found"_s)
-                QFileInfo(m_vault + u'/' + entry).isDir() ? void(QDir(m_vault + u'/' + entry).removeRecursively())
-                                                          : void(QFile::remove(m_vault + u'/' + entry));
+            if (entry != u"lost+found"_s && !QFile::remove(m_vault + u'/' + entry))
+                QDir(m_vault + u'/' + entry).removeRecursively();
         QDir(m_sources).removeRecursively();
     }
     void cleanupTestCase()

@@ -136,8 +136,6 @@ private Q_SLOTS:
         QCOMPARE(sizeEntryRange(true, 16).lower, 1);
         QCOMPARE(sizeEntryRange(true, 1025).lower, 2);
         QCOMPARE(sizeEntryRange(true, 16).upper, 4000);
-        QCOMPARE(sizeEntryStep(false), 16);
-        QCOMPARE(sizeEntryStep(true), 1);
         QCOMPARE(clampSizeEntry(5000, false, 16), 4096);
         QCOMPARE(clampSizeEntry(3, false, 100), 100);
         QCOMPARE(clampSizeEntry(0, true, 16), 1);

@@ -15,11 +15,6 @@ class TestVaultStoreAutoLock : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<StoreFixture> m_fixture;
 
-    Vault listVault(const QString &name, bool autoOpen = false)
-    {
-        return m_fixture->listVault(name, autoOpen);
-    }
-
     void unlockNow(const Vault &vault) { QVERIFY(m_fixture->unlock(vault, u"pw"_s)); }
 
     [[nodiscard]] int toolCalls(const QString &verb) const
@@ -50,7 +45,7 @@ private Q_SLOTS:
     void idleVaultsLockAfterTheirMinutes()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(u"Idle"_s);
+        const Vault vault = m_fixture->listVault(u"Idle"_s);
         f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(0)); // treated as one minute
         unlockNow(vault);
         f.clock = f.clock.addSeconds(60);
@@ -66,7 +61,7 @@ private Q_SLOTS:
     void touchesRestartTheClock()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(u"Touched"_s);
+        const Vault vault = m_fixture->listVault(u"Touched"_s);
         f.defaults.setValue(SettingsKeys::autoLockMinutes, qint64(5));
         unlockNow(vault);
         f.clock = f.clock.addSeconds(4 * 60);
@@ -85,7 +80,7 @@ private Q_SLOTS:
     void disabledAutoLockWaitsUntilEnabled()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(u"Kept"_s);
+        const Vault vault = m_fixture->listVault(u"Kept"_s);
         f.defaults.setValue(SettingsKeys::autoLockEnabled, false);
         unlockNow(vault);
         f.clock = f.clock.addSeconds(24 * 3600);
@@ -100,7 +95,7 @@ private Q_SLOTS:
     void busyVaultsAreSkipped()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(u"Working"_s);
+        const Vault vault = m_fixture->listVault(u"Working"_s);
         unlockNow(vault);
         f.clock = f.clock.addSeconds(3600);
         {
@@ -115,7 +110,7 @@ private Q_SLOTS:
     void rediscoveredVaultKeepsItsOldClock()
     {
         StoreFixture &f = *m_fixture;
-        const Vault vault = listVault(u"Again"_s);
+        const Vault vault = m_fixture->listVault(u"Again"_s);
         const auto reportAttached = [&] {
             m_tools->respond(u"hdiutil-info"_s, infoPlist({{vault.bundlePath, u"/mnt/again"_s}}));
         };
@@ -136,8 +131,8 @@ private Q_SLOTS:
     void sizeRefreshAsksOnlyUnlockedVolumes()
     {
         StoreFixture &f = *m_fixture;
-        const Vault locked = listVault(u"Locked"_s);
-        const Vault open = listVault(u"Open"_s);
+        const Vault locked = m_fixture->listVault(u"Locked"_s);
+        const Vault open = m_fixture->listVault(u"Open"_s);
         m_tools->clearCalls();
         QCoro::waitFor(f.store.refreshUnlockedSizes());
         QVERIFY(m_tools->calls().isEmpty());
@@ -157,11 +152,11 @@ private Q_SLOTS:
     void launchUnlocksMarkedVaultsOnce()
     {
         StoreFixture &f = *m_fixture;
-        const Vault keyed = listVault(u"Keyed"_s, true);
-        const Vault first = listVault(u"AskFirst"_s, true);
-        const Vault second = listVault(u"AskSecond"_s, true);
-        const Vault plain = listVault(u"Plain"_s);
-        Vault gone = listVault(u"Gone"_s, true);
+        const Vault keyed = m_fixture->listVault(u"Keyed"_s, true);
+        const Vault first = m_fixture->listVault(u"AskFirst"_s, true);
+        const Vault second = m_fixture->listVault(u"AskSecond"_s, true);
+        const Vault plain = m_fixture->listVault(u"Plain"_s);
+        Vault gone = m_fixture->listVault(u"Gone"_s, true);
         QVERIFY(QDir(gone.bundlePath).removeRecursively());
         savePassword(u"pw"_s, keyed.id);
 
