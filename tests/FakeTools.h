@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TestEnvironment.h"
+#include "platform/TouchID.h"
 
 #include <QCoro/QCoroTask>
 #include <QFile>
@@ -77,10 +78,14 @@ public:
         QDir().mkpath(mountPoint);
         respond(u"hdiutil-attach"_s, attachPlist({mountPoint}));
     }
-    // Every attach refuses the password, as the real tool does.
-    void respondAttachRefused()
+    // Every attach refuses the password, as the real tool does; or, when not, succeeds at a folder of
+    // the stand-ins' own.
+    void refuseAttach(bool refuse = true)
     {
-        respond(u"hdiutil-attach"_s, {}, "hdiutil: attach failed - Authentication error", 1);
+        if (refuse)
+            respond(u"hdiutil-attach"_s, {}, "hdiutil: attach failed - Authentication error", 1);
+        else
+            respondAttachAt(folder() + u"/volume"_s);
     }
     // du measures every path it is given at that many kilobytes.
     void respondSizeKB(qint64 kilobytes)
@@ -123,6 +128,22 @@ public:
 
 private:
     QTemporaryDir m_folder;
+};
+
+// Owner authentication answered by the test, which records the reasons it was asked for.
+struct ScriptedAuthentication
+{
+    bool answer = true;
+    QStringList reasons;
+
+    ScriptedAuthentication()
+    {
+        TouchID::setAuthenticator([this](QString reason) -> QCoro::Task<bool> {
+            reasons << reason;
+            co_return answer;
+        });
+    }
+    ~ScriptedAuthentication() { TouchID::setAuthenticator({}); }
 };
 
 // A coroutine's value or its error, awaited in a nested event loop.

@@ -2,7 +2,6 @@
 
 #include "ToolHarness.h"
 #include "platform/Keychain.h"
-#include "platform/TouchID.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultList.h"
 #include "store/VaultStore.h"
@@ -68,21 +67,14 @@ inline QDBusObjectPath answerPortalRequest(QDBusConnection bus, QObject *context
     return QDBusObjectPath(path);
 }
 
-// Owner authentication answered by the test.
-struct ScriptedAuthentication
+// The texts of activity entries, newest first.
+inline QStringList textsOf(const QList<ActivityEvent> &events)
 {
-    bool answer = true;
-    QStringList reasons;
-
-    ScriptedAuthentication()
-    {
-        TouchID::setAuthenticator([this](QString reason) -> QCoro::Task<bool> {
-            reasons << reason;
-            co_return answer;
-        });
-    }
-    ~ScriptedAuthentication() { TouchID::setAuthenticator({}); }
-};
+    QStringList texts;
+    for (const ActivityEvent &event : events)
+        texts << event.text;
+    return texts;
+}
 
 // A store over private files, with real vaults made by the real tools.
 struct StoreFixture
@@ -144,13 +136,7 @@ struct StoreFixture
     [[nodiscard]] Vault current(const Vault &vault) const { return store.vault(vault.id).value_or(Vault{}); }
     [[nodiscard]] QString mountPoint(const Vault &vault) const { return store.mountPoints().value(vault.id); }
     [[nodiscard]] QString error() const { return store.errorMessage().value_or(QString()); }
-    [[nodiscard]] QStringList activityTexts() const
-    {
-        QStringList texts;
-        for (const ActivityEvent &event : store.activity())
-            texts << event.text;
-        return texts;
-    }
+    [[nodiscard]] QStringList activityTexts() const { return textsOf(store.activity()); }
 };
 
 inline std::optional<QString> savedPassword(const QUuid &id)

@@ -56,6 +56,18 @@ inline QString attachVault(const QString &path, const QByteArray &password, bool
     return run.status == 0 ? mountPointIn(run.out) : QString();
 }
 
+// A new vault made with the real tools and attached, its volume named after the bundle. When that
+// fails, the test fails, and the answer is a folder inside the bundle, so that what the test
+// writes next never lands outside its own files.
+inline QString attachNewVault(const QString &bundle, const QByteArray &password, int sizeMB = 64)
+{
+    if (createVault(bundle, QFileInfo(bundle).completeBaseName(), sizeMB, password).status == 0)
+        if (const QString mountPoint = attachVault(bundle, password); !mountPoint.isEmpty())
+            return mountPoint;
+    QTest::qFail("the new vault could not be made and attached", __FILE__, __LINE__);
+    return bundle + u"/not-attached"_s;
+}
+
 inline ToolRun detachVault(const QString &mountPoint, bool force = false)
 {
     QStringList arguments{u"detach"_s, mountPoint};
@@ -186,6 +198,15 @@ inline void detachEverything(const QString &root)
     }
     for (const QString &mountPoint : fuseMountsBelow(root))
         QProcess::execute(u"fusermount3"_s, {u"-u"_s, u"-z"_s, mountPoint});
+}
+
+// Ends a case of a tool test: detaches what a failed case left attached, and then nothing of the
+// case may be mounted or running any more.
+inline void detachAndExpectNothingLeft(const QString &root)
+{
+    detachEverything(root);
+    QVERIFY(fuseMountsBelow(root).isEmpty());
+    QVERIFY2(daemonsMentioning(root).isEmpty(), qPrintable(daemonsMentioning(root).join(u'\n')));
 }
 
 // Writes a file and makes it durable, as an application that cares about its data does.

@@ -55,27 +55,22 @@ chmod 0755 "$work/pkaction-check"
 cat > "$work/window-check" <<CHECK
 #!/bin/sh
 set -eu
+shown() {
+    for _ in \$(seq 200); do
+        xwininfo -root -tree | grep -q "\"\$1\": (\"hollowkeep\"" && break
+        sleep 0.1
+    done
+    xwininfo -root -tree | grep "\"\$1\": (\"hollowkeep\""
+}
 "$prefix/bin/hollowkeep" &
 app=\$!
-for _ in \$(seq 200); do
-    xwininfo -root -tree | grep -q '"Hollowkeep": ("hollowkeep"' && break
-    sleep 0.1
-done
-xwininfo -root -tree | grep '"Hollowkeep": ("hollowkeep"'
+shown Hollowkeep
 "$prefix/bin/hollowkeep" --settings
-for _ in \$(seq 100); do
-    xwininfo -root -tree | grep -q '"Settings": ("hollowkeep"' && break
-    sleep 0.1
-done
-xwininfo -root -tree | grep '"Settings": ("hollowkeep"'
+shown Settings
 # A file handed over by a second process opens Add to Vault in the first.
 echo note > "\$HOME/note.txt"
 "$prefix/bin/hollowkeep" --add-to-vault "\$HOME/note.txt"
-for _ in \$(seq 100); do
-    xwininfo -root -tree | grep -q '"Add to Vault": ("hollowkeep"' && break
-    sleep 0.1
-done
-xwininfo -root -tree | grep '"Add to Vault": ("hollowkeep"'
+shown "Add to Vault"
 "$prefix/bin/hollowkeep" list
 kill \$app
 wait \$app || true

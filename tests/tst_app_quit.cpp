@@ -59,10 +59,7 @@ class TestAppQuit : public QObject
     [[nodiscard]] QStringList activityTexts() const
     {
         UserDefaults defaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
-        QStringList texts;
-        for (const ActivityEvent &event : ActivityLog::load(defaults))
-            texts << event.text;
-        return texts;
+        return textsOf(ActivityLog::load(defaults));
     }
 
 private Q_SLOTS:

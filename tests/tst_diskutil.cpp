@@ -12,12 +12,7 @@ class TestDiskutil : public QObject
     static ToolRun diskutil(const QStringList &arguments) { return runTool(u"diskutil"_s, arguments); }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        detachEverything(m_env.root());
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QVERIFY(daemonsMentioning(m_env.root()).isEmpty());
-    }
+    void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
     void renameMovesTheMountPointAndSticks()
     {
@@ -52,8 +47,7 @@ private Q_SLOTS:
     void damagedEncryptedBlocksAreReported()
     {
         const QString path = vault(u"Damaged.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Damaged"_s, 64, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password);
         QVERIFY(writeAll(mountPoint + u"/big.bin"_s, QByteArray(8 * 1024 * 1024, 'x')));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
@@ -85,8 +79,7 @@ private Q_SLOTS:
     void damagedFileSystemIsReported()
     {
         const QString path = vault(u"Broken.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Broken"_s, 64, m_password).status, 0);
-        const QString mountPoint = attachVault(path, m_password);
+        const QString mountPoint = attachNewVault(path, m_password);
         QVERIFY(writeAll(mountPoint + u"/file.txt"_s, "data"));
         QCOMPARE(detachVault(mountPoint).status, 0);
         // Damage the file system from inside the encryption: open the layer by hand with
@@ -116,8 +109,7 @@ private Q_SLOTS:
     void indexingMarkers()
     {
         const QString path = vault(u"Quiet.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Quiet"_s, 64, m_password).status, 0);
-        const QString mountPoint = attachVault(path, m_password);
+        const QString mountPoint = attachNewVault(path, m_password);
         // Baloo's settings are edited as text: only the exclusion line changes.
         const QString baloo = m_env.config() + u"/baloofilerc"_s;
         const QByteArray original =

@@ -21,12 +21,7 @@ class TestHdiutilMaintenance : public QObject
     }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        detachEverything(m_env.root());
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-        QVERIFY(daemonsMentioning(m_env.root()).isEmpty());
-    }
+    void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
     void changePasswordRekeys()
     {
@@ -78,8 +73,7 @@ private Q_SLOTS:
     void resizeGrowsAndShrinksKeepingData()
     {
         const QString path = vault(u"Elastic.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Elastic"_s, 64, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password);
         const QByteArray data = fillWithRandom(mountPoint + u"/data.bin"_s, 40);
         QCOMPARE(detachVault(mountPoint).status, 0);
 
@@ -117,8 +111,7 @@ private Q_SLOTS:
     void compactGivesSpaceBack()
     {
         const QString path = vault(u"Roomy.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Roomy"_s, 256, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password, 256);
         const QByteArray kept = fillWithRandom(mountPoint + u"/kept.bin"_s, 8);
         fillWithRandom(mountPoint + u"/deleted.bin"_s, 64);
         QVERIFY(QFile::remove(mountPoint + u"/deleted.bin"_s));

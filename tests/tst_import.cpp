@@ -44,8 +44,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         const QString bundle = m_env.home() + u"/Imports.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Imports"_s, 2048, m_password).status, 0);
-        m_vault = attachVault(bundle, m_password);
+        m_vault = attachNewVault(bundle, m_password, 2048);
         QVERIFY(!m_vault.isEmpty());
         m_sources = m_env.home() + u"/sources"_s;
     }

@@ -150,10 +150,8 @@ private Q_SLOTS:
         QTRY_COMPARE(grabbedVariants(), 4);
         QVERIFY(press(u"ctrl+alt+super+l"_s));
         QTRY_VERIFY_WITH_TIMEOUT(VaultStore::shared().mountPoints().isEmpty(), 30000);
-        QStringList texts;
-        for (const ActivityEvent &event : VaultStore::shared().activity())
-            texts << event.text;
-        QCOMPARE(texts.mid(0, 2), (QStringList{u"Two locked (panic shortcut)"_s, u"One locked (panic shortcut)"_s}));
+        QCOMPARE(textsOf(VaultStore::shared().activity()).mid(0, 2),
+                 (QStringList{u"Two locked (panic shortcut)"_s, u"One locked (panic shortcut)"_s}));
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
     }
 

@@ -69,9 +69,8 @@ public:
         QCoro::waitFor(store().lockAll(true, u"quit"_s));
         store().setVaults({});
         store().setErrorMessage(std::nullopt);
-        TouchID::setAuthenticator({});
+        m_owner.reset();
         UnlockPromptWindow::close();
-        m_ownerReasons.clear();
         QDir(m_env.home()).removeRecursively();
         QDir().mkpath(m_env.home());
     }
@@ -91,23 +90,10 @@ public:
         m_tools.respond(key, out.toUtf8(), err.toUtf8(), status);
     }
     // The stand-in tools: creating makes the bundle folder; attaching refuses the password.
-    Q_INVOKABLE void refuseAttach(bool refuse)
-    {
-        if (refuse)
-            m_tools.respondAttachRefused();
-        else
-            m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
-    }
+    Q_INVOKABLE void refuseAttach(bool refuse) { m_tools.refuseAttach(refuse); }
     // Owner authentication answers with this from now on and records the reasons it was asked.
-    Q_INVOKABLE void answerOwnerAuthentication(bool answer)
-    {
-        m_ownerReasons.clear();
-        TouchID::setAuthenticator([this, answer](QString reason) -> QCoro::Task<bool> {
-            m_ownerReasons << reason;
-            co_return answer;
-        });
-    }
-    Q_INVOKABLE QStringList ownerReasons() const { return m_ownerReasons; }
+    Q_INVOKABLE void answerOwnerAuthentication(bool answer) { m_owner.emplace().answer = answer; }
+    Q_INVOKABLE QStringList ownerReasons() const { return m_owner ? m_owner->reasons : QStringList(); }
     // The "Add to Vault" window as the file manager opens it.
     Q_INVOKABLE QObject *showImport(const QStringList &files)
     {
@@ -138,17 +124,8 @@ public:
     Q_INVOKABLE QVariant storedPreference(const QString &key) const { return UserDefaults::standard().object(key); }
     Q_INVOKABLE QString autostartEntry() const { return LoginItem::entryPath(); }
     // The file's text; empty when there is none.
-    Q_INVOKABLE QString fileText(const QString &path) const
-    {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-    Q_INVOKABLE void writeFile(const QString &path, const QString &text)
-    {
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(text.toUtf8());
-    }
+    Q_INVOKABLE QString fileText(const QString &path) const { return QString::fromUtf8(readAll(path)); }
+    Q_INVOKABLE void writeFile(const QString &path, const QString &text) { writeAll(path, text.toUtf8()); }
     // A file or a whole folder.
     Q_INVOKABLE void removePath(const QString &path)
     {
@@ -177,7 +154,7 @@ private:
     TestEnvironment &m_env;
     FakeTools &m_tools;
     std::vector<std::unique_ptr<BusyMark>> m_busy;
-    QStringList m_ownerReasons;
+    std::optional<ScriptedAuthentication> m_owner;
     VersionServer m_versions;
     QStringList m_updateAlerts;
 };

@@ -34,8 +34,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, daemon);
         const QString path = m_env.home() + u"/Crash %1.sparsebundle"_s.arg(daemon);
-        QCOMPARE(createVault(path, u"Crash"_s, 256, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password, 256);
         QList<QByteArray> synced;
         for (int i = 0; i < 20; ++i) {
             synced.append(QByteArray(64 * 1024 * (i + 1) + i, char('a' + i)));
@@ -104,8 +103,7 @@ private Q_SLOTS:
     void oneOperationAtATime()
     {
         const QString path = m_env.home() + u"/Shared.sparsebundle"_s;
-        QCOMPARE(createVault(path, u"Shared"_s, 1024, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password, 1024);
         const QByteArray data = QByteArray(24 * 1024 * 1024, 'd');
         QVERIFY(writeSynced(mountPoint + u"/data.bin"_s, data));
         QCOMPARE(detachVault(mountPoint).status, 0);
@@ -156,8 +154,7 @@ private Q_SLOTS:
     void lostSuperblockIsRepairedFromItsCopy()
     {
         const QString path = m_env.home() + u"/Damaged.sparsebundle"_s;
-        QCOMPARE(createVault(path, u"Damaged"_s, 1024, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password, 1024);
         QVERIFY(writeSynced(mountPoint + u"/kept.txt"_s, "kept through the damage"));
         QCOMPARE(detachVault(mountPoint).status, 0);
 
@@ -193,8 +190,7 @@ private Q_SLOTS:
             qScopeGuard([&] { umount2(QFile::encodeName(host).constData(), MNT_DETACH); });
 
         const QString path = host + u"/Full.sparsebundle"_s;
-        QCOMPARE(createVault(path, u"Full"_s, 256, m_password).status, 0);
-        QString mountPoint = attachVault(path, m_password);
+        QString mountPoint = attachNewVault(path, m_password, 256);
         const QByteArray earlier(2 * 1024 * 1024, 'e');
         QVERIFY(writeSynced(mountPoint + u"/earlier.bin"_s, earlier));
         // Leave only a little room on the host.

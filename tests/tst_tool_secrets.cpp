@@ -59,8 +59,7 @@ private Q_SLOTS:
         const QString path = m_env.home() + u"/Secret.sparsebundle"_s;
         Scanner scanner(QByteArray("needle-"));
 
-        QCOMPARE(createVault(path, u"Secret"_s, 64, first).status, 0);
-        const QString mountPoint = attachVault(path, first);
+        const QString mountPoint = attachNewVault(path, first);
         QVERIFY(!mountPoint.isEmpty());
         QCOMPARE(detachVault(mountPoint).status, 0);
         QCOMPARE(

@@ -58,18 +58,11 @@ class TestUnlockPrompt : public QObject
             return nullptr;
         return window;
     }
-    void refuseAttach(bool refuse)
-    {
-        if (refuse)
-            m_tools.respondAttachRefused();
-        else
-            m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
-    }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        refuseAttach(false);
+        m_tools.refuseAttach(false);
         m_engine = std::make_unique<QQmlEngine>();
         m_engine->addImportPath(u"qrc:/"_s);
         UnlockPromptWindow::setEngine(m_engine.get());
@@ -82,7 +75,7 @@ private Q_SLOTS:
         QTRY_VERIFY(shownPrompts().isEmpty());
         QCoro::waitFor(store().lockAll(true, u"quit"_s));
         store().setErrorMessage(std::nullopt);
-        refuseAttach(false);
+        m_tools.refuseAttach(false);
     }
 
     void showingTwiceLeavesOneWindowForTheSecondVault()
@@ -117,7 +110,7 @@ private Q_SLOTS:
         QVERIFY(!view(window)->property("working").toBool());
         QVERIFY(!findItem(view(window), u"unlockButton"_s)->isEnabled());
 
-        refuseAttach(true);
+        m_tools.refuseAttach(true);
         type(field, u"wrong horse"_s);
         press(window, Qt::Key_Return);
         QObject *alert = window->findChild<QObject *>(u"errorAlert"_s);
@@ -129,7 +122,7 @@ private Q_SLOTS:
         click(findItem(alert, u"alertButton_OK"_s));
         QTRY_VERIFY(!store().errorMessage());
 
-        refuseAttach(false);
+        m_tools.refuseAttach(false);
         type(field, u"battery staple"_s);
         click(findItem(view(window), u"unlockButton"_s));
         QTRY_VERIFY(store().mountPoints().contains(m_first.id));

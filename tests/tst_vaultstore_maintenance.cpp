@@ -69,8 +69,7 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         const QString path = m_env.home() + u"/Mounted.sparsebundle"_s;
-        QCOMPARE(createVault(path, u"Mounted"_s, 64, m_password).status, 0);
-        const QString mountPoint = attachVault(path, m_password);
+        const QString mountPoint = attachNewVault(path, m_password);
         QSignalSpy unlocked(&f.store, &VaultStore::mountPointsChanged);
         f.store.addExistingVault(path);
         QCOMPARE(f.store.vaults().first().maxSizeMB, 64);

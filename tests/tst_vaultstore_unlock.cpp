@@ -1,3 +1,4 @@
+#include "FakeTools.h"
 #include "StoreHarness.h"
 
 #include <QDBusConnectionInterface>

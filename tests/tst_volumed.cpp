@@ -101,8 +101,7 @@ private Q_SLOTS:
         const auto pick = [&](int count) { return int(random() % quint64(count)); };
 
         const QString bundle = m_env.home() + u"/Model.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Model"_s, 256, m_password).status, 0);
-        QString vault = attachVault(bundle, m_password);
+        QString vault = attachNewVault(bundle, m_password, 256);
         QVERIFY(!vault.isEmpty());
         const QString reference = m_env.root() + u"/reference"_s;
         QVERIFY(QDir().mkpath(reference));
@@ -132,8 +131,9 @@ private Q_SLOTS:
                          qPrintable(u"step %1 (%2): vault %3, plain folder %4"_s.arg(step).arg(detail).arg(
                              QString::fromLocal8Bit(strerror(inVault)), QString::fromLocal8Bit(strerror(inReference)))));
             };
+            // Every step draws a file name, another one and a folder below the root, used or not.
+            const QString name = anyName(), other = anyName(), folder = folders[1 + pick(folders.size() - 1)];
             if (kind <= 2) {
-                const QString name = anyName();
                 const qint64 offset = pick(4) == 0 ? pick(6 * 1024 * 1024) : pick(256 * 1024);
                 QByteArray bytes(1 + pick(96 * 1024), Qt::Uninitialized);
                 for (char &byte : bytes)
@@ -150,40 +150,32 @@ private Q_SLOTS:
                     return written == bytes.size() ? 0 : -1;
                 });
             } else if (kind == 3) {
-                const QString name = anyName();
                 const qint64 size = pick(300 * 1024);
                 detail = u"truncate %1 to %2"_s.arg(name).arg(size);
                 both([&](const QString &root) { return ::truncate(encoded(root + name).constData(), size); });
             } else if (kind == 4) {
                 // Folders too, into each other, but never onto the root, which is a mount point.
-                const auto anyFolderOrName = [&] {
-                    return pick(3) == 0 ? folders[1 + pick(folders.size() - 1)] : anyName();
-                };
-                const QString from = anyFolderOrName(), to = anyFolderOrName();
+                const QString from = pick(3) == 0 ? folder : name;
+                const QString to = pick(3) == 0 ? folders[1 + pick(folders.size() - 1)] : other;
                 detail = u"rename %1 to %2"_s.arg(from, to);
                 both([&](const QString &root) {
                     return ::rename(encoded(root + from).constData(), encoded(root + to).constData());
                 });
             } else if (kind == 5) {
-                const QString from = anyName(), to = anyName();
-                detail = u"link %1 to %2"_s.arg(from, to);
+                detail = u"link %1 to %2"_s.arg(name, other);
                 both([&](const QString &root) {
-                    return ::link(encoded(root + from).constData(), encoded(root + to).constData());
+                    return ::link(encoded(root + name).constData(), encoded(root + other).constData());
                 });
             } else if (kind == 6) {
-                const QString name = anyName();
                 detail = u"unlink "_s + name;
                 both([&](const QString &root) { return ::unlink(encoded(root + name).constData()); });
             } else if (kind == 7) {
-                const QString folder = folders[1 + pick(folders.size() - 1)];
                 detail = u"mkdir "_s + folder;
                 both([&](const QString &root) { return ::mkdir(encoded(root + folder).constData(), 0755); });
             } else if (kind == 8) {
-                const QString folder = folders[1 + pick(folders.size() - 1)];
                 detail = u"rmdir "_s + folder;
                 both([&](const QString &root) { return ::rmdir(encoded(root + folder).constData()); });
             } else if (kind == 9) {
-                const QString name = anyName();
                 const QByteArray key = "user.k" + QByteArray::number(pick(3));
                 const QByteArray value = QByteArray::number(quint64(random()));
                 const bool remove = pick(3) == 0;
@@ -194,12 +186,10 @@ private Q_SLOTS:
                                               size_t(value.size()), 0);
                 });
             } else if (kind == 10) {
-                const QString name = anyName();
                 const mode_t mode = QList<mode_t>{0600, 0644, 0640, 0755}[pick(4)];
                 detail = u"chmod %1 %2"_s.arg(mode, 0, 8).arg(name);
                 both([&](const QString &root) { return ::chmod(encoded(root + name).constData(), mode); });
             } else {
-                const QString name = anyName();
                 const QString target = u"target-%1"_s.arg(pick(4));
                 detail = u"symlink %1 to %2"_s.arg(name, target);
                 both([&](const QString &root) {
@@ -226,8 +216,7 @@ private Q_SLOTS:
     void damagedBlockGivesReadError()
     {
         const QString bundle = m_env.home() + u"/Flip.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Flip"_s, 64, m_password).status, 0);
-        QString vault = attachVault(bundle, m_password);
+        QString vault = attachNewVault(bundle, m_password);
         QVERIFY(writeAll(vault + u"/victim.bin"_s, QByteArray(512 * 1024, 'v')));
         QCOMPARE(detachVault(vault).status, 0);
 
@@ -299,8 +288,7 @@ private Q_SLOTS:
     void fsyncedFilesSurviveAKill()
     {
         const QString bundle = m_env.home() + u"/Killed.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Killed"_s, 64, m_password).status, 0);
-        QString vault = attachVault(bundle, m_password);
+        QString vault = attachNewVault(bundle, m_password);
         QTest::qWait(1500); // past the daemon's own write-back of what attaching changed
         QList<QByteArray> written;
         for (int i = 0; i < 12; ++i) {
@@ -381,8 +369,7 @@ private Q_SLOTS:
     void sameVaultThroughBothEngines()
     {
         const QString bundle = m_env.home() + u"/Both.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Both"_s, 128, m_password).status, 0);
-        QString vault = attachVault(bundle, m_password);
+        QString vault = attachNewVault(bundle, m_password, 128);
         QVERIFY(writeAll(vault + u"/from-daemon.txt"_s, "written by the daemon"));
         QVERIFY(QDir().mkpath(vault + u"/folder"_s));
         QVERIFY(QFile::link(u"../from-daemon.txt"_s, vault + u"/folder/link"_s));
@@ -424,8 +411,7 @@ private Q_SLOTS:
     void loadToolsVerifyTheirData()
     {
         const QString bundle = m_env.home() + u"/Load.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Load"_s, 1024, m_password).status, 0);
-        const QString vault = attachVault(bundle, m_password);
+        const QString vault = attachNewVault(bundle, m_password, 1024);
         QProcess fio;
         fio.setProcessChannelMode(QProcess::MergedChannels);
         fio.start(u"fio"_s, {u"--name=verify"_s, u"--directory="_s + vault, u"--rw=randwrite"_s, u"--bs=4k"_s,
