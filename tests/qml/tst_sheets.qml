@@ -3,6 +3,7 @@ import QtTest
 import org.hollowkeep
 import Hollowkeep.Testing
 
+// The create sheet and the maintenance sheets over the store, with stand-in tools.
 TestCase {
     id: test
     name: "Sheets"
@@ -16,7 +17,13 @@ TestCase {
         ContentView { width: 560; height: 760 }
     }
 
-    function init() { Fixture.reset(); Fixture.refuseAttach(false) }
+    function init() {
+        Fixture.reset()
+        Fixture.refuseAttach(false)
+        Fixture.respond("hdiutil-imageinfo", "", "", 0)
+    }
+
+    function field(sheet, name) { return findChild(sheet.contentItem, name) }
 
     function fillCreate(sheet, name, hint) {
         sheet.directory = "file://" + Fixture.home()
@@ -51,5 +58,160 @@ TestCase {
         verify(sheet.visible)
         compare(findChild(sheet.contentItem, "nameField").text, "Private")
         compare(VaultStore.vaults.length, 1)
+    }
+
+    function test_renameEnablesOnlyForANewNameAndAPassword() {
+        const id = Fixture.addVault("Letters", "present", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.renameTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "renameView")
+        tryVerify(() => sheet.opened)
+        compare(field(sheet, "nameField").text, "Letters")
+        verify(!sheet.canRun)
+        field(sheet, "passwordField").text = "pw"
+        verify(!sheet.canRun)
+        field(sheet, "nameField").text = "Old Letters"
+        verify(sheet.canRun)
+        sheet.close()
+        tryCompare(view, "renameTarget", null)
+    }
+
+    function test_resizeStartsAtTheLimitAndRespectsTheContents() {
+        const id = Fixture.addVault("Growing", "present", 1536, false, false)
+        Fixture.setLockedSizeKB(2 * 1024 * 1024 + 1)
+        const view = createTemporaryObject(contentComponent, test)
+        view.resizeTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "resizeView")
+        tryVerify(() => sheet.opened)
+        const sizeField = findChild(sheet.contentItem, "sizeField")
+        // 1536 MB is not whole gigabytes: the field opens in MB, raised to what the files take.
+        compare(sizeField.unitGB, false)
+        compare(sizeField.minimumMB, 2049)
+        compare(findChild(sheet.contentItem, "sizeValue").from, 2049)
+        compare(sheet.newSizeMB, 2049)
+        verify(!sheet.canRun)
+        field(sheet, "passwordField").text = "pw"
+        verify(sheet.canRun)
+    }
+
+    function test_settingsCaptionsAndHintRule() {
+        const id = Fixture.addVault("Options", "present", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.settingsTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "vaultSettingsView")
+        tryVerify(() => sheet.opened)
+        findChild(sheet.contentItem, "autoOpen").checked = true
+        verify(findChild(sheet.contentItem, "autoOpenCaption").visible)
+        // Cancel leaves the vault as it was.
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+        compare(VaultActions.vault(id).autoOpenAtLaunch, false)
+
+        Fixture.savePassword(id, "kept secret")
+        view.settingsTarget = VaultActions.vault(id)
+        tryVerify(() => sheet.opened)
+        tryCompare(sheet, "hasSavedPassword", true)
+        findChild(sheet.contentItem, "autoOpen").checked = true
+        verify(!findChild(sheet.contentItem, "autoOpenCaption").visible)
+        field(sheet, "hintField").text = "kept secret"
+        compare(findChild(sheet.contentItem, "hintMessage").text, "Password hint cannot be the same as the password.")
+        verify(!sheet.canRun)
+        field(sheet, "hintField").text = "  what we keep  "
+        verify(sheet.canRun)
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryVerify(() => !sheet.visible)
+        compare(VaultActions.vault(id).autoOpenAtLaunch, true)
+        compare(VaultActions.vault(id).passwordHint, "what we keep")
+    }
+
+    function test_verifyShowsTheVerdictAndDone() {
+        const id = Fixture.addVault("Checked", "present", 1024, false, false)
+        Fixture.respond("diskutil-verifyVolume", "File system check exit code is 0.\n", "", 0)
+        const view = createTemporaryObject(contentComponent, test)
+        view.verifyTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "verifyVaultView")
+        tryVerify(() => sheet.opened)
+        compare(findChild(sheet.contentItem, "cancelButton").text, "Cancel")
+        field(sheet, "passwordField").text = "pw"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryCompare(sheet, "resultText", "Vault is healthy — filesystem check passed.")
+        verify(sheet.resultOK)
+        compare(findChild(sheet.contentItem, "cancelButton").text, "Done")
+        verify(sheet.visible)
+    }
+
+    // The current password comes from the keyring; the new one must be long enough, confirmed and
+    // unlike the hint; the saved password follows the change.
+    function test_changePasswordRulesAndSavedPassword() {
+        const id = Fixture.addVault("Diary", "present", 1024, false, false)
+        Fixture.savePassword(id, "old-secret")
+        const view = createTemporaryObject(contentComponent, test)
+        view.changePasswordTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "changePasswordView")
+        tryVerify(() => sheet.opened)
+        tryCompare(field(sheet, "oldPasswordField"), "text", "old-secret")
+        tryCompare(sheet, "hasSavedPassword", true)
+        verify(!sheet.canRun)
+        field(sheet, "newPasswordField").text = "longer-one"
+        verify(!sheet.canRun)
+        field(sheet, "confirmField").text = "longer-one"
+        verify(sheet.canRun)
+        field(sheet, "hintField").text = "longer-one"
+        compare(field(sheet, "hintMessage").text, "Password hint cannot be the same as the password.")
+        verify(!sheet.canRun)
+        field(sheet, "hintField").text = "  the long one "
+        verify(sheet.canRun)
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryVerify(() => !sheet.visible)
+        compare(Fixture.savedPassword(id), "longer-one")
+        compare(VaultStore.vaults[0].passwordHint, "the long one")
+        compare(field(sheet, "oldPasswordField").text, "")
+        compare(field(sheet, "newPasswordField").text, "")
+    }
+
+    // A vault that asks for owner authentication gets its saved password only after the owner
+    // agreed, with the sheet's reason; refused, the field stays as it was.
+    function test_prefillAsksTheOwnerFirst() {
+        const id = Fixture.addVault("Guarded", "present", 1024, true, false)
+        Fixture.savePassword(id, "guarded-secret")
+        Fixture.answerOwnerAuthentication(false)
+        const view = createTemporaryObject(contentComponent, test)
+        view.deleteTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "deleteVaultView")
+        tryVerify(() => sheet.opened)
+        tryVerify(() => Fixture.ownerReasons().length === 1)
+        compare(Fixture.ownerReasons(), ["delete the vault “Guarded”"])
+        wait(50)
+        compare(field(sheet, "passwordField").text, "")
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+
+        Fixture.answerOwnerAuthentication(true)
+        view.resizeTarget = VaultActions.vault(id)
+        const resize = findChild(view, "resizeView")
+        tryVerify(() => resize.opened)
+        tryCompare(field(resize, "passwordField"), "text", "guarded-secret")
+        compare(Fixture.ownerReasons(), ["resize the vault “Guarded”"])
+        // Closing the sheet takes the password off the screen.
+        resize.close()
+        tryVerify(() => !resize.visible)
+        compare(field(resize, "passwordField").text, "")
+    }
+
+    // A failed reclaim leaves the sheet open with the password as typed; the reason is the store's.
+    function test_reclaimStaysOpenOnFailure() {
+        const id = Fixture.addVault("Packed", "present", 1024, false, false)
+        Fixture.respond("hdiutil-compact", "", "hdiutil: compact failed - Authentication error", 1)
+        const view = createTemporaryObject(contentComponent, test)
+        view.compactTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "passwordActionView")
+        tryVerify(() => sheet.opened)
+        compare(sheet.heading, "Reclaim Free Space")
+        field(sheet, "passwordField").text = "typed"
+        mouseClick(findChild(sheet.contentItem, "mainButton"))
+        tryCompare(VaultStore, "errorMessage", "Wrong password.")
+        verify(sheet.visible)
+        verify(!sheet.working)
+        compare(field(sheet, "passwordField").text, "typed")
     }
 }

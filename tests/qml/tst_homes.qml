@@ -1,0 +1,162 @@
+import QtQuick
+import QtTest
+import org.hollowkeep
+import Hollowkeep.Testing
+
+// The three designed homes over real store states: Soft Focus's sentences and 50 % threshold against
+// the classic 90 % badge, Night Watch's headline, search, chip and activity, Native Pro's search,
+// selection, status and footer.
+TestCase {
+    id: test
+    name: "Homes"
+    width: 760
+    height: 600
+    visible: true
+    when: windowShown
+
+    Component {
+        id: softFocusComponent
+        SoftFocusHome { anchors.fill: parent }
+    }
+    Component {
+        id: nightWatchComponent
+        NightWatchHome { anchors.fill: parent }
+    }
+    Component {
+        id: contentComponent
+        ContentView { anchors.fill: parent }
+    }
+    function init() { Fixture.reset(); Fixture.refuseAttach(false); Preferences.appTheme = "classic" }
+    function cleanup() { Preferences.appTheme = "classic" }
+    function findChildren(item, name) {
+        let found = item.objectName === name ? [item] : []
+        const children = item.children || []
+        for (let i = 0; i < children.length; ++i)
+            found = found.concat(findChildren(children[i], name))
+        return found
+    }
+
+    function test_softFocusStatusLine_data() {
+        return [
+            { tag: "none", n: 0, m: 0, line: "Create your first vault." },
+            { tag: "one locked", n: 1, m: 0, line: "Your vault is locked and safe." },
+            { tag: "two locked", n: 2, m: 0, line: "Both vaults are locked and safe." },
+            { tag: "three locked", n: 3, m: 0, line: "All 3 vaults are locked and safe." },
+            { tag: "one of one open", n: 1, m: 1, line: "1 of 1 vault open." },
+            { tag: "one of three open", n: 3, m: 1, line: "1 of 3 vaults open." }
+        ]
+    }
+    function test_softFocusStatusLine(data) {
+        const ids = []
+        for (let i = 0; i < data.n; ++i)
+            ids.push(Fixture.addVault("V" + i, "present", 1024, false, false))
+        for (let i = 0; i < data.m; ++i)
+            Fixture.unlock(ids[i])
+        const home = createTemporaryObject(softFocusComponent, test)
+        tryCompare(findChild(home, "statusLine"), "text", data.line)
+    }
+
+    function test_softFocusGreeting_data() {
+        return [[4, "Good evening."], [5, "Good morning."], [11, "Good morning."], [12, "Good afternoon."],
+                [17, "Good afternoon."], [18, "Good evening."]].map(([hour, text]) => ({ tag: hour + ":00", hour: hour, text: text }))
+    }
+    function test_softFocusGreeting(data) {
+        const home = createTemporaryObject(softFocusComponent, test)
+        home.now = new Date(2026, 11, 6, data.hour, data.hour === 4 || data.hour === 11 || data.hour === 17 ? 59 : 0)
+        compare(findChild(home, "greeting").text, data.text)
+    }
+
+    // 55 % of the limit: "getting full" here, and no "NEARLY FULL" on the classic card.
+    function test_softFocusHalfFull() {
+        const id = Fixture.addVault("Half", "present", 100, false, false)
+        Fixture.setLockedSizeKB(56320)
+        const home = createTemporaryObject(softFocusComponent, test)
+        tryVerify(() => findChild(home, "softChip") !== null && findChild(home, "softChip").text === "getting full")
+        const content = createTemporaryObject(contentComponent, test)
+        const card = findChild(content, "vaultCard")
+        tryVerify(() => card.usedFraction > 0.5)
+        verify(!card.nearlyFull)
+    }
+
+    function test_headlineSearchAndActivity() {
+        const ids = ["Tax Papers", "Old Taxes", "Photos"].map(name => Fixture.addVault(name, "present", 1024, false, false))
+        const home = createTemporaryObject(nightWatchComponent, test)
+        compare(findChild(home, "headline").text, "All quiet.")
+        compare(findChild(home, "subLine").text.split(" · ")[0], "● 3/3 vaults locked")
+        findChild(home, "searchField").text = "TAX"
+        tryCompare(home.summary.filteredVaults, "length", 2)
+        findChild(home, "searchField").text = ""
+        for (const id of ids)
+            Fixture.unlock(id)
+        Fixture.lockAll()
+        Fixture.unlock(ids[0])
+        tryCompare(findChild(home, "headline"), "text", "1 open.")
+        verify(VaultStore.activity.length > 4)
+        tryCompare(findChildren(home, "activityEntry"), "length", 4)
+        verify(findChildren(home, "activityEntry")[0].text.endsWith(" · Tax Papers unlocked · password"))
+    }
+
+    // 50 % shows the "% FULL" chip; below it, none.
+    function test_nightWatchHalfFullChip() {
+        Fixture.addVault("Half", "present", 100, false, false)
+        Fixture.setLockedSizeKB(51200)
+        const home = createTemporaryObject(nightWatchComponent, test)
+        tryVerify(() => findChild(home, "monoChip") !== null && findChild(home, "monoChip").text === "50% full")
+        Fixture.setLockedSizeKB(40960)
+        tryVerify(() => findChild(home, "monoChip") === null)
+    }
+
+    function nativeProHome(content) { return findChild(content, "nativeProHome") }
+    function rowNames(content) {
+        const list = findChild(content, "vaultList")
+        const names = []
+        for (let i = 0; i < list.count; ++i)
+            names.push(list.model[i].name)
+        return names
+    }
+
+    // Search ignores case; an empty search shows every vault; a removed selection falls back to
+    // the first vault shown; arrows move the selection.
+    function test_searchAndSelection() {
+        Preferences.appTheme = "nativePro"
+        Fixture.addVault("Tax Papers", "present", 1024, false, false)
+        const photos = Fixture.addVault("Family Photos", "present", 1024, false, true)
+        Fixture.addVault("Old Taxes", "present", 1024, false, false)
+        const content = createTemporaryObject(contentComponent, test)
+        tryVerify(() => nativeProHome(content) !== null)
+        const view = nativeProHome(content)
+        findChild(content, "searchField").text = "TAX"
+        compare(rowNames(content), ["Tax Papers", "Old Taxes"])
+        findChild(content, "searchField").text = ""
+        compare(rowNames(content).length, 3)
+
+        view.selectedId = photos
+        compare(findChild(content, "detailName").text, "Family Photos")
+        verify(findChild(content, "chip").text === "Local only")
+        Fixture.forget(photos)
+        tryCompare(findChild(content, "detailName"), "text", "Tax Papers")
+
+        findChild(content, "vaultList").forceActiveFocus()
+        keyClick(Qt.Key_Down)
+        compare(findChild(content, "detailName").text, "Old Taxes")
+        keyClick(Qt.Key_Up)
+        compare(findChild(content, "detailName").text, "Tax Papers")
+    }
+
+    function test_statusAndFooter() {
+        Preferences.appTheme = "nativePro"
+        const id = Fixture.addVault("Box", "present", 1024, false, false)
+        Preferences.autoLockMinutes = 30
+        const content = createTemporaryObject(contentComponent, test)
+        tryCompare(findChild(content, "statusSentence"), "text", "Box is locked.")
+        compare(findChild(content, "summaryLine").text, "1 vault · all locked")
+        compare(findChild(content, "autoLockLine").text, "Auto-locks 30 min after last use")
+        Fixture.unlock(id)
+        tryVerify(() => findChild(content, "statusSentence").text.startsWith("Box is open. Last opened "))
+        compare(findChild(content, "summaryLine").text, "1 vault · 1 open")
+        Preferences.autoLockEnabled = false
+        compare(findChild(content, "autoLockLine").text, "Auto-lock is off")
+        Preferences.autoLockEnabled = true
+        Preferences.autoLockMinutes = 15
+    }
+}
