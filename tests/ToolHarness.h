@@ -10,7 +10,9 @@
 
 #include <functional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // The disk-image tools built in this tree, run as a user of the program would, against real FUSE
 // mounts in a private HOME and runtime folder; or the copies HOLLOWKEEP_TOOLS_DIR names.
@@ -215,6 +217,31 @@ inline bool writeSynced(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
            fsync(file.handle()) == 0;
+}
+
+// The files below a folder that hold the bytes as they are, or that cannot be read. Vault images
+// are sparse: only their data regions are read, in pieces that overlap by the length of the bytes.
+inline QStringList filesContaining(const QString &root, const QByteArray &bytes)
+{
+    QStringList found;
+    QDirIterator files(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString path = files.next();
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        bool holds = fd < 0;
+        for (off_t data = 0, hole = 0; !holds && (data = ::lseek(fd, hole, SEEK_DATA)) >= 0; ) {
+            hole = ::lseek(fd, data, SEEK_HOLE);
+            for (off_t at = data; !holds && at < hole; at += 1 << 20) {
+                QByteArray piece(qMin<off_t>((1 << 20) + bytes.size(), hole - at), Qt::Uninitialized);
+                holds = ::pread(fd, piece.data(), piece.size(), at) != piece.size() || piece.contains(bytes);
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+        if (holds)
+            found << path;
+    }
+    return found;
 }
 
 inline qint64 diskUsageBytes(const QString &path)

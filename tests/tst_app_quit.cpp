@@ -25,8 +25,6 @@ class TestAppQuit : public QObject
 
     QStringList prepareTwoUnlockedVaults()
     {
-        UserDefaults defaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
-        VaultStore store(defaults, m_env.data(), false);
         QList<Vault> vaults;
         QStringList mountPoints;
         for (const char *name : {"Alpha", "Beta"}) {
@@ -37,9 +35,7 @@ class TestAppQuit : public QObject
             mountPoints << attachVault(vault.bundlePath, m_password);
             vaults << vault;
         }
-        store.setVaults(vaults);
-        store.save();
-        return mountPoints;
+        return VaultList::save(VaultList::openStoreFile(m_env.data()), vaults) ? mountPoints : QStringList();
     }
 
     int runAndTerminate()

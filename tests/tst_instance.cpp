@@ -39,10 +39,7 @@ private Q_SLOTS:
     {
         const Vault vault = testVault(u"Ledger"_s, m_env.home() + u"/Ledger.sparsebundle"_s);
         QCOMPARE(createVault(vault.bundlePath, vault.name, 64, m_password).status, 0);
-        UserDefaults defaults(m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
-        VaultStore store(defaults, m_env.data(), false);
-        store.setVaults({vault});
-        store.save();
+        QVERIFY(VaultList::save(VaultList::openStoreFile(m_env.data()), {vault}));
     }
     void cleanupTestCase()
     {

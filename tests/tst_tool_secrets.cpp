@@ -37,18 +37,6 @@ class TestToolSecrets : public QObject
         }
     };
 
-    static QStringList filesContaining(const QString &root, const QByteArray &needle)
-    {
-        QStringList found;
-        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            if (QFileInfo(path).size() < 64 * 1024 * 1024 && readAll(path).contains(needle))
-                found << path;
-        }
-        return found;
-    }
-
 private Q_SLOTS:
     void cleanup() { detachEverything(m_env.root()); }
 

@@ -181,18 +181,6 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(path).absoluteDir().exists());
         QVERIFY(VaultList::load(path).isEmpty());
     }
-
-    void removableDisksArePresentOnlyWhenMounted()
-    {
-        // Paths on the system disk are always present.
-        QVERIFY(Vault::volumeIsPresent(u"/home/ada/Private.sparsebundle"_s));
-        QVERIFY(Vault::volumeIsPresent(u"/Volumes"_s));
-        QVERIFY(Vault::volumeIsPresent(u"/media/ada"_s));
-        for (const char *path :
-             {"/Volumes/NoSuchDisk/a.sparsebundle", "/media/nobody-here/Disk/a.sparsebundle",
-              "/run/media/nobody-here/Disk/a.sparsebundle", "/Volumes/NoSuchDisk"})
-            QVERIFY2(!Vault::volumeIsPresent(QString::fromLatin1(path)), path);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestVaultList)

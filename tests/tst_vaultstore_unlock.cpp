@@ -248,7 +248,7 @@ private Q_SLOTS:
         const QString user = qEnvironmentVariable("USER", u"nobody"_s);
         for (const QString &path :
              {u"/Volumes/Gone Disk/A.sparsebundle"_s, u"/media/%1/Gone Disk/A.sparsebundle"_s.arg(user),
-              u"/run/media/%1/Gone Disk/A.sparsebundle"_s.arg(user)}) {
+              u"/run/media/%1/Gone Disk/A.sparsebundle"_s.arg(user), u"/media/someone-else/Disk/A.sparsebundle"_s}) {
             Vault away = moved;
             away.name = u"Away"_s;
             away.bundlePath = path;
