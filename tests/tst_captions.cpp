@@ -10,13 +10,19 @@ class TestCaptions : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void limits()
+    // Size limits in whole gigabytes or megabytes, and the capacity lines built from them.
+    void limitsAndCapacity()
     {
         QCOMPARE(formatLimitMB(1024), u"1 GB"_s);
         QCOMPARE(formatLimitMB(1536), u"1536 MB"_s);
         QCOMPARE(formatLimitMB(0), u"0 GB"_s);
         QCOMPARE(formatLimitMB(16), u"16 MB"_s);
         QCOMPARE(formatLimitMB(4096000), u"4000 GB"_s);
+        Vault vault;
+        vault.maxSizeMB = 2048;
+        QCOMPARE(capacityCaption(1234567, vault, false), u"1.2 MB on disk · up to 2 GB"_s);
+        vault.maxSizeMB = 1536;
+        QCOMPARE(capacityCaption(1000, vault, true), u"1 KB used of 1536 MB"_s);
     }
 
     void byteCountsAreDecimal_data()
@@ -40,15 +46,6 @@ private Q_SLOTS:
         QFETCH(qint64, bytes);
         QFETCH(QString, text);
         QCOMPARE(formatByteCount(bytes), text);
-    }
-
-    void capacity()
-    {
-        Vault vault;
-        vault.maxSizeMB = 2048;
-        QCOMPARE(capacityCaption(1234567, vault, false), u"1.2 MB on disk · up to 2 GB"_s);
-        vault.maxSizeMB = 1536;
-        QCOMPARE(capacityCaption(1000, vault, true), u"1 KB used of 1536 MB"_s);
     }
 };
 

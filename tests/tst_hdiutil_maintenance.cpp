@@ -20,33 +20,12 @@ class TestHdiutilMaintenance : public QObject
 private Q_SLOTS:
     void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
-    void changePasswordRekeys()
+    // imageinfo checks the password without mounting and shows no key material; chpass re-keys,
+    // past an interrupted earlier change, and refuses a new password gocryptfs could not read back.
+    void passwordsAreCheckedAndChanged()
     {
         const QString path = vault(u"Rekey.sparsebundle"_s);
         QCOMPARE(createVault(path, u"Rekey"_s, 64, m_password).status, 0);
-        const QStringList chpass{u"chpass"_s, u"-oldstdinpass"_s, u"-newstdinpass"_s, path};
-
-        const ToolRun wrongOld = hdiutil(chpass, QByteArray("not-it\0other-pass\0", 18));
-        QVERIFY(wrongOld.status != 0);
-        QVERIFY(wrongOld.err.contains("Authentication"));
-
-        // A change that was interrupted before does not stand in the way.
-        QVERIFY(writeAll(path + u"/cipher/gocryptfs.conf.tmp"_s, "{half"));
-        QCOMPARE(hdiutil(chpass, m_password + '\0' + "second-pass" + '\0').status, 0);
-        QVERIFY(attachVault(path, m_password).isEmpty());
-        QVERIFY(!attachVault(path, "second-pass").isEmpty());
-        // A new password that gocryptfs could not read back is refused and changes nothing.
-        detachEverything(m_env.root());
-        const ToolRun refused = hdiutil(chpass, QByteArray("second-pass\0bad\nline\0", 21));
-        QVERIFY(refused.status != 0);
-        QVERIFY(refused.err.contains("line break"));
-        QVERIFY(!attachVault(path, "second-pass").isEmpty());
-    }
-
-    void imageinfoOnlyChecksThePassword()
-    {
-        const QString path = vault(u"Check.sparsebundle"_s);
-        QCOMPARE(createVault(path, u"Check"_s, 64, m_password).status, 0);
         const QStringList imageinfo{u"imageinfo"_s, u"-stdinpass"_s, path};
         const ToolRun good = hdiutil(imageinfo, m_password);
         QCOMPARE(good.status, 0);
@@ -65,6 +44,23 @@ private Q_SLOTS:
         const ToolRun damaged = hdiutil(imageinfo, m_password);
         QCOMPARE(damaged.status, 0);
         QVERIFY2(damaged.out.contains("Size limit: unknown"), damaged.out.constData());
+        const QStringList chpass{u"chpass"_s, u"-oldstdinpass"_s, u"-newstdinpass"_s, path};
+
+        const ToolRun wrongOld = hdiutil(chpass, QByteArray("not-it\0other-pass\0", 18));
+        QVERIFY(wrongOld.status != 0);
+        QVERIFY(wrongOld.err.contains("Authentication"));
+
+        // A change that was interrupted before does not stand in the way.
+        QVERIFY(writeAll(path + u"/cipher/gocryptfs.conf.tmp"_s, "{half"));
+        QCOMPARE(hdiutil(chpass, m_password + '\0' + "second-pass" + '\0').status, 0);
+        QVERIFY(attachVault(path, m_password).isEmpty());
+        QVERIFY(!attachVault(path, "second-pass").isEmpty());
+        // A new password that gocryptfs could not read back is refused and changes nothing.
+        detachEverything(m_env.root());
+        const ToolRun refused = hdiutil(chpass, QByteArray("second-pass\0bad\nline\0", 21));
+        QVERIFY(refused.status != 0);
+        QVERIFY(refused.err.contains("line break"));
+        QVERIFY(!attachVault(path, "second-pass").isEmpty());
     }
 
     void resizeGrowsAndShrinksKeepingData()

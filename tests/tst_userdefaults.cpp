@@ -15,23 +15,17 @@ class TestUserDefaults : public QObject
 private Q_SLOTS:
     void cleanup() { QDir(m_env.config()).removeRecursively(); }
 
-    // The default values themselves are checked where people see them, in the settings window.
-    void registeringDefaultsWritesNothing()
-    {
-        UserDefaults defaults(prefsPath());
-        SettingsKeys::registerDefaults(defaults);
-        QCOMPARE(defaults.integerValue(SettingsKeys::autoLockMinutes), 15);
-        // Unregistered keys have no fallback.
-        QVERIFY(!defaults.stringValue(SettingsKeys::appTheme));
-        QVERIFY(!defaults.dataValue(SettingsKeys::activityLog));
-        QVERIFY(!defaults.hasStoredValue(SettingsKeys::autoLockMinutes));
-        QVERIFY(!QFile::exists(prefsPath()));
-    }
-
-    void storedValuesWinOverRegisteredDefaults()
+    // Registering defaults writes nothing, and keys without one have no fallback (the values
+    // themselves are checked where people see them, in the settings window). Stored values win over
+    // the defaults; removing one brings its default back.
+    void registeredDefaultsAndStoredValues()
     {
         {
             UserDefaults defaults(prefsPath());
+            SettingsKeys::registerDefaults(defaults);
+            QVERIFY(!defaults.stringValue(SettingsKeys::appTheme));
+            QVERIFY(!defaults.dataValue(SettingsKeys::activityLog));
+            QVERIFY(!QFile::exists(prefsPath()));
             defaults.setValue(SettingsKeys::autoLockMinutes, qint64(60));
             defaults.setValue(SettingsKeys::lockOnQuit, false);
         }
@@ -41,7 +35,6 @@ private Q_SLOTS:
         QCOMPARE(restarted.integerValue(SettingsKeys::autoLockMinutes), 60);
         QCOMPARE(restarted.boolValue(SettingsKeys::lockOnQuit), false);
         QCOMPARE(readAll(prefsPath()), before);
-        // Removing the stored value brings the fallback back.
         restarted.removeValue(SettingsKeys::autoLockMinutes);
         QCOMPARE(restarted.integerValue(SettingsKeys::autoLockMinutes), 15);
     }

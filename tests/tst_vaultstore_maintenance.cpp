@@ -77,23 +77,41 @@ private Q_SLOTS:
         QCOMPARE(f.mountPoint(f.store.vaults().first()), mountPoint);
     }
 
-    void relocate()
+    // A listed vault's record: relocated (never onto another vault's file; its name follows the
+    // file's unless that has none), its options and hint saved, and taken off the list with its
+    // saved password while its file stays.
+    void recordsAreRelocatedChangedAndRemoved()
     {
         StoreFixture &f = *m_fixture;
         f.store.addExistingVault(bundleWithInfo(u"First.sparsebundle"_s, QByteArray()));
         f.store.addExistingVault(bundleWithInfo(u"Second.sparsebundle"_s, QByteArray()));
         const Vault first = f.store.vaults()[0];
         f.store.relocate(first, f.store.vaults()[1].bundlePath);
-        QCOMPARE(f.error(), u"“Second” is already using that file."_s);
+        QCOMPARE(f.takeError(), u"“Second” is already using that file."_s);
         f.store.relocate(first, bundleWithInfo(u"Renamed.nosync"_s, QByteArray()));
         QCOMPARE(f.current(first).name, u"Renamed"_s);
         QVERIFY(f.current(first).excludedFromCloud);
-        QCOMPARE(f.activityTexts().first(), u"Renamed located"_s);
-        // A file name without a base keeps the old name.
+        QCOMPARE(f.activityTexts(), QStringList{u"Renamed located"_s});
         f.store.relocate(first, bundleWithInfo(u".sparsebundle"_s, QByteArray()));
         QCOMPARE(f.current(first).name, u"Renamed"_s);
         QCOMPARE(f.current(first).bundlePath, m_env.home() + u"/.sparsebundle"_s);
         QVERIFY(!f.current(first).excludedFromCloud);
+
+        f.store.updateOptions(f.current(first), true, false, true);
+        f.store.updatePasswordHint(f.current(first), u"first pet"_s);
+        const Vault stored = VaultList::load(f.store.storeURL()).first();
+        QVERIFY(stored.requireTouchID && !stored.openInFinderAfterUnlock && stored.autoOpenAtLaunch);
+        QCOMPARE(stored.passwordHint, u"first pet"_s);
+        f.store.updatePasswordHint(f.current(first), std::nullopt);
+        QVERIFY(!VaultList::load(f.store.storeURL()).first().passwordHint);
+
+        savePassword(u"whatever"_s, first.id);
+        QCoro::waitFor(f.store.removeFromList(f.current(first)));
+        QCOMPARE(VaultList::load(f.store.storeURL()), f.store.vaults());
+        QCOMPARE(f.store.vaults().size(), 1);
+        QVERIFY(!savedPassword(first.id));
+        QVERIFY(QFileInfo::exists(m_env.home() + u"/.sparsebundle"_s));
+        QCOMPARE(f.activityTexts().size(), 2);
     }
 
     void renameRenamesFileAndVolume()
@@ -192,20 +210,6 @@ private Q_SLOTS:
         QVERIFY(!f.current(vault).excludedFromCloud);
     }
 
-    void optionsAndHint()
-    {
-        StoreFixture &f = *m_fixture;
-        f.store.addExistingVault(bundleWithInfo(u"Opts.sparsebundle"_s, QByteArray()));
-        const Vault vault = f.store.vaults().first();
-        f.store.updateOptions(vault, true, false, true);
-        f.store.updatePasswordHint(vault, u"first pet"_s);
-        const Vault stored = VaultList::load(f.store.storeURL()).first();
-        QVERIFY(stored.requireTouchID && !stored.openInFinderAfterUnlock && stored.autoOpenAtLaunch);
-        QCOMPARE(stored.passwordHint, u"first pet"_s);
-        f.store.updatePasswordHint(vault, std::nullopt);
-        QVERIFY(!VaultList::load(f.store.storeURL()).first().passwordHint);
-    }
-
     void deleteMovesToTheTrash()
     {
         StoreFixture &f = *m_fixture;
@@ -229,20 +233,6 @@ private Q_SLOTS:
         QVERIFY(VaultList::load(f.store.storeURL()).isEmpty());
         QVERIFY(!savedPassword(vault.id));
         QCOMPARE(f.activityTexts().first(), u"Doomed locked (manual)"_s);
-    }
-
-    void removeFromListKeepsTheFile()
-    {
-        StoreFixture &f = *m_fixture;
-        f.store.addExistingVault(bundleWithInfo(u"Forget.sparsebundle"_s, QByteArray()));
-        const Vault vault = f.store.vaults().first();
-        savePassword(u"whatever"_s, vault.id);
-        QCoro::waitFor(f.store.removeFromList(vault));
-        QVERIFY(f.store.vaults().isEmpty());
-        QVERIFY(VaultList::load(f.store.storeURL()).isEmpty());
-        QVERIFY(!savedPassword(vault.id));
-        QVERIFY(QFileInfo::exists(vault.bundlePath));
-        QVERIFY(f.activityTexts().isEmpty());
     }
 };
 
