@@ -60,14 +60,10 @@ private Q_SLOTS:
                  0);
         QCOMPARE(CloudExclusion::include(included), included);
         QVERIFY(!hasIgnoreAttribute(included));
-    }
-
-    void otherExtensionsComeBackAsSparseBundles()
-    {
+        // Other extensions come back as .sparsebundle; extensions are compared exactly.
         const QString image = bundle(u"Old.dmg"_s);
         QCOMPARE(CloudExclusion::include(CloudExclusion::exclude(image)),
                  m_env.home() + u"/Old.sparsebundle"_s);
-        // Extensions are compared exactly.
         const QString upper = bundle(u"Shout.NOSYNC"_s);
         QCOMPARE(CloudExclusion::include(upper), upper);
     }

@@ -31,14 +31,10 @@ class TestLegacyMigration : public QObject
 private Q_SLOTS:
     void cleanup() { QDir(m_env.config()).removeRecursively(); }
 
-    void preferencesLiveInTheConfigFolder()
+    void firstStartWithoutEarlierReleaseOnlySetsTheFlag()
     {
         QCOMPARE(ownFile(), m_env.config() + u"/org.hollowkeep.Hollowkeep.json"_s);
         QCOMPARE(legacyFile(), m_env.config() + u"/org.ambrybox.Ambrybox.json"_s);
-    }
-
-    void firstStartWithoutEarlierReleaseOnlySetsTheFlag()
-    {
         UserDefaults defaults(ownFile());
         start(defaults);
         QCOMPARE(defaults.storedValues(), (QVariantMap{{SettingsKeys::migratedFromAmbrybox, true}}));

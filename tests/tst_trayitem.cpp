@@ -181,7 +181,8 @@ private Q_SLOTS:
         m_watcherThread.wait();
     }
 
-    // The image turns to the open lock with the first unlocked vault and back with the last.
+    // The image turns to the open lock with the first unlocked vault and back with the last; the
+    // exported menu follows the vaults too.
     void imageFollowsUnlockedVaults()
     {
         VaultStore &store = VaultStore::shared();
@@ -201,11 +202,7 @@ private Q_SLOTS:
         QCOMPARE(image(), open);
         QCoro::waitFor(store.lock(second, false, u"manual"_s));
         QTRY_COMPARE(image(), locked);
-    }
-
-    // The context menu a host shows is the plain menu, with Lock All disabled while all is locked.
-    void exportedMenuIsThePlainMenu()
-    {
+        // The context menu a host shows is the plain menu, with Lock All disabled while all is locked.
         const QStringList labels = menuLabels();
         for (const QString &entry : {u"Unlock “First”"_s, u"disabled:Lock All"_s, u"Add Existing Vault…"_s,
                                      u"Open Hollowkeep"_s, u"Settings…"_s, u"What’s New…"_s, u"About…"_s,
@@ -227,11 +224,7 @@ private Q_SLOTS:
         QTRY_COMPARE(menuOpens.count(), 1);
         QVERIFY(!TrayItem::shared().panel()->isVisible());
         TrayItem::shared().content()->menu()->hide();
-    }
-
-    // Turned off, the item leaves the tray; turned on again, it comes back.
-    void settingRemovesTheItem()
-    {
+        // Turned off, the item leaves the tray; turned on again, it comes back.
         QVERIFY(itemOnBus());
         defaults().setValue(SettingsKeys::menuBarIcon, false);
         QTRY_VERIFY(!itemOnBus());

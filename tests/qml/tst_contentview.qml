@@ -77,7 +77,7 @@ TestCase {
         compare(VaultStore.activity.length, activityBefore)
     }
 
-    function test_movedFileDialogChoices() {
+    function test_fileDialogs() {
         const id = Fixture.addVault("Moved", "missing", 1024, false, false)
         const view = createTemporaryObject(contentComponent, test)
         const dialog = findChild(view, "movedDialog")
@@ -93,18 +93,16 @@ TestCase {
         tryVerify(() => dialog.opened)
         mouseClick(findChild(dialog.contentItem, "alertButton_Remove from List"))
         tryCompare(VaultStore.vaults, "length", 0)
-    }
 
-    function test_waitingDialogFromAnUnlock() {
-        const id = Fixture.addVault("Elsewhere", "waiting", 1024, false, false)
-        const view = createTemporaryObject(contentComponent, test)
-        const dialog = findChild(view, "waitingDialog")
-        VaultActions.unlock(id)
-        tryVerify(() => dialog.opened)
-        compare(dialog.title, "Waiting for disk")
-        verify(dialog.message.startsWith("“Elsewhere” is on a disk that isn’t connected right now."))
-        mouseClick(findChild(dialog.contentItem, "alertButton_OK"))
-        tryVerify(() => !dialog.visible)
+        // A vault on a disk that is not connected: unlocking it says so.
+        const away = Fixture.addVault("Elsewhere", "waiting", 1024, false, false)
+        const waiting = findChild(view, "waitingDialog")
+        VaultActions.unlock(away)
+        tryVerify(() => waiting.opened)
+        compare(waiting.title, "Waiting for disk")
+        verify(waiting.message.startsWith("“Elsewhere” is on a disk that isn’t connected right now."))
+        mouseClick(findChild(waiting.contentItem, "alertButton_OK"))
+        tryVerify(() => !waiting.visible)
     }
 
     function test_newVaultRequestOpensCreateOnce() {
