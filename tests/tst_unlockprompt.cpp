@@ -130,12 +130,10 @@ private Q_SLOTS:
         QVERIFY(!UnlockPromptWindow::window());
         QVERIFY(!QCoro::waitFor(Keychain::password(m_first.id)));
         // The tool got the typed password on its standard input.
-        QByteArray attachInput;
-        for (const FakeTools::Call &call : m_tools.calls()) {
-            if (call.tool == "hdiutil"_L1 && call.arguments.value(0) == "attach"_L1)
-                attachInput = call.input;
-        }
-        QCOMPARE(attachInput, QByteArray("battery staple"));
+        const QList<FakeTools::Call> calls = m_tools.calls();
+        const auto attach = std::find_if(calls.rbegin(), calls.rend(),
+                                         [](const FakeTools::Call &call) { return call.arguments.value(0) == "attach"_L1; });
+        QVERIFY(attach != calls.rend() && attach->input == "battery staple");
     }
 
     // Cancel and Escape close and forget the window; the title bar's close button hides it, keeps
