@@ -16,6 +16,7 @@
 #include "ui/UnlockPromptWindow.h"
 
 #include <QQmlEngine>
+#include <QQuickItem>
 #include <QQuickWindow>
 #include <QtQml/qqmlextensionplugin.h>
 #include <QtQuickTest>
@@ -106,6 +107,16 @@ public:
         QQuickWindow *window = UnlockPromptWindow::window();
         QObject *view = window && window->isVisible() ? window->findChild<QObject *>(u"unlockView"_s) : nullptr;
         return view ? view->property("vault").value<Vault>().name : QString();
+    }
+    // Every visual item below the root, itself included, with that object name.
+    Q_INVOKABLE QList<QObject *> itemsNamed(QQuickItem *root, const QString &name) const
+    {
+        QList<QObject *> found;
+        if (root && root->objectName() == name)
+            found << root;
+        for (QQuickItem *child : root ? root->childItems() : QList<QQuickItem *>())
+            found << itemsNamed(child, name);
+        return found;
     }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
     // Takes a vault off the list, as another window or the command line can.

@@ -28,13 +28,6 @@ TestCase {
     }
     function init() { Fixture.reset(); Fixture.refuseAttach(false); Preferences.appTheme = "classic" }
     function cleanup() { Preferences.appTheme = "classic" }
-    function findChildren(item, name) {
-        let found = item.objectName === name ? [item] : []
-        const children = item.children || []
-        for (let i = 0; i < children.length; ++i)
-            found = found.concat(findChildren(children[i], name))
-        return found
-    }
 
     function test_softFocusStatusLine_data() {
         return [
@@ -92,8 +85,8 @@ TestCase {
         Fixture.unlock(ids[0])
         tryCompare(findChild(home, "headline"), "text", "1 open.")
         verify(VaultStore.activity.length > 4)
-        tryCompare(findChildren(home, "activityEntry"), "length", 4)
-        verify(findChildren(home, "activityEntry")[0].text.endsWith(" · Tax Papers unlocked · password"))
+        tryCompare(Fixture.itemsNamed(home, "activityEntry"), "length", 4)
+        verify(Fixture.itemsNamed(home, "activityEntry")[0].text.endsWith(" · Tax Papers unlocked · password"))
     }
 
     // 50 % shows the "% FULL" chip; below it, none.

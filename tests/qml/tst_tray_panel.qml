@@ -24,17 +24,10 @@ TestCase {
     function init() { Fixture.reset(); Fixture.refuseAttach(false); Preferences.appTheme = "classic" }
 
     function rowOf(panel, name) {
-        for (const row of findChildren(panel.contentItem, "panelRow"))
+        for (const row of Fixture.itemsNamed(panel.contentItem, "panelRow"))
             if (row.vault.name === name)
                 return row
         return null
-    }
-    function findChildren(item, name) {
-        let found = item.objectName === name ? [item] : []
-        const children = item.children || []
-        for (let i = 0; i < children.length; ++i)
-            found = found.concat(findChildren(children[i], name))
-        return found
     }
 
     // An unlocked vault over 95 % shows red, not green; one with room shows green; a locked one the
