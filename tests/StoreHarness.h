@@ -67,6 +67,15 @@ inline QDBusObjectPath answerPortalRequest(QDBusConnection bus, QObject *context
     return QDBusObjectPath(path);
 }
 
+// Empties the home, data and config folders between tests.
+inline void clearFolders(const TestEnvironment &env)
+{
+    for (const QString &folder : {env.home(), env.data(), env.config()}) {
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+    }
+}
+
 // The texts of activity entries, newest first.
 inline QStringList textsOf(const QList<ActivityEvent> &events)
 {
@@ -93,11 +102,14 @@ struct StoreFixture
         store.setClock([this] { return clock; });
     }
 
+    // Ends what the test left: the store's own work first, then the vaults it attached and the
+    // files it wrote.
     ~StoreFixture()
     {
-        // Work the store started on its own must end before the store does.
         for (int waited = 0; store.backgroundWork() > 0 && waited < 60000; waited += 20)
             QTest::qWait(20);
+        detachEverything(env.root());
+        clearFolders(env);
     }
 
     // Creates a vault file with the real tool and lists it the way the create sheet does.
@@ -147,13 +159,4 @@ inline std::optional<QString> savedPassword(const QUuid &id)
 inline void savePassword(const QString &password, const QUuid &id)
 {
     QCoro::waitFor(Keychain::savePassword(password, id));
-}
-
-// Empties the home, data and config folders between tests.
-inline void clearFolders(const TestEnvironment &env)
-{
-    for (const QString &folder : {env.home(), env.data(), env.config()}) {
-        QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
-    }
 }

@@ -98,7 +98,6 @@ private Q_SLOTS:
         m_delegate.reset();
         m_fixture.reset();
         m_tools.reset();
-        clearFolders(m_env);
     }
 
     void screenLockFollowsTheSettingAtThatMoment()

@@ -39,7 +39,6 @@ private Q_SLOTS:
     {
         m_fixture.reset();
         m_tools.reset();
-        clearFolders(m_env);
     }
 
     void idleVaultsLockAfterTheirMinutes()

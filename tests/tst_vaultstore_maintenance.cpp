@@ -24,12 +24,7 @@ class TestVaultStoreMaintenance : public QObject
 
 private Q_SLOTS:
     void init() { m_fixture = std::make_unique<StoreFixture>(m_env); }
-    void cleanup()
-    {
-        m_fixture.reset();
-        detachEverything(m_env.root());
-        clearFolders(m_env);
-    }
+    void cleanup() { m_fixture.reset(); }
 
     void addExistingVaults()
     {

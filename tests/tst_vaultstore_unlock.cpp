@@ -25,8 +25,6 @@ private Q_SLOTS:
     void cleanup()
     {
         m_fixture.reset();
-        detachEverything(m_env.root());
-        clearFolders(m_env);
         m_fileManager.shown.clear();
     }
 
