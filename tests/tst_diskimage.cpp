@@ -66,10 +66,6 @@ private Q_SLOTS:
                                    "is busy: vim still has files open.";
         QTest::newRow("detach, not UTF-8") << "hdiutil-detach" << QByteArray("\xff\xfe busy")
                                            << "Could not lock vault — a file inside may still be open: ";
-        QTest::newRow("resize too small")
-            << "hdiutil-resize" << QByteArray("resize failed - Invalid Argument")
-            << "The new limit is smaller than the space the files inside currently use. Delete files "
-               "first (and reclaim free space), or choose a larger limit.";
         QTest::newRow("resize password first")
             << "hdiutil-resize" << QByteArray("Invalid argument; authentication error") << "Wrong password.";
         for (const char *key : {"hdiutil-attach", "hdiutil-chpass", "hdiutil-compact", "hdiutil-imageinfo"})

@@ -22,9 +22,7 @@ private Q_SLOTS:
         QCOMPARE(run.status, 0);
         QVERIFY(run.err.isEmpty());
         QVERIFY(QFile::exists(path + u"/cipher/gocryptfs.conf"_s));
-        const QByteArray info = readAll(path + u"/Info.plist"_s);
-        QVERIFY(info.contains("<key>size</key>"));
-        QVERIFY(info.contains("<integer>4294967296</integer>"));
+        QVERIFY(readAll(path + u"/Info.plist"_s).simplified().contains("<key>size</key> <integer>4294967296</integer>"));
         // A 4 GB vault takes almost nothing until files go in.
         const qint64 used = diskUsageBytes(path);
         QVERIFY2(used < 16 * 1024 * 1024, qPrintable(QString::number(used)));
@@ -86,7 +84,6 @@ private Q_SLOTS:
 
         const ToolRun attach = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password);
         QCOMPARE(attach.status, 0);
-        QVERIFY(attach.out.contains("<key>system-entities</key>"));
         const QString mountPoint = mountPointIn(attach.out);
         QCOMPARE(mountPoint, m_env.home() + u"/Vaults/Notes"_s);
         // Only the owner may enter the volume, and everything in it is the owner's.
@@ -97,7 +94,6 @@ private Q_SLOTS:
         // info reads the kernel's table: the image and where it is mounted.
         const ToolRun info = hdiutil({u"info"_s, u"-plist"_s});
         QCOMPARE(info.status, 0);
-        QVERIFY(info.out.contains("<key>image-path</key>"));
         QVERIFY(info.out.contains(path.toUtf8()));
         QCOMPARE(mountPointIn(info.out), mountPoint);
 
@@ -106,8 +102,7 @@ private Q_SLOTS:
         QCOMPARE(attachVault(path, m_password), mountPoint);
         QCOMPARE(fuseMountsBelow(m_env.home()), QStringList{mountPoint});
 
-        const ToolRun detach = detachVault(mountPoint);
-        QCOMPARE(detach.status, 0);
+        QCOMPARE(detachVault(mountPoint).status, 0);
         QVERIFY(!QFileInfo::exists(mountPoint));
         QVERIFY(!hdiutil({u"info"_s, u"-plist"_s}).out.contains("image-path"));
 
