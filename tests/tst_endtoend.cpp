@@ -80,11 +80,6 @@ class TestEndToEnd : public QObject
     static VaultStore &store() { return VaultStore::shared(); }
     // The list as saved on disk, not as the store holds it.
     static QList<Vault> savedList() { return VaultList::load(store().storeURL()); }
-    static bool opens(const QString &bundle, const QString &password)
-    {
-        const Outcome<void> outcome = awaitTask(DiskImage::verifyPassword(bundle, password));
-        return outcome.done && !outcome.error;
-    }
 
     QObject *sheet(const char *name) const { return m_window->findChild<QObject *>(QLatin1String(name)); }
     QQuickItem *card() const { return findItem(m_window, u"vaultCard"_s); }
@@ -330,7 +325,8 @@ private Q_SLOTS:
         QVERIFY(!savedPassword(vault.id));
         QTRY_VERIFY(findItem(m_window, u"emptyState"_s));
         // Still the same encrypted vault, recoverable from the Trash.
-        QVERIFY(opens(trashed, firstPassword));
+        const Outcome<void> opened = awaitTask(DiskImage::verifyPassword(trashed, firstPassword));
+        QVERIFY(opened.done && !opened.error);
     }
 
     // Back from the Trash: "Add Existing Vault…" of the New Vault menu, through the desktop's file
