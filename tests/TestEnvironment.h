@@ -66,6 +66,7 @@ inline bool writeAll(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+// What a program left when it ended: its exit status and both outputs.
 struct ToolRun
 {
     int status = -1;
