@@ -1,5 +1,7 @@
 #include "CipherFile.h"
 
+#include "HostFile.h"
+
 #include <openssl/rand.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -16,6 +19,9 @@ constexpr off_t cipherBlock = off_t(ContentCipher::cipherBlock);
 constexpr off_t header = off_t(ContentCipher::headerSize);
 constexpr uint64_t readAhead = 64; // blocks: 256 KiB
 constexpr size_t streamingLength = 64 * 1024;
+constexpr size_t runLimit = 1024; // blocks: at most 4 MiB in one write
+// A checkpoint is due once a round of the journal holds this much.
+constexpr uint64_t roundLimit = 8u << 20;
 
 off_t cipherSizeOf(off_t plainSize)
 {
@@ -35,47 +41,10 @@ bool allZero(const uint8_t *data, size_t length)
     return length == 0 || (data[0] == 0 && memcmp(data, data + 1, length - 1) == 0);
 }
 
-ssize_t preadFully(int fd, uint8_t *buffer, size_t length, off_t offset)
+int punch(int fd, off_t offset, off_t length)
 {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = pread(fd, buffer + done, length - done, offset + off_t(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -errno;
-        if (got == 0)
-            break;
-        done += size_t(got);
-    }
-    return ssize_t(done);
+    return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) == 0 ? 0 : -errno;
 }
-
-int pwriteFully(int fd, const uint8_t *buffer, size_t length, off_t offset)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t put = pwrite(fd, buffer + done, length - done, offset + off_t(done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0)
-            return -errno;
-        done += size_t(put);
-    }
-    return 0;
-}
-
-// The log holds one record: the run of blocks being written, with a copy of the run when it
-// replaces blocks that held data. The copy is written before the record's head, and both before
-// the run itself.
-struct LogHead
-{
-    char magic[8];
-    uint64_t first;
-    uint64_t count;
-    uint64_t copyLength; // 0: every block of the run was a hole
-};
-constexpr char logMagic[8] = {'h', 'k', 'r', 'u', 'n', 0, 0, 1};
 
 } // namespace
 
@@ -93,7 +62,7 @@ CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
         return;
     uint8_t head[ContentCipher::headerSize];
     const off_t rest = (info.st_size - header) % cipherBlock;
-    if (info.st_size < header || preadFully(fd, head, sizeof head, 0) != ssize_t(sizeof head) || head[0] != 0 ||
+    if (info.st_size < header || HostFile::readAt(fd, head, sizeof head, 0) != ssize_t(sizeof head) || head[0] != 0 ||
         head[1] != 2 || (rest != 0 && rest <= off_t(ContentCipher::overhead))) {
         m_status = -EIO;
         return;
@@ -105,101 +74,13 @@ CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
 
 CipherFile::~CipherFile()
 {
-    const int error = flush();
+    // Whoever set the placement is gone by now: what is left goes through the journal.
+    m_placement = nullptr;
+    const int error = m_journal ? (m_readOnlyJournal ? 0 : checkpoint()) : flush();
     ::close(m_fd);
-    if (m_logFd >= 0) {
-        ::close(m_logFd);
-        // Every run ended whole: nothing is left to put right.
-        if (error == 0)
-            unlink(m_logPath.c_str());
-    }
-}
-
-int CipherFile::keepWriteLog(const std::string &path)
-{
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return -errno;
-    LogHead head;
-    if (preadFully(fd, reinterpret_cast<uint8_t *>(&head), sizeof head, 0) == ssize_t(sizeof head) &&
-        memcmp(head.magic, logMagic, sizeof logMagic) == 0 && head.count > 0 &&
-        head.count <= uint64_t(m_size / plainBlock) + 1 && head.copyLength <= head.count * ContentCipher::cipherBlock) {
-        std::vector<uint8_t> copies(head.copyLength);
-        const ssize_t got = preadFully(fd, copies.data(), copies.size(), sizeof head);
-        const int error = repairRun(copies.data(), size_t(std::max<ssize_t>(got, 0)), head.first, head.count);
-        if (error == 0)
-            fdatasync(m_fd);
-        if (error != 0 || ftruncate(fd, 0) != 0) {
-            const int failure = error ? error : -errno;
-            ::close(fd);
-            return failure;
-        }
-    }
-    m_logFd = fd;
-    m_logPath = path;
-    return 0;
-}
-
-// Writes a run of stored blocks in place, recorded in the log first when there is one.
-int CipherFile::writeRun(const uint8_t *stored, size_t length, uint64_t first, uint64_t count)
-{
-    const off_t offset = cipherOffsetOf(first);
-    if (m_logFd >= 0) {
-        // Blocks that were holes go back to being holes; blocks with data need their new bytes.
-        const off_t data = lseek(m_fd, offset, SEEK_DATA);
-        const bool replacesData = data >= 0 && data < offset + off_t(length);
-        LogHead head = {};
-        memcpy(head.magic, logMagic, sizeof logMagic);
-        head.first = first;
-        head.count = count;
-        head.copyLength = replacesData ? length : 0;
-        if (replacesData) {
-            if (const int error = pwriteFully(m_logFd, stored, length, sizeof head))
-                return error;
-        }
-        if (const int error = pwriteFully(m_logFd, reinterpret_cast<const uint8_t *>(&head), sizeof head, 0))
-            return error;
-    }
-    const int error = pwriteFully(m_fd, stored, length, offset);
-    // Part of the run may have reached the disk (a full host disk): every block old or new again.
-    if (error != 0 && m_logFd >= 0)
-        repairRun(stored, length, first, count);
-    return error;
-}
-
-// Puts each block of a run that fails its authentication back: from its copy when that one
-// authenticates, otherwise as the hole it was before the run.
-int CipherFile::repairRun(const uint8_t *copies, size_t copyLength, uint64_t first, uint64_t count)
-{
-    uint8_t stored[ContentCipher::cipherBlock];
-    uint8_t plain[ContentCipher::plainBlock];
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t number = first + i;
-        const size_t length = plainLengthOf(number, m_size);
-        if (length == 0)
-            break;
-        const off_t offset = cipherOffsetOf(number);
-        const ssize_t got = preadFully(m_fd, stored, length + ContentCipher::overhead, offset);
-        if (got < 0)
-            return int(got);
-        if (decryptStored(stored, got, number, length, plain) == 0)
-            continue;
-        const size_t at = size_t(i) * ContentCipher::cipherBlock;
-        const size_t available = copyLength > at ? copyLength - at : 0;
-        if (available > 0 && decryptStored(copies + at, ssize_t(available), number, length, plain) == 0) {
-            if (const int error =
-                    pwriteFully(m_fd, copies + at, std::min(available, length + ContentCipher::overhead), offset))
-                return error;
-            continue;
-        }
-        if (fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset,
-                      off_t(length + ContentCipher::overhead)) != 0) {
-            const uint8_t zeros[ContentCipher::cipherBlock] = {};
-            if (const int error = pwriteFully(m_fd, zeros, length + ContentCipher::overhead, offset))
-                return error;
-        }
-    }
-    return 0;
+    // Everything is in place: the journal holds nothing that counts any more.
+    if (m_journal && !m_readOnlyJournal && error == 0)
+        m_journal->remove();
 }
 
 uint64_t CipherFile::blockCount() const
@@ -222,6 +103,14 @@ CipherFile::Block *CipherFile::cached(uint64_t block)
     return &found->second;
 }
 
+void CipherFile::forget(std::unordered_map<uint64_t, Block>::iterator found)
+{
+    m_dirtyBlocks -= found->second.dirty ? 1 : 0;
+    m_journalledBlocks -= found->second.journalled ? 1 : 0;
+    m_ages.erase(found->second.age);
+    m_blocks.erase(found);
+}
+
 // Reads the blocks of a range that are not in the cache, with one read of the disk.
 int CipherFile::load(uint64_t first, uint64_t count)
 {
@@ -240,7 +129,8 @@ int CipherFile::load(uint64_t first, uint64_t count)
     m_nextRead = first + count;
     if (m_buffer.size() < count * ContentCipher::cipherBlock)
         m_buffer.resize(count * ContentCipher::cipherBlock);
-    const ssize_t got = preadFully(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
+    const ssize_t got =
+        HostFile::readAt(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
     if (got < 0)
         return int(got);
     for (uint64_t i = 0; i < count; ++i) {
@@ -283,6 +173,7 @@ CipherFile::Block &CipherFile::insert(uint64_t number, uint32_t length)
     Block &block = m_blocks[number];
     block.length = length;
     block.dirty = false;
+    block.journalled = false;
     block.age = m_ages.insert(m_ages.end(), number);
     return block;
 }
@@ -294,7 +185,8 @@ ssize_t CipherFile::stream(uint8_t *out, size_t length, off_t offset)
     const size_t count = size_t(end - first);
     if (m_buffer.size() < count * ContentCipher::cipherBlock)
         m_buffer.resize(count * ContentCipher::cipherBlock);
-    const ssize_t got = preadFully(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
+    const ssize_t got =
+        HostFile::readAt(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
     if (got < 0)
         return got;
     for (uint64_t number = first; number < end; ++number) {
@@ -331,18 +223,24 @@ int CipherFile::makeHeader()
     uint8_t head[ContentCipher::headerSize] = {0, 2};
     if (RAND_bytes(head + 2, int(ContentCipher::fileIdSize)) != 1)
         return -EIO;
-    if (const int error = pwriteFully(m_fd, head, sizeof head, 0))
+    if (const int error = HostFile::writeAt(m_fd, head, sizeof head, 0))
         return error;
     memcpy(m_fileId, head + 2, sizeof m_fileId);
     m_hasHeader = true;
     return 0;
 }
 
-void CipherFile::markDirty(Block &block)
+void CipherFile::markChanged(Block &block, size_t from, size_t to)
 {
-    if (!block.dirty)
+    if (!block.dirty) {
         ++m_dirtyBlocks;
-    block.dirty = true;
+        block.dirty = true;
+        block.changedFrom = uint16_t(from);
+        block.changedTo = uint16_t(to);
+        return;
+    }
+    block.changedFrom = std::min(block.changedFrom, uint16_t(from));
+    block.changedTo = std::max(block.changedTo, uint16_t(to));
 }
 
 // Makes the file longer: a last block that was short is filled up with zeros first, as a block
@@ -361,7 +259,7 @@ int CipherFile::grow(off_t size)
     if (old % plainBlock != 0) {
         Block &block = m_blocks.at(last);
         block.resize(uint32_t(plainLengthOf(last, m_size)));
-        markDirty(block);
+        markChanged(block, 0, block.length);
     }
     return 0;
 }
@@ -408,6 +306,8 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
         const off_t from = std::max(offset, start);
         const off_t to = std::min(offset + off_t(length), start + plainBlock);
         const size_t blockLength = plainLengthOf(number, m_size);
+        const uint8_t *source = in + (from - offset);
+        const size_t at = size_t(from - start), count = size_t(to - from);
         Block *block = cached(number);
         if (!block && (from > start || to - start < off_t(blockLength))) {
             if (const int error = load(number, 1))
@@ -416,10 +316,21 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
         }
         if (!block) {
             block = &insert(number, uint32_t(blockLength));
-            memset(block->data, 0, blockLength);
+            memcpy(block->data, source, count);
+            markChanged(*block, 0, blockLength);
+            continue;
         }
-        memcpy(block->data + (from - start), in + (from - offset), size_t(to - from));
-        markDirty(*block);
+        // Only what really changes: metadata is rewritten a whole block at a time, and the
+        // journal keeps just the bytes that differ.
+        if (memcmp(block->data + at, source, count) == 0)
+            continue;
+        size_t head = 0, tail = count;
+        while (block->data[at + head] == source[head])
+            ++head;
+        while (block->data[at + tail - 1] == source[tail - 1])
+            --tail;
+        memcpy(block->data + at + head, source + head, tail - head);
+        markChanged(*block, at + head, at + tail);
     }
     if (const int error = evict())
         return error;
@@ -430,6 +341,11 @@ int CipherFile::truncate(off_t size)
 {
     if (size == m_size)
         return 0;
+    // Blocks about to go may be in the journal: everything goes in place first.
+    if (m_journal) {
+        if (const int error = checkpoint())
+            return error;
+    }
     if (size > m_size) {
         if (const int error = grow(size))
             return error;
@@ -440,7 +356,7 @@ int CipherFile::truncate(off_t size)
                 return error;
             Block &block = m_blocks.at(last);
             block.resize(uint32_t(plainLengthOf(last, m_size)));
-            markDirty(block);
+            markChanged(block, 0, block.length);
         }
     } else {
         const uint64_t keep = uint64_t((size + plainBlock - 1) / plainBlock);
@@ -449,19 +365,16 @@ int CipherFile::truncate(off_t size)
                 return error;
         }
         for (auto it = m_blocks.begin(); it != m_blocks.end();) {
-            if (it->first >= keep) {
-                m_dirtyBlocks -= it->second.dirty ? 1 : 0;
-                m_ages.erase(it->second.age);
-                it = m_blocks.erase(it);
-            } else {
-                ++it;
-            }
+            const auto next = std::next(it);
+            if (it->first >= keep)
+                forget(it);
+            it = next;
         }
         m_size = size;
         if (size % plainBlock != 0) {
             Block &block = m_blocks.at(keep - 1);
             block.resize(uint32_t(plainLengthOf(keep - 1, m_size)));
-            markDirty(block);
+            markChanged(block, 0, block.length);
         }
         if (size == 0)
             m_hasHeader = false;
@@ -473,10 +386,38 @@ int CipherFile::truncate(off_t size)
     return 0;
 }
 
-int CipherFile::flush()
+int CipherFile::writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonces)
 {
-    if (m_dirtyBlocks == 0)
+    if (numbers.empty())
         return 0;
+    if (const int error = makeHeader())
+        return error;
+    if (m_buffer.size() < runLimit * ContentCipher::cipherBlock)
+        m_buffer.resize(runLimit * ContentCipher::cipherBlock);
+    for (size_t i = 0; i < numbers.size();) {
+        size_t j = i;
+        size_t used = 0;
+        // One write for each run of neighbouring blocks.
+        while (j < numbers.size() && (j == i || numbers[j] == numbers[j - 1] + 1) && j - i < runLimit) {
+            const Block &block = m_blocks.at(numbers[j]);
+            uint8_t *stored = m_buffer.data() + used;
+            if (!m_cipher.encrypt(block.data, block.length, numbers[j], m_fileId, stored))
+                return -EIO;
+            if (nonces)
+                memcpy((*nonces)[numbers[j]].data(), stored, ContentCipher::nonceSize);
+            used += block.length + ContentCipher::overhead;
+            ++j;
+        }
+        m_imageUnsynced = true;
+        if (const int error = HostFile::writeAt(m_fd, m_buffer.data(), used, cipherOffsetOf(numbers[i])))
+            return error;
+        i = j;
+    }
+    return 0;
+}
+
+int CipherFile::writeDirtyInPlace()
+{
     std::vector<uint64_t> dirty;
     dirty.reserve(m_dirtyBlocks);
     for (const auto &[number, block] : m_blocks) {
@@ -484,35 +425,189 @@ int CipherFile::flush()
             dirty.push_back(number);
     }
     std::sort(dirty.begin(), dirty.end());
-    constexpr size_t runLimit = 1024; // blocks: at most 4 MiB in one write
-    if (m_buffer.size() < runLimit * ContentCipher::cipherBlock)
-        m_buffer.resize(runLimit * ContentCipher::cipherBlock);
-    for (size_t i = 0; i < dirty.size();) {
-        size_t j = i;
-        size_t used = 0;
-        // One write for each run of neighbouring blocks.
-        while (j < dirty.size() && (j == i || dirty[j] == dirty[j - 1] + 1) && j - i < runLimit) {
-            const Block &block = m_blocks.at(dirty[j]);
-            if (!m_cipher.encrypt(block.data, block.length, dirty[j], m_fileId, m_buffer.data() + used))
-                return -EIO;
-            used += block.length + ContentCipher::overhead;
-            ++j;
-        }
-        if (const int error = writeRun(m_buffer.data(), used, dirty[i], j - i))
-            return error;
-        for (size_t k = i; k < j; ++k)
-            m_blocks.at(dirty[k]).dirty = false;
-        m_dirtyBlocks -= j - i;
-        i = j;
-    }
+    if (const int error = writeInPlace(dirty, nullptr))
+        return error;
+    for (const uint64_t number : dirty)
+        m_blocks.at(number).dirty = false;
+    m_dirtyBlocks = 0;
     return 0;
+}
+
+int CipherFile::flush()
+{
+    if (!m_journal)
+        return writeDirtyInPlace();
+    // The decrypted view: a writer that closes the image is done, and any moment is consistent.
+    return m_placement ? commit() : checkpoint();
 }
 
 int CipherFile::sync()
 {
-    if (const int error = flush())
+    if (!m_journal || !m_placement) {
+        if (const int error = m_journal ? checkpoint() : writeDirtyInPlace())
+            return error;
+        if (m_imageUnsynced && fdatasync(m_fd) != 0)
+            return -errno;
+        m_imageUnsynced = false;
+        return 0;
+    }
+    if (const int error = commit())
         return error;
-    return fdatasync(m_fd) == 0 ? 0 : -errno;
+    // What the transactions rely on first, then the transactions.
+    if (m_imageUnsynced && fdatasync(m_fd) != 0)
+        return -errno;
+    m_imageUnsynced = false;
+    const bool appended = m_journal->unsynced();
+    if (const int error = m_journal->sync())
+        return error;
+    m_durableBeforeNext = m_durableBeforeNext || appended;
+    return 0;
+}
+
+bool CipherFile::unsynced() const
+{
+    return m_imageUnsynced || (m_journal && m_journal->unsynced());
+}
+
+bool CipherFile::holdsJournal() const
+{
+    return m_journal && !m_readOnlyJournal && (m_journalledBlocks > 0 || m_journal->roundBytes() > 0);
+}
+
+int CipherFile::reserveJournal(size_t bytes)
+{
+    if (!m_journal || m_readOnlyJournal)
+        return 0;
+    return m_journal->reserve(bytes + (m_dirtyBlocks + m_inPlace.size()) * (ContentCipher::plainBlock + 32));
+}
+
+int64_t CipherFile::hostFreeBytes() const
+{
+    struct statvfs host;
+    if (fstatvfs(m_fd, &host) != 0)
+        return -1;
+    return int64_t(host.f_bavail) * int64_t(host.f_frsize);
+}
+
+bool CipherFile::wantsCheckpoint() const
+{
+    return m_journal && !m_readOnlyJournal &&
+           (m_journal->roundBytes() >= roundLimit || m_journalledBlocks >= m_capacity / 2);
+}
+
+int CipherFile::commit()
+{
+    if (!m_journal)
+        return writeDirtyInPlace();
+    if (m_readOnlyJournal || (m_dirtyBlocks == 0 && m_inPlace.empty()))
+        return 0;
+    std::vector<uint64_t> inPlace, journalled;
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+        const auto next = std::next(it);
+        if (it->second.dirty) {
+            // A block the journal holds is never written in place before the checkpoint.
+            const Placement placement = m_placement ? m_placement(it->first) : Placement::Journal;
+            if (placement == Placement::Drop) {
+                m_inPlace.erase(it->first);
+                forget(it);
+            } else if (placement == Placement::InPlace && !it->second.journalled) {
+                inPlace.push_back(it->first);
+            } else {
+                journalled.push_back(it->first);
+            }
+        }
+        it = next;
+    }
+    std::sort(inPlace.begin(), inPlace.end());
+    std::sort(journalled.begin(), journalled.end());
+    if (const int error = writeInPlace(inPlace, &m_inPlace))
+        return error;
+    for (const uint64_t number : inPlace) {
+        m_blocks.at(number).dirty = false;
+        --m_dirtyBlocks;
+    }
+    // Blocks written in place earlier and freed since: nothing relies on them any more.
+    for (auto it = m_inPlace.begin(); it != m_inPlace.end();) {
+        if (m_placement && m_placement(it->first) == Placement::Drop)
+            it = m_inPlace.erase(it);
+        else
+            ++it;
+    }
+    m_transaction.clear();
+    if (m_durableBeforeNext)
+        m_transaction.addDurableBefore();
+    for (const uint64_t number : journalled) {
+        const Block &block = m_blocks.at(number);
+        if (block.journalled)
+            m_transaction.addPiece(number, block.changedFrom, block.data + block.changedFrom,
+                                   size_t(block.changedTo - block.changedFrom));
+        else
+            m_transaction.addBlock(number, block.data, block.length);
+    }
+    for (const auto &[number, nonce] : m_inPlace)
+        m_transaction.addInPlace(number, nonce.data());
+    if (journalled.empty() && m_inPlace.empty())
+        return 0;
+    if (const int error = m_journal->append(m_transaction))
+        return error;
+    for (const uint64_t number : journalled) {
+        Block &block = m_blocks.at(number);
+        block.dirty = false;
+        --m_dirtyBlocks;
+        if (!block.journalled) {
+            block.journalled = true;
+            ++m_journalledBlocks;
+        }
+    }
+    m_inPlace.clear();
+    m_durableBeforeNext = false;
+    return 0;
+}
+
+int CipherFile::checkpoint()
+{
+    if (!m_journal)
+        return sync();
+    if (m_readOnlyJournal)
+        return 0;
+    if (const int error = commit())
+        return error;
+    if (m_journalledBlocks == 0 && m_journal->roundBytes() == 0) {
+        if (m_imageUnsynced && fdatasync(m_fd) != 0)
+            return -errno;
+        m_imageUnsynced = false;
+        return 0;
+    }
+    // The round is durable before any of it is written in place.
+    if (m_imageUnsynced && fdatasync(m_fd) != 0)
+        return -errno;
+    m_imageUnsynced = false;
+    if (const int error = m_journal->sync())
+        return error;
+    std::vector<uint64_t> journalled;
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+        const auto next = std::next(it);
+        if (it->second.journalled) {
+            if (m_placement && m_placement(it->first) == Placement::Drop)
+                forget(it);
+            else
+                journalled.push_back(it->first);
+        }
+        it = next;
+    }
+    std::sort(journalled.begin(), journalled.end());
+    if (const int error = writeInPlace(journalled, nullptr))
+        return error;
+    if (fdatasync(m_fd) != 0)
+        return -errno;
+    m_imageUnsynced = false;
+    if (const int error = m_journal->retire())
+        return error;
+    for (const uint64_t number : journalled)
+        m_blocks.at(number).journalled = false;
+    m_journalledBlocks = 0;
+    m_durableBeforeNext = false;
+    return 0;
 }
 
 int CipherFile::discard(off_t offset, off_t length)
@@ -524,29 +619,220 @@ int CipherFile::discard(off_t offset, off_t length)
         return 0;
     for (uint64_t number = first; number < end; ++number) {
         const auto found = m_blocks.find(number);
-        if (found == m_blocks.end())
-            continue;
-        m_dirtyBlocks -= found->second.dirty ? 1 : 0;
-        m_ages.erase(found->second.age);
-        m_blocks.erase(found);
+        if (found != m_blocks.end())
+            forget(found);
+        m_inPlace.erase(number);
     }
-    if (fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, cipherOffsetOf(first),
-                  off_t(end - first) * cipherBlock) != 0 && errno != EOPNOTSUPP) {
-        // The blocks were free anyway: only the space stays taken.
-        return -errno;
-    }
-    return 0;
+    // The blocks were free anyway: a disk that cannot make holes only keeps the space taken.
+    const int error = punch(m_fd, cipherOffsetOf(first), off_t(end - first) * cipherBlock);
+    return error == -EOPNOTSUPP ? 0 : error;
+}
+
+int CipherFile::reserve(off_t offset, off_t length)
+{
+    const uint64_t first = uint64_t(offset / plainBlock);
+    const uint64_t end = std::min(uint64_t((offset + length + plainBlock - 1) / plainBlock), blockCount());
+    if (end <= first)
+        return 0;
+    const off_t from = cipherOffsetOf(first);
+    const off_t to = std::min(cipherOffsetOf(end), cipherSizeOf(m_size));
+    if (fallocate(m_fd, FALLOC_FL_KEEP_SIZE, from, to - from) == 0)
+        return 0;
+    // A disk that cannot set space aside: a failed write back will tell.
+    return errno == EOPNOTSUPP ? 0 : -errno;
 }
 
 int CipherFile::evict()
 {
     if (m_blocks.size() <= m_capacity)
         return 0;
-    if (const int error = flush())
-        return error;
-    while (m_blocks.size() > m_capacity * 3 / 4 && !m_ages.empty()) {
-        m_blocks.erase(m_ages.front());
-        m_ages.pop_front();
+    if (!m_journal) {
+        if (const int error = writeDirtyInPlace())
+            return error;
+    } else if (!m_placement) {
+        if (const int error = checkpoint())
+            return error;
+    } else {
+        // In the middle of the owner's change only new blocks may leave: the journal takes the
+        // others at the next commit.
+        std::vector<uint64_t> inPlace;
+        for (const auto &[number, block] : m_blocks) {
+            if (block.dirty && !block.journalled && m_placement(number) == Placement::InPlace)
+                inPlace.push_back(number);
+        }
+        std::sort(inPlace.begin(), inPlace.end());
+        if (const int error = writeInPlace(inPlace, &m_inPlace))
+            return error;
+        for (const uint64_t number : inPlace) {
+            m_blocks.at(number).dirty = false;
+            --m_dirtyBlocks;
+        }
+    }
+    for (auto it = m_ages.begin(); it != m_ages.end() && m_blocks.size() > m_capacity * 3 / 4;) {
+        const auto found = m_blocks.find(*it);
+        ++it;
+        if (!found->second.dirty && !found->second.journalled)
+            forget(found);
     }
     return 0;
+}
+
+// ---- recovery ----
+
+bool CipherFile::storedMatches(uint64_t block, const uint8_t *nonce)
+{
+    const size_t length = plainLengthOf(block, m_size);
+    uint8_t stored[ContentCipher::cipherBlock];
+    uint8_t plain[ContentCipher::plainBlock];
+    const ssize_t got = HostFile::readAt(m_fd, stored, length + ContentCipher::overhead, cipherOffsetOf(block));
+    return length > 0 && got == ssize_t(length + ContentCipher::overhead) &&
+           memcmp(stored, nonce, ContentCipher::nonceSize) == 0 &&
+           m_cipher.decrypt(stored, size_t(got), block, m_fileId, plain);
+}
+
+int CipherFile::keepJournal(const std::string &path, bool readOnly, Recovery &recovery)
+{
+    std::vector<Journal::Transaction> left;
+    if (const int error = Journal::open(path, m_cipher, readOnly, m_journal, left))
+        return error;
+    if (!m_journal)
+        return 0;
+    m_readOnlyJournal = readOnly;
+    if (const int error = replay(left, readOnly, recovery))
+        return error;
+    return readOnly ? 0 : m_journal->retire();
+}
+
+// Puts the transactions left in the journal in place, in order, up to the first one that relies
+// on a block written in place that did not reach the disk whole: that one and all later ones
+// were cut off by the crash, and the blocks they wrote in place become holes again.
+int CipherFile::replay(std::vector<Journal::Transaction> &left, bool readOnly, Recovery &recovery)
+{
+    std::vector<std::vector<Journal::Transaction::Entry>> transactions(left.size());
+    size_t whole = 0;
+    while (whole < left.size() && left[whole].entries(transactions[whole]))
+        ++whole;
+    transactions.resize(whole);
+    using Kind = Journal::Transaction::Kind;
+    // Before a mark everything was durable; only what follows the last one needs a look.
+    size_t checkFrom = 0;
+    for (size_t i = 0; i < transactions.size(); ++i) {
+        for (const auto &entry : transactions[i]) {
+            if (entry.kind == Kind::DurableBefore)
+                checkFrom = i;
+        }
+    }
+    size_t accepted = transactions.size();
+    for (size_t i = checkFrom; i < accepted; ++i) {
+        for (const auto &entry : transactions[i]) {
+            if (entry.kind == Kind::InPlace && entry.block < blockCount() && !storedMatches(entry.block, entry.bytes)) {
+                accepted = i;
+                break;
+            }
+        }
+    }
+    std::vector<uint64_t> replayed;
+    for (size_t i = 0; i < accepted; ++i) {
+        for (const auto &entry : transactions[i]) {
+            if ((entry.kind != Kind::Block && entry.kind != Kind::Piece) || entry.block >= blockCount())
+                continue;
+            Block *block = cached(entry.block);
+            if (entry.kind == Kind::Block) {
+                if (!block) {
+                    block = &insert(entry.block, uint32_t(plainLengthOf(entry.block, m_size)));
+                    replayed.push_back(entry.block);
+                }
+                memset(block->data, 0, block->length);
+                memcpy(block->data, entry.bytes, std::min<size_t>(entry.length, block->length));
+            } else if (block && size_t(entry.offset) + entry.length <= block->length) {
+                memcpy(block->data + entry.offset, entry.bytes, entry.length);
+            }
+        }
+    }
+    std::sort(replayed.begin(), replayed.end());
+    recovery.replayed = accepted;
+    recovery.discarded = left.size() - accepted;
+    recovery.blocks = replayed.size();
+    if (readOnly) {
+        // Served from memory: the image stays as it is.
+        for (const uint64_t number : replayed)
+            m_blocks.at(number).journalled = true;
+        m_journalledBlocks = replayed.size();
+        return 0;
+    }
+    if (const int error = writeInPlace(replayed, nullptr))
+        return error;
+    for (size_t i = accepted; i < transactions.size(); ++i) {
+        for (const auto &entry : transactions[i]) {
+            if (entry.kind == Kind::InPlace && entry.block < blockCount() &&
+                punch(m_fd, cipherOffsetOf(entry.block), off_t(plainLengthOf(entry.block, m_size)) +
+                                                             off_t(ContentCipher::overhead)) == 0)
+                ++recovery.cleared;
+        }
+    }
+    if (fdatasync(m_fd) != 0)
+        return -errno;
+    m_imageUnsynced = false;
+    return 0;
+}
+
+namespace {
+
+// The record an earlier release kept of the one run of blocks it was writing: the run, and a
+// copy of it when it replaced blocks that held data.
+struct LegacyHead
+{
+    char magic[8];
+    uint64_t first;
+    uint64_t count;
+    uint64_t copyLength; // 0: every block of the run was a hole
+};
+constexpr char legacyMagic[8] = {'h', 'k', 'r', 'u', 'n', 0, 0, 1};
+
+} // namespace
+
+int CipherFile::replayLegacyRecord(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -errno;
+    LegacyHead head;
+    std::vector<uint8_t> copies;
+    bool usable = HostFile::readAt(fd, reinterpret_cast<uint8_t *>(&head), sizeof head, 0) == ssize_t(sizeof head) &&
+                  memcmp(head.magic, legacyMagic, sizeof legacyMagic) == 0 && head.count > 0 &&
+                  head.count <= blockCount() && head.copyLength <= head.count * ContentCipher::cipherBlock;
+    if (usable) {
+        copies.resize(head.copyLength);
+        const ssize_t got = HostFile::readAt(fd, copies.data(), copies.size(), sizeof head);
+        copies.resize(size_t(std::max<ssize_t>(got, 0)));
+    }
+    ::close(fd);
+    // Each block of the run that fails its authentication goes back: to its copy when that one
+    // authenticates, otherwise to the hole it was before the run.
+    uint8_t stored[ContentCipher::cipherBlock];
+    uint8_t plain[ContentCipher::plainBlock];
+    for (uint64_t i = 0; usable && i < head.count; ++i) {
+        const uint64_t number = head.first + i;
+        const size_t length = plainLengthOf(number, m_size);
+        if (length == 0)
+            break;
+        const ssize_t got = HostFile::readAt(m_fd, stored, length + ContentCipher::overhead, cipherOffsetOf(number));
+        if (got < 0)
+            return int(got);
+        if (decryptStored(stored, got, number, length, plain) == 0)
+            continue;
+        const size_t at = size_t(i) * ContentCipher::cipherBlock;
+        const size_t available = copies.size() > at ? copies.size() - at : 0;
+        int error = 0;
+        if (available > 0 && decryptStored(copies.data() + at, ssize_t(available), number, length, plain) == 0)
+            error = HostFile::writeAt(m_fd, copies.data() + at, std::min(available, length + ContentCipher::overhead),
+                                      cipherOffsetOf(number));
+        else
+            error = punch(m_fd, cipherOffsetOf(number), off_t(length + ContentCipher::overhead));
+        if (error)
+            return error;
+    }
+    if (usable && fdatasync(m_fd) != 0)
+        return -errno;
+    return ::unlink(path.c_str()) == 0 ? 0 : -errno;
 }

@@ -1,10 +1,15 @@
 #pragma once
 
 #include "ContentCipher.h"
+#include "Journal.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <list>
+#include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +19,13 @@
 // One file of the cipher folder seen as its plain bytes: blocks are decrypted on reading and
 // encrypted on writing back, through a write-back cache of plain blocks. Not thread-safe: the
 // daemon serialises every caller.
+//
+// With a journal (the image), changes are written back in transactions: commit() appends what
+// changed since the last one to the journal, sync() makes the committed transactions durable,
+// and checkpoint() writes the journalled blocks in place and starts the journal afresh. A block
+// the owner says nothing durable refers to (newly allocated) goes in place at once, and the
+// transaction records which copy it relies on. A crash at any moment leaves every transaction
+// whole or absent after recovery.
 class CipherFile
 {
 public:
@@ -31,25 +43,65 @@ public:
     ssize_t read(void *buffer, size_t length, off_t offset);
     ssize_t write(const void *buffer, size_t length, off_t offset);
     int truncate(off_t size);
-    // Encrypts and writes every changed block; sync also makes it durable.
+    // Writes every changed block: without a journal in place, with one as a transaction.
     int flush();
+    // flush, then everything written is durable.
     int sync();
     // Forgets the plain bytes of a range and gives the disk space of its whole blocks back.
     int discard(off_t offset, off_t length);
-    [[nodiscard]] size_t dirtyBytes() const { return m_dirtyBlocks * ContentCipher::plainBlock; }
+    // Sets disk space aside for a range, so that writing it back cannot fail for want of room.
+    int reserve(off_t offset, off_t length);
 
-    // Records each write of blocks in the file at path while it runs. A stored block spans two
-    // pages of the host, so a process that ends in the middle of a write can leave one block
-    // half old and half new, which no longer authenticates; the record lets such a block be put
-    // right. A record left behind by an earlier process is applied first. 0 or a negative errno.
-    int keepWriteLog(const std::string &path);
+    // What became of the transactions an earlier process left in the journal.
+    struct Recovery
+    {
+        size_t replayed = 0;  // transactions put in place
+        size_t discarded = 0; // transactions cut off by the crash
+        size_t blocks = 0;    // blocks written from the journal
+        size_t cleared = 0;   // blocks the discarded transactions wrote in place, made holes again
+    };
+    // Keeps the journal at path: transactions an earlier process left are replayed first (read-only,
+    // they are kept in memory instead). 0 or a negative errno.
+    int keepJournal(const std::string &path, bool readOnly, Recovery &recovery);
+    [[nodiscard]] bool journalled() const { return m_journal != nullptr; }
+    // Puts right a run of blocks the record an earlier release kept at path names, then removes
+    // the record.
+    int replayLegacyRecord(const std::string &path);
+
+    // Where a changed block goes at a commit: into the journal, in place (nothing durable refers to
+    // it), or nowhere (it is free: its bytes no longer matter).
+    enum class Placement { Journal, InPlace, Drop };
+    // Set by an owner that commits only at consistent points; without it, any moment is one and
+    // every block goes through the journal.
+    void setPlacement(std::function<Placement(uint64_t block)> placement) { m_placement = std::move(placement); }
+    // Appends one transaction holding everything changed since the last; 0 or a negative errno.
+    int commit();
+    // Writes the journalled blocks in place and starts the journal afresh; durable when it returns.
+    int checkpoint();
+    // The journal or the blocks it keeps in memory have grown enough for a checkpoint.
+    [[nodiscard]] bool wantsCheckpoint() const;
+    // Committed transactions or blocks written in place that are not durable yet.
+    [[nodiscard]] bool unsynced() const;
+    // Changes not yet in a transaction.
+    [[nodiscard]] bool hasChanges() const { return m_dirtyBlocks > 0 || !m_inPlace.empty(); }
+    // The journal holds transactions not yet put in place.
+    [[nodiscard]] bool holdsJournal() const;
+    // Room in the journal for the changes so far and that many more bytes; 0 or a negative errno.
+    int reserveJournal(size_t bytes);
+    // Bytes the host disk holding the file still has for it; -1 when that cannot be told.
+    [[nodiscard]] int64_t hostFreeBytes() const;
 
 private:
+    using Nonces = std::map<uint64_t, std::array<uint8_t, ContentCipher::nonceSize>>;
     struct Block
     {
         uint8_t data[ContentCipher::plainBlock]; // not initialised: only length bytes count
         uint32_t length = 0; // the block's plain length
-        bool dirty = false;
+        bool dirty = false;  // changed since the last write back
+        // Whole in the journal since it was last written in place: the image holds an older copy,
+        // so it stays in memory until the next checkpoint.
+        bool journalled = false;
+        uint16_t changedFrom = 0, changedTo = 0; // what changed since the last write back
         std::list<uint64_t>::iterator age;
         void resize(uint32_t newLength)
         {
@@ -63,16 +115,21 @@ private:
     [[nodiscard]] size_t plainLengthOf(uint64_t block, off_t size) const;
     int load(uint64_t first, uint64_t count);
     Block &insert(uint64_t number, uint32_t length);
+    void forget(std::unordered_map<uint64_t, Block>::iterator found);
     int decryptStored(const uint8_t *stored, ssize_t available, uint64_t number, size_t length, uint8_t *plain);
     // Reads a long range around the cache: blocks not in it are decrypted straight into the buffer.
     ssize_t stream(uint8_t *out, size_t length, off_t offset);
     Block *cached(uint64_t block);
     int makeHeader();
-    void markDirty(Block &block);
+    void markChanged(Block &block, size_t from, size_t to);
     int evict();
     int grow(off_t size);
-    int writeRun(const uint8_t *stored, size_t length, uint64_t first, uint64_t count);
-    int repairRun(const uint8_t *copies, size_t copyLength, uint64_t first, uint64_t count);
+    // Encrypts the blocks and writes them in place, neighbours with one write each. The nonce of
+    // each block written goes to nonces when given.
+    int writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonces);
+    int writeDirtyInPlace();
+    int replay(std::vector<Journal::Transaction> &left, bool readOnly, Recovery &recovery);
+    [[nodiscard]] bool storedMatches(uint64_t block, const uint8_t *nonce);
 
     int m_fd = -1;
     ContentCipher &m_cipher;
@@ -84,8 +141,16 @@ private:
     std::unordered_map<uint64_t, Block> m_blocks;
     std::list<uint64_t> m_ages; // least recently used first
     size_t m_dirtyBlocks = 0;
+    size_t m_journalledBlocks = 0;
     uint64_t m_nextRead = UINT64_MAX; // where a sequential reader would read next
     std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
-    int m_logFd = -1;
-    std::string m_logPath;
+
+    std::unique_ptr<Journal> m_journal;
+    bool m_readOnlyJournal = false;
+    std::function<Placement(uint64_t)> m_placement;
+    // Blocks written in place since the last transaction, which it must name.
+    Nonces m_inPlace;
+    bool m_imageUnsynced = false;
+    bool m_durableBeforeNext = false;
+    Journal::Transaction m_transaction;
 };

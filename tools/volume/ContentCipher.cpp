@@ -1,5 +1,7 @@
 #include "ContentCipher.h"
 
+#include "LockedMemory.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QJsonArray>
@@ -11,7 +13,6 @@
 #include <openssl/rand.h>
 
 #include <cstring>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -48,28 +49,19 @@ size_t associatedData(uint64_t blockNumber, const uint8_t *fileId, uint8_t *out)
 } // namespace
 
 SecretBytes::SecretBytes(size_t size)
-    : m_size(size)
+    : m_data(static_cast<uint8_t *>(LockedMemory::allocate(size)))
+    , m_size(size)
 {
-    const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    m_mapped = (size + page - 1) / page * page;
-    void *memory = mmap(nullptr, m_mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
+    if (!m_data)
         abort();
-    // Never in a core dump or a forked child; kept in memory when the limit allows.
-    madvise(memory, m_mapped, MADV_DONTDUMP);
-    madvise(memory, m_mapped, MADV_DONTFORK);
-    mlock(memory, m_mapped);
-    m_data = static_cast<uint8_t *>(memory);
 }
 
 SecretBytes::~SecretBytes()
 {
-    OPENSSL_cleanse(m_data, m_mapped);
-    munlock(m_data, m_mapped);
-    munmap(m_data, m_mapped);
+    LockedMemory::release(m_data);
 }
 
-ContentCipher::Unlocked ContentCipher::unlock(const std::string &configPath, const std::string &password)
+ContentCipher::Unlocked ContentCipher::unlock(const std::string &configPath, const char *password, size_t length)
 {
     Unlocked result;
     QFile file(QString::fromStdString(configPath));
@@ -104,7 +96,7 @@ ContentCipher::Unlocked ContentCipher::unlock(const std::string &configPath, con
     }
 
     SecretBytes derived(keySize);
-    if (EVP_PBE_scrypt(password.data(), password.size(), reinterpret_cast<const unsigned char *>(salt.constData()),
+    if (EVP_PBE_scrypt(password, length, reinterpret_cast<const unsigned char *>(salt.constData()),
                        size_t(salt.size()), n, r, p, 128 * r * n + (64u << 20), derived.data(), keySize) != 1) {
         result.failure = Failure::Unreadable;
         result.message = "the key derivation failed";

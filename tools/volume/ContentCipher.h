@@ -8,7 +8,8 @@
 
 #include <openssl/evp.h>
 
-// Bytes kept out of swap and wiped when released: the keys live only here.
+// Bytes kept out of swap and core dumps and wiped when released: the keys live only here (and in
+// OpenSSL's own memory, which LockedMemory serves too).
 class SecretBytes
 {
 public:
@@ -24,7 +25,6 @@ public:
 private:
     uint8_t *m_data = nullptr;
     size_t m_size = 0;
-    size_t m_mapped = 0;
 };
 
 // The content encryption of a vault's cipher folder: AES-256-GCM with 128-bit nonces over
@@ -48,8 +48,8 @@ public:
         Failure failure = Failure::None;
         std::string message;
     };
-    // Reads the settings file and unwraps the master key; the password buffer is not kept.
-    [[nodiscard]] static Unlocked unlock(const std::string &configPath, const std::string &password);
+    // Reads the settings file and unwraps the master key; the password is not kept.
+    [[nodiscard]] static Unlocked unlock(const std::string &configPath, const char *password, size_t length);
 
     ~ContentCipher();
     ContentCipher(const ContentCipher &) = delete;

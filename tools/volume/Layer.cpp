@@ -1,5 +1,6 @@
 #include "Layer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -17,7 +18,7 @@ constexpr size_t smallCacheBytes = 64u << 10;
 // other files are the plain names.
 bool isHidden(const std::string &name)
 {
-    return name.rfind("gocryptfs.", 0) == 0 || name == Layer::writeLogName;
+    return name.rfind("gocryptfs.", 0) == 0 || name == Layer::journalName || name == Layer::legacyRecordName;
 }
 
 // "/name" to "name"; empty for the root, and for anything deeper, which the flat view lacks.
@@ -72,6 +73,30 @@ Layer::~Layer()
 {
     m_volume.reset();
     syncAll();
+}
+
+int Layer::openImage(CipherFile::Recovery &recovery)
+{
+    struct stat info;
+    if (lstat(cipherPath(imageName).c_str(), &info) != 0)
+        return errno == ENOENT ? 0 : -errno; // a vault being made: the image comes later
+    int error = 0;
+    if (!entryOf(imageName, 0, 0, error))
+        return error;
+    recovery = m_recovery;
+    return 0;
+}
+
+int Layer::closeImage()
+{
+    m_volume.reset();
+    const auto found = m_entries.find(imageName);
+    if (found == m_entries.end() || !found->second.file)
+        return 0;
+    const int error = found->second.file->sync();
+    // The destructor checkpoints once more and removes the journal when everything is in place.
+    m_entries.erase(found);
+    return error;
 }
 
 void Layer::syncAll()
@@ -206,8 +231,14 @@ Layer::Entry *Layer::entryOf(const std::string &name, int flags, mode_t mode, in
     }
     entry.file = std::make_unique<CipherFile>(fd, m_cipher, name == imageName ? imageCacheBytes : smallCacheBytes);
     error = entry.file->status();
-    if (error == 0 && name == imageName && !m_readOnly)
-        error = entry.file->keepWriteLog(cipherPath(writeLogName));
+    if (error == 0 && name == imageName) {
+        // Open for good from here on: the journal lives as long as the daemon.
+        ++entry.opens;
+        if (!m_readOnly)
+            error = entry.file->replayLegacyRecord(cipherPath(legacyRecordName));
+        if (error == 0)
+            error = entry.file->keepJournal(cipherPath(journalName), m_readOnly, m_recovery);
+    }
     if (error != 0) {
         m_entries.erase(name);
         return nullptr;
@@ -261,7 +292,16 @@ int Layer::controlWrite(const char *buffer, size_t size)
     std::string mountPoint(buffer, size);
     while (!mountPoint.empty() && (mountPoint.back() == '\n' || mountPoint.back() == '\0'))
         mountPoint.pop_back();
-    if (mountPoint.empty() || mountPoint[0] != '/')
+    if (mountPoint == "sync") {
+        if (!m_volume || !m_volume->active())
+            return int(size);
+        const int error = m_volume->checkpoint();
+        return error ? -error : int(size);
+    }
+    // A path, and nothing a path should not hold: a control character could name another place.
+    const bool control = std::any_of(mountPoint.begin(), mountPoint.end(),
+                                     [](char c) { return (unsigned char)c < 0x20 || c == 0x7f; });
+    if (mountPoint.empty() || mountPoint[0] != '/' || control)
         return -EINVAL;
     if (m_volume && m_volume->active())
         return -EBUSY;
@@ -316,6 +356,9 @@ int Layer::release(const std::string &name, fuse_file_info *)
         m_entries.erase(found);
         return error;
     }
+    // The image stays open; a tool that closes it is done writing (the volume writes its own).
+    if (name == imageName && found->second.file && !(m_volume && m_volume->active()))
+        return found->second.file->flush();
     return 0;
 }
 

@@ -13,20 +13,28 @@
 
 // The decrypted view of a cipher folder: its files by their plain names (the folder uses plain
 // names), for the file-system tools that work on the image. A control file, ".volume", mounts the
-// file system inside the image from this process when a mount point is written to it, and reads
-// back where it is mounted (empty when it is not).
+// file system inside the image from this process when a mount point is written to it, writes
+// everything in place and makes it durable when "sync" is written to it (the write fails with
+// the reason when that cannot be done), and reads back where the volume is mounted (empty when
+// it is not).
 class Layer
 {
 public:
     static constexpr const char *imageName = "disk.img";
     static constexpr const char *controlName = ".volume";
-    // Beside the image: the record of the write in progress (see CipherFile::keepWriteLog).
-    static constexpr const char *writeLogName = ".disk.img.writing";
+    // Beside the image: its journal, and the record of a write an earlier release kept instead.
+    static constexpr const char *journalName = ".disk.img.journal";
+    static constexpr const char *legacyRecordName = ".disk.img.writing";
 
     Layer(std::string cipherFolder, ContentCipher &cipher, bool readOnly, std::mutex &lock);
     ~Layer();
 
     [[nodiscard]] static const fuse_operations &operations();
+    // Opens the image for good, putting right first what an earlier process left unfinished.
+    // 0 or a negative errno.
+    int openImage(CipherFile::Recovery &recovery);
+    // Writes the image back in place and closes it; 0 or a negative errno.
+    int closeImage();
     [[nodiscard]] Ext4Volume *volume() { return m_volume.get(); }
     // Writes every open file back and makes it durable.
     void syncAll();
@@ -67,4 +75,5 @@ private:
     std::string m_mountPoint;
     std::map<std::string, Entry> m_entries;
     std::unique_ptr<Ext4Volume> m_volume;
+    CipherFile::Recovery m_recovery;
 };

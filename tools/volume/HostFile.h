@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <sys/types.h>
+
+// Reading and writing files of the host disk whole, whatever the kernel splits.
+namespace HostFile {
+
+// Bytes read (fewer at the end of the file), or a negative errno.
+[[nodiscard]] ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset);
+// 0 or a negative errno.
+[[nodiscard]] int writeAt(int fd, const uint8_t *buffer, size_t length, off_t offset);
+// Makes the entry of a new file in its folder durable. 0 or a negative errno.
+[[nodiscard]] int syncFolderOf(const std::string &path);
+
+} // namespace HostFile
