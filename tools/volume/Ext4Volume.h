@@ -1,5 +1,8 @@
 #pragma once
 
+#include "BlockRanges.h"
+#include "CipherFile.h"
+
 #include <ext2fs/ext2fs.h>
 
 #define FUSE_USE_VERSION 35
@@ -15,11 +18,16 @@
 #include <thread>
 #include <vector>
 
-class CipherFile;
-
 // The ext4 file system inside an encrypted image, served over FUSE by libext2fs in this process.
-// Every request runs under the daemon's one lock. Metadata is written back at most about once a
-// second while busy, and at once on fsync, syncfs and unmount.
+// Every request runs under the daemon's one lock.
+//
+// Durability: each request that changes something is one transaction of the image's journal,
+// written before the request is answered, so a killed daemon loses nothing it answered. fsync
+// makes the transactions durable; about once a second they become durable anyway, and a
+// checkpoint puts them in place at least every few seconds. Blocks allocated by a request are
+// written in place at once and taken from the host disk's space when allocated, so a full host
+// disk fails the write that needs the room, never a later write back. Blocks freed stay unused
+// until the checkpoint that makes the freeing durable; then their ciphertext becomes holes.
 class Ext4Volume
 {
 public:
@@ -39,8 +47,12 @@ public:
     void waitClosed(std::unique_lock<std::mutex> &guard);
     // Ends serving: the mount goes away lazily, the file system is written and closed.
     void stop();
-    // Writes metadata when it changed and a second has passed. Called with the lock held.
-    void flushIfDue();
+    // Makes changes durable and puts them in place when due. Called with the lock held.
+    void maintain();
+    // Everything in place and durable; 0 or the errno of what failed. Called with the lock held.
+    int checkpoint();
+    // The errno of a write back that failed at the last close, 0 when everything was written.
+    [[nodiscard]] int closeError() const { return m_closeError; }
     // Lets SIGUSR1 reach the calling thread: it interrupts a waiting request loop, which then
     // looks at its exit flag (stop()). All other threads keep it blocked.
     static void acceptWakeSignal();
@@ -64,6 +76,7 @@ public:
     void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi);
     void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset);
     void write(fuse_req_t req, fuse_ino_t ino, const char *buffer, size_t size, off_t offset);
+    void flush(fuse_req_t req);
     void release(fuse_req_t req, fuse_ino_t ino);
     void fsync(fuse_req_t req);
     void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset);
@@ -76,31 +89,61 @@ public:
 
 private:
     void serve(fuse_session *session);
-    void close();
-    int writeBack(bool durable);
-    void touchChanged() { m_changed = true; }
+    int close();
+    // Writes what the last request changed as one transaction. Every answer to the kernel comes
+    // after it, through the reply helpers below.
+    int settle();
+    int syncDurable();
+    void noteWriteBackFailure(const char *what, int error);
+    // Room in the journal for a request's changes, and free blocks that are not waiting for a
+    // checkpoint; 0 or ENOSPC.
+    int makeRoom(size_t bytes);
+    void replyError(fuse_req_t req, int error);
+    void replyAttr(fuse_req_t req, ext2_ino_t ino, const ext2_inode_large &inode);
+    int replyEntry(fuse_req_t req, ext2_ino_t ino, fuse_file_info *fi = nullptr);
+    // A failure after part of an operation was done: logged, and the file system is marked for a
+    // full check at the next attach.
+    int damaged(const char *operation, int error);
+
     int readInode(ext2_ino_t ino, ext2_inode_large &inode);
     int writeInode(ext2_ino_t ino, ext2_inode_large &inode);
     void fillStat(ext2_ino_t ino, const ext2_inode_large &inode, struct stat &st) const;
-    int replyEntry(fuse_req_t req, ext2_ino_t ino, fuse_file_info *fi = nullptr);
     int lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino);
     int withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change);
-    int completeEntry(fuse_req_t req, ext2_ino_t parent, const char *name,
+    int completeEntry(fuse_req_t req, ext2_ino_t parent, ext2_ino_t ino,
                       const std::function<void(ext2_inode_large &)> &adjust);
     int addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
+    int newInode(ext2_ino_t parent, mode_t mode, ext2_ino_t &ino);
     int createNode(ext2_ino_t parent, const char *name, mode_t mode, dev_t rdev, const fuse_ctx *ctx,
                    ext2_ino_t &ino);
-    int changeLinks(ext2_ino_t ino, int delta);
+    int dropLink(ext2_ino_t ino);
     int freeInode(ext2_ino_t ino);
+    int releaseBlocks(ext2_ino_t ino, ext2_inode_large &inode);
+    void forgetOrphan(ext2_ino_t ino, __u32 next);
     int removeEntry(ext2_ino_t parent, const char *name, ext2_ino_t ino, bool directory);
+    int retarget(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
     int touchDirectory(ext2_ino_t dir);
     int isEmptyDirectory(ext2_ino_t dir, bool &empty);
     int setSize(ext2_ino_t ino, off_t size);
+    int reserveMapped(ext2_ino_t ino, ext2_inode_large &inode, off_t offset, off_t length);
+    int allocate(ext2_ino_t ino, ext2_inode_large &inode, blk64_t first, blk64_t end);
+    int zeroRange(ext2_ino_t ino, off_t from, off_t to);
     int readExtents(ext2_ino_t ino, ext2_inode_large &inode, char *buffer, size_t size, off_t offset);
     bool isInside(ext2_ino_t ino, ext2_ino_t ancestor);
+
+    // Allocation, so that blocks come only from space the host disk has set aside, never from
+    // blocks freed since the last checkpoint, and never the last block of the file system (whose
+    // release libext2fs 1.47.0 refuses).
+    [[nodiscard]] blk64_t lastUsableBlock() const;
+    int findFree(blk64_t from, blk64_t last, blk64_t &found);
+    errcode_t allocateBlock(blk64_t goal, blk64_t *ret);
+    errcode_t allocateRange(int flags, blk64_t goal, blk64_t length, blk64_t *first, blk64_t *count);
+    int reserveBlocks(blk64_t first, blk64_t count);
+    void blocksChanged(blk64_t first, blk64_t count, bool freed);
+    void inodeChanged(ext2_ino_t ino);
+    errcode_t writeChangedBitmaps(bool all);
+    CipherFile::Placement placementOf(uint64_t cipherBlock);
     void giveBackFreedBlocks();
-    static void blockFreed(ext2_filsys fs, blk64_t block, int inUse);
-    static void rangeFreed(ext2_filsys fs, blk64_t block, blk_t count, int inUse);
 
     CipherFile &m_image;
     std::mutex &m_lock;
@@ -109,10 +152,14 @@ private:
     fuse_session *m_session = nullptr;
     std::thread m_thread;
     std::string m_mountPoint;
-    bool m_changed = false;
     bool m_unmounted = false;
-    std::chrono::steady_clock::time_point m_lastWrite;
+    bool m_changed = false;
+    int m_writeBackError = 0;
+    int m_closeError = 0;
+    std::chrono::steady_clock::time_point m_lastSync, m_lastCheckpoint;
     std::map<ext2_ino_t, int> m_openCount;
     std::set<ext2_ino_t> m_orphans; // unlinked while open: freed on the last release
-    std::vector<std::pair<blk64_t, blk64_t>> m_freed; // ranges freed since the last request
+    BlockRanges m_fresh;            // allocated since the last transaction
+    BlockRanges m_quarantine;       // freed since the last checkpoint
+    std::vector<bool> m_changedBlockBitmaps, m_changedInodeBitmaps;
 };
