@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
@@ -156,11 +157,21 @@ QString cutToBytes(QString text, qsizetype bytes)
     return text;
 }
 
-// Volume names become folder names and labels.
+bool isControl(QChar c)
+{
+    return c.category() == QChar::Other_Control;
+}
+
+// Volume names become folder names and labels. A name stored by someone else may hold anything:
+// a control character (a NUL above all) never reaches a path.
 QString folderName(const QString &volumeName)
 {
     QString name = volumeName;
     name.replace(QLatin1Char('/'), QLatin1Char(':'));
+    for (QChar &c : name) {
+        if (isControl(c))
+            c = QChar(0xfffd);
+    }
     if (name.trimmed().isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return QStringLiteral("Untitled");
     return name;
@@ -176,6 +187,9 @@ void requireUsableVolumeName(const QString &name)
 {
     if (name.isEmpty())
         throw Error{QStringLiteral("Invalid argument: the name is empty"), Tool::statusInvalidArgument};
+    if (std::any_of(name.cbegin(), name.cend(), isControl))
+        throw Error{QStringLiteral("Invalid argument: a name cannot hold control characters such as line breaks"),
+                    Tool::statusInvalidArgument};
     if (folderName(name).toUtf8().size() > nameMax)
         throw Error{QStringLiteral("File name too long: a volume name holds at most %1 bytes").arg(nameMax),
                     Tool::statusInvalidArgument};
@@ -278,12 +292,50 @@ bool servedByDaemon(const QString &layer)
     return MountTable::findDaemon(daemonName, layer).pid != 0;
 }
 
-void openLayer(const QString &bundle, const QByteArray &password, const QString &at, bool readOnly = false)
+// What opening the encryption layer put right: the journal the daemon left when it could not
+// finish writing.
+struct LayerRecovery
+{
+    int replayed = 0; // changes completed from the journal
+    int cleared = 0;  // damaged blocks of changes that never completed, made holes again
+};
+
+LayerRecovery recoveryIn(const QByteArray &output)
+{
+    static const QRegularExpression line(QStringLiteral("journal: replayed (\\d+), blocks \\d+, cleared (\\d+)"));
+    const QRegularExpressionMatch match = line.match(QString::fromUtf8(output));
+    return match.hasMatch() ? LayerRecovery{match.captured(1).toInt(), match.captured(2).toInt()} : LayerRecovery();
+}
+
+void requireOpenablePassword(const QByteArray &password)
 {
     if (password.isEmpty() || password.contains('\n') || password.contains('\r'))
         throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
+}
+
+void failOnDaemonStatus(const Tool::HelperResult &result)
+{
+    if (result.status == 12)
+        throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
+    if (result.status != 0)
+        throw Error{QStringLiteral("cannot open the encrypted layer: ") + Tool::lastLines(result.output)};
+}
+
+const QString journalName = QStringLiteral(".disk.img.journal");
+
+LayerRecovery openLayer(const QString &bundle, const QByteArray &password, const QString &at, bool readOnly = false)
+{
+    requireOpenablePassword(password);
     makePrivateFolder(at);
     const bool fallback = usesFallback();
+    LayerRecovery recovery;
+    // gocryptfs knows nothing of the daemon's journal: what it holds goes in place first.
+    if (fallback && QFileInfo::exists(cipherDirectory(bundle) + QLatin1Char('/') + journalName)) {
+        const Tool::HelperResult recovered = Tool::runHelper(
+            daemonPath(), {QStringLiteral("-recover"), cipherDirectory(bundle)}, password + '\n');
+        failOnDaemonStatus(recovered);
+        recovery = recoveryIn(recovered.output);
+    }
     QStringList arguments;
     if (fallback)
         arguments << QStringLiteral("-q") << QStringLiteral("-noprealloc");
@@ -294,10 +346,8 @@ void openLayer(const QString &bundle, const QByteArray &password, const QString 
                                                       arguments, password + '\n', true);
     if (result.status != 0)
         QDir().rmdir(at);
-    if (result.status == 12)
-        throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
-    if (result.status != 0)
-        throw Error{QStringLiteral("cannot open the encrypted layer: ") + Tool::lastLines(result.output)};
+    failOnDaemonStatus(result);
+    return fallback ? recovery : recoveryIn(result.output);
 }
 
 // Asks a daemon to end; a stopped one gets the request when it continues.
@@ -402,9 +452,23 @@ struct Repair
     QString summary; // in plain words
 };
 
+// The repairs a preen pass reports; the deletes a crash interrupted that it completes (files
+// removed while still open) are no repair.
+qsizetype preenFixes(const QByteArray &output)
+{
+    static const QRegularExpression fix(QStringLiteral("(FIXED|CLEARED|SALVAGED|RELOCATED|CREATED|EXPANDED)\\.?$"));
+    qsizetype fixes = 0;
+    for (const QByteArray &line : output.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (fix.match(text).hasMatch() && !text.contains(QLatin1String("orphaned inode")))
+            ++fixes;
+    }
+    return fixes;
+}
+
 // Checks the file system before it is mounted. What a clean detach leaves passes at once; what a
-// crash leaves (a check the quick repair refuses) gets the full repair, from the backup
-// superblock when the first one is lost. Answers what was repaired.
+// crash leaves gets the quick repair, or, when the quick repair refuses, the full one, from the
+// backup superblock when the first one is lost. Answers what was repaired.
 std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image, bool force)
 {
     QStringList quick{QStringLiteral("-p")};
@@ -412,8 +476,14 @@ std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image
         quick << QStringLiteral("-f");
     const Tool::HelperResult preen = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), quick << image);
     // e2fsck's statuses: 0 clean, 1 and 2 repaired, 4 and up errors left or a failure.
-    if (preen.status < 4)
-        return std::nullopt;
+    if (preen.status < 4) {
+        const qsizetype fixes = preenFixes(preen.output);
+        if (fixes == 0)
+            return std::nullopt;
+        return Repair{preen.output, QStringLiteral("The vault was not locked cleanly, so its file system was "
+                                                   "repaired (%1 problems fixed).")
+                                        .arg(fixes)};
+    }
     Repair repair;
     repair.log = preen.output;
     const Tool::HelperResult full = runCheck(bundle, image, {QStringLiteral("-f"), QStringLiteral("-y")});
@@ -423,7 +493,7 @@ std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image
             QStringLiteral("The file system inside the vault is damaged and could not be repaired: ") +
                 complaint(full.output),
             1, true};
-    const qsizetype fixes = repair.log.count("? yes");
+    const qsizetype fixes = repair.log.count("? yes") + preenFixes(preen.output);
     const qsizetype rescued = repair.log.count("Connect to /lost+found? yes");
     repair.summary = QStringLiteral("The vault was not locked cleanly, so its file system was repaired "
                                     "(%1 problems fixed")
@@ -510,6 +580,18 @@ QString mountVolume(const QString &bundle, const QString &image, const QString &
                          : repair->summary + QStringLiteral(" The repair log is “%1” in the vault.").arg(log);
 }
 
+// Asks the daemon serving a view to put everything in place and make it durable; 0 or the errno
+// of what kept it from doing so.
+int writeBack(const QString &layer)
+{
+    const int fd = ::open(QFile::encodeName(layer + QLatin1Char('/') + controlName).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int error = ::write(fd, "sync", 4) == 4 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
 // Whether the daemon serving a view still serves the file system inside it. Ask only a running
 // daemon: a stopped one would never answer.
 bool daemonServesVolume(const QString &layer)
@@ -544,6 +626,20 @@ void unmountVolume(const Attachment &attachment, bool force, const QString &name
         inDaemon ? MountTable::findDaemon(daemonName, attachment.layerMount) : fuse2fs;
     if (attachment.healthy && !force && !MountTable::programsUsing(mountPoint).isEmpty())
         throw Error{busyMessage(mountPoint, name), Tool::statusBusy, true};
+    // The volume daemon writes everything back before the volume goes: when it cannot, the
+    // volume stays, with everything it holds, until the reason is gone.
+    if (inDaemon && attachment.healthy) {
+        if (const int error = writeBack(attachment.layerMount); error && !force)
+            throw Error{error == ENOSPC
+                            ? QStringLiteral("The volume “%1” was not locked: the disk holding the vault is full, "
+                                             "so its last changes cannot be saved. Free some space on that disk, "
+                                             "then lock it again.")
+                                  .arg(name)
+                            : QStringLiteral("The volume “%1” was not locked: its last changes could not be saved "
+                                             "to the disk holding the vault (%2).")
+                                  .arg(name, systemError(error)),
+                        1, true};
+    }
     // A volume that cannot answer is cleared away: nothing it holds can reach the disk any more.
     const bool lazy = force || !attachment.healthy;
     unmount(mountPoint, lazy);
@@ -856,6 +952,7 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
             const QByteArray &password)
 {
     Tool::requireUsablePassword(password);
+    requireUsableVolumeName(volumeName);
     if (limitBytes < smallestLimit || limitBytes > largestLimit)
         throw Error{QStringLiteral("Invalid argument: the size must be between 16 MB and 4 TB"),
                     Tool::statusInvalidArgument};
@@ -864,10 +961,24 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
         throw Error{QStringLiteral("File exists")};
     if (!target.absoluteDir().exists())
         throw Error{QStringLiteral("No such file or directory")};
-    if (mkdir(QFile::encodeName(bundlePath).constData(), 0755) != 0)
+    // The vault is made under a name of its own beside the target and takes the target's name only
+    // when it is whole: a create that is killed leaves no half-made vault, and the next create of
+    // the same name clears away what it left.
+    const QString partial =
+        target.absolutePath() + QStringLiteral("/.creating-") +
+        QString::fromLatin1(QCryptographicHash::hash(target.fileName().toUtf8(), QCryptographicHash::Sha256)
+                                .toHex()
+                                .left(16));
+    if (QFileInfo(partial).isDir() && !QFileInfo(partial).isSymLink()) {
+        const BundleLock earlier(partial);
+        clearLeftovers(QFileInfo(partial).canonicalFilePath());
+        Tool::removeTree(partial);
+    }
+    if (mkdir(QFile::encodeName(partial).constData(), 0755) != 0)
         throw Error{systemError(errno)};
-    Tool::Rollback removeBundle([&] { Tool::removeTree(bundlePath); });
-    const QString bundle = QFileInfo(bundlePath).canonicalFilePath();
+    Tool::Rollback removeBundle([&] { Tool::removeTree(partial); });
+    const BundleLock lock(partial);
+    const QString bundle = QFileInfo(partial).canonicalFilePath();
 
     // At least two block groups, so that even a small vault has a copy of its superblock.
     const qint64 blocks = limitBytes / blockSize;
@@ -904,6 +1015,9 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
                                QStringLiteral("sif <2> mode 040700"), layer.image()});
         writeName(layer.folder(), volumeName);
     }
+    if (renameat2(AT_FDCWD, QFile::encodeName(partial).constData(), AT_FDCWD,
+                  QFile::encodeName(bundlePath).constData(), RENAME_NOREPLACE) != 0)
+        throw Error{systemError(errno)};
     removeBundle.dismiss();
 }
 
@@ -918,15 +1032,24 @@ Attached attach(const QString &bundlePath, const QByteArray &password, bool hidd
     }
     clearLeftovers(bundle);
     const QString layer = layerPointFor(bundle);
-    openLayer(bundle, password, layer);
+    const LayerRecovery recovery = openLayer(bundle, password, layer);
     Tool::Rollback closeOnFailure([&] { closeLayer(layer); });
     const QString image = layer + QLatin1Char('/') + imageName;
     if (!QFileInfo::exists(image))
         throw Error{QStringLiteral("the vault's image is missing")};
     const QString mountPoint = freeMountPoint(nameInLayer(layer), hidden);
-    const QString report = mountVolume(bundle, image, mountPoint);
+    QStringList report;
+    if (recovery.replayed > 0)
+        report << QStringLiteral("The vault was not locked cleanly: %1 changes made just before were completed "
+                                 "from its journal.")
+                      .arg(recovery.replayed);
+    if (recovery.cleared > 0)
+        report << QStringLiteral("%1 blocks of changes that had not reached the disk were cleared.")
+                      .arg(recovery.cleared);
+    if (const QString repaired = mountVolume(bundle, image, mountPoint); !repaired.isEmpty())
+        report << repaired;
     closeOnFailure.dismiss();
-    return {mountPoint, report};
+    return {mountPoint, report.join(QLatin1Char(' '))};
 }
 
 void detach(const QString &mountPoint, bool force)
