@@ -1,0 +1,254 @@
+// Loaded with LD_PRELOAD into a volume daemon, to see and steer what it does to the host disk.
+// Only files whose path starts with HOLLOWKEEP_HOST_IO_WITHIN count (a vault's cipher folder).
+//
+// HOLLOWKEEP_HOST_IO_TRACE=FILE appends a record of every change to such a file, and of every
+// sync, to FILE before the change is made: what the crash-state test rebuilds disks from.
+//
+// HOLLOWKEEP_HOST_IO_FAIL=FILE makes calls fail while FILE holds a rule for them, one per line:
+// "CALL ERRNO SUFFIX" with CALL pwrite, fallocate or fdatasync, ERRNO ENOSPC or EIO, and the end
+// of the path it applies to.
+//
+// HOLLOWKEEP_HOST_IO_CUT=FILE ends the process in the middle of a write, the way a SIGKILL can:
+// once FILE exists, the next write of at least 64 KiB to a file whose name ends as FILE says stops
+// at a page boundary near its middle, and the process is killed. The kernel checks for a fatal
+// signal before each page it copies, so this is exactly what such a kill leaves behind.
+#include "HostIoTrace.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::recursive_mutex lock;
+thread_local bool inside = false; // the library's own calls pass straight through
+
+template<typename Function>
+Function next(const char *name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+std::string pathOf(int fd)
+{
+    char link[64], path[PATH_MAX] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    return length > 0 ? std::string(path, size_t(length)) : std::string();
+}
+
+bool watched(const std::string &path)
+{
+    const char *within = getenv("HOLLOWKEEP_HOST_IO_WITHIN");
+    return within && *within && path.rfind(within, 0) == 0;
+}
+
+void trace(HostIoTrace::Op op, const std::string &path, int64_t offset, int64_t length, const void *data = nullptr,
+           const std::string &other = {})
+{
+    const char *file = getenv("HOLLOWKEEP_HOST_IO_TRACE");
+    if (!file || !*file)
+        return;
+    static const auto writeAll = next<ssize_t (*)(int, const void *, size_t)>("write");
+    const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    HostIoTrace::Record record{HostIoTrace::magic, uint32_t(op), uint32_t(path.size()), uint32_t(other.size()),
+                               offset, length};
+    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
+    bytes += path;
+    bytes += other;
+    if (op == HostIoTrace::Op::Write)
+        bytes.append(static_cast<const char *>(data), size_t(length));
+    writeAll(fd, bytes.data(), bytes.size());
+    close(fd);
+}
+
+// The errno a rule sets for this call on this path, or 0.
+int injected(const char *call, const std::string &path)
+{
+    const char *file = getenv("HOLLOWKEEP_HOST_IO_FAIL");
+    if (!file || !*file)
+        return 0;
+    FILE *rules = fopen(file, "re");
+    if (!rules)
+        return 0;
+    char name[32], error[32], suffix[PATH_MAX];
+    int result = 0;
+    while (!result && fscanf(rules, "%31s %31s %4095s", name, error, suffix) == 3) {
+        const std::string end = suffix;
+        if (strcmp(name, call) == 0 && path.size() >= end.size() &&
+            path.compare(path.size() - end.size(), end.size(), end) == 0)
+            result = strcmp(error, "ENOSPC") == 0 ? ENOSPC : EIO;
+    }
+    fclose(rules);
+    return result;
+}
+
+bool shouldCut(const std::string &path, size_t length)
+{
+    const char *trigger = getenv("HOLLOWKEEP_HOST_IO_CUT");
+    if (!trigger || length < 64 * 1024)
+        return false;
+    char suffix[256] = {};
+    const int fd = open(trigger, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t got = read(fd, suffix, sizeof suffix - 1);
+    close(fd);
+    const std::string end(suffix, size_t(std::max<ssize_t>(got, 0)));
+    // Claiming the trigger by removing it: one cut only.
+    return got > 0 && path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0 &&
+           unlink(trigger) == 0;
+}
+
+using WriteAt = ssize_t (*)(int, const void *, size_t, off_t);
+
+ssize_t writeAt(WriteAt real, int fd, const void *buffer, size_t length, off_t offset)
+{
+    if (inside)
+        return real(fd, buffer, length, offset);
+    std::lock_guard guard(lock);
+    inside = true;
+    const std::string path = pathOf(fd);
+    ssize_t result = 0;
+    if (!watched(path)) {
+        result = real(fd, buffer, length, offset);
+    } else if (const int error = injected("pwrite", path)) {
+        errno = error;
+        result = -1;
+    } else if (shouldCut(path, length)) {
+        const off_t cut = (offset + off_t(length / 2)) / 4096 * 4096;
+        if (cut > offset)
+            real(fd, buffer, size_t(cut - offset), offset);
+        kill(getpid(), SIGKILL);
+        pause();
+    } else {
+        trace(HostIoTrace::Op::Write, path, offset, int64_t(length), buffer);
+        result = real(fd, buffer, length, offset);
+    }
+    inside = false;
+    return result;
+}
+
+int syncCall(int (*real)(int), const char *call, int fd)
+{
+    if (inside)
+        return real(fd);
+    std::lock_guard guard(lock);
+    inside = true;
+    const std::string path = pathOf(fd);
+    int result = 0;
+    if (watched(path) && (errno = injected(call, path)) != 0) {
+        result = -1;
+    } else {
+        result = real(fd);
+        if (result == 0 && watched(path))
+            trace(HostIoTrace::Op::Sync, path, 0, 0);
+    }
+    inside = false;
+    return result;
+}
+
+} // namespace
+
+extern "C" {
+
+ssize_t pwrite64(int fd, const void *buffer, size_t length, off_t offset)
+{
+    static const auto real = next<WriteAt>("pwrite64");
+    return writeAt(real, fd, buffer, length, offset);
+}
+
+ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
+{
+    static const auto real = next<WriteAt>("pwrite");
+    return writeAt(real, fd, buffer, length, offset);
+}
+
+int fdatasync(int fd)
+{
+    static const auto real = next<int (*)(int)>("fdatasync");
+    return syncCall(real, "fdatasync", fd);
+}
+
+int fsync(int fd)
+{
+    static const auto real = next<int (*)(int)>("fsync");
+    return syncCall(real, "fdatasync", fd);
+}
+
+int fallocate64(int fd, int mode, off_t offset, off_t length)
+{
+    static const auto real = next<int (*)(int, int, off_t, off_t)>("fallocate64");
+    if (inside)
+        return real(fd, mode, offset, length);
+    std::lock_guard guard(lock);
+    inside = true;
+    const std::string path = pathOf(fd);
+    int result = 0;
+    if (watched(path) && (errno = injected("fallocate", path)) != 0) {
+        result = -1;
+    } else {
+        if (watched(path))
+            trace((mode & FALLOC_FL_PUNCH_HOLE) ? HostIoTrace::Op::Punch : HostIoTrace::Op::Allocate, path, offset,
+                  length);
+        result = real(fd, mode, offset, length);
+    }
+    inside = false;
+    return result;
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length)
+{
+    return fallocate64(fd, mode, offset, length);
+}
+
+int ftruncate64(int fd, off_t length)
+{
+    static const auto real = next<int (*)(int, off_t)>("ftruncate64");
+    if (!inside) {
+        std::lock_guard guard(lock);
+        inside = true;
+        if (const std::string path = pathOf(fd); watched(path))
+            trace(HostIoTrace::Op::Truncate, path, length, 0);
+        inside = false;
+    }
+    return real(fd, length);
+}
+
+int ftruncate(int fd, off_t length)
+{
+    return ftruncate64(fd, length);
+}
+
+int unlink(const char *path)
+{
+    static const auto real = next<int (*)(const char *)>("unlink");
+    if (!inside && watched(path)) {
+        std::lock_guard guard(lock);
+        trace(HostIoTrace::Op::Remove, path, 0, 0);
+    }
+    return real(path);
+}
+
+int rename(const char *from, const char *to)
+{
+    static const auto real = next<int (*)(const char *, const char *)>("rename");
+    if (!inside && watched(from)) {
+        std::lock_guard guard(lock);
+        trace(HostIoTrace::Op::Rename, from, 0, 0, nullptr, to);
+    }
+    return real(from, to);
+}
+
+} // extern "C"
