@@ -26,6 +26,8 @@ packages=(
   dbus dbus-x11 gnome-keyring libsecret-tools xvfb xdotool x11-utils openbox attr bc
   # load tests of a mounted vault, and the peer measured by the benchmark
   fio stress-ng cryfs
+  # the crash-state test drives a real database
+  libsqlite3-dev
   # checks of the files installed for the desktop
   desktop-file-utils appstream lintian
   # icons

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <random>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -207,6 +208,39 @@ private Q_SLOTS:
             }
         }
         QVERIFY(errorsSeen > 0); // the names collide often enough to try the error paths too
+        QCOMPARE(detachVault(vault).status, 0);
+        VERIFY_SOUND(bundle, m_password);
+    }
+
+    // Saving over a file leaves nothing of the old one (open with O_TRUNC, as editors and cp do), and
+    // preallocating, punching and writing one file keeps its block count right: the volume checks
+    // clean and the file can still be cut.
+    void overwritesAndPreallocationKeepFilesRight()
+    {
+        const QString bundle = m_env.home() + u"/Edits.sparsebundle"_s;
+        const QString vault = attachNewVault(bundle, m_password);
+        QVERIFY(writeAll(vault + u"/note"_s, "hello world\n") && writeAll(vault + u"/note"_s, "hi\n"));
+        QCOMPARE(readAll(vault + u"/note"_s), QByteArray("hi\n"));
+        QVERIFY(writeAll(vault + u"/long"_s, QByteArray(300000, 'l')) && writeAll(m_env.root() + u"/short"_s, "short"));
+        QCOMPARE(QProcess::execute(u"cp"_s, {m_env.root() + u"/short"_s, vault + u"/long"_s}), 0);
+        QCOMPARE(readAll(vault + u"/long"_s), QByteArray("short"));
+
+        const int fd = ::open(encoded(vault + u"/sparse"_s).constData(), O_RDWR | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        QByteArray expected(1 << 20, '\0');
+        const QByteArray data(100000, 'd');
+        QCOMPARE(::fallocate(fd, 0, 0, 1 << 20), 0);
+        QCOMPARE(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 65536, 262144), 0);
+        QCOMPARE(::pwrite(fd, data.constData(), size_t(data.size()), 300000), ssize_t(data.size()));
+        expected.replace(300000, data.size(), data);
+        QCOMPARE(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 320000, 50000), 0);
+        expected.replace(320000, 50000, QByteArray(50000, '\0'));
+        QCOMPARE(::fallocate(fd, FALLOC_FL_KEEP_SIZE, 2 << 20, 1 << 20), 0);
+        QCOMPARE(::fsync(fd), 0);
+        QCOMPARE(::ftruncate(fd, 700000), 0);
+        ::close(fd);
+        expected.truncate(700000);
+        QCOMPARE(readAll(vault + u"/sparse"_s), expected);
         QCOMPARE(detachVault(vault).status, 0);
         VERIFY_SOUND(bundle, m_password);
     }

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 #include <QUuid>
 
 #include <QDateTime>
@@ -518,6 +519,24 @@ void prepareFileSystem(const QString &image)
                     {QStringLiteral("-w"), QStringLiteral("-f"), QStringLiteral("-"), image}, commands);
 }
 
+// The last block of a file system goes to its bad-block list: fuse2fs (libext2fs 1.47.0) cannot
+// free a file's extent that ends there, so a file holding it could never be deleted. A list file
+// for mke2fs and e2fsck -l.
+class LastBlockList
+{
+public:
+    explicit LastBlockList(qint64 imageBytes)
+        : m_file(MountTable::privateTemporaryFolder() + QStringLiteral("/last-block-XXXXXX"))
+    {
+        if (!m_file.open() || m_file.write(QByteArray::number(imageBytes / blockSize - 1) + '\n') < 0 || !m_file.flush())
+            throw Error{QStringLiteral("cannot write a temporary file")};
+    }
+    [[nodiscard]] QString path() const { return m_file.fileName(); }
+
+private:
+    QTemporaryFile m_file;
+};
+
 Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
 {
     makePrivateFolder(mountPoint);
@@ -1007,7 +1026,8 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
              QString::number(groupBlocks), QStringLiteral("-i"), QString::number(blockSize),
              QStringLiteral("-m"), QStringLiteral("0"), QStringLiteral("-O"),
              QStringLiteral("^has_journal,^inline_data,^resize_inode"), QStringLiteral("-E"),
-             QStringLiteral("lazy_itable_init=1,nodiscard,") + owner, layer.image()});
+             QStringLiteral("lazy_itable_init=1,nodiscard,") + owner, QStringLiteral("-l"), LastBlockList(limitBytes).path(),
+             layer.image()});
         // Only the owner may enter the volume.
         Tool::runHelperOrFail(QStringLiteral("cannot protect the volume"),
                               Tool::helper(QStringLiteral("debugfs")),
@@ -1125,6 +1145,13 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
         }
         if (!image.resize(limitBytes))
             throw Error{QStringLiteral("cannot shrink the image: ") + image.errorString()};
+    }
+    if (limitBytes != current) {
+        const Tool::HelperResult marked =
+            Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")),
+                            {QStringLiteral("-fy"), QStringLiteral("-l"), LastBlockList(limitBytes).path(), layer.image()});
+        if (marked.status >= 4)
+            throw Error{QStringLiteral("cannot check the resized file system: ") + complaint(marked.output)};
     }
     writeInfo(bundle, {{sizeKey, limitBytes}});
 }
