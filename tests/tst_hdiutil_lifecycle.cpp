@@ -175,6 +175,63 @@ private Q_SLOTS:
         QCOMPARE(modeOf(runtime), mode_t(0700));
     }
 
+    // A volume name never leaves its folder: names with control characters are refused, and a
+    // stored one (a vault shared with its password) mounts in a folder of its own, listed and
+    // lockable, beside the other vaults.
+    void namesNeverLeaveTheirFolder()
+    {
+        const ToolRun refused = createVault(vault(u"Lines.sparsebundle"_s), u"two\nlines"_s, 64, m_password);
+        QCOMPARE(refused.status, 22);
+        QVERIFY2(refused.err.contains("control characters"), refused.err.constData());
+        QVERIFY(!QFileInfo::exists(vault(u"Lines.sparsebundle"_s)));
+
+        const QString other = attachNewVault(vault(u"Other.sparsebundle"_s), m_password);
+        const QString path = vault(u"Shared.sparsebundle"_s);
+        QCOMPARE(createVault(path, u"Shared"_s, 64, m_password).status, 0);
+        const QString layer = m_env.root() + u"/layer"_s;
+        QVERIFY(openWithGocryptfs(path, layer, m_password));
+        QVERIFY(writeAll(layer + u"/volume-name"_s, QByteArray("Evil\0/..\n\x1b", 10)));
+        QCOMPARE(QProcess::execute(u"fusermount3"_s, {u"-u"_s, layer}), 0);
+        QTest::qWait(300);
+
+        const QString mountPoint = attachVault(path, m_password);
+        QCOMPARE(QFileInfo(mountPoint).path(), m_env.home() + u"/Vaults"_s);
+        QVERIFY(!mountPoint.contains(QChar(0)) && !mountPoint.contains(u'\n'));
+        const QByteArray listed = hdiutil({u"info"_s, u"-plist"_s}).out;
+        QVERIFY(listed.contains(QFile::encodeName(mountPoint)) && listed.contains(QFile::encodeName(other)));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+        QCOMPARE(fuseMountsBelow(m_env.home()), QStringList{other});
+    }
+
+    // A create killed half-way leaves no vault under the name, and the next create of that name
+    // clears away what it left and succeeds.
+    void createKilledHalfWayLeavesNothing()
+    {
+        const QString held = m_env.root() + u"/held"_s;
+        QVERIFY(writeAll(held + u"/mke2fs"_s, "#!/bin/sh\ntouch \"$0.started\"\nexec sleep 600\n"));
+        QVERIFY(QFile::setPermissions(held + u"/mke2fs"_s, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const QString path = vault(u"Killed.sparsebundle"_s);
+        QProcess create;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"PATH"_s, held + u':' + environment.value(u"PATH"_s));
+        create.setProcessEnvironment(environment);
+        create.start(toolPath(u"hdiutil"_s), {u"create"_s, u"-stdinpass"_s, u"-size"_s, u"64m"_s, u"-volname"_s,
+                                             u"Killed"_s, path});
+        create.write(m_password);
+        create.closeWriteChannel();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(held + u"/mke2fs.started"_s), 30000);
+        create.kill();
+        QVERIFY(create.waitForFinished());
+        QProcess::execute(u"pkill"_s, {u"-f"_s, u"sleep 600"_s});
+        QVERIFY(!QFileInfo::exists(path));
+
+        QCOMPARE(createVault(path, u"Killed"_s, 64, m_password).status, 0);
+        const QString mountPoint = attachVault(path, m_password);
+        QVERIFY(writeAll(mountPoint + u"/after.txt"_s, "made after the kill"));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+        QCOMPARE(QDir(m_env.home()).entryList({u".creating-*"_s}, QDir::AllEntries | QDir::Hidden), QStringList());
+    }
+
     // Same volume names mount at "Twin", "Twin 1", …, skipping a folder someone else filled.
     void mountPointsAvoidCollisionsAndHide()
     {
