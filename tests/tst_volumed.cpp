@@ -388,6 +388,68 @@ private Q_SLOTS:
         VERIFY_SOUND(vault);
     }
 
+    // When the host disk refuses (no space for new blocks, no room in the journal, a write or a
+    // sync that fails), the writer hears it at its write or its fsync at the latest unless the
+    // data took another way to the disk (a block that cannot go in place goes through the
+    // journal), a lock refuses and says why while the volume keeps everything, and once the disk
+    // works again the lock succeeds with every file intact.
+    void hostFailuresAreReportedAndLoseNothing_data()
+    {
+        QTest::addColumn<QByteArray>("rule");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QByteArray>("lockRefusal"); // empty: the lock succeeds at once
+        QTest::newRow("no room for new blocks") << "fallocate ENOSPC /disk.img"_ba << ENOSPC << QByteArray();
+        QTest::newRow("no room in the journal") << "pwrite ENOSPC /.disk.img.journal"_ba << ENOSPC
+                                                << "the disk holding the vault is full"_ba;
+        QTest::newRow("a write in place fails") << "pwrite EIO /disk.img"_ba << 0 << "Input/output error"_ba;
+        QTest::newRow("a sync fails") << "fdatasync EIO /disk.img"_ba << EIO << "Input/output error"_ba;
+    }
+
+    void hostFailuresAreReportedAndLoseNothing()
+    {
+        QFETCH(QByteArray, rule);
+        QFETCH(int, error);
+        QFETCH(QByteArray, lockRefusal);
+        const QString bundle = m_env.home() + u"/Refused %1.sparsebundle"_s.arg(QTest::currentDataTag());
+        QCOMPARE(createVault(bundle, u"Refused"_s, 64, m_password).status, 0);
+        const QString rules = m_env.root() + u"/rules"_s;
+        QVERIFY(writeAll(rules, {}));
+        qputenv("LD_PRELOAD", HOST_IO_LIBRARY);
+        qputenv("HOLLOWKEEP_HOST_IO_FAIL", encoded(rules));
+        qputenv("HOLLOWKEEP_HOST_IO_WITHIN", encoded(QFileInfo(bundle).canonicalFilePath()));
+        QString vault = attachVault(bundle, m_password);
+        qunsetenv("LD_PRELOAD");
+        QVERIFY(!vault.isEmpty());
+        const QByteArray before(300000, 'b'), during(2 << 20, 'd');
+        QVERIFY(writeSynced(vault + u"/before"_s, before));
+
+        const int fd = ::open(encoded(vault + u"/during"_s).constData(), O_WRONLY | O_CREAT, 0644);
+        QVERIFY(fd >= 0);
+        QVERIFY(writeAll(rules, rule));
+        const ssize_t written = ::write(fd, during.constData(), size_t(during.size()));
+        const int writeError = written < 0 ? errno : 0;
+        const int syncError = ::fsync(fd) == 0 ? 0 : errno;
+        ::close(fd);
+        QCOMPARE(writeError ? writeError : syncError, error);
+
+        const ToolRun lock = detachVault(vault);
+        if (!lockRefusal.isEmpty()) {
+            QVERIFY(lock.status != 0);
+            QVERIFY2(lock.err.contains(lockRefusal), lock.err.constData());
+            QVERIFY(fuseMountsBelow(m_env.home()).contains(vault));
+            QVERIFY(writeAll(rules, {}));
+            QCOMPARE(detachVault(vault).status, 0);
+        } else {
+            QCOMPARE(lock.status, 0);
+        }
+        vault = attachVault(bundle, m_password);
+        QCOMPARE(readAll(vault + u"/before"_s), before);
+        if (written == during.size())
+            QCOMPARE(readAll(vault + u"/during"_s), during);
+        QCOMPARE(detachVault(vault).status, 0);
+        VERIFY_SOUND(bundle, m_password);
+    }
+
     // The bundle format is shared: what the daemon writes opens with gocryptfs + fuse2fs and the
     // other way round, also after a password change.
     void sameVaultThroughBothEngines()
