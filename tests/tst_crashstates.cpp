@@ -3,6 +3,10 @@
 
 #include <QRandomGenerator>
 
+#include <atomic>
+#include <csignal>
+#include <thread>
+
 #include <sqlite3.h>
 
 #include <functional>
@@ -506,6 +510,118 @@ private Q_SLOTS:
               qPrintable(chosen.name), tally.states, tally.attachFailed, tally.lost, tally.readErrors, tally.unclean,
               tally.repaired);
         QCOMPARE(tally.attachFailed + tally.lost + tally.readErrors + tally.unclean, 0);
+    }
+
+    // A rename that returned survives a kill that follows at once, also of a file never fsynced:
+    // the daemon wrote it to the host disk before it answered.
+    void renameThenKillKeepsTheNewFile_data()
+    {
+        QTest::addColumn<int>("delay");
+        for (const int delay : {0, 300, 900})
+            QTest::newRow(qPrintable(u"killed after %1 ms"_s.arg(delay))) << delay;
+    }
+
+    void renameThenKillKeepsTheNewFile()
+    {
+        QFETCH(int, delay);
+        const QString bundle = m_env.home() + u"/Renamed %1.sparsebundle"_s.arg(delay);
+        QString vault = attachNewVault(bundle, m_password);
+        QVERIFY(writeSynced(vault + u"/A"_s, "old\n") && syncFolder(vault));
+        QTest::qWait(2500); // past any write back of what came before
+        QVERIFY(writeAll(vault + u"/A.tmp"_s, "new\n"));
+        QCOMPARE(::rename(encoded(vault + u"/A.tmp"_s).constData(), encoded(vault + u"/A"_s).constData()), 0);
+        QTest::qWait(delay);
+        QCOMPARE(kill(volumeServer(vault), SIGKILL), 0);
+        detachEverything(m_env.root());
+        vault = attachVault(bundle, m_password);
+        QCOMPARE(readAll(vault + u"/A"_s), QByteArray("new\n"));
+    }
+
+    // The daemon killed at random moments of a mixed workload, round after round: every file whose
+    // fsync returned is intact, a deleted name is gone, and a name a rename was replacing holds the
+    // old content or the new one.
+    void killedAtRandomMomentsLosesNothingSynced()
+    {
+        const QString bundle = m_env.home() + u"/Killed.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Killed"_s, 128, m_password).status, 0);
+        std::map<QString, QByteArray> synced;
+        struct Pending
+        {
+            QString name;
+            std::optional<QByteArray> content; // the new content of a rename, none for a delete
+        };
+        std::optional<Pending> pending;
+        const int rounds = qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS") > 0
+                               ? qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS")
+                               : 50;
+        const auto check = [&](const QString &vault) -> QString {
+            for (const auto &[name, content] : synced) {
+                const QString path = vault + u"/"_s + name;
+                const bool exists = QFileInfo::exists(path);
+                const QByteArray found = readAll(path);
+                if (pending && pending->name == name &&
+                    ((!pending->content && !exists) || (pending->content && found == *pending->content)))
+                    continue;
+                if (found != content)
+                    return u"%1 is not as it was made safe (%2 bytes instead of %3)"_s.arg(name).arg(found.size()).arg(content.size());
+            }
+            if (pending && pending->content && !synced.count(pending->name) && QFileInfo::exists(vault + u"/"_s + pending->name) &&
+                readAll(vault + u"/"_s + pending->name) != *pending->content)
+                return u"%1 holds neither nothing nor what was renamed over it"_s.arg(pending->name);
+            return QString();
+        };
+        int replayed = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const ToolRun attach = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, bundle}, m_password);
+            QVERIFY2(attach.status == 0, attach.err.constData());
+            replayed += attach.out.contains("repair-report") ? 1 : 0;
+            const QString vault = mountPointIn(attach.out);
+            const QString problem = check(vault);
+            QVERIFY2(problem.isEmpty(), qPrintable(u"round %1: %2"_s.arg(round).arg(problem)));
+            pending.reset();
+            std::mt19937_64 random(m_random());
+            std::atomic<bool> stop = false;
+            std::thread worker([&] {
+                for (int i = 0; !stop; ++i) {
+                    const int kind = int(random() % 10);
+                    if (kind < 4 || synced.empty()) {
+                        const QString name = u"f-%1-%2"_s.arg(round).arg(i);
+                        const QByteArray content(1 + qsizetype(random() % 65536), char('a' + random() % 26));
+                        if (!writeSynced(vault + u"/"_s + name, content))
+                            return;
+                        synced[name] = content;
+                    } else if (kind < 7) {
+                        const QString name = u"doc-%1"_s.arg(random() % 4);
+                        const QByteArray content(1 + qsizetype(random() % 30000), char('A' + random() % 26));
+                        if (!writeSynced(vault + u"/doc.tmp"_s, content))
+                            return;
+                        pending = Pending{name, content};
+                        if (::rename(encoded(vault + u"/doc.tmp"_s).constData(), encoded(vault + u"/"_s + name).constData()) != 0)
+                            return;
+                        synced[name] = content;
+                        pending.reset();
+                    } else {
+                        auto victim = synced.begin();
+                        std::advance(victim, qsizetype(random() % synced.size()));
+                        pending = Pending{victim->first, std::nullopt};
+                        if (::unlink(encoded(vault + u"/"_s + victim->first).constData()) != 0)
+                            return;
+                        synced.erase(victim);
+                        pending.reset();
+                    }
+                }
+            });
+            QTest::qWait(50 + int(m_random() % 700));
+            kill(volumeServer(vault), SIGKILL);
+            stop = true;
+            worker.join();
+            detachEverything(m_env.root());
+        }
+        const QString vault = attachVault(bundle, m_password);
+        const QString problem = check(vault);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        qInfo("%d rounds, %zu files kept, %d attaches completed a journal", rounds, synced.size(), replayed);
+        VERIFY_SOUND(vault);
     }
 };
 
