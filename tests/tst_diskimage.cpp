@@ -105,6 +105,10 @@ private Q_SLOTS:
         QTest::newRow("first entity with a mount point wins")
             << attachPlist({QString(), "/mnt/a", "/mnt/b"}) << "/mnt/a";
         QTest::newRow("escaped text") << attachPlist({"/mnt/Tom &amp; Jerry"}) << "/mnt/Tom & Jerry";
+        QTest::newRow("with what was repaired")
+            << attachPlist({"/mnt/a"}).replace("</dict></plist>",
+                                               "<key>repair-report</key><string>Repaired.</string></dict></plist>")
+            << "/mnt/a";
     }
 
     void attachNeedsAMountPoint()
@@ -112,11 +116,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, output);
         QFETCH(QString, mountPoint);
         m_tools.respond(u"hdiutil-attach"_s, output);
-        const Outcome<QString> outcome = awaitTask(attach(image, u"pw"_s, false));
-        if (mountPoint.isEmpty())
+        const Outcome<DiskImage::Attached> outcome = awaitTask(attach(image, u"pw"_s, false));
+        if (mountPoint.isEmpty()) {
             QCOMPARE(errorText(outcome.error), u"Vault unlocked but no mount point was reported."_s);
-        else
-            QCOMPARE(outcome.value, mountPoint);
+        } else {
+            QCOMPARE(outcome.value->mountPoint, mountPoint);
+            QCOMPARE(outcome.value->repairReport, output.contains("repair-report") ? u"Repaired."_s : QString());
+        }
     }
 
     void attachedImagesAndLookup()

@@ -85,6 +85,23 @@ private Q_SLOTS:
         QVERIFY(f.store.isUnlocked(vault.id));
     }
 
+    // A vault whose daemon died locks as it is; the next unlock puts it right and the activity log
+    // says what was done.
+    void aVaultLeftUncleanSaysWhatWasRepaired()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = f.addVault(u"Dropped"_s, m_password);
+        QVERIFY(f.unlock(vault, QString::fromUtf8(m_password)));
+        QVERIFY(writeAll(f.mountPoint(vault) + u"/kept.txt"_s, "kept"));
+        QCOMPARE(kill(volumeServer(f.mountPoint(vault)), SIGKILL), 0);
+        QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
+        QVERIFY(!f.store.isUnlocked(vault.id));
+        QVERIFY(f.unlock(vault, QString::fromUtf8(m_password)));
+        QCOMPARE(readAll(f.mountPoint(vault) + u"/kept.txt"_s), QByteArray("kept"));
+        const QStringList texts = f.activityTexts();
+        QCOMPARE(texts.filter(u"Dropped repaired · The vault was not locked cleanly"_s).size(), 1);
+    }
+
     void ownerAuthenticationGatesTheSavedPassword()
     {
         StoreFixture &f = *m_fixture;

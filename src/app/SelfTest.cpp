@@ -79,7 +79,8 @@ QCoro::Task<void> scenario(const QString &directory)
 {
     QString image = directory + u"/SelfTest.sparsebundle"_qs;
     co_await step(DiskImage::create(image, volumeName, 256, firstPassword));
-    const QString first = co_await step(DiskImage::attach(image, firstPassword, false));
+    const DiskImage::Attached firstAttached = co_await step(DiskImage::attach(image, firstPassword, false));
+    const QString first = firstAttached.mountPoint;
     writeProbe(first);
     co_await step(DiskImage::detach(first, false));
 
@@ -93,7 +94,8 @@ QCoro::Task<void> scenario(const QString &directory)
     if (QFileInfo(image).suffix() != QLatin1String("nosync"))
         throw Failure{u"iCloud exclusion rename"_qs};
 
-    const QString hidden = co_await step(DiskImage::attach(image, firstPassword, true));
+    const DiskImage::Attached hiddenAttached = co_await step(DiskImage::attach(image, firstPassword, true));
+    const QString hidden = hiddenAttached.mountPoint;
     co_await step(DiskImage::renameVolume(hidden, renamedVolumeName));
     const std::optional<QString> renamed = co_await DiskImage::mountPoint(image);
     if (!renamed)
@@ -106,7 +108,8 @@ QCoro::Task<void> scenario(const QString &directory)
     co_await step(DiskImage::resize(image, 512, secondPassword));
     co_await step(DiskImage::resize(image, 256, secondPassword));
 
-    const QString last = co_await step(DiskImage::attach(image, secondPassword, false));
+    const DiskImage::Attached lastAttached = co_await step(DiskImage::attach(image, secondPassword, false));
+    const QString last = lastAttached.mountPoint;
     const QByteArray content = readProbe(last);
     const bool renameStuck = last.endsWith(renamedVolumeName);
     std::optional<Failure> detachFailure;

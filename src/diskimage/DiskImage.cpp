@@ -130,6 +130,15 @@ std::optional<QString> mountPointFromAttachOutput(const QByteArray &plist)
     return mountPoints->first();
 }
 
+QString repairReportFromAttachOutput(const QByteArray &plist)
+{
+    const std::optional<QVariant> root = Plist::parse(plist);
+    if (!root || root->typeId() != QMetaType::QVariantMap)
+        return {};
+    const QVariant report = root->toMap().value(u"repair-report"_qs);
+    return report.typeId() == QMetaType::QString ? report.toString() : QString();
+}
+
 QMap<QString, QString> imagesFromInfoOutput(const QByteArray &plist)
 {
     QMap<QString, QString> images;
@@ -176,7 +185,7 @@ QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64
         throw DiskImageError::commandFailed(u"Could not create vault: "_qs + stderrText(result.stderrData));
 }
 
-QCoro::Task<QString> attach(const QString &image, const QString &password, bool nobrowse)
+QCoro::Task<Attached> attach(const QString &image, const QString &password, bool nobrowse)
 {
     QStringList arguments{u"attach"_qs, u"-plist"_qs, u"-stdinpass"_qs};
     if (nobrowse)
@@ -190,7 +199,7 @@ QCoro::Task<QString> attach(const QString &image, const QString &password, bool 
     const std::optional<QString> mountPoint = mountPointFromAttachOutput(result.stdoutData);
     if (!mountPoint)
         throw DiskImageError::commandFailed(u"Vault unlocked but no mount point was reported."_qs);
-    co_return *mountPoint;
+    co_return Attached{*mountPoint, repairReportFromAttachOutput(result.stdoutData)};
 }
 
 QCoro::Task<void> detach(const QString &mountPoint, bool force)
@@ -319,7 +328,8 @@ QCoro::Task<void> verifyPassword(const QString &image, const QString &password)
 
 QCoro::Task<QString> verify(const QString &image, const QString &password)
 {
-    const QString attachedAt = co_await attach(image, password, true);
+    const Attached attached = co_await attach(image, password, true);
+    const QString attachedAt = attached.mountPoint;
     std::optional<ProcessResult> check;
     try {
         const QStringList arguments{u"verifyVolume"_qs, attachedAt};

@@ -25,8 +25,13 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
 
 QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64 maxSizeMB,
                          const QString &password);
-// Answers the mount point.
-QCoro::Task<QString> attach(const QString &image, const QString &password, bool nobrowse);
+struct Attached
+{
+    QString mountPoint;
+    // What the tool repaired because the vault was not locked cleanly; empty when nothing.
+    QString repairReport;
+};
+QCoro::Task<Attached> attach(const QString &image, const QString &password, bool nobrowse);
 QCoro::Task<void> detach(const QString &mountPoint, bool force);
 QCoro::Task<void> renameVolume(const QString &mountPoint, const QString &newName);
 // Image path, as the tool reports it, to mount point. Never fails: empty when nothing is known.
@@ -50,6 +55,7 @@ QCoro::Task<void> verifyPassword(const QString &image, const QString &password);
 [[nodiscard]] QString stderrText(const QByteArray &stderrData);
 [[nodiscard]] bool isAuthenticationFailure(const QString &stderrText);
 [[nodiscard]] std::optional<QString> mountPointFromAttachOutput(const QByteArray &plist);
+[[nodiscard]] QString repairReportFromAttachOutput(const QByteArray &plist);
 [[nodiscard]] QMap<QString, QString> imagesFromInfoOutput(const QByteArray &plist);
 [[nodiscard]] qint64 sizeFromDuOutput(const QByteArray &output);
 // A path with its symbolic links resolved; the path itself when it does not exist.

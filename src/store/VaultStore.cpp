@@ -304,11 +304,11 @@ QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToK
         co_return false;
     }
     BusyMark busy(*this, vault.id);
-    QString mountPoint;
+    DiskImage::Attached attached;
     std::optional<QString> failure;
     bool wrongPassword = false;
     try {
-        mountPoint = co_await DiskImage::attach(vault.bundlePath, password, false);
+        attached = co_await DiskImage::attach(vault.bundlePath, password, false);
     } catch (const DiskImageError &error) {
         wrongPassword = error.kind() == DiskImageError::Kind::BadPassword;
         failure = error.errorDescription();
@@ -325,10 +325,14 @@ QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToK
         co_return false;
     }
 
+    const QString mountPoint = attached.mountPoint;
     m_unlockedAt.insert(vault.id, now());
     setMountPoint(vault.id, mountPoint);
     updateRecord(vault.id, [&](Vault &record) { record.lastOpenedAt = now(); });
     co_await CloudExclusion::excludeFromSpotlight(mountPoint);
+    // A vault that was not locked cleanly was put right on the way: the log says what was done.
+    if (!attached.repairReport.isEmpty())
+        recordActivity(vault.name + u" repaired · "_qs + attached.repairReport);
     recordActivity(vault.name + u" unlocked · "_qs + method);
     if (saveToKeychain)
         co_await Keychain::savePassword(password, vault.id);

@@ -165,7 +165,8 @@ QCoro::Task<void> VaultStore::rename(Vault vault, QString newName, QString passw
 
 QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString password, QString target)
 {
-    const QString attachedAt = co_await DiskImage::attach(vault.bundlePath, password, true);
+    const DiskImage::Attached attached = co_await DiskImage::attach(vault.bundlePath, password, true);
+    const QString attachedAt = attached.mountPoint;
     std::optional<QString> renameFailure;
     try {
         co_await DiskImage::renameVolume(attachedAt, newName);
