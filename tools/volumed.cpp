@@ -232,7 +232,7 @@ int main(int argc, char **argv)
     std::condition_variable writerWakes;
     std::thread writer([&] {
         std::unique_lock guard(lock);
-        while (!writerWakes.wait_for(guard, std::chrono::milliseconds(250), [&] { return !writerRuns; })) {
+        while (!writerWakes.wait_for(guard, std::chrono::milliseconds(100), [&] { return !writerRuns; })) {
             if (Ext4Volume *volume = layer.volume())
                 volume->maintain();
         }

@@ -648,7 +648,8 @@ void unmountVolume(const Attachment &attachment, bool force, const QString &name
     // The volume daemon writes everything back before the volume goes: when it cannot, the
     // volume stays, with everything it holds, until the reason is gone.
     if (inDaemon && attachment.healthy) {
-        if (const int error = writeBack(attachment.layerMount); error && !force)
+        // EINVAL: a daemon of an earlier release, which writes everything back as it ends.
+        if (const int error = writeBack(attachment.layerMount); error && error != EINVAL && !force)
             throw Error{error == ENOSPC
                             ? QStringLiteral("The volume “%1” was not locked: the disk holding the vault is full, "
                                              "so its last changes cannot be saved. Free some space on that disk, "

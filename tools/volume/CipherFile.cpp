@@ -230,9 +230,25 @@ int CipherFile::makeHeader()
     return 0;
 }
 
-void CipherFile::markChanged(Block &block, size_t from, size_t to)
+std::vector<uint64_t> CipherFile::dirtyNumbers()
+{
+    std::vector<uint64_t> dirty;
+    dirty.reserve(m_dirtyBlocks);
+    for (const uint64_t number : m_dirty) {
+        const auto found = m_blocks.find(number);
+        if (found != m_blocks.end() && found->second.dirty)
+            dirty.push_back(number);
+    }
+    std::sort(dirty.begin(), dirty.end());
+    dirty.erase(std::unique(dirty.begin(), dirty.end()), dirty.end());
+    m_dirty = dirty;
+    return dirty;
+}
+
+void CipherFile::markChanged(uint64_t number, Block &block, size_t from, size_t to)
 {
     if (!block.dirty) {
+        m_dirty.push_back(number);
         ++m_dirtyBlocks;
         block.dirty = true;
         block.changedFrom = uint16_t(from);
@@ -259,7 +275,7 @@ int CipherFile::grow(off_t size)
     if (old % plainBlock != 0) {
         Block &block = m_blocks.at(last);
         block.resize(uint32_t(plainLengthOf(last, m_size)));
-        markChanged(block, 0, block.length);
+        markChanged(last, block, 0, block.length);
     }
     return 0;
 }
@@ -317,7 +333,7 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
         if (!block) {
             block = &insert(number, uint32_t(blockLength));
             memcpy(block->data, source, count);
-            markChanged(*block, 0, blockLength);
+            markChanged(number, *block, 0, blockLength);
             continue;
         }
         // Only what really changes: metadata is rewritten a whole block at a time, and the
@@ -330,7 +346,7 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
         while (block->data[at + tail - 1] == source[tail - 1])
             --tail;
         memcpy(block->data + at + head, source + head, tail - head);
-        markChanged(*block, at + head, at + tail);
+        markChanged(number, *block, at + head, at + tail);
     }
     if (const int error = evict())
         return error;
@@ -356,7 +372,7 @@ int CipherFile::truncate(off_t size)
                 return error;
             Block &block = m_blocks.at(last);
             block.resize(uint32_t(plainLengthOf(last, m_size)));
-            markChanged(block, 0, block.length);
+            markChanged(last, block, 0, block.length);
         }
     } else {
         const uint64_t keep = uint64_t((size + plainBlock - 1) / plainBlock);
@@ -374,7 +390,7 @@ int CipherFile::truncate(off_t size)
         if (size % plainBlock != 0) {
             Block &block = m_blocks.at(keep - 1);
             block.resize(uint32_t(plainLengthOf(keep - 1, m_size)));
-            markChanged(block, 0, block.length);
+            markChanged(keep - 1, block, 0, block.length);
         }
         if (size == 0)
             m_hasHeader = false;
@@ -418,13 +434,7 @@ int CipherFile::writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonce
 
 int CipherFile::writeDirtyInPlace()
 {
-    std::vector<uint64_t> dirty;
-    dirty.reserve(m_dirtyBlocks);
-    for (const auto &[number, block] : m_blocks) {
-        if (block.dirty)
-            dirty.push_back(number);
-    }
-    std::sort(dirty.begin(), dirty.end());
+    const std::vector<uint64_t> dirty = dirtyNumbers();
     if (const int error = writeInPlace(dirty, nullptr))
         return error;
     for (const uint64_t number : dirty)
@@ -453,15 +463,19 @@ int CipherFile::sync()
     }
     if (const int error = commit())
         return error;
-    // What the transactions rely on first, then the transactions.
+    // What the transactions rely on first, then the transactions, closed by a mark that says so:
+    // recovery need not look at the blocks written in place before it, which may be freed and
+    // given back from now on.
     if (m_imageUnsynced && fdatasync(m_fd) != 0)
         return -errno;
     m_imageUnsynced = false;
-    const bool appended = m_journal->unsynced();
-    if (const int error = m_journal->sync())
-        return error;
-    m_durableBeforeNext = m_durableBeforeNext || appended;
-    return 0;
+    if (m_journal->unsynced()) {
+        m_transaction.clear();
+        m_transaction.addDurableBefore();
+        if (const int error = m_journal->append(m_transaction))
+            return error;
+    }
+    return m_journal->sync();
 }
 
 bool CipherFile::unsynced() const
@@ -502,24 +516,19 @@ int CipherFile::commit()
     if (m_readOnlyJournal || (m_dirtyBlocks == 0 && m_inPlace.empty()))
         return 0;
     std::vector<uint64_t> inPlace, journalled;
-    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
-        const auto next = std::next(it);
-        if (it->second.dirty) {
-            // A block the journal holds is never written in place before the checkpoint.
-            const Placement placement = m_placement ? m_placement(it->first) : Placement::Journal;
-            if (placement == Placement::Drop) {
-                m_inPlace.erase(it->first);
-                forget(it);
-            } else if (placement == Placement::InPlace && !it->second.journalled) {
-                inPlace.push_back(it->first);
-            } else {
-                journalled.push_back(it->first);
-            }
+    for (const uint64_t number : dirtyNumbers()) {
+        const auto found = m_blocks.find(number);
+        // A block the journal holds is never written in place before the checkpoint.
+        const Placement placement = m_placement ? m_placement(number) : Placement::Journal;
+        if (placement == Placement::Drop) {
+            m_inPlace.erase(number);
+            forget(found);
+        } else if (placement == Placement::InPlace && !found->second.journalled) {
+            inPlace.push_back(number);
+        } else {
+            journalled.push_back(number);
         }
-        it = next;
     }
-    std::sort(inPlace.begin(), inPlace.end());
-    std::sort(journalled.begin(), journalled.end());
     if (const int error = writeInPlace(inPlace, &m_inPlace))
         return error;
     for (const uint64_t number : inPlace) {
@@ -534,8 +543,6 @@ int CipherFile::commit()
             ++it;
     }
     m_transaction.clear();
-    if (m_durableBeforeNext)
-        m_transaction.addDurableBefore();
     for (const uint64_t number : journalled) {
         const Block &block = m_blocks.at(number);
         if (block.journalled)
@@ -560,7 +567,6 @@ int CipherFile::commit()
         }
     }
     m_inPlace.clear();
-    m_durableBeforeNext = false;
     return 0;
 }
 
@@ -606,7 +612,6 @@ int CipherFile::checkpoint()
     for (const uint64_t number : journalled)
         m_blocks.at(number).journalled = false;
     m_journalledBlocks = 0;
-    m_durableBeforeNext = false;
     return 0;
 }
 
@@ -656,11 +661,10 @@ int CipherFile::evict()
         // In the middle of the owner's change only new blocks may leave: the journal takes the
         // others at the next commit.
         std::vector<uint64_t> inPlace;
-        for (const auto &[number, block] : m_blocks) {
-            if (block.dirty && !block.journalled && m_placement(number) == Placement::InPlace)
+        for (const uint64_t number : dirtyNumbers()) {
+            if (!m_blocks.at(number).journalled && m_placement(number) == Placement::InPlace)
                 inPlace.push_back(number);
         }
-        std::sort(inPlace.begin(), inPlace.end());
         if (const int error = writeInPlace(inPlace, &m_inPlace))
             return error;
         for (const uint64_t number : inPlace) {

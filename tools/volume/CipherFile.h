@@ -45,7 +45,9 @@ public:
     int truncate(off_t size);
     // Writes every changed block: without a journal in place, with one as a transaction.
     int flush();
-    // flush, then everything written is durable.
+    // flush, then everything written is durable. With a journal, blocks freed by what was
+    // committed may be given back (discard) from then on, as long as none is reused before the
+    // next checkpoint.
     int sync();
     // Forgets the plain bytes of a range and gives the disk space of its whole blocks back.
     int discard(off_t offset, off_t length);
@@ -121,7 +123,9 @@ private:
     ssize_t stream(uint8_t *out, size_t length, off_t offset);
     Block *cached(uint64_t block);
     int makeHeader();
-    void markChanged(Block &block, size_t from, size_t to);
+    void markChanged(uint64_t number, Block &block, size_t from, size_t to);
+    // The blocks changed since their last write back, in order.
+    std::vector<uint64_t> dirtyNumbers();
     int evict();
     int grow(off_t size);
     // Encrypts the blocks and writes them in place, neighbours with one write each. The nonce of
@@ -141,6 +145,7 @@ private:
     std::unordered_map<uint64_t, Block> m_blocks;
     std::list<uint64_t> m_ages; // least recently used first
     size_t m_dirtyBlocks = 0;
+    std::vector<uint64_t> m_dirty; // every dirty block, and some that no longer are
     size_t m_journalledBlocks = 0;
     uint64_t m_nextRead = UINT64_MAX; // where a sequential reader would read next
     std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
@@ -151,6 +156,5 @@ private:
     // Blocks written in place since the last transaction, which it must name.
     Nonces m_inPlace;
     bool m_imageUnsynced = false;
-    bool m_durableBeforeNext = false;
     Journal::Transaction m_transaction;
 };

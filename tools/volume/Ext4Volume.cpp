@@ -25,7 +25,7 @@ constexpr double cacheSeconds = 1.0;
 constexpr auto syncInterval = std::chrono::seconds(1);
 constexpr auto checkpointInterval = std::chrono::seconds(5);
 // Freed space goes back to the host disk this soon.
-constexpr auto giveBackDelay = std::chrono::milliseconds(500);
+constexpr auto giveBackDelay = std::chrono::milliseconds(100);
 constexpr int linkMax = 65000;
 // Room in the journal that any request may need besides the data it writes.
 constexpr size_t requestRoom = 256 * 1024;
@@ -398,6 +398,10 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
         ext2fs_close_free(&fs);
         return -EIO;
     }
+    // Every block read was authenticated by its decryption already: checking the metadata
+    // checksums again on each read (a directory scan checks each of its blocks) only costs time.
+    // They are still written, and e2fsck checks them.
+    fs->flags |= EXT2_FLAG_IGNORE_CSUM_ERRORS;
     fs->priv_data = this;
     ext2fs_set_alloc_block_callback(
         fs, [](ext2_filsys f, blk64_t goal, blk64_t *ret) {
@@ -423,6 +427,9 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     m_changedInodeBitmaps.assign(fs->group_desc_count, false);
     m_fresh.clear();
     m_quarantine.clear();
+    m_freedSinceSync.clear();
+    m_reservedTables.clear();
+    m_names.clear();
     m_writeBackError = 0;
     m_closeError = 0;
     m_fs = fs;
@@ -562,11 +569,13 @@ int Ext4Volume::syncDurable()
     if (!error)
         error = -m_image.sync();
     m_lastSync = std::chrono::steady_clock::now();
-    if (error)
+    if (error) {
         noteWriteBackFailure("making the journal durable", error);
-    else
-        m_writeBackError = 0;
-    return error;
+        return error;
+    }
+    m_writeBackError = 0;
+    giveBackFreedBlocks();
+    return 0;
 }
 
 int Ext4Volume::checkpoint()
@@ -581,6 +590,8 @@ int Ext4Volume::checkpoint()
     }
     m_writeBackError = 0;
     giveBackFreedBlocks();
+    // Blocks freed before the checkpoint may be used again.
+    m_quarantine.clear();
     return 0;
 }
 
@@ -590,10 +601,10 @@ void Ext4Volume::maintain()
         return;
     settle();
     const auto time = std::chrono::steady_clock::now();
-    if ((!m_quarantine.empty() && time - m_lastCheckpoint >= giveBackDelay) ||
-        (m_image.holdsJournal() && time - m_lastCheckpoint >= checkpointInterval))
+    if (m_image.holdsJournal() && time - m_lastCheckpoint >= checkpointInterval)
         checkpoint();
-    else if (m_image.unsynced() && time - m_lastSync >= syncInterval)
+    else if ((!m_freedSinceSync.empty() && time - m_lastSync >= giveBackDelay) ||
+             (m_image.unsynced() && time - m_lastSync >= syncInterval))
         syncDurable();
 }
 
@@ -648,9 +659,11 @@ CipherFile::Placement Ext4Volume::placementOf(uint64_t cipherBlock)
                 : fresh ? CipherFile::Placement::InPlace : CipherFile::Placement::Journal;
 }
 
+// The ciphertext of blocks whose freeing is durable becomes holes. They stay out of use until the
+// next checkpoint, so no transaction of this round relies on what they held.
 void Ext4Volume::giveBackFreedBlocks()
 {
-    for (const auto &[first, end] : m_quarantine.runs()) {
+    for (const auto &[first, end] : m_freedSinceSync.runs()) {
         blk64_t runStart = first;
         for (blk64_t block = first; block <= end; ++block) {
             if (block == end || ext2fs_test_block_bitmap2(m_fs->block_map, block)) {
@@ -660,7 +673,7 @@ void Ext4Volume::giveBackFreedBlocks()
             }
         }
     }
-    m_quarantine.clear();
+    m_freedSinceSync.clear();
 }
 
 // ---- allocation ----
@@ -759,8 +772,10 @@ void Ext4Volume::blocksChanged(blk64_t first, blk64_t count, bool freed)
     const dgrp_t last = ext2fs_group_of_blk2(m_fs, first + count - 1);
     for (dgrp_t group = ext2fs_group_of_blk2(m_fs, first); group <= last; ++group)
         m_changedBlockBitmaps[group] = true;
-    if (freed)
+    if (freed) {
         m_quarantine.insert(first, count);
+        m_freedSinceSync.insert(first, count);
+    }
 }
 
 void Ext4Volume::inodeChanged(ext2_ino_t ino)
@@ -895,6 +910,7 @@ int Ext4Volume::replyEntry(fuse_req_t req, ext2_ino_t ino, fuse_file_info *fi)
     settle();
     if (fi) {
         ++m_openCount[ino];
+        fi->noflush = noFlushNeeded();
         fuse_reply_create(req, &entry, fi);
     } else {
         fuse_reply_entry(req, &entry);
@@ -907,7 +923,14 @@ int Ext4Volume::lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino)
     const size_t length = strlen(name);
     if (length > EXT2_NAME_LEN)
         return ENAMETOOLONG;
-    return toErrno(ext2fs_lookup(m_fs, dir, name, int(length), nullptr, &ino));
+    const DirectoryNames::Names *names = m_names.of(m_fs, dir);
+    if (!names)
+        return toErrno(ext2fs_lookup(m_fs, dir, name, int(length), nullptr, &ino));
+    const auto found = names->find(std::string(name, length));
+    if (found == names->end())
+        return ENOENT;
+    ino = found->second;
+    return 0;
 }
 
 void Ext4Volume::lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
@@ -1019,8 +1042,7 @@ void Ext4Volume::readlink(fuse_req_t req, fuse_ino_t fuseIno)
 
 // ---- names ----
 
-// Runs a change that adds a name to a directory, once more after growing a directory that was full.
-int Ext4Volume::withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change)
+int Ext4Volume::withRoomIn(ext2_ino_t dir, const char *name, ext2_ino_t ino, const std::function<errcode_t()> &change)
 {
     m_changed = true;
     errcode_t error = change();
@@ -1029,6 +1051,10 @@ int Ext4Volume::withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &cha
         if (!error)
             error = change();
     }
+    if (error)
+        m_names.forget(dir);
+    else
+        m_names.added(dir, name, ino);
     return toErrno(error);
 }
 
@@ -1036,7 +1062,18 @@ int Ext4Volume::addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fi
 {
     if (strlen(name) > EXT2_NAME_LEN)
         return ENAMETOOLONG;
-    return withRoomIn(dir, [&] { return ext2fs_link(m_fs, dir, name, ino, fileType); });
+    return withRoomIn(dir, name, ino, [&] { return ext2fs_link(m_fs, dir, name, ino, fileType); });
+}
+
+int Ext4Volume::unlinkName(ext2_ino_t dir, const char *name, ext2_ino_t ino)
+{
+    m_changed = true;
+    const errcode_t error = ext2fs_unlink(m_fs, dir, name, ino, 0);
+    if (error)
+        m_names.forget(dir);
+    else
+        m_names.removed(dir, name);
+    return toErrno(error);
 }
 
 int Ext4Volume::touchDirectory(ext2_ino_t dir)
@@ -1057,7 +1094,13 @@ int Ext4Volume::newInode(ext2_ino_t parent, mode_t mode, ext2_ino_t &ino)
     const blk64_t block = ext2fs_inode_table_loc(m_fs, group) +
                           blk64_t((ino - 1) % m_fs->super->s_inodes_per_group) * EXT2_INODE_SIZE(m_fs->super) /
                               m_fs->blocksize;
-    return reserveBlocks(block, 1);
+    // Inode tables are never given back: once set aside, a block of one stays so.
+    if (m_reservedTables.contains(block))
+        return 0;
+    const int error = reserveBlocks(block, 1);
+    if (!error)
+        m_reservedTables.insert(block, 1);
+    return error;
 }
 
 int Ext4Volume::createNode(ext2_ino_t parent, const char *name, mode_t mode, dev_t rdev, const fuse_ctx *ctx,
@@ -1139,7 +1182,7 @@ void Ext4Volume::mkdir(fuse_req_t req, fuse_ino_t fuseParent, const char *name, 
     if (!error)
         error = newInode(parent, LINUX_S_IFDIR, ino);
     if (!error)
-        error = withRoomIn(parent, [&] { return ext2fs_mkdir(m_fs, parent, ino, name); });
+        error = withRoomIn(parent, name, ino, [&] { return ext2fs_mkdir(m_fs, parent, ino, name); });
     if (!error) {
         inodeChanged(ino);
         const bool inherit = parentInode.i_mode & S_ISGID;
@@ -1254,6 +1297,7 @@ int Ext4Volume::freeInode(ext2_ino_t ino)
         return damaged("freeing a file", error);
     ext2fs_inode_alloc_stats2(m_fs, ino, -1, LINUX_S_ISDIR(inode.i_mode));
     inodeChanged(ino);
+    m_names.forget(ino);
     return 0;
 }
 
@@ -1304,9 +1348,8 @@ int Ext4Volume::removeEntry(ext2_ino_t parent, const char *name, ext2_ino_t ino,
         if (!empty)
             return ENOTEMPTY;
     }
-    if (const errcode_t error = ext2fs_unlink(m_fs, parent, name, ino, 0))
-        return toErrno(error);
-    m_changed = true;
+    if (const int error = unlinkName(parent, name, ino))
+        return error;
     if (!directory) {
         const int error = dropLink(ino);
         return error ? error : touchDirectory(parent);
@@ -1355,7 +1398,7 @@ void Ext4Volume::symlink(fuse_req_t req, const char *target, fuse_ino_t fusePare
     if (!error)
         error = newInode(parent, LINUX_S_IFLNK, ino);
     if (!error)
-        error = withRoomIn(parent, [&] { return ext2fs_symlink(m_fs, parent, ino, name, target); });
+        error = withRoomIn(parent, name, ino, [&] { return ext2fs_symlink(m_fs, parent, ino, name, target); });
     if (!error) {
         inodeChanged(ino);
         const fuse_ctx *ctx = fuse_req_ctx(req);
@@ -1403,9 +1446,13 @@ int Ext4Volume::retarget(ext2_ino_t dir, const char *name, ext2_ino_t ino, int f
         return DIRENT_CHANGED | DIRENT_ABORT;
     };
     m_changed = true;
-    if (const errcode_t error = ext2fs_dir_iterate2(m_fs, dir, 0, nullptr, visit, &target))
-        return toErrno(error);
-    return target.done ? 0 : ENOENT;
+    const errcode_t error = ext2fs_dir_iterate2(m_fs, dir, 0, nullptr, visit, &target);
+    if (error || !target.done) {
+        m_names.forget(dir);
+        return error ? toErrno(error) : ENOENT;
+    }
+    m_names.added(dir, name, ino);
+    return 0;
 }
 
 // A rename is one transaction: over an existing name the entry is pointed at the moved file in
@@ -1454,7 +1501,7 @@ void Ext4Volume::rename(fuse_req_t req, fuse_ino_t fuseParent, const char *name,
     if (const int error = replaces ? retarget(newParent, newName, ino, fileTypeOf(inode.i_mode))
                                    : addLink(newParent, newName, ino, fileTypeOf(inode.i_mode)))
         return replyError(req, error);
-    int error = toErrno(ext2fs_unlink(m_fs, parent, name, ino, 0));
+    int error = unlinkName(parent, name, ino);
     if (!error && directory && parent != newParent) {
         // The moved directory's ".." names its new parent, which gains the link the old one loses.
         const auto repoint = [](ext2_ino_t, int, ext2_dir_entry *entry, int, int, char *, void *data) -> int {
@@ -1466,6 +1513,7 @@ void Ext4Volume::rename(fuse_req_t req, fuse_ino_t fuseParent, const char *name,
         };
         ext2_ino_t up = newParent;
         error = toErrno(ext2fs_dir_iterate2(m_fs, ino, 0, nullptr, repoint, &up));
+        m_names.forget(ino);
         ext2_inode_large upInode;
         if (!error && !(error = readInode(parent, upInode)) && upInode.i_links_count > 2) {
             --upInode.i_links_count;
@@ -1551,6 +1599,7 @@ void Ext4Volume::open(fuse_req_t req, fuse_ino_t fuseIno, fuse_file_info *fi)
             return replyError(req, error);
     }
     ++m_openCount[ino];
+    fi->noflush = noFlushNeeded();
     settle();
     fuse_reply_open(req, fi);
 }
@@ -1567,7 +1616,15 @@ void Ext4Volume::release(fuse_req_t req, fuse_ino_t fuseIno)
     replyError(req, 0);
 }
 
-// Closing a file: what could not be written back is reported here at the latest.
+// A close asks nothing of the volume while everything gets written back: the write or the fsync
+// that would fail says so itself.
+bool Ext4Volume::noFlushNeeded() const
+{
+    return m_writeBackError == 0;
+}
+
+// Closing a file opened while writing back failed: what could not be written back is reported here
+// at the latest.
 void Ext4Volume::flush(fuse_req_t req)
 {
     replyError(req, m_writeBackError);

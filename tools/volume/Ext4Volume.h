@@ -2,6 +2,7 @@
 
 #include "BlockRanges.h"
 #include "CipherFile.h"
+#include "DirectoryNames.h"
 
 #include <ext2fs/ext2fs.h>
 
@@ -27,7 +28,7 @@
 // checkpoint puts them in place at least every few seconds. Blocks allocated by a request are
 // written in place at once and taken from the host disk's space when allocated, so a full host
 // disk fails the write that needs the room, never a later write back. Blocks freed stay unused
-// until the checkpoint that makes the freeing durable; then their ciphertext becomes holes.
+// until the next checkpoint; once their freeing is durable their ciphertext becomes holes.
 class Ext4Volume
 {
 public:
@@ -77,6 +78,7 @@ public:
     void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset);
     void write(fuse_req_t req, fuse_ino_t ino, const char *buffer, size_t size, off_t offset);
     void flush(fuse_req_t req);
+    [[nodiscard]] bool noFlushNeeded() const;
     void release(fuse_req_t req, fuse_ino_t ino);
     void fsync(fuse_req_t req);
     void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset);
@@ -109,7 +111,10 @@ private:
     int writeInode(ext2_ino_t ino, ext2_inode_large &inode);
     void fillStat(ext2_ino_t ino, const ext2_inode_large &inode, struct stat &st) const;
     int lookupName(ext2_ino_t dir, const char *name, ext2_ino_t &ino);
-    int withRoomIn(ext2_ino_t dir, const std::function<errcode_t()> &change);
+    // Runs a change that adds the name to a directory, once more after growing a directory that
+    // was full, and keeps the directory's known names right.
+    int withRoomIn(ext2_ino_t dir, const char *name, ext2_ino_t ino, const std::function<errcode_t()> &change);
+    int unlinkName(ext2_ino_t dir, const char *name, ext2_ino_t ino);
     int completeEntry(fuse_req_t req, ext2_ino_t parent, ext2_ino_t ino,
                       const std::function<void(ext2_inode_large &)> &adjust);
     int addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
@@ -160,6 +165,9 @@ private:
     std::map<ext2_ino_t, int> m_openCount;
     std::set<ext2_ino_t> m_orphans; // unlinked while open: freed on the last release
     BlockRanges m_fresh;            // allocated since the last transaction
-    BlockRanges m_quarantine;       // freed since the last checkpoint
+    BlockRanges m_quarantine;       // freed since the last checkpoint: not used again before it
+    BlockRanges m_freedSinceSync;   // freed and not yet given back
+    BlockRanges m_reservedTables;   // inode table blocks with their room on the host set aside
     std::vector<bool> m_changedBlockBitmaps, m_changedInodeBitmaps;
+    DirectoryNames m_names;
 };

@@ -217,7 +217,8 @@ int Journal::writeHeader()
 
 int Journal::retire()
 {
-    if (RAND_bytes(m_id, int(sizeof m_id)) != 1)
+    if (RAND_bytes(m_id, int(sizeof m_id)) != 1 ||
+        RAND_bytes(reinterpret_cast<unsigned char *>(&m_attempts), int(sizeof m_attempts)) != 1)
         return -EIO;
     if (const int error = writeHeader())
         return error;
@@ -254,9 +255,8 @@ int Journal::append(const Transaction &transaction)
     if (const int error = reserve(payload.size()))
         return error;
     RecordHead head{recordMagic, uint32_t(chunks), uint32_t(payload.size()), 0, m_sequence + 1};
-    uint64_t recordId = 0;
-    if (RAND_bytes(reinterpret_cast<unsigned char *>(&recordId), int(sizeof recordId)) != 1)
-        return -EIO;
+    // Unique for each attempt of the round: a random start, counted on.
+    const uint64_t recordId = ++m_attempts;
     m_buffer.resize(size_t(chunks) * chunkStored);
     uint8_t plain[chunkPlain];
     size_t used = 0;

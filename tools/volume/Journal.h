@@ -38,7 +38,8 @@ public:
         void addBlock(uint64_t block, const uint8_t *plain, size_t length);
         void addPiece(uint64_t block, size_t offset, const uint8_t *bytes, size_t length);
         void addInPlace(uint64_t block, const uint8_t *nonce);
-        // Everything before this transaction was on the disk when it was written.
+        // Everything before this mark, blocks written in place included, was on the disk when it was
+        // written.
         void addDurableBefore();
         [[nodiscard]] bool empty() const { return m_bytes.empty(); }
         [[nodiscard]] const std::vector<uint8_t> &bytes() const { return m_bytes; }
@@ -89,6 +90,7 @@ private:
     uint8_t m_id[ContentCipher::fileIdSize] = {};
     uint64_t m_tail = 0;     // chunks in the current round
     uint64_t m_sequence = 0; // of the last record appended
+    uint64_t m_attempts = 0; // ids of records, each attempt its own
     off_t m_allocated = 0;   // bytes of the file that have room on the disk
     bool m_unsynced = false;
     std::vector<uint8_t> m_buffer;
