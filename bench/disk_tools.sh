@@ -2,17 +2,19 @@
 # Measures vaults against their baselines, all in this one run: a plain folder, gocryptfs alone
 # (the encryption format the vault uses), CryFS (a peer that also hides sizes and structure), a
 # vault served by the volume daemon and one on the fallback engine (gocryptfs + fuse2fs), the
-# vaults at a 2 GB and a 1 TB limit.
+# vaults at a 2 GB and a 1 TB limit; with EARLIER_BUILD_DIR also the daemon of that build.
 #
-#   bench/disk_tools.sh [BUILD_DIR]
+#   bench/disk_tools.sh [BUILD_DIR [EARLIER_BUILD_DIR]]
 #
 # Prints MB/s for a 512 MB sequential write (with fsync) and read (caches dropped), files/s to
 # create, read and delete 2,000 small files, ratios against gocryptfs alone, the bundle's disk
-# usage after the files were deleted, and attach and detach times of an empty vault.
+# usage half a second after the files were deleted (the daemon gives freed space back once the
+# delete is durable, within a tenth of a second), and attach and detach times of an empty vault.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 tools="$build/libexec/hollowkeep"
+earlier=${2:+$(cd "$2" && pwd)/libexec/hollowkeep}
 work=$(mktemp -d /var/tmp/hollowkeep-bench.XXXXXX)
 export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/plain" "$work/gcfs.cipher" "$work/gcfs" "$work/cryfs.base" "$work/cryfs"
@@ -59,10 +61,11 @@ small_delete() {
     rate $files "$s" 0
 }
 
-new_vault() { # NAME SIZE ENGINE -> mount point
-    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" create -encryption AES-256 -stdinpass \
+new_vault() { # NAME SIZE ENGINE [TOOLS] -> mount point
+    local with=${4:-$tools}
+    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$with/hdiutil" create -encryption AES-256 -stdinpass \
         -type SPARSEBUNDLE -fs APFS -size "$2" -volname "$1" "$work/$1.sparsebundle" >/dev/null
-    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$tools/hdiutil" attach -stdinpass "$work/$1.sparsebundle" | cut -f2
+    printf '%s' "$password" | HOLLOWKEEP_VOLUME_ENGINE=$3 "$with/hdiutil" attach -stdinpass "$work/$1.sparsebundle" | cut -f2
 }
 
 printf '%s' "$password" | gocryptfs -init -q -plaintextnames "$work/gcfs.cipher" >/dev/null 2>&1
@@ -80,11 +83,14 @@ dir[daemon-2G]=$(new_vault D2 2g daemon)
 dir[daemon-1T]=$(new_vault D1T 1t daemon)
 dir[fallback-2G]=$(new_vault F2 2g fuse2fs)
 dir[fallback-1T]=$(new_vault F1T 1t fuse2fs)
+[ -n "$earlier" ] && dir[earlier-2G]=$(new_vault B2 2g daemon "$earlier")
 bundle() { case $1 in daemon-2G) echo "$work/D2.sparsebundle" ;; daemon-1T) echo "$work/D1T.sparsebundle" ;;
-                      fallback-2G) echo "$work/F2.sparsebundle" ;; fallback-1T) echo "$work/F1T.sparsebundle" ;; esac; }
+                      fallback-2G) echo "$work/F2.sparsebundle" ;; fallback-1T) echo "$work/F1T.sparsebundle" ;;
+                      earlier-2G) echo "$work/B2.sparsebundle" ;; esac; }
 
 targets=(plain gocryptfs)
 [ $have_cryfs = 1 ] && targets+=(cryfs)
+[ -n "$earlier" ] && targets+=(earlier-2G)
 targets+=(daemon-2G daemon-1T fallback-2G fallback-1T)
 for target in "${targets[@]}"; do
     d=${dir[$target]}
@@ -94,6 +100,7 @@ for target in "${targets[@]}"; do
     readsmall[$target]=$(small_read "$d")
     delete[$target]=$(small_delete "$d")
     b=$(bundle "$target")
+    [ -n "$b" ] && sleep 0.5
     du_after[$target]=${b:+$(du -sk "$b" | cut -f1)K}
 done
 
@@ -107,6 +114,7 @@ for target in "${targets[@]}"; do
         "${du_after[$target]:--}"
 done
 for target in daemon-2G daemon-1T fallback-2G fallback-1T; do "$tools/hdiutil" detach "${dir[$target]}" >/dev/null; done
+[ -n "$earlier" ] && "$earlier/hdiutil" detach "${dir[earlier-2G]}" >/dev/null
 
 # Attach and detach of an empty vault, best of three, for each engine.
 for engine in daemon fuse2fs; do

@@ -426,8 +426,14 @@ private Q_SLOTS:
         const int fd = ::open(encoded(vault + u"/during"_s).constData(), O_WRONLY | O_CREAT, 0644);
         QVERIFY(fd >= 0);
         QVERIFY(writeAll(rules, rule));
-        const ssize_t written = ::write(fd, during.constData(), size_t(during.size()));
-        const int writeError = written < 0 ? errno : 0;
+        // A write that cannot be kept whole stops short; the one after it says why.
+        qsizetype written = 0;
+        int writeError = 0;
+        while (written < during.size() && !writeError) {
+            const ssize_t put = ::write(fd, during.constData() + written, size_t(during.size() - written));
+            written += put > 0 ? put : 0;
+            writeError = put < 0 ? errno : 0;
+        }
         const int syncError = ::fsync(fd) == 0 ? 0 : errno;
         ::close(fd);
         QCOMPARE(writeError ? writeError : syncError, error);
@@ -444,8 +450,7 @@ private Q_SLOTS:
         }
         vault = attachVault(bundle, m_password);
         QCOMPARE(readAll(vault + u"/before"_s), before);
-        if (written == during.size())
-            QCOMPARE(readAll(vault + u"/during"_s), during);
+        QCOMPARE(readAll(vault + u"/during"_s), during.left(written));
         QCOMPARE(detachVault(vault).status, 0);
         VERIFY_SOUND(bundle, m_password);
     }

@@ -26,6 +26,30 @@ public:
         m_count += end - first;
     }
 
+    void erase(uint64_t first, uint64_t count)
+    {
+        if (count == 0)
+            return;
+        const uint64_t end = first + count;
+        auto it = m_runs.upper_bound(first);
+        if (it != m_runs.begin() && std::prev(it)->second > first)
+            --it;
+        while (it != m_runs.end() && it->first < end) {
+            const uint64_t runFirst = it->first, runEnd = it->second;
+            m_count -= runEnd - runFirst;
+            it = m_runs.erase(it);
+            if (runFirst < first) {
+                m_runs.emplace(runFirst, first);
+                m_count += first - runFirst;
+            }
+            if (runEnd > end) {
+                m_runs.emplace(end, runEnd);
+                m_count += runEnd - end;
+                break;
+            }
+        }
+    }
+
     [[nodiscard]] bool contains(uint64_t block) const { return firstFrom(block) == block; }
 
     // The first block of the set at or after block; UINT64_MAX when there is none.

@@ -27,6 +27,8 @@ constexpr auto checkpointInterval = std::chrono::seconds(5);
 // Freed space goes back to the host disk this soon.
 constexpr auto giveBackDelay = std::chrono::milliseconds(100);
 constexpr int linkMax = 65000;
+// Blocks set aside on the host disk at a time for a growing file.
+constexpr blk64_t reserveAheadBlocks = 32;
 // Room in the journal that any request may need besides the data it writes.
 constexpr size_t requestRoom = 256 * 1024;
 
@@ -428,6 +430,7 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     m_fresh.clear();
     m_quarantine.clear();
     m_freedSinceSync.clear();
+    m_reservedAhead.clear();
     m_reservedTables.clear();
     m_names.clear();
     m_writeBackError = 0;
@@ -589,8 +592,12 @@ int Ext4Volume::checkpoint()
         return error;
     }
     m_writeBackError = 0;
+    // Blocks freed before the checkpoint may be used again, and room set aside for blocks that
+    // were never allocated goes back with them.
+    for (const auto &[first, end] : m_reservedAhead.runs())
+        m_freedSinceSync.insert(first, end - first);
+    m_reservedAhead.clear();
     giveBackFreedBlocks();
-    // Blocks freed before the checkpoint may be used again.
     m_quarantine.clear();
     return 0;
 }
@@ -712,8 +719,16 @@ errcode_t Ext4Volume::allocateBlock(blk64_t goal, blk64_t *ret)
     blk64_t block = 0;
     if (findFree(goal, last, block) != 0 && (goal == firstData || findFree(firstData, goal - 1, block) != 0))
         return EXT2_ET_BLOCK_ALLOC_FAIL;
-    if (reserveBlocks(block, 1) != 0)
-        return EXT2_ET_BLOCK_ALLOC_FAIL;
+    // Room for the next blocks too, which a file growing block by block will want: one request to
+    // the host disk instead of one for each block. What is not used goes back at the checkpoint.
+    if (m_reservedAhead.contains(block)) {
+        m_reservedAhead.erase(block, 1);
+    } else {
+        const blk64_t ahead = std::min<blk64_t>(reserveAheadBlocks, ext2fs_blocks_count(m_fs->super) - block);
+        if (reserveBlocks(block, ahead) != 0 && reserveBlocks(block, 1) != 0)
+            return EXT2_ET_BLOCK_ALLOC_FAIL;
+        m_reservedAhead.insert(block + 1, ahead - 1);
+    }
     m_fresh.insert(block, 1);
     *ret = block;
     return 0;
@@ -756,6 +771,7 @@ errcode_t Ext4Volume::allocateRange(int flags, blk64_t goal, blk64_t length, blk
         }
         if (reserveBlocks(start, end - start) != 0)
             return EXT2_ET_BLOCK_ALLOC_FAIL;
+        m_reservedAhead.erase(start, end - start);
         m_fresh.insert(start, end - start);
         blocksChanged(start, end - start, false);
         *first = start;

@@ -167,6 +167,7 @@ private:
     BlockRanges m_fresh;            // allocated since the last transaction
     BlockRanges m_quarantine;       // freed since the last checkpoint: not used again before it
     BlockRanges m_freedSinceSync;   // freed and not yet given back
+    BlockRanges m_reservedAhead;    // room set aside on the host for blocks not yet allocated
     BlockRanges m_reservedTables;   // inode table blocks with their room on the host set aside
     std::vector<bool> m_changedBlockBitmaps, m_changedInodeBitmaps;
     DirectoryNames m_names;
