@@ -438,14 +438,10 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     m_fs = fs;
     m_image.setPlacement([this](uint64_t block) { return placementOf(block); });
 
-    // The superblock, the group descriptors and the bitmaps are rewritten for good: their space
-    // on the host disk is set aside now.
+    // The superblock and the group descriptors are rewritten for good: their room on the host disk
+    // is set aside now (a group's bitmaps when something is first allocated in it).
+    m_reservedGroups.assign(fs->group_desc_count, false);
     int failed = reserveBlocks(0, 1 + fs->desc_blocks);
-    for (dgrp_t group = 0; group < fs->group_desc_count && !failed; ++group) {
-        failed = reserveBlocks(ext2fs_block_bitmap_loc(fs, group), 1);
-        if (!failed)
-            failed = reserveBlocks(ext2fs_inode_bitmap_loc(fs, group), 1);
-    }
     // In use until it is closed: a crash leaves it marked for a check.
     fs->super->s_state &= __u16(~EXT2_VALID_FS);
     fs->super->s_mnt_count++;
@@ -711,6 +707,22 @@ int Ext4Volume::reserveBlocks(blk64_t first, blk64_t count)
     return error ? (error == -ENOSPC ? ENOSPC : -error) : 0;
 }
 
+// The bitmaps of groups in which something is allocated get written; their room comes first.
+int Ext4Volume::reserveGroups(blk64_t firstBlock, blk64_t count)
+{
+    const dgrp_t last = ext2fs_group_of_blk2(m_fs, firstBlock + count - 1);
+    for (dgrp_t group = ext2fs_group_of_blk2(m_fs, firstBlock); group <= last; ++group) {
+        if (m_reservedGroups[group])
+            continue;
+        if (const int error = reserveBlocks(ext2fs_block_bitmap_loc(m_fs, group), 1))
+            return error;
+        if (const int error = reserveBlocks(ext2fs_inode_bitmap_loc(m_fs, group), 1))
+            return error;
+        m_reservedGroups[group] = true;
+    }
+    return 0;
+}
+
 errcode_t Ext4Volume::allocateBlock(blk64_t goal, blk64_t *ret)
 {
     const blk64_t firstData = m_fs->super->s_first_data_block, last = lastUsableBlock();
@@ -719,15 +731,18 @@ errcode_t Ext4Volume::allocateBlock(blk64_t goal, blk64_t *ret)
     blk64_t block = 0;
     if (findFree(goal, last, block) != 0 && (goal == firstData || findFree(firstData, goal - 1, block) != 0))
         return EXT2_ET_BLOCK_ALLOC_FAIL;
+    if (reserveGroups(block, 1) != 0)
+        return EXT2_ET_BLOCK_ALLOC_FAIL;
     // Room for the next blocks too, which a file growing block by block will want: one request to
     // the host disk instead of one for each block. What is not used goes back at the checkpoint.
     if (m_reservedAhead.contains(block)) {
         m_reservedAhead.erase(block, 1);
     } else {
         const blk64_t ahead = std::min<blk64_t>(reserveAheadBlocks, ext2fs_blocks_count(m_fs->super) - block);
-        if (reserveBlocks(block, ahead) != 0 && reserveBlocks(block, 1) != 0)
+        if (reserveBlocks(block, ahead) == 0)
+            m_reservedAhead.insert(block + 1, ahead - 1);
+        else if (reserveBlocks(block, 1) != 0)
             return EXT2_ET_BLOCK_ALLOC_FAIL;
-        m_reservedAhead.insert(block + 1, ahead - 1);
     }
     m_fresh.insert(block, 1);
     *ret = block;
@@ -769,7 +784,7 @@ errcode_t Ext4Volume::allocateRange(int flags, blk64_t goal, blk64_t length, blk
             from = end;
             continue;
         }
-        if (reserveBlocks(start, end - start) != 0)
+        if (reserveGroups(start, end - start) != 0 || reserveBlocks(start, end - start) != 0)
             return EXT2_ET_BLOCK_ALLOC_FAIL;
         m_reservedAhead.erase(start, end - start);
         m_fresh.insert(start, end - start);
@@ -1113,7 +1128,9 @@ int Ext4Volume::newInode(ext2_ino_t parent, mode_t mode, ext2_ino_t &ino)
     // Inode tables are never given back: once set aside, a block of one stays so.
     if (m_reservedTables.contains(block))
         return 0;
-    const int error = reserveBlocks(block, 1);
+    int error = reserveGroups(ext2fs_group_first_block2(m_fs, group), 1);
+    if (!error)
+        error = reserveBlocks(block, 1);
     if (!error)
         m_reservedTables.insert(block, 1);
     return error;

@@ -144,6 +144,7 @@ private:
     errcode_t allocateBlock(blk64_t goal, blk64_t *ret);
     errcode_t allocateRange(int flags, blk64_t goal, blk64_t length, blk64_t *first, blk64_t *count);
     int reserveBlocks(blk64_t first, blk64_t count);
+    int reserveGroups(blk64_t firstBlock, blk64_t count);
     void blocksChanged(blk64_t first, blk64_t count, bool freed);
     void inodeChanged(ext2_ino_t ino);
     errcode_t writeChangedBitmaps(bool all);
@@ -170,5 +171,6 @@ private:
     BlockRanges m_reservedAhead;    // room set aside on the host for blocks not yet allocated
     BlockRanges m_reservedTables;   // inode table blocks with their room on the host set aside
     std::vector<bool> m_changedBlockBitmaps, m_changedInodeBitmaps;
+    std::vector<bool> m_reservedGroups; // groups whose bitmaps have their room on the host
     DirectoryNames m_names;
 };
