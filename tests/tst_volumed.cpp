@@ -235,6 +235,8 @@ private Q_SLOTS:
         expected.replace(300000, data.size(), data);
         QCOMPARE(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 320000, 50000), 0);
         expected.replace(320000, 50000, QByteArray(50000, '\0'));
+        QCOMPARE(::fallocate(fd, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE, 200000, 150000), 0);
+        expected.replace(200000, 150000, QByteArray(150000, '\0'));
         QCOMPARE(::fallocate(fd, FALLOC_FL_KEEP_SIZE, 2 << 20, 1 << 20), 0);
         QCOMPARE(::fsync(fd), 0);
         QCOMPARE(::ftruncate(fd, 700000), 0);

@@ -174,7 +174,7 @@ void chpass(const QStringList &arguments)
     if (separator < 0)
         throw Error{QStringLiteral("expected the old and the new password, each ended by a NUL byte"),
                     Tool::statusInvalidArgument};
-    VaultImage::changePassword(options.path(), input.left(separator),
+    VaultImage::changePassword(options.path(), Tool::keepSecret(input.left(separator)),
                                Tool::passwordFromInput(input.mid(separator + 1)));
 }
 

@@ -6,15 +6,38 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QScopeGuard>
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <cstring>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace Tool {
 
+namespace {
+
+QList<QByteArray> &secrets()
+{
+    static QList<QByteArray> kept;
+    return kept;
+}
+
+void wipeSecrets()
+{
+    // Through the shared buffers themselves: every copy that still shares one is wiped with it.
+    for (const QByteArray &secret : std::as_const(secrets()))
+        memset(const_cast<char *>(secret.constData()), 0, size_t(secret.size()));
+    secrets().clear();
+}
+
+} // namespace
+
 int runCommand(const QString &tool, const QString &verb, const std::function<void()> &body)
 {
+    prctl(PR_SET_DUMPABLE, 0);
+    const auto wipe = qScopeGuard(wipeSecrets);
     try {
         body();
         return 0;
@@ -28,18 +51,24 @@ int runCommand(const QString &tool, const QString &verb, const std::function<voi
     }
 }
 
+QByteArray keepSecret(QByteArray bytes)
+{
+    secrets().append(bytes);
+    return bytes;
+}
+
 QByteArray readStandardInput()
 {
     QFile input;
     if (!input.open(stdin, QIODevice::ReadOnly))
         return {};
-    return input.readAll();
+    return keepSecret(input.readAll());
 }
 
 QByteArray passwordFromInput(const QByteArray &input)
 {
     const qsizetype end = input.indexOf('\0');
-    return end < 0 ? input : input.left(end);
+    return keepSecret(end < 0 ? input : input.left(end));
 }
 
 void requireUsablePassword(const QByteArray &password, const QString &what)

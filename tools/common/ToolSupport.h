@@ -27,10 +27,15 @@ inline constexpr int statusAuthentication = 80;  // the password was rejected
 inline constexpr int statusInvalidArgument = 22; // EINVAL
 
 // Runs one command of a tool: calls body, prints an Error the way the tools do, answers the status.
+// The process may not be dumped or traced by others of its user, and every secret kept is wiped
+// at the end.
 int runCommand(const QString &tool, const QString &verb, const std::function<void()> &body);
 
-// Everything on standard input.
+// Everything on standard input, kept as a secret.
 [[nodiscard]] QByteArray readStandardInput();
+// Bytes of a password: the buffer is wiped when the command ends, however it ends. Answers the
+// same bytes.
+QByteArray keepSecret(QByteArray bytes);
 // A password as the -stdinpass options take it: the bytes up to the first NUL or the end.
 [[nodiscard]] QByteArray passwordFromInput(const QByteArray &input);
 // Passwords are handed to gocryptfs as one line, so they must be non-empty and free of line breaks.

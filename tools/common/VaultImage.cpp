@@ -333,7 +333,7 @@ LayerRecovery openLayer(const QString &bundle, const QByteArray &password, const
     // gocryptfs knows nothing of the daemon's journal: what it holds goes in place first.
     if (fallback && QFileInfo::exists(cipherDirectory(bundle) + QLatin1Char('/') + journalName)) {
         const Tool::HelperResult recovered = Tool::runHelper(
-            daemonPath(), {QStringLiteral("-recover"), cipherDirectory(bundle)}, password + '\n');
+            daemonPath(), {QStringLiteral("-recover"), cipherDirectory(bundle)}, Tool::keepSecret(password + '\n'));
         failOnDaemonStatus(recovered);
         recovery = recoveryIn(recovered.output);
     }
@@ -344,7 +344,7 @@ LayerRecovery openLayer(const QString &bundle, const QByteArray &password, const
         arguments << QStringLiteral("-ro");
     arguments << cipherDirectory(bundle) << at;
     const Tool::HelperResult result = Tool::runHelper(fallback ? Tool::helper(gocryptfsName) : daemonPath(),
-                                                      arguments, password + '\n', true);
+                                                      arguments, Tool::keepSecret(password + '\n'), true);
     if (result.status != 0)
         QDir().rmdir(at);
     failOnDaemonStatus(result);
@@ -1010,7 +1010,7 @@ void create(const QString &bundlePath, const QString &volumeName, qint64 limitBy
                           Tool::helper(QStringLiteral("gocryptfs")),
                           {QStringLiteral("-init"), QStringLiteral("-q"), QStringLiteral("-plaintextnames"),
                            cipherDirectory(bundle)},
-                          password + '\n');
+                          Tool::keepSecret(password + '\n'));
     {
         OpenLayer layer(bundle, password);
         QFile image(layer.image());
@@ -1104,7 +1104,7 @@ void changePassword(const QString &bundlePath, const QByteArray &oldPassword, co
     const Tool::HelperResult result =
         Tool::runHelper(Tool::helper(QStringLiteral("gocryptfs")),
                         {QStringLiteral("-passwd"), QStringLiteral("-q"), cipherDirectory(bundle)},
-                        oldPassword + '\n' + newPassword + '\n');
+                        Tool::keepSecret(oldPassword + '\n' + newPassword + '\n'));
     if (result.status == 12)
         throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
     if (result.status != 0)

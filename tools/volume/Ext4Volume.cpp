@@ -2061,10 +2061,43 @@ int Ext4Volume::zeroRange(ext2_ino_t ino, off_t from, off_t to)
     return 0;
 }
 
+// Zeros the partial blocks at either end of a range and frees the whole ones in between.
+int Ext4Volume::punchRange(ext2_ino_t ino, off_t offset, off_t length)
+{
+    const off_t blockSize = off_t(m_fs->blocksize);
+    ext2_inode_large inode;
+    if (const int error = readInode(ino, inode))
+        return error;
+    const off_t end = std::min(offset + length, off_t(EXT2_I_SIZE(&inode)));
+    const off_t firstWhole = (offset + blockSize - 1) / blockSize * blockSize;
+    const off_t endWhole = end / blockSize * blockSize;
+    if (offset >= end)
+        return 0;
+    if (firstWhole >= endWhole)
+        return zeroRange(ino, offset, end);
+    // Splitting an extent may take a block: the volume must have one not waiting for release.
+    if (ext2fs_free_blocks_count(m_fs->super) < m_quarantine.count() + 4)
+        return ENOSPC;
+    int error = zeroRange(ino, offset, firstWhole);
+    if (!error)
+        error = zeroRange(ino, endWhole, end);
+    if (!error && !(error = readInode(ino, inode))) {
+        error = toErrno(ext2fs_punch(m_fs, ino, small(inode), nullptr, blk64_t(firstWhole / blockSize),
+                                     blk64_t(endWhole / blockSize) - 1));
+        if (error)
+            error = damaged("punching a hole", error);
+    }
+    return error;
+}
+
+// Preallocation (mode 0, with or without keeping the size), holes, and zeroed ranges (a hole with
+// the space allocated again).
 void Ext4Volume::fallocate(fuse_req_t req, fuse_ino_t fuseIno, int mode, off_t offset, off_t length)
 {
     const ext2_ino_t ino = toExt(fuseIno);
     const off_t blockSize = off_t(m_fs->blocksize);
+    const bool keepSize = mode & FALLOC_FL_KEEP_SIZE;
+    const int kind = mode & ~FALLOC_FL_KEEP_SIZE;
     ext2_inode_large inode;
     int error = readInode(ino, inode);
     if (!error && !LINUX_S_ISREG(inode.i_mode))
@@ -2073,50 +2106,25 @@ void Ext4Volume::fallocate(fuse_req_t req, fuse_ino_t fuseIno, int mode, off_t o
         error = EINVAL;
     if (!error && offset > std::numeric_limits<off_t>::max() - length)
         error = EFBIG;
-    if (!error && mode != 0 && mode != FALLOC_FL_KEEP_SIZE && mode != (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE))
+    if (!error && kind != 0 && kind != FALLOC_FL_ZERO_RANGE && !(kind == FALLOC_FL_PUNCH_HOLE && keepSize))
         error = EOPNOTSUPP;
     if (!error)
         error = makeRoom(requestRoom);
+    if (!error && kind != 0)
+        error = punchRange(ino, offset, length);
+    if (!error)
+        error = readInode(ino, inode);
     if (error)
         return replyError(req, error);
-    if (!(mode & FALLOC_FL_PUNCH_HOLE)) {
-        const blk64_t first = blk64_t(offset / blockSize);
-        const blk64_t end = blk64_t((offset + length + blockSize - 1) / blockSize);
-        error = allocate(ino, inode, first, end);
+    if (kind != FALLOC_FL_PUNCH_HOLE) {
+        error = allocate(ino, inode, blk64_t(offset / blockSize),
+                         blk64_t((offset + length + blockSize - 1) / blockSize));
         // What was allocated before a failure stays, and the inode says so.
-        if (!error && mode == 0 && off_t(EXT2_I_SIZE(&inode)) < offset + length)
+        if (!error && !keepSize && off_t(EXT2_I_SIZE(&inode)) < offset + length)
             ext2fs_inode_size_set(m_fs, small(inode), ext2_off64_t(offset + length));
-        stampTimes(m_fs, inode, false, true, true);
-        if (const int written = writeInode(ino, inode))
-            return replyError(req, damaged("allocating space", written));
-        return replyError(req, error);
     }
-    const off_t size = off_t(EXT2_I_SIZE(&inode));
-    const off_t end = std::min(offset + length, size);
-    const off_t firstWhole = (offset + blockSize - 1) / blockSize * blockSize;
-    const off_t endWhole = end / blockSize * blockSize;
-    if (offset < end) {
-        // The partial blocks at either end are zeroed, the whole ones in between freed. Splitting
-        // an extent may take a block: the volume must have one that is not waiting for release.
-        if (firstWhole < endWhole && ext2fs_free_blocks_count(m_fs->super) < m_quarantine.count() + 4)
-            return replyError(req, ENOSPC);
-        if (firstWhole >= endWhole) {
-            error = zeroRange(ino, offset, end);
-        } else {
-            error = zeroRange(ino, offset, firstWhole);
-            if (!error)
-                error = zeroRange(ino, endWhole, end);
-        }
-        if (!error && firstWhole < endWhole && !(error = readInode(ino, inode))) {
-            error = toErrno(ext2fs_punch(m_fs, ino, small(inode), nullptr, blk64_t(firstWhole / blockSize),
-                                         blk64_t(endWhole / blockSize) - 1));
-            if (error)
-                error = damaged("punching a hole", error);
-        }
-    }
-    if (!error && !(error = readInode(ino, inode))) {
-        stampTimes(m_fs, inode, false, true, true);
-        error = writeInode(ino, inode);
-    }
+    stampTimes(m_fs, inode, false, true, true);
+    if (const int written = writeInode(ino, inode))
+        return replyError(req, damaged("allocating space", written));
     replyError(req, error);
 }

@@ -133,6 +133,7 @@ private:
     int reserveMapped(ext2_ino_t ino, ext2_inode_large &inode, off_t offset, off_t length);
     int allocate(ext2_ino_t ino, ext2_inode_large &inode, blk64_t first, blk64_t end);
     int zeroRange(ext2_ino_t ino, off_t from, off_t to);
+    int punchRange(ext2_ino_t ino, off_t offset, off_t length);
     int readExtents(ext2_ino_t ino, ext2_inode_large &inode, char *buffer, size_t size, off_t offset);
     bool isInside(ext2_ino_t ino, ext2_ino_t ancestor);
 
