@@ -56,7 +56,7 @@ class TestCrashStates : public QObject
             at += sizeof record;
             Op op{HostIoTrace::Op(record.op), QString::fromUtf8(trace.mid(at, record.pathLength)),
                   QString::fromUtf8(trace.mid(at + record.pathLength, record.otherLength)), record.offset,
-                  record.length};
+                  record.length, {}, 0};
             at += record.pathLength + record.otherLength;
             if (op.op == HostIoTrace::Op::Write) {
                 op.bytes = trace.mid(at, record.length);
@@ -408,10 +408,11 @@ class TestCrashStates : public QObject
         qputenv("LD_PRELOAD", HOST_IO_LIBRARY);
         qputenv("HOLLOWKEEP_HOST_IO_TRACE", encoded(trace));
         qputenv("HOLLOWKEEP_HOST_IO_WITHIN", encoded(QFileInfo(bundle).canonicalFilePath() + u"/cipher"_s));
-        const QString vault = attachVault(bundle, m_password);
+        const ToolRun attached = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, bundle}, m_password);
         qunsetenv("LD_PRELOAD");
         qunsetenv("HOLLOWKEEP_HOST_IO_TRACE");
-        QVERIFY(!vault.isEmpty());
+        QVERIFY2(attached.status == 0, attached.err.constData());
+        const QString vault = mountPointIn(attached.out);
         QList<qint64> marks;
         QVERIFY(workload.run(vault, [&] { marks << QFileInfo(trace).size(); }));
         const qint64 finished = QFileInfo(trace).size();

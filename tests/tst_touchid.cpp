@@ -59,7 +59,7 @@ private Q_SLOTS:
             QProcess::execute(u"pkill"_s, {u"-f"_s, pattern});
             agent.kill();
             agent.waitForFinished();
-            QTest::qWaitFor([&] { return QProcess::execute(u"pgrep"_s, {u"-f"_s, pattern}) != 0; }, 5000);
+            (void)QTest::qWaitFor([&] { return QProcess::execute(u"pgrep"_s, {u"-f"_s, pattern}) != 0; }, 5000);
         });
         // The agent registers a moment after it starts: ask until it is there.
         TouchID::Answer answer;

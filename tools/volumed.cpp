@@ -190,6 +190,7 @@ int main(int argc, char **argv)
     char *fuseArgv[] = {program, dashO, optionText.data(), nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
     fuse *view = fuse_new(&args, &Layer::operations(), sizeof(fuse_operations), &layer);
+    fuse_opt_free_args(&args);
     if (!view || fuse_mount(view, mountPoint) != 0) {
         fprintf(stderr, "volumed: cannot mount %s\n", mountPoint);
         return answer(1);

@@ -465,6 +465,7 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     char *argv[] = {program, dashO, optionText.data(), nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_session *session = fuse_session_new(&args, &Request::operations, sizeof Request::operations, this);
+    fuse_opt_free_args(&args);
     if (!session || fuse_session_mount(session, mountPoint.c_str()) != 0) {
         if (session)
             fuse_session_destroy(session);
