@@ -10,6 +10,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
 using Finished = std::tuple<int, std::optional<QString>, bool>;
 
 class TestImport : public QObject
@@ -120,6 +124,55 @@ private Q_SLOTS:
         QCOMPARE(readAll(m_env.data() + u"/Trash/files/a.txt"_s), "A"_ba);
         QVERIFY(QFile::exists(m_env.data() + u"/Trash/info/a.txt.trashinfo"_s));
         QCOMPARE(readAll(third), "C"_ba);
+    }
+
+    // What cannot be brought in whole leaves nothing under its name: a copy that runs out of room
+    // is removed, a pipe or a device is refused at once with a clear reason (it would block the
+    // copy for ever), Move In refuses a link to something outside what is added (the data would
+    // stay outside), and Copy brings in what such a link points to. "Folder/" is Folder.
+    void whatCannotComeInWholeLeavesNothing()
+    {
+        // Room for a few megabytes only.
+        const int fill = ::open(QFile::encodeName(m_vault + u"/filler"_s).constData(), O_WRONLY | O_CREAT, 0600);
+        struct statvfs room;
+        QVERIFY(fill >= 0 && statvfs(QFile::encodeName(m_vault).constData(), &room) == 0);
+        QCOMPARE(::fallocate(fill, 0, 0, off_t(room.f_bavail * room.f_frsize) - (8 << 20)), 0);
+        ::close(fill);
+        const QString big = source(u"big.bin"_s, QByteArray(24 << 20, 'b'));
+        Import import;
+        auto [done, failure, cancelled] = importAll(import, {big}, m_vault, false);
+        QCOMPARE(failure, u"Could not add big.bin: No space left on device"_s);
+        QCOMPARE(inVault(), (QStringList{"filler", "lost+found"}));
+        QVERIFY(QFile::remove(m_vault + u"/filler"_s));
+
+        source(u"Folder/note.txt"_s);
+        QCOMPARE(::mkfifo(QFile::encodeName(m_sources + u"/Folder/pipe"_s).constData(), 0600), 0);
+        std::tie(done, failure, cancelled) = importAll(import, {m_sources + u"/Folder/"_s}, m_vault, false);
+        QVERIFY2(failure && failure->contains(u"“pipe” is not a file or a folder"_s), qPrintable(failure.value_or(QString())));
+        QCOMPARE(inVault(), (QStringList{"lost+found"}));
+
+        const QString outside = source(u"elsewhere/data.txt"_s, "kept outside");
+        QVERIFY(QFile::link(outside, m_sources + u"/shortcut"_s));
+        std::tie(done, failure, cancelled) = importAll(import, {m_sources + u"/shortcut"_s}, m_vault, true);
+        QVERIFY2(failure && failure->contains(u"Move In would leave that outside"_s), qPrintable(failure.value_or(QString())));
+        QVERIFY(QFileInfo(m_sources + u"/shortcut"_s).isSymLink());
+        std::tie(done, failure, cancelled) = importAll(import, {m_sources + u"/shortcut"_s}, m_vault, false);
+        QVERIFY(!failure);
+        QVERIFY(!QFileInfo(m_vault + u"/shortcut"_s).isSymLink());
+        QCOMPARE(readAll(m_vault + u"/shortcut"_s), "kept outside"_ba);
+        QCOMPARE(Import::cleanPaths({u"/a/Photos/"_s, u""_s, u"/a/./Photos"_s, u"/b"_s}),
+                 (QStringList{u"/a/Photos"_s, u"/b"_s}));
+    }
+
+    // A folder that is not the vault's mount any more (it was locked) never receives a file.
+    void nothingLandsWhereTheVaultWas()
+    {
+        const QString bare = m_env.home() + u"/Vaults/Bare"_s;
+        QVERIFY(QDir().mkpath(bare));
+        Import import;
+        const auto [done, failure, cancelled] = importAll(import, {source(u"secret.txt"_s, "plain")}, bare, false);
+        QCOMPARE(failure, u"Could not add secret.txt: The vault was locked."_s);
+        QVERIFY(QDir(bare).isEmpty());
     }
 
     // A gigabyte copies while the event loop keeps running; a second copy cancelled half-way

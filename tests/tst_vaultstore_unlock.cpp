@@ -1,5 +1,6 @@
 #include "FakeTools.h"
 #include "StoreHarness.h"
+#include "ui/ImportController.h"
 
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
@@ -100,6 +101,38 @@ private Q_SLOTS:
         QCOMPARE(readAll(f.mountPoint(vault) + u"/kept.txt"_s), QByteArray("kept"));
         const QStringList texts = f.activityTexts();
         QCOMPARE(texts.filter(u"Dropped repaired · The vault was not locked cleanly"_s).size(), 1);
+    }
+
+    // An import keeps its vault unlocked to its last file: a Lock All asked for in the middle waits
+    // for it and then locks; every file is in the vault, and nothing was written where the vault
+    // was mounted.
+    void importHoldsItsVaultUntilItEnds()
+    {
+        VaultStore &store = VaultStore::shared();
+        const QString bundle = m_env.home() + u"/Imported.sparsebundle"_s;
+        QCOMPARE(createVault(bundle, u"Imported"_s, 256, m_password).status, 0);
+        const Vault vault = testVault(u"Imported"_s, bundle, 256);
+        store.appendVault(vault);
+        QVERIFY(QCoro::waitFor(store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+        const QString mountPoint = store.mountPoints().value(vault.id);
+        QStringList files;
+        for (int i = 0; i < 200; ++i) {
+            files << m_env.root() + u"/many/file-%1"_s.arg(i);
+            QVERIFY(writeAll(files.last(), QByteArray(256 * 1024, char('a' + i % 26))));
+        }
+        ImportController import;
+        import.setFiles(files);
+        import.run(vault.idText(), {}, false, false);
+        QVERIFY(QTest::qWaitFor([&] { return import.progress() > 0.2; }, 60000));
+        auto lockAll = store.lockAll(false, u"manual"_s);
+        QVERIFY(store.isUnlocked(vault.id) && import.copying());
+        QCoro::waitFor(lockAll);
+        QVERIFY(!store.isUnlocked(vault.id));
+        QVERIFY(!QFileInfo::exists(mountPoint));
+        QVERIFY(QCoro::waitFor(store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
+        QCOMPARE(QDir(mountPoint).entryList(QDir::Files).size(), 200);
+        QCOMPARE(readAll(mountPoint + u"/file-199"_s), QByteArray(256 * 1024, char('a' + 199 % 26)));
+        QCoro::waitFor(store.lock(vault, false, u"manual"_s));
     }
 
     void ownerAuthenticationGatesTheSavedPassword()

@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <vector>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -27,47 +29,119 @@ struct Cancelled
 {
 };
 
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    return path == folder || path.startsWith(folder + u'/');
+}
+
+// Whether the vault is still mounted there: a locked vault leaves an empty folder of the outer file
+// system behind, which must never receive a file.
+bool isMounted(const QString &mountPoint)
+{
+    struct stat volume, parent;
+    return ::stat(QFile::encodeName(mountPoint).constData(), &volume) == 0 &&
+           ::stat(QFile::encodeName(QFileInfo(mountPoint).path()).constData(), &parent) == 0 &&
+           volume.st_dev != parent.st_dev;
+}
+
 class Copier
 {
 public:
-    Copier(const std::atomic<bool> &cancelled, std::function<void(qint64)> wrote)
-        : m_cancelled(cancelled), m_wrote(std::move(wrote))
+    // root: what the user added, whose links may stay links when they point inside it.
+    Copier(const std::atomic<bool> &cancelled, QString mountPoint, QString root, bool move,
+           std::function<void(qint64)> wrote)
+        : m_cancelled(cancelled)
+        , m_mountPoint(std::move(mountPoint))
+        , m_root(QFileInfo(root).absoluteFilePath())
+        , m_move(move)
+        , m_wrote(std::move(wrote))
     {
     }
 
-    // Copies a file, a folder with everything in it, or a symbolic link as a link.
+    // Copies a file, a folder with everything in it, or a symbolic link: as a link when it points
+    // inside what is being added, otherwise as what it points to (Move In refuses those: the file
+    // itself would stay outside the vault). Pipes, sockets and devices are refused.
     void copy(const QString &source, const QString &target)
     {
-        const QFileInfo info(source);
-        if (info.isSymLink()) {
-            if (!QFile::link(info.symLinkTarget(), target))
-                throw CopyFailure{u"The link could not be made."_s};
-        } else if (info.isDir()) {
+        struct stat status;
+        if (::lstat(QFile::encodeName(source).constData(), &status) != 0)
+            throw CopyFailure{systemError(errno)};
+        if (S_ISLNK(status.st_mode)) {
+            const QFileInfo link(source);
+            const QString pointsTo = link.canonicalFilePath();
+            if (pointsTo.isEmpty() || isInside(pointsTo, m_root)) {
+                if (!QFile::link(link.symLinkTarget(), target))
+                    throw CopyFailure{u"The link could not be made."_s};
+                return;
+            }
+            if (m_move)
+                throw CopyFailure{u"“%1” is a link to something outside what you are adding; Move In would leave "
+                                  "that outside the vault. Add it with Copy, or add what it points to."_s
+                                      .arg(link.fileName())};
+            if (::stat(QFile::encodeName(pointsTo).constData(), &status) != 0)
+                throw CopyFailure{systemError(errno)};
+            copyObject(pointsTo, target, status);
+            return;
+        }
+        copyObject(source, target, status);
+    }
+
+private:
+    void copyObject(const QString &source, const QString &target, const struct stat &status)
+    {
+        if (S_ISDIR(status.st_mode)) {
+            // A link back up the tree would copy for ever.
+            const QPair<quint64, quint64> identity{quint64(status.st_dev), quint64(status.st_ino)};
+            if (m_folders.contains(identity))
+                throw CopyFailure{u"“%1” contains itself through a link."_s.arg(QFileInfo(source).fileName())};
+            m_folders.insert(identity);
+            requireMounted();
             if (!QDir().mkdir(target))
                 throw CopyFailure{u"The folder could not be made."_s};
-            QFile::setPermissions(target, info.permissions());
+            QFile::setPermissions(target, QFileInfo(source).permissions());
             const QStringList entries =
                 QDir(source).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
             for (const QString &entry : entries)
                 copy(source + u'/' + entry, target + u'/' + entry);
-        } else if (info.exists()) {
-            copyFile(source, target, info);
+            m_folders.remove(identity);
+        } else if (S_ISREG(status.st_mode)) {
+            copyFile(source, target);
         } else {
-            throw CopyFailure{QString::fromLocal8Bit(std::strerror(ENOENT))};
+            throw CopyFailure{u"“%1” is not a file or a folder (a pipe, a socket or a device), so it cannot be "
+                              "added to a vault."_s
+                                  .arg(QFileInfo(source).fileName())};
         }
     }
 
-private:
-    void copyFile(const QString &source, const QString &target, const QFileInfo &info)
+    void requireMounted() const
     {
-        const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-        if (in < 0)
-            throw CopyFailure{QString::fromLocal8Bit(std::strerror(errno))};
+        if (!isMounted(m_mountPoint))
+            throw CopyFailure{u"The vault was locked."_s};
+    }
+
+    void copyFile(const QString &source, const QString &target)
+    {
+        // Without blocking: what was a file when it was looked at may be a pipe by now.
+        const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+        struct stat status;
+        if (in < 0 || ::fstat(in, &status) != 0 || !S_ISREG(status.st_mode)) {
+            const int error = in < 0 ? errno : EINVAL;
+            if (in >= 0)
+                ::close(in);
+            throw CopyFailure{systemError(error)};
+        }
+        ::fcntl(in, F_SETFL, ::fcntl(in, F_GETFL) & ~O_NONBLOCK);
+        requireMounted();
         const int out = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (out < 0) {
             const int error = errno;
             ::close(in);
-            throw CopyFailure{QString::fromLocal8Bit(std::strerror(error))};
+            throw CopyFailure{systemError(error)};
         }
         std::vector<char> buffer(1 << 20);
         int failure = 0;
@@ -102,12 +176,16 @@ private:
         if (::close(out) != 0 && !failure)
             failure = errno;
         if (failure)
-            throw CopyFailure{QString::fromLocal8Bit(std::strerror(failure))};
-        QFile::setPermissions(target, info.permissions());
+            throw CopyFailure{systemError(failure)};
+        QFile::setPermissions(target, QFileInfo(source).permissions());
     }
 
     const std::atomic<bool> &m_cancelled;
+    QString m_mountPoint;
+    QString m_root;
+    bool m_move;
     std::function<void(qint64)> m_wrote;
+    QSet<QPair<quint64, quint64>> m_folders; // being copied, by device and inode
 };
 
 qint64 bytesIn(const QString &path)
@@ -124,6 +202,15 @@ qint64 bytesIn(const QString &path)
     return total;
 }
 
+void removeItem(const QString &path)
+{
+    const QFileInfo target(path);
+    if (target.isDir() && !target.isSymLink())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+}
+
 } // namespace
 
 Import::Import(QObject *parent) : QObject(parent) {}
@@ -134,6 +221,18 @@ Import::~Import()
         m_cancelled = true;
         m_thread->wait();
     }
+}
+
+QStringList Import::cleanPaths(const QStringList &paths)
+{
+    QStringList clean;
+    for (const QString &path : paths) {
+        // "Photos/" as shell completion gives it is the folder Photos.
+        const QString cleaned = QDir::cleanPath(path);
+        if (!path.trimmed().isEmpty() && cleaned != u"/"_s && !clean.contains(cleaned))
+            clean << cleaned;
+    }
+    return clean;
 }
 
 QString Import::freeName(const QString &folder, const QString &fileName)
@@ -157,7 +256,7 @@ QString Import::freeName(const QString &folder, const QString &fileName)
 void Import::start(const QStringList &sources, const QString &mountPoint, bool move)
 {
     m_cancelled = false;
-    m_thread = QThread::create([this, sources, mountPoint, move] { run(sources, mountPoint, move); });
+    m_thread = QThread::create([this, sources = cleanPaths(sources), mountPoint, move] { run(sources, mountPoint, move); });
     connect(m_thread, &QThread::finished, this, [this] {
         m_thread->deleteLater();
         m_thread = nullptr;
@@ -176,7 +275,7 @@ void Import::run(QStringList sources, QString mountPoint, bool move)
     for (const QString &source : std::as_const(sources)) {
         const QString name = QFileInfo(source).fileName();
         Q_EMIT progress(written, total, name);
-        Copier copier(m_cancelled, [&](qint64 bytes) {
+        Copier copier(m_cancelled, mountPoint, source, move, [&](qint64 bytes) {
             written += bytes;
             Q_EMIT progress(written, total, name);
         });
@@ -187,10 +286,14 @@ void Import::run(QStringList sources, QString mountPoint, bool move)
                 throw CopyFailure{u"It could not be moved to the Trash."_s};
         } catch (const Cancelled &) {
             // The half-made copy goes; everything before it stays.
-            QFileInfo(target).isDir() ? void(QDir(target).removeRecursively()) : void(QFile::remove(target));
+            if (isMounted(mountPoint))
+                removeItem(target);
             Q_EMIT finished(done, std::nullopt, true);
             return;
         } catch (const CopyFailure &failure) {
+            // Nor does a failed copy stay behind under the item's name.
+            if (isMounted(mountPoint))
+                removeItem(target);
             Q_EMIT finished(done, u"Could not add %1: %2"_s.arg(name, failure.reason), false);
             return;
         }

@@ -9,8 +9,9 @@
 class QThread;
 
 // Copies (or moves) files and folders to the top level of an unlocked vault, off the main thread:
-// each item under a free name, one after another, stopping at the first failure. A moved item's
-// original goes to the Trash only after its copy is complete and flushed to the vault.
+// each item under a free name, one after another, stopping at the first failure, whose half-made
+// copy is removed. A moved item's original goes to the Trash only after its copy is complete and
+// flushed to the vault. Nothing is written once the vault is no longer mounted there.
 class Import : public QObject
 {
     Q_OBJECT
@@ -21,6 +22,8 @@ public:
 
     // The name an item takes in a folder: its own when free, else "base 2.ext", "base 3.ext", …
     [[nodiscard]] static QString freeName(const QString &folder, const QString &fileName);
+    // Paths as given (a trailing slash, "a/./b"), each once, without empty ones.
+    [[nodiscard]] static QStringList cleanPaths(const QStringList &paths);
 
     // Starts the work; finished() follows, once.
     void start(const QStringList &sources, const QString &mountPoint, bool move);

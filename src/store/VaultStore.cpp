@@ -343,6 +343,10 @@ QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToK
 
 QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
 {
+    // Work in progress on an unlocked vault (an import) finishes first: a lock between two of its
+    // files would cut it off.
+    while (isBusy(vault.id) && isUnlocked(vault.id))
+        co_await qCoro(this, &VaultStore::busyVaultsChanged);
     const auto mountPoint = m_mountPoints.constFind(vault.id);
     if (mountPoint == m_mountPoints.cend())
         co_return;
@@ -368,20 +372,27 @@ QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
 
 QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
 {
-    // One event is often heard twice (the screen saver and logind both report a screen lock):
-    // a lock-all asked for while one runs joins it.
-    if (m_lockingAll) {
+    // One pass at a time; a Lock All asked for while one runs makes its own pass afterwards, with
+    // its own reason and reporting, over what is still unlocked (often nothing: one event is
+    // often heard twice, from the screen saver and from logind).
+    while (m_lockingAll)
         co_await qCoro(this, &VaultStore::lockAllFinished);
-        co_return;
-    }
     m_lockingAll = true;
     const auto finished = qScopeGuard([this] {
         m_lockingAll = false;
         Q_EMIT lockAllFinished();
     });
+    // Vaults at work (an import) lock once their work is done, after all the others.
     const QList<Vault> vaults = m_vaults;
+    QList<Vault> atWork;
     for (const Vault &vault : vaults) {
-        if (isUnlocked(vault.id))
+        if (isBusy(vault.id))
+            atWork << vault;
+        else if (isUnlocked(vault.id))
+            co_await lock(vault, quiet, reason);
+    }
+    for (const Vault &vault : std::as_const(atWork)) {
+        if (isUnlocked(vault.id) || isBusy(vault.id))
             co_await lock(vault, quiet, reason);
     }
 }

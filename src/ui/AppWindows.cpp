@@ -1,5 +1,7 @@
 #include "AppWindows.h"
 
+#include "import/Import.h"
+
 #include <QJSEngine>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -30,8 +32,12 @@ void AppWindows::show(const QString &name)
         bringToFront(window);
 }
 
-void AppWindows::showImport(const QStringList &files)
+void AppWindows::showImport(const QStringList &paths)
 {
+    // "Photos/" is Photos; an empty list (from any client of the bus) shows nothing.
+    const QStringList files = Import::cleanPaths(paths);
+    if (files.isEmpty())
+        return;
     const QString name = u"ImportWindow"_s;
     if (QPointer<QQuickWindow> open = m_windows.take(name)) {
         open->close();

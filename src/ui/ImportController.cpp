@@ -62,12 +62,15 @@ QCoro::Task<void> ImportController::importInto(QString vaultId, QString password
         }
     }
     QPointer<ImportController> self(this);
+    // Busy for the whole copy: Lock All, the auto-lock and a Lock button wait for it to end.
+    m_busy.emplace(m_store, vault->id);
     m_import.start(m_files, m_store.mountPoints().value(vault->id), move);
     m_copying = true;
     Q_EMIT workingChanged();
     const auto [broughtIn, failure, cancelled] = co_await qCoro(&m_import, &Import::finished);
     if (!self)
         co_return;
+    m_busy.reset();
     m_copying = false;
     m_progress = 0;
     Q_EMIT workingChanged();

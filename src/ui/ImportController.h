@@ -1,6 +1,7 @@
 #pragma once
 
 #include "import/Import.h"
+#include "store/VaultStore.h"
 
 #include <QCoro/QCoroTask>
 #include <QObject>
@@ -8,8 +9,6 @@
 #include <QtQmlIntegration>
 
 #include <optional>
-
-class VaultStore;
 
 // The work behind the "Add to Vault" window: unlock the chosen vault when it is locked, bring the
 // files in (copying off the main thread, with progress and a cancel), report, and close the
@@ -57,6 +56,8 @@ private:
     void setWorking(bool working);
 
     VaultStore &m_store;
+    // Released after the copy has stopped: m_import waits for its thread when it goes.
+    std::optional<BusyMark> m_busy;
     Import m_import;
     QStringList m_files;
     bool m_working = false;
