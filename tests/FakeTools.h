@@ -79,13 +79,18 @@ public:
         respond(u"hdiutil-attach"_s, attachPlist({mountPoint}));
     }
     // Every attach refuses the password, as the real tool does; or, when not, succeeds at a folder of
-    // the stand-ins' own.
+    // the stand-ins' own. That folder lies on another file system than the one holding it, as a
+    // mounted volume does (imports write only into a mounted vault): it links to one in /dev/shm.
     void refuseAttach(bool refuse = true)
     {
-        if (refuse)
+        if (refuse) {
             respond(u"hdiutil-attach"_s, {}, "hdiutil: attach failed - Authentication error", 1);
-        else
-            respondAttachAt(folder() + u"/volume"_s);
+            return;
+        }
+        const QString volume = folder() + u"/volume"_s;
+        if (m_volume.isValid() && !QFileInfo(volume).isSymLink())
+            QFile::link(m_volume.path(), volume);
+        respondAttachAt(volume);
     }
     // du measures every path it is given at that many kilobytes.
     void respondSizeKB(qint64 kilobytes)
@@ -128,6 +133,7 @@ public:
 
 private:
     QTemporaryDir m_folder;
+    QTemporaryDir m_volume{u"/dev/shm/hollowkeep-volume-XXXXXX"_s};
 };
 
 // Owner authentication answered by the test, which records the reasons it was asked for.
@@ -148,23 +154,23 @@ struct ScriptedAuthentication
 
 // A coroutine's value or its error, awaited in a nested event loop.
 template <typename T>
-struct Outcome
+struct Awaited
 {
     std::optional<T> value;
     std::exception_ptr error;
 };
 
 template <>
-struct Outcome<void>
+struct Awaited<void>
 {
     bool done = false;
     std::exception_ptr error;
 };
 
 template <typename T>
-QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
+QCoro::Task<Awaited<T>> captured(QCoro::Task<T> task)
 {
-    Outcome<T> outcome;
+    Awaited<T> outcome;
     try {
         if constexpr (std::is_void_v<T>) {
             co_await std::move(task);
@@ -179,7 +185,7 @@ QCoro::Task<Outcome<T>> captured(QCoro::Task<T> task)
 }
 
 template <typename T>
-Outcome<T> awaitTask(QCoro::Task<T> &&task)
+Awaited<T> awaitTask(QCoro::Task<T> &&task)
 {
     return QCoro::waitFor(captured(std::move(task)));
 }

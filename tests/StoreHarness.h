@@ -136,7 +136,7 @@ struct StoreFixture
     // Unlocks with a typed password that is not saved.
     bool unlock(const Vault &vault, const QString &password)
     {
-        return QCoro::waitFor(store.unlock(vault, password, false, u"password"_s));
+        return QCoro::waitFor(store.unlock(vault, password, false, u"password"_s)).succeeded();
     }
     // The error the store shows, dismissed as the user does.
     QString takeError()

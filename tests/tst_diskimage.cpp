@@ -116,7 +116,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, output);
         QFETCH(QString, mountPoint);
         m_tools.respond(u"hdiutil-attach"_s, output);
-        const Outcome<DiskImage::Attached> outcome = awaitTask(attach(image, u"pw"_s, false));
+        const Awaited<DiskImage::Attached> outcome = awaitTask(attach(image, u"pw"_s, false));
         if (mountPoint.isEmpty()) {
             QCOMPARE(errorText(outcome.error), u"Vault unlocked but no mount point was reported."_s);
         } else {
@@ -199,7 +199,7 @@ private Q_SLOTS:
         m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/hidden"_s}));
         m_tools.respond(u"diskutil-verifyVolume"_s, checkOut, checkErr, checkStatus);
         m_tools.respond(u"hdiutil-info"_s, infoPlist({{image, "/mnt/moved"}}));
-        const Outcome<QString> outcome = awaitTask(verify(image, u"pw"_s));
+        const Awaited<QString> outcome = awaitTask(verify(image, u"pw"_s));
         QCOMPARE(outcome.value ? *outcome.value : errorText(outcome.error), result);
         const QList<FakeTools::Call> calls = m_tools.calls();
         QCOMPARE(calls.size(), 4);
@@ -241,21 +241,21 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(run(u"/bin/cat"_s, {}, data)).value->stdoutData, data);
 
         // Much output on both streams does not stall, and every byte arrives.
-        const Outcome<ProcessResult> loud = awaitTask(
+        const Awaited<ProcessResult> loud = awaitTask(
             run(sh, {u"-c"_s, u"head -c 3000000 /dev/zero >&2; head -c 2000000 /dev/zero; exit 3"_s}));
         QCOMPARE(loud.value->status, 3);
         QCOMPARE(loud.value->stderrData.size(), 3000000);
         QCOMPARE(loud.value->stdoutData.size(), 2000000);
 
         // A child that exits without reading its input is still a normal result.
-        const Outcome<ProcessResult> deaf =
+        const Awaited<ProcessResult> deaf =
             awaitTask(run(u"/bin/true"_s, {}, QByteArray(4 * 1024 * 1024, 'x')));
         QCOMPARE(deaf.value->status, 0);
 
         // A tool that hangs is stopped after its time-out, with a message.
         QElapsedTimer clock;
         clock.start();
-        const Outcome<ProcessResult> stuck =
+        const Awaited<ProcessResult> stuck =
             awaitTask(run(u"/bin/sleep"_s, {u"30"_s}, std::nullopt, std::chrono::milliseconds(300)));
         QVERIFY(clock.elapsed() < 10000);
         QCOMPARE(errorText(stuck.error), u"“sleep 30” did not finish within 1 second and was stopped."_s);

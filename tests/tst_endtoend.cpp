@@ -325,7 +325,7 @@ private Q_SLOTS:
         QVERIFY(!savedPassword(vault.id));
         QTRY_VERIFY(findItem(m_window, u"emptyState"_s));
         // Still the same encrypted vault, recoverable from the Trash.
-        const Outcome<void> opened = awaitTask(DiskImage::verifyPassword(trashed, firstPassword));
+        const Awaited<void> opened = awaitTask(DiskImage::verifyPassword(trashed, firstPassword));
         QVERIFY(opened.done && !opened.error);
     }
 

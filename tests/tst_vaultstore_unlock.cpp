@@ -1,6 +1,7 @@
 #include "FakeTools.h"
 #include "StoreHarness.h"
 #include "ui/ImportController.h"
+#include "ui/VaultActions.h"
 
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
@@ -195,7 +196,7 @@ private Q_SLOTS:
     {
         StoreFixture &f = *m_fixture;
         QList<Vault> vaults;
-        std::vector<QCoro::Task<bool>> unlocks;
+        std::vector<QCoro::Task<Outcome>> unlocks;
         int mostBusy = 0;
         connect(&f.store, &VaultStore::busyVaultsChanged, this,
                 [&] { mostBusy = std::max<int>(mostBusy, f.store.busyVaults().size()); });
@@ -206,7 +207,7 @@ private Q_SLOTS:
         savePassword(QString::fromUtf8(m_password), vaults.first().id);
         QCoro::waitFor(f.store.requestUnlock(vaults.first()));
         QVERIFY(!f.store.passwordPromptVault());
-        for (QCoro::Task<bool> &unlock : unlocks)
+        for (QCoro::Task<Outcome> &unlock : unlocks)
             QVERIFY(QCoro::waitFor(unlock));
         QCOMPARE(mostBusy, 3);
         QCOMPARE(f.activityTexts().size(), 3);
@@ -247,6 +248,33 @@ private Q_SLOTS:
         file.close();
         QCoro::waitFor(f.store.lock(vault, false, u"manual"_s));
         QVERIFY(!f.store.isUnlocked(vault.id));
+    }
+
+    // A sheet hears what became of its own operation: an error left from before does not fail a
+    // resize that worked, and a failure comes with its own text, not the one on show.
+    void eachViewHearsItsOwnOutcome()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = f.addVault(u"Sheet"_s, m_password);
+        VaultActions actions(f.store);
+        QSignalSpy finished(&actions, &VaultActions::finished);
+        QSignalSpy unlocked(&actions, &VaultActions::unlockFinished);
+        f.store.setErrorMessage(u"Left from before"_s);
+        actions.resize(vault.idText(), 128, QString::fromUtf8(m_password));
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(finished.takeFirst(), (QVariantList{u"resize"_s, vault.idText(), true, QString()}));
+        QCOMPARE(f.current(vault).maxSizeMB, 128);
+
+        actions.unlockWithPassword(vault.idText(), u"not-it"_s, false);
+        QVERIFY(unlocked.wait(60000));
+        QCOMPARE(unlocked.takeFirst(), (QVariantList{vault.idText(), false, u"Wrong password for “Sheet”."_s}));
+        f.store.setErrorMessage(u"Left from before"_s);
+        actions.rename(vault.idText(), u"Renamed"_s, u"not-it"_s);
+        QVERIFY(finished.wait(60000));
+        const QVariantList failed = finished.takeFirst();
+        QCOMPARE(failed.at(2).toBool(), false);
+        QVERIFY2(failed.at(3).toString().contains(u"password"_s, Qt::CaseInsensitive), qPrintable(failed.at(3).toString()));
+        QCOMPARE(f.current(vault).name, u"Sheet"_s);
     }
 
     void refreshFindsVaultsAttachedElsewhere()

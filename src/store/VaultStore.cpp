@@ -259,13 +259,15 @@ QCoro::Task<void> VaultStore::refreshMountPoints()
     }
 }
 
-QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
+QCoro::Task<Outcome> VaultStore::requestUnlock(Vault vault)
 {
-    if (isUnlocked(vault.id) || isBusy(vault.id))
-        co_return;
+    if (isUnlocked(vault.id))
+        co_return Outcome{};
+    if (isBusy(vault.id))
+        co_return Outcome{u"“%1” is busy."_qs.arg(vault.name)};
     if (!QFileInfo::exists(vault.bundlePath)) {
         co_await presentMissingFile(vault);
-        co_return;
+        co_return Outcome{u"“%1” is not where it was."_qs.arg(vault.name)};
     }
     // Busy from here on: a second request during the keyring lookup or the authentication
     // prompt must find this one under way.
@@ -273,20 +275,15 @@ QCoro::Task<void> VaultStore::requestUnlock(Vault vault)
     const std::optional<QString> saved = co_await Keychain::password(vault.id);
     if (!saved) {
         setPasswordPromptVault(vault);
-        co_return;
+        co_return Outcome{u"No password for “%1” is saved in your keyring."_qs.arg(vault.name)};
     }
-    bool unlocked = false;
-    if (!vault.requireTouchID) {
-        unlocked = co_await unlock(vault, *saved, false, u"keyring"_qs);
-    } else {
-        const bool authenticated = co_await authenticateOwner(u"unlock the vault “%1”"_qs.arg(vault.name));
-        if (!authenticated)
-            co_return;
-        unlocked = co_await unlock(vault, *saved, false, u"authentication"_qs);
-    }
+    if (!vault.requireTouchID)
+        co_return co_await unlock(vault, *saved, false, u"keyring"_qs);
+    const TouchID::Answer answer = co_await TouchID::ask(u"unlock the vault “%1”"_qs.arg(vault.name));
+    if (!answer.authorized)
+        co_return answer.problem.isEmpty() ? Outcome{u"Authentication was cancelled."_qs} : failed(answer.problem);
     // A rejected saved password has set its message and is gone: the next request prompts.
-    if (!unlocked && !m_errorMessage)
-        setPasswordPromptVault(vault);
+    co_return co_await unlock(vault, *saved, false, u"authentication"_qs);
 }
 
 QCoro::Task<bool> VaultStore::authenticateOwner(QString reason)
@@ -297,11 +294,11 @@ QCoro::Task<bool> VaultStore::authenticateOwner(QString reason)
     co_return answer.authorized;
 }
 
-QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToKeychain, QString method)
+QCoro::Task<Outcome> VaultStore::unlock(Vault vault, QString password, bool saveToKeychain, QString method)
 {
     if (!QFileInfo::exists(vault.bundlePath)) {
         co_await presentMissingFile(vault);
-        co_return false;
+        co_return Outcome{u"“%1” is not where it was."_qs.arg(vault.name)};
     }
     BusyMark busy(*this, vault.id);
     DiskImage::Attached attached;
@@ -317,13 +314,10 @@ QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToK
     }
     if (wrongPassword) {
         co_await Keychain::deletePassword(vault.id);
-        setErrorMessage(u"Wrong password for “%1”."_qs.arg(vault.name));
-        co_return false;
+        co_return failed(u"Wrong password for “%1”."_qs.arg(vault.name));
     }
-    if (failure) {
-        setErrorMessage(failure);
-        co_return false;
-    }
+    if (failure)
+        co_return failed(*failure);
 
     const QString mountPoint = attached.mountPoint;
     m_unlockedAt.insert(vault.id, now());
@@ -338,10 +332,10 @@ QCoro::Task<bool> VaultStore::unlock(Vault vault, QString password, bool saveToK
         co_await Keychain::savePassword(password, vault.id);
     if (vault.openInFinderAfterUnlock)
         openVaultFolder(mountPoint);
-    co_return true;
+    co_return Outcome{};
 }
 
-QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
+QCoro::Task<Outcome> VaultStore::lock(Vault vault, bool quiet, QString reason)
 {
     // Work in progress on an unlocked vault (an import) finishes first: a lock between two of its
     // files would cut it off.
@@ -349,7 +343,7 @@ QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
         co_await qCoro(this, &VaultStore::busyVaultsChanged);
     const auto mountPoint = m_mountPoints.constFind(vault.id);
     if (mountPoint == m_mountPoints.cend())
-        co_return;
+        co_return Outcome{};
     const QString at = *mountPoint;
     BusyMark busy(*this, vault.id);
     std::optional<QString> failure;
@@ -358,19 +352,17 @@ QCoro::Task<void> VaultStore::lock(Vault vault, bool quiet, QString reason)
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
-    if (failure) {
-        // Typically a file is still open; the vault stays unlocked.
-        if (!quiet)
-            setErrorMessage(failure);
-        co_return;
-    }
+    // Typically a file is still open; the vault stays unlocked.
+    if (failure)
+        co_return failed(*failure, quiet);
     m_unlockedAt.remove(vault.id);
     setMountPoint(vault.id, std::nullopt);
     recordActivity(vault.name + u" locked ("_qs + reason + u")"_qs);
     setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
+    co_return Outcome{};
 }
 
-QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
+QCoro::Task<Outcome> VaultStore::lockAll(bool quiet, QString reason)
 {
     // One pass at a time; a Lock All asked for while one runs makes its own pass afterwards, with
     // its own reason and reporting, over what is still unlocked (often nothing: one event is
@@ -382,6 +374,12 @@ QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
         m_lockingAll = false;
         Q_EMIT lockAllFinished();
     });
+    QStringList failures;
+    const auto lockOne = [&](const Vault &vault) -> QCoro::Task<void> {
+        const Outcome outcome = co_await lock(vault, quiet, reason);
+        if (outcome.failure)
+            failures << *outcome.failure;
+    };
     // Vaults at work (an import) lock once their work is done, after all the others.
     const QList<Vault> vaults = m_vaults;
     QList<Vault> atWork;
@@ -389,17 +387,25 @@ QCoro::Task<void> VaultStore::lockAll(bool quiet, QString reason)
         if (isBusy(vault.id))
             atWork << vault;
         else if (isUnlocked(vault.id))
-            co_await lock(vault, quiet, reason);
+            co_await lockOne(vault);
     }
     for (const Vault &vault : std::as_const(atWork)) {
         if (isUnlocked(vault.id) || isBusy(vault.id))
-            co_await lock(vault, quiet, reason);
+            co_await lockOne(vault);
     }
+    co_return failures.isEmpty() ? Outcome{} : Outcome{failures.join(QLatin1Char('\n'))};
 }
 
 void VaultStore::openVaultFolder(const QString &path)
 {
     startInBackground(FileBrowser::showFolder(path));
+}
+
+Outcome VaultStore::failed(const QString &text, bool quiet)
+{
+    if (!quiet)
+        setErrorMessage(text);
+    return Outcome{text};
 }
 
 void VaultStore::startInBackground(QCoro::Task<void> &&work)

@@ -31,6 +31,15 @@ public:
     virtual QCoro::Task<void> presentRelocated(Vault vault) = 0;
 };
 
+// What became of one operation, for whoever asked for it: the shared error text may meanwhile hold
+// another operation's failure, or one left from before.
+struct Outcome
+{
+    std::optional<QString> failure;
+    [[nodiscard]] bool succeeded() const { return !failure; }
+    explicit operator bool() const { return succeeded(); }
+};
+
 // The one controller of the vaults: the list, which are unlocked and where, their sizes, the busy
 // set, the one error text and the activity log. Every operation runs on the main thread and
 // suspends only while a tool runs.
@@ -94,13 +103,13 @@ public:
     QCoro::Task<void> refreshMountPoints();
     // Whether a look at what is attached has completed since the store was created.
     [[nodiscard]] bool knowsMountPoints() const { return m_knowsMountPoints; }
-    QCoro::Task<void> requestUnlock(Vault vault);
+    QCoro::Task<Outcome> requestUnlock(Vault vault);
     // Owner authentication before a saved password is used; when nobody can be asked, the error
     // text says why.
     QCoro::Task<bool> authenticateOwner(QString reason);
-    QCoro::Task<bool> unlock(Vault vault, QString password, bool saveToKeychain, QString method);
-    QCoro::Task<void> lock(Vault vault, bool quiet, QString reason);
-    QCoro::Task<void> lockAll(bool quiet, QString reason);
+    QCoro::Task<Outcome> unlock(Vault vault, QString password, bool saveToKeychain, QString method);
+    QCoro::Task<Outcome> lock(Vault vault, bool quiet, QString reason);
+    QCoro::Task<Outcome> lockAll(bool quiet, QString reason);
     // Opens a folder in the file manager; returns at once.
     void openVaultFolder(const QString &path);
     void save();
@@ -109,11 +118,11 @@ public:
     // ---- maintenance ----
     void addExistingVault(const QString &path);
     void relocate(const Vault &vault, const QString &path);
-    QCoro::Task<void> deleteVault(Vault vault);
-    QCoro::Task<void> rename(Vault vault, QString newName, QString password);
-    QCoro::Task<void> resize(Vault vault, qint64 newSizeMB, QString password);
-    QCoro::Task<void> compact(Vault vault, QString password);
-    QCoro::Task<void> changePassword(Vault vault, QString oldPassword, QString newPassword);
+    QCoro::Task<Outcome> deleteVault(Vault vault);
+    QCoro::Task<Outcome> rename(Vault vault, QString newName, QString password);
+    QCoro::Task<Outcome> resize(Vault vault, qint64 newSizeMB, QString password);
+    QCoro::Task<Outcome> compact(Vault vault, QString password);
+    QCoro::Task<Outcome> changePassword(Vault vault, QString oldPassword, QString newPassword);
     void updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock,
                        bool autoOpenAtLaunch);
     void updatePasswordHint(const Vault &vault, const std::optional<QString> &hint);
@@ -168,8 +177,10 @@ private:
     QCoro::Task<qint64> usedBytes(Vault vault);
     // Starts work that nobody awaits, keeping count of it.
     void startInBackground(QCoro::Task<void> &&work);
+    // Shows the failure in the shared error text (unless quiet) and returns it as the outcome.
+    Outcome failed(const QString &text, bool quiet = false);
     // Awaits maintenance work and turns any failure into the error text.
-    QCoro::Task<void> reportFailure(QCoro::Task<void> &&work);
+    QCoro::Task<Outcome> reportFailure(QCoro::Task<void> &&work);
     QCoro::Task<void> renameImage(Vault vault, QString newName, QString password, QString target);
     QCoro::Task<void> resizeImage(Vault vault, qint64 newSizeMB, QString password);
     QCoro::Task<void> compactImage(Vault vault, QString password);

@@ -61,7 +61,7 @@ qint64 recordedLimitMB(const QString &bundle)
 
 } // namespace
 
-QCoro::Task<void> VaultStore::reportFailure(QCoro::Task<void> &&work)
+QCoro::Task<Outcome> VaultStore::reportFailure(QCoro::Task<void> &&work)
 {
     std::optional<QString> failure;
     try {
@@ -69,8 +69,7 @@ QCoro::Task<void> VaultStore::reportFailure(QCoro::Task<void> &&work)
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
-    if (failure)
-        setErrorMessage(failure);
+    co_return failure ? failed(*failure) : Outcome{};
 }
 
 void VaultStore::addExistingVault(const QString &path)
@@ -125,42 +124,37 @@ void VaultStore::relocate(const Vault &vault, const QString &path)
     startInBackground(refresh());
 }
 
-QCoro::Task<void> VaultStore::deleteVault(Vault vault)
+QCoro::Task<Outcome> VaultStore::deleteVault(Vault vault)
 {
     if (isUnlocked(vault.id)) {
-        co_await lock(vault, false, u"manual"_qs);
-        if (isUnlocked(vault.id))
-            co_return;
+        const Outcome locked = co_await lock(vault, false, u"manual"_qs);
+        if (!locked)
+            co_return locked;
     }
     const std::optional<Vault> current = this->vault(vault.id);
     QFile file(current ? current->bundlePath : vault.bundlePath);
-    if (!file.moveToTrash()) {
-        setErrorMessage(u"“%1” couldn’t be moved to the Trash: %2"_qs.arg(
+    if (!file.moveToTrash())
+        co_return failed(u"“%1” couldn’t be moved to the Trash: %2"_qs.arg(
             QFileInfo(file.fileName()).fileName(), file.errorString()));
-        co_return;
-    }
     co_await Keychain::deletePassword(vault.id);
     if (m_vaults.removeIf([&](const Vault &record) { return record.id == vault.id; }) > 0) {
         save();
         Q_EMIT vaultsChanged();
     }
+    co_return Outcome{};
 }
 
-QCoro::Task<void> VaultStore::rename(Vault vault, QString newName, QString password)
+QCoro::Task<Outcome> VaultStore::rename(Vault vault, QString newName, QString password)
 {
-    if (isUnlocked(vault.id)) {
-        setErrorMessage(u"Lock “%1” first, then rename it."_qs.arg(vault.name));
-        co_return;
-    }
+    if (isUnlocked(vault.id))
+        co_return failed(u"Lock “%1” first, then rename it."_qs.arg(vault.name));
     const QFileInfo file(vault.bundlePath);
     const QString target =
         file.path() + QLatin1Char('/') + newName + QLatin1Char('.') + lastExtension(vault.bundlePath);
-    if (pathIsTaken(target)) {
-        setErrorMessage(VaultRules::nameCollisionMessage(newName));
-        co_return;
-    }
+    if (pathIsTaken(target))
+        co_return failed(VaultRules::nameCollisionMessage(newName));
     BusyMark busy(*this, vault.id);
-    co_await reportFailure(renameImage(vault, newName, password, target));
+    co_return co_await reportFailure(renameImage(vault, newName, password, target));
 }
 
 QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString password, QString target)
@@ -192,10 +186,10 @@ QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString 
     });
 }
 
-QCoro::Task<void> VaultStore::resize(Vault vault, qint64 newSizeMB, QString password)
+QCoro::Task<Outcome> VaultStore::resize(Vault vault, qint64 newSizeMB, QString password)
 {
     BusyMark busy(*this, vault.id);
-    co_await reportFailure(resizeImage(vault, newSizeMB, password));
+    co_return co_await reportFailure(resizeImage(vault, newSizeMB, password));
 }
 
 QCoro::Task<void> VaultStore::resizeImage(Vault vault, qint64 newSizeMB, QString password)
@@ -204,10 +198,10 @@ QCoro::Task<void> VaultStore::resizeImage(Vault vault, qint64 newSizeMB, QString
     updateRecord(vault.id, [&](Vault &record) { record.maxSizeMB = newSizeMB; });
 }
 
-QCoro::Task<void> VaultStore::compact(Vault vault, QString password)
+QCoro::Task<Outcome> VaultStore::compact(Vault vault, QString password)
 {
     BusyMark busy(*this, vault.id);
-    co_await reportFailure(compactImage(vault, password));
+    co_return co_await reportFailure(compactImage(vault, password));
 }
 
 QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
@@ -216,14 +210,12 @@ QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
     setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
 }
 
-QCoro::Task<void> VaultStore::changePassword(Vault vault, QString oldPassword, QString newPassword)
+QCoro::Task<Outcome> VaultStore::changePassword(Vault vault, QString oldPassword, QString newPassword)
 {
-    if (isUnlocked(vault.id)) {
-        setErrorMessage(u"Lock “%1” first, then change its password."_qs.arg(vault.name));
-        co_return;
-    }
+    if (isUnlocked(vault.id))
+        co_return failed(u"Lock “%1” first, then change its password."_qs.arg(vault.name));
     BusyMark busy(*this, vault.id);
-    co_await reportFailure(rekeyImage(vault, oldPassword, newPassword));
+    co_return co_await reportFailure(rekeyImage(vault, oldPassword, newPassword));
 }
 
 QCoro::Task<void> VaultStore::rekeyImage(Vault vault, QString oldPassword, QString newPassword)

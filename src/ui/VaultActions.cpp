@@ -317,8 +317,8 @@ void VaultActions::unlockWithPassword(const QString &id, const QString &password
 
 QCoro::Task<void> VaultActions::unlockAndReport(Vault vault, QString password, bool saveToKeychain)
 {
-    const bool unlocked = co_await m_store.unlock(vault, password, saveToKeychain, u"password"_qs);
-    Q_EMIT unlockFinished(vault.idText(), unlocked);
+    const Outcome outcome = co_await m_store.unlock(vault, password, saveToKeychain, u"password"_qs);
+    Q_EMIT unlockFinished(vault.idText(), outcome.succeeded(), outcome.failure.value_or(QString()));
 }
 
 void VaultActions::createVault(const QString &name, const QUrl &folder, qint64 maxSizeMB,
@@ -420,10 +420,9 @@ QCoro::Task<void> VaultActions::reportSavedPassword(Vault vault)
     Q_EMIT savedPasswordChecked(vault.idText(), saved.has_value(), saved.value_or(QString()));
 }
 
-void VaultActions::reportStoreOutcome(const QString &operation, const Vault &vault)
+void VaultActions::report(const QString &operation, const Vault &vault, const Outcome &outcome)
 {
-    const QString error = m_store.errorMessage().value_or(QString());
-    Q_EMIT finished(operation, vault.idText(), error.isEmpty(), error);
+    Q_EMIT finished(operation, vault.idText(), outcome.succeeded(), outcome.failure.value_or(QString()));
 }
 
 void VaultActions::compact(const QString &id, const QString &password)
@@ -434,8 +433,7 @@ void VaultActions::compact(const QString &id, const QString &password)
 
 QCoro::Task<void> VaultActions::compactAndReport(Vault vault, QString password)
 {
-    co_await m_store.compact(vault, password);
-    reportStoreOutcome(u"compact"_qs, vault);
+    report(u"compact"_qs, vault, co_await m_store.compact(vault, password));
 }
 
 void VaultActions::moveToTrash(const QString &id, const QString &password)
@@ -494,11 +492,11 @@ void VaultActions::changePassword(const QString &id, const QString &oldPassword,
 QCoro::Task<void> VaultActions::rekeyAndReport(Vault vault, QString oldPassword, QString newPassword,
                                                QString hint)
 {
-    co_await m_store.changePassword(vault, oldPassword, newPassword);
+    const Outcome outcome = co_await m_store.changePassword(vault, oldPassword, newPassword);
     // A failed change leaves the stored hint as it was.
-    if (!m_store.errorMessage())
+    if (outcome)
         m_store.updatePasswordHint(vault, VaultRules::normalizedPasswordHint(hint));
-    reportStoreOutcome(u"changePassword"_qs, vault);
+    report(u"changePassword"_qs, vault, outcome);
 }
 
 void VaultActions::rename(const QString &id, const QString &newName, const QString &password)
@@ -509,8 +507,7 @@ void VaultActions::rename(const QString &id, const QString &newName, const QStri
 
 QCoro::Task<void> VaultActions::renameAndReport(Vault vault, QString newName, QString password)
 {
-    co_await m_store.rename(vault, newName, password);
-    reportStoreOutcome(u"rename"_qs, vault);
+    report(u"rename"_qs, vault, co_await m_store.rename(vault, newName, password));
 }
 
 void VaultActions::resize(const QString &id, qint64 newSizeMB, const QString &password)
@@ -521,8 +518,7 @@ void VaultActions::resize(const QString &id, qint64 newSizeMB, const QString &pa
 
 QCoro::Task<void> VaultActions::resizeAndReport(Vault vault, qint64 newSizeMB, QString password)
 {
-    co_await m_store.resize(vault, newSizeMB, password);
-    reportStoreOutcome(u"resize"_qs, vault);
+    report(u"resize"_qs, vault, co_await m_store.resize(vault, newSizeMB, password));
 }
 
 void VaultActions::saveSettings(const QString &id, bool requireTouchID, bool openInFinder, bool autoOpen,

@@ -101,7 +101,7 @@ Q_SIGNALS:
     void deleteRequested(const QVariant &vault);
     void relocatedDialogRequested(const QVariant &vault);
     void waitingDialogRequested(const QVariant &vault);
-    void unlockFinished(const QString &id, bool unlocked);
+    void unlockFinished(const QString &id, bool unlocked, const QString &failure);
     void createFinished(bool created);
     void passwordPrefilled(const QString &id, const QString &reason, const QString &password);
     void savedPasswordChecked(const QString &id, bool saved, const QString &password);
@@ -123,7 +123,7 @@ private:
     QCoro::Task<void> renameAndReport(Vault vault, QString newName, QString password);
     QCoro::Task<void> resizeAndReport(Vault vault, qint64 newSizeMB, QString password);
     // The store's error message after an operation: empty when it succeeded.
-    void reportStoreOutcome(const QString &operation, const Vault &vault);
+    void report(const QString &operation, const Vault &vault, const Outcome &outcome);
     QCoro::Task<void> unlockAndReport(Vault vault, QString password, bool saveToKeychain);
     QCoro::Task<void> unlockInPromptWindow(Vault vault);
     void onFolderChosen(const QString &purpose, const QUrl &folder);

@@ -38,6 +38,8 @@ TestCase {
         Fixture.addVault("Closed", "present", 4000000, false, false)
         Fixture.unlock(full)
         Fixture.unlock(roomy)
+        // The stand-in volume, shared by both, holds more than the 16 MB limit.
+        Fixture.writeFile(VaultStore.mountPoints[full] + "/filler", "x".repeat(17 * 1024 * 1024))
         const panel = createTemporaryObject(panelComponent, test)
         tryVerify(() => rowOf(panel, "Full") && rowOf(panel, "Full").vaultState.usedFraction >= 0.95)
         compare(rowOf(panel, "Full").ringColor, Theme.red)

@@ -172,6 +172,8 @@ Item {
         title: "Hollowkeep"
         message: VaultStore.errorMessage
         buttons: [{ text: "OK", role: "cancel" }]
+        // A failure the command line has already reported is taken back.
+        onMessageChanged: if (message.length === 0) close()
         onClosed: VaultStore.errorMessage = ""
     }
 

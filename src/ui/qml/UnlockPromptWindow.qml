@@ -36,16 +36,17 @@ ThemedWindow {
         id: errorAlert
         objectName: "errorAlert"
         title: "Hollowkeep"
-        message: VaultStore.errorMessage
         buttons: [{ text: "OK", role: "cancel" }]
-        onMessageChanged: if (message.length === 0) close()
-        onClosed: VaultStore.errorMessage = ""
+        // The same text is the store's alert for the hidden main window: it is read here.
+        onClosed: if (VaultStore.errorMessage === message) VaultStore.errorMessage = ""
     }
     Connections {
         target: VaultActions
-        function onUnlockFinished(id, unlocked) {
-            if (!unlocked && window.vault && id === window.vault.id && VaultStore.errorMessage.length > 0)
+        function onUnlockFinished(id, unlocked, failure) {
+            if (!unlocked && window.vault && id === window.vault.id && failure.length > 0) {
+                errorAlert.message = failure
                 errorAlert.open()
+            }
         }
     }
 }
