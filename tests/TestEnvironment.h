@@ -76,14 +76,15 @@ struct ToolRun
 
 // Runs a program to its end with that standard input; a crash or a hang gives the status -1.
 inline ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
-                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                          int timeoutMs = 300000)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(300000))
+    if (!process.waitForFinished(timeoutMs))
         process.kill();
     process.waitForFinished();
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,

@@ -1,11 +1,17 @@
 #include "StoreHarness.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // The real program twice on one private session bus: the first owns the vaults, a second launch
 // and the command line reach it.
@@ -18,9 +24,26 @@ class TestInstance : public QObject
     QProcess m_first;
     QString m_mountPoint;
 
-    static ToolRun run(const QStringList &arguments, const QByteArray &input = {})
+    static ToolRun run(const QStringList &arguments, const QByteArray &input = {}, int timeoutMs = 300000)
     {
-        return runProgram(QStringLiteral(HOLLOWKEEP_EXE), arguments, input);
+        return runProgram(QStringLiteral(HOLLOWKEEP_EXE), arguments, input,
+                          QProcessEnvironment::systemEnvironment(), timeoutMs);
+    }
+    // Calls UnlockWithPassword with that descriptor as the password, without waiting.
+    static QDBusPendingCall unlockThrough(int descriptor)
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(u"org.hollowkeep.Hollowkeep"_s, u"/org/hollowkeep/Hollowkeep"_s,
+                                                           u"org.hollowkeep.Hollowkeep"_s, u"UnlockWithPassword"_s);
+        call.setArguments({u"Ledger"_s, QVariant::fromValue(QDBusUnixFileDescriptor(descriptor))});
+        ::close(descriptor);
+        return QDBusConnection::sessionBus().asyncCall(call, 60000);
+    }
+    // The instance's resident memory.
+    [[nodiscard]] qint64 residentBytes() const
+    {
+        const QByteArray status = readAll(u"/proc/%1/status"_s.arg(m_first.processId()));
+        const qsizetype at = status.indexOf("VmRSS:");
+        return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLongLong() * 1024;
     }
     static bool instanceRunning()
     {
@@ -39,7 +62,9 @@ private Q_SLOTS:
     {
         const Vault vault = testVault(u"Ledger"_s, m_env.home() + u"/Ledger.sparsebundle"_s);
         QCOMPARE(createVault(vault.bundlePath, vault.name, 64, m_password).status, 0);
-        QVERIFY(VaultList::save(VaultList::openStoreFile(m_env.data()), {vault}));
+        // Listed, but its file is gone.
+        const Vault gone = testVault(u"Gone"_s, m_env.home() + u"/Gone.sparsebundle"_s);
+        QVERIFY(VaultList::save(VaultList::openStoreFile(m_env.data()), {vault, gone}));
     }
     void cleanupTestCase()
     {
@@ -101,6 +126,47 @@ private Q_SLOTS:
         QCOMPARE(run({u"open"_s, u"Ledger"_s}).err, "hollowkeep: “Ledger” is locked.\n"_ba);
         // Without a saved password and without --password-stdin there is nothing to unlock with.
         QVERIFY(run({u"unlock"_s, u"Ledger"_s}).err.contains("--password-stdin"));
+    }
+
+    // A client holding its password pipe open and one passing an endless device do not stall the
+    // instance: lock --all answers while the first still waits, memory stays small, and each
+    // client hears why its password was refused. A vault whose file is gone is refused at once,
+    // without waiting on a dialog in the window.
+    void clientsCannotStallTheInstance()
+    {
+        int held[2];
+        QVERIFY(::pipe2(held, O_CLOEXEC) == 0);
+        QDBusPendingCall heldOpen = unlockThrough(held[0]);
+        QDBusPendingCall endless = unlockThrough(::open("/dev/zero", O_RDONLY | O_CLOEXEC));
+        int tooLong[2];
+        QVERIFY(::pipe2(tooLong, O_CLOEXEC) == 0);
+        QCOMPARE(::write(tooLong[1], QByteArray(60001, 'p').constData(), 60001), 60001);
+        ::close(tooLong[1]);
+        QDBusPendingCall overlong = unlockThrough(tooLong[0]);
+
+        QElapsedTimer answered;
+        answered.start();
+        const ToolRun locked = run({u"lock"_s, u"--all"_s}, {}, 20000);
+        QCOMPARE(locked.status, 0);
+        qInfo("lock --all answered in %lld ms; the instance holds %lld MB", answered.elapsed(),
+              residentBytes() >> 20);
+        QVERIFY(!heldOpen.isFinished());
+        QVERIFY(residentBytes() > 0 && residentBytes() < 200 * 1024 * 1024);
+
+        const ToolRun gone = run({u"unlock"_s, u"Gone"_s}, {}, 20000);
+        QCOMPARE(gone.status, 1);
+        QVERIFY2(gone.err.startsWith("hollowkeep: “Gone” is not in that location: there is no vault file at "),
+                 gone.err.constData());
+
+        endless.waitForFinished();
+        QCOMPARE(endless.error().message(), u"The password must come through a pipe."_s);
+        overlong.waitForFinished();
+        QCOMPARE(overlong.error().message(), u"The password is longer than 60000 bytes."_s);
+        heldOpen.waitForFinished();
+        QCOMPARE(heldOpen.error().message(), u"The password did not arrive: the pipe was not closed."_s);
+        ::close(held[1]);
+        QCOMPARE(listed(u"Ledger"_s)[u"state"_s].toString(), u"locked"_s);
+        QVERIFY(residentBytes() < 200 * 1024 * 1024);
     }
 };
 

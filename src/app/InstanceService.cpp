@@ -5,27 +5,80 @@
 #include "ui/AppWindows.h"
 
 #include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSocketNotifier>
 
+#include <QCoro/QCoroSignal>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Everything the other end wrote, then closed.
-QString readAll(const QDBusUnixFileDescriptor &descriptor)
+// As much as the command line ever sends; a client may hold its pipe open this long.
+constexpr qsizetype maxPasswordBytes = 60000;
+constexpr int passwordWaitMs = 5000;
+
+struct PipedPassword
 {
-    QByteArray bytes;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(descriptor.fileDescriptor(), buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, got);
-    QString text = QString::fromUtf8(bytes);
-    std::fill(bytes.begin(), bytes.end(), '\0');
-    return text;
+    QString text;
+    std::optional<QString> failure;
+};
+
+// What a client wrote into a pipe and closed, read without blocking the event loop: a client
+// that holds its pipe open or passes an endless device must not stop auto-lock and Lock All.
+QCoro::Task<PipedPassword> readPipedPassword(QDBusUnixFileDescriptor descriptor)
+{
+    const int fd = descriptor.fileDescriptor();
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode))
+        co_return PipedPassword{{}, u"The password must come through a pipe."_s};
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    QSocketNotifier readable(fd, QSocketNotifier::Read);
+    const QDeadlineTimer deadline(passwordWaitMs);
+    // Room for all of it up front: growing would leave copies of the password behind.
+    QByteArray bytes(maxPasswordBytes, '\0');
+    qsizetype length = 0;
+    PipedPassword result;
+    for (;;) {
+        const ssize_t got = ::read(fd, bytes.data() + length, size_t(bytes.size() - length));
+        if (got > 0) {
+            length += got;
+            if (length == bytes.size()) {
+                char probe = 0;
+                if (::read(fd, &probe, 1) != 0) {
+                    result.failure = u"The password is longer than %1 bytes."_s.arg(maxPasswordBytes);
+                    break;
+                }
+            }
+            continue;
+        }
+        if (got == 0) {
+            result.text = QString::fromUtf8(bytes.constData(), length);
+            break;
+        }
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN) {
+            result.failure = u"Could not read the password: %1."_s.arg(qt_error_string(error));
+            break;
+        }
+        const std::chrono::milliseconds left{deadline.remainingTime()};
+        if (left.count() <= 0 || !(co_await qCoro(&readable, &QSocketNotifier::activated, left))) {
+            result.failure = u"The password did not arrive: the pipe was not closed."_s;
+            break;
+        }
+    }
+    ::explicit_bzero(bytes.data(), size_t(bytes.size()));
+    co_return result;
 }
 
 } // namespace
@@ -131,36 +184,45 @@ QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor 
         reply(message, std::nullopt);
         co_return;
     }
-    // A message from before is not this operation's.
-    m_store.setErrorMessage(std::nullopt);
+    // Said here at once: the window's dialog about it would wait for someone to look.
+    switch (VaultStore::fileState(*vault)) {
+    case VaultFileState::Present:
+        break;
+    case VaultFileState::Missing:
+        reply(message, u"“%1” is not in that location: there is no vault file at %2."_s.arg(name, vault->bundlePath));
+        co_return;
+    case VaultFileState::WaitingForDisk:
+        reply(message, u"“%1” is on a disk that isn’t connected right now (%2)."_s.arg(name, vault->bundlePath));
+        co_return;
+    }
+    Outcome outcome;
     if (password.isValid()) {
-        co_await m_store.unlock(*vault, readAll(password), false, u"password"_s);
+        const PipedPassword piped = co_await readPipedPassword(password);
+        if (piped.failure) {
+            reply(message, piped.failure);
+            co_return;
+        }
+        outcome = co_await m_store.unlock(*vault, piped.text, false, u"password"_s);
     } else if (!(co_await Keychain::password(vault->id))) {
         reply(message, u"No password for “%1” is saved in your keyring: give it with --password-stdin."_s.arg(name));
         co_return;
     } else {
-        co_await m_store.requestUnlock(*vault);
+        outcome = co_await m_store.requestUnlock(*vault);
     }
-    const std::optional<QString> failure = takeFailure();
-    if (!m_store.isUnlocked(vault->id))
-        reply(message, failure.value_or(u"“%1” was not unlocked."_s.arg(name)));
-    else
-        reply(message, std::nullopt);
+    if (outcome && !m_store.isUnlocked(vault->id))
+        outcome.failure = u"“%1” was not unlocked."_s.arg(name);
+    answer(message, outcome);
 }
 
 QCoro::Task<void> InstanceService::lock(QString name, QDBusMessage message)
 {
-    // A message from before is not this operation's.
-    m_store.setErrorMessage(std::nullopt);
     if (name.isEmpty()) {
-        co_await m_store.lockAll(false, u"manual"_s);
-    } else {
-        const std::optional<Vault> vault = find(name, message);
-        if (!vault)
-            co_return;
-        co_await m_store.lock(*vault, false, u"manual"_s);
+        answer(message, co_await m_store.lockAll(false, u"manual"_s));
+        co_return;
     }
-    reply(message, takeFailure());
+    const std::optional<Vault> vault = find(name, message);
+    if (vault)
+        answer(message, co_await m_store.lock(*vault, false, u"manual"_s));
 }
 
 std::optional<Vault> InstanceService::find(const QString &name, const QDBusMessage &message)
@@ -187,10 +249,10 @@ void InstanceService::reply(const QDBusMessage &message, const std::optional<QSt
     m_bus.send(failure ? message.createErrorReply(QLatin1String(errorName), *failure) : message.createReply());
 }
 
-std::optional<QString> InstanceService::takeFailure()
+void InstanceService::answer(const QDBusMessage &message, const Outcome &outcome)
 {
-    std::optional<QString> failure = m_store.errorMessage();
-    if (failure)
+    // The caller reads the failure on its terminal; the window does not show it a second time.
+    if (outcome.failure && m_store.errorMessage() == outcome.failure)
         m_store.setErrorMessage(std::nullopt);
-    return failure;
+    reply(message, outcome.failure);
 }

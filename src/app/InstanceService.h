@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/Vault.h"
+#include "store/VaultStore.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -12,7 +12,6 @@
 #include <functional>
 #include <optional>
 
-class VaultStore;
 
 // The running program on the session bus as org.hollowkeep.Hollowkeep: a second launch, the
 // command line and the file manager's actions reach the one instance that owns the vaults here,
@@ -60,9 +59,8 @@ private:
     // The vault of that name, or an error reply sent.
     std::optional<Vault> find(const QString &name, const QDBusMessage &message);
     void reply(const QDBusMessage &message, const std::optional<QString> &failure);
-    // What went wrong during a command-line operation; taken from the store so that the window
-    // does not show it a second time as an alert.
-    [[nodiscard]] std::optional<QString> takeFailure();
+    // Replies with what became of an operation.
+    void answer(const QDBusMessage &message, const Outcome &outcome);
 
     VaultStore &m_store;
     std::function<void(const QString &)> m_showWindow;
