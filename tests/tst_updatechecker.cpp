@@ -7,6 +7,8 @@
 #include "platform/UserDefaults.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 #include <QTimer>
 
@@ -92,6 +94,42 @@ private Q_SLOTS:
         m_server.body = R"({"version": 2})";
         QCOMPARE(QCoro::waitFor(manualCheck(*m_defaults)),
                  u"Could not check: Unexpected response from the update server."_s);
+    }
+
+    // Only a web page is opened for "View Download", only a version of digits and dots is offered,
+    // and an answer larger than 64 KB is refused.
+    void answersAreTrustedNoFurtherThanNeeded_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("download");
+        const auto answer = [](const QString &version, const QString &download, const QString &notes = {}) {
+            return QJsonDocument(QJsonObject{{u"version"_s, version}, {u"download"_s, download}, {u"notes"_s, notes}})
+                .toJson();
+        };
+        const QString server = m_server.address();
+        QTest::newRow("https") << answer(u"2.0"_s, u"https://example.org/get"_s) << u"https://example.org/get"_s;
+        QTest::newRow("the server's own page") << answer(u"2.0"_s, server + u"/get"_s) << server + u"/get"_s;
+        QTest::newRow("plain http elsewhere") << answer(u"2.0"_s, u"http://example.org/get"_s) << server;
+        QTest::newRow("a local file") << answer(u"2.0"_s, u"file:///etc/passwd"_s) << server;
+        QTest::newRow("a share") << answer(u"2.0"_s, u"smb://host/share/setup"_s) << server;
+        QTest::newRow("markup in the version") << answer(u"2.0<img src=x>"_s, server) << QString();
+        QTest::newRow("words in the version") << answer(u"2.0-beta"_s, server) << QString();
+        QTest::newRow("too large") << answer(u"2.0"_s, server, QString(70000, u'n')) << QString();
+    }
+    void answersAreTrustedNoFurtherThanNeeded()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, download);
+        m_server.body = body;
+        m_choice = AlertChoice::ViewDownload;
+        const QString message = QCoro::waitFor(manualCheck(*m_defaults));
+        if (download.isEmpty()) {
+            QVERIFY2(message.startsWith(u"Could not check: "_s), qPrintable(message));
+            QVERIFY(m_opened.isEmpty() && m_alerts.isEmpty());
+            return;
+        }
+        QCOMPARE(message, u"Version 2.0 is available."_s);
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(download)});
     }
 
     // The automatic check waits 20 hours after a success; a newer version is offered unless it

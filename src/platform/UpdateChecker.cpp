@@ -21,6 +21,8 @@ namespace UpdateChecker {
 namespace {
 
 std::chrono::milliseconds requestTimeout{15000};
+// A version document is a few hundred bytes; anything this large is not one.
+constexpr qint64 maxAnswerBytes = 64 * 1024;
 constexpr double checkGateSeconds = 72000;  // 20 hours
 constexpr int checkIntervalMs = 21600 * 1000; // 6 hours
 
@@ -45,6 +47,24 @@ QList<qint64> versionNumbers(const QString &version)
         numbers << (ok ? number : 0);
     }
     return numbers;
+}
+
+// Digits and dots only: the version is shown in the alert and compared, nothing else.
+bool isPlainVersion(const QString &version)
+{
+    static const QRegularExpression plain(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
+    return version.size() <= 32 && plain.match(version).hasMatch();
+}
+
+// Opened in the browser on "View Download": a web page, from the update server or over https.
+bool isAcceptedDownload(const QUrl &download)
+{
+    if (!download.isValid() || download.host().isEmpty())
+        return false;
+    const QUrl server = serverAddress();
+    const bool sameOrigin = download.scheme() == server.scheme() && download.host() == server.host() &&
+                            download.port() == server.port();
+    return download.scheme() == QLatin1String("https") || sameOrigin;
 }
 
 } // namespace
@@ -87,10 +107,11 @@ Release parseRelease(const QByteArray &body)
     release.version = object.value(QStringLiteral("version")).toString();
     if (release.version.startsWith(QLatin1Char('v')))
         release.version.remove(0, 1);
+    if (!isPlainVersion(release.version))
+        throw DiskImageError::commandFailed(QStringLiteral("Unexpected response from the update server."));
     release.notes = object.value(QStringLiteral("notes")).toString();
     const QUrl download(object.value(QStringLiteral("download")).toString(), QUrl::StrictMode);
-    release.download = download.isValid() && !download.scheme().isEmpty() ? download.toString()
-                                                                           : serverAddress().toString();
+    release.download = isAcceptedDownload(download) ? download.toString() : serverAddress().toString();
     return release;
 }
 
@@ -103,12 +124,21 @@ QCoro::Task<Release> fetchLatest()
     request.setRawHeader("Accept", "application/json");
     request.setTransferTimeout(int(requestTimeout.count()));
     QNetworkReply *reply = network->get(request);
+    bool tooLarge = false;
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply, &tooLarge](qint64 received, qint64 total) {
+        if (received > maxAnswerBytes || total > maxAnswerBytes) {
+            tooLarge = true;
+            reply->abort();
+        }
+    });
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
+    if (tooLarge)
+        throw DiskImageError::commandFailed(QStringLiteral("The update server’s answer is larger than 64 KB."));
     // The status code is not looked at: whatever came back is parsed.
     if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied)
         throw DiskImageError::commandFailed(reply->errorString());
-    co_return parseRelease(reply->readAll());
+    co_return parseRelease(reply->read(maxAnswerBytes));
 }
 
 QCoro::Task<void> autoCheck(UserDefaults &defaults)
