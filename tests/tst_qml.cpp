@@ -118,6 +118,16 @@ public:
             found << itemsNamed(child, name);
         return found;
     }
+    // Every visual item below the root whose text is exactly that.
+    Q_INVOKABLE QList<QObject *> itemsShowing(QQuickItem *root, const QString &text) const
+    {
+        QList<QObject *> found;
+        if (root && root->property("text").toString() == text)
+            found << root;
+        for (QQuickItem *child : root ? root->childItems() : QList<QQuickItem *>())
+            found << itemsShowing(child, text);
+        return found;
+    }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
     // Takes a vault off the list, as another window or the command line can.
     Q_INVOKABLE void forget(const QString &id)
@@ -151,6 +161,9 @@ public:
         qputenv("HOLLOWKEEP_UPDATE_SERVER", m_versions.address().toUtf8());
     }
     Q_INVOKABLE QStringList updateAlerts() const { return m_updateAlerts; }
+    // The stand-in server's address, and how many requests reached it so far.
+    Q_INVOKABLE QString serverAddress() const { return m_versions.address(); }
+    Q_INVOKABLE int serverRequests() const { return int(m_versions.requests.size()); }
     bool startVersionServer()
     {
         UpdateChecker::setAlertPresenter([this](QString title, QString) -> QCoro::Task<UpdateChecker::AlertChoice> {

@@ -22,6 +22,13 @@ QStringList entriesOf(const QMenu *menu)
     return texts;
 }
 
+// A vault's name as a menu shows it: an "&" there is a letter of the name, not a shortcut mark.
+QString menuName(const Vault &vault)
+{
+    QString name = vault.name;
+    return name.replace(u'&', u"&&"_s);
+}
+
 } // namespace
 
 MenuBarContent::MenuBarContent(VaultStore &store, VaultActions &actions, QObject *parent)
@@ -45,21 +52,21 @@ void MenuBarContent::addVaultEntry(const QString &id)
     if (!vault)
         return;
     if (m_store.isUnlocked(vault->id)) {
-        QMenu *submenu = m_menu.addMenu(SymbolImage::icon(u"lock.open.fill"_qs), vault->name);
+        QMenu *submenu = m_menu.addMenu(SymbolImage::icon(u"lock.open.fill"_qs), menuName(*vault));
         submenu->addAction(u"Open in File Manager"_qs, this, [this, id] { m_actions.openInFinder(id); });
         submenu->addAction(u"Lock"_qs, this, [this, id] { m_actions.lock(id); });
         return;
     }
     const QString state = m_actions.fileState(id);
     if (state == QLatin1String("missing")) {
-        m_menu.addAction(SymbolImage::icon(u"folder.badge.questionmark"_qs), u"Locate “%1”"_qs.arg(vault->name), this,
+        m_menu.addAction(SymbolImage::icon(u"folder.badge.questionmark"_qs), u"Locate “%1”"_qs.arg(menuName(*vault)), this,
                          [this, id] { m_actions.chooseLocation(id); });
     } else if (state == QLatin1String("waitingForDisk")) {
         m_menu.addAction(SymbolImage::icon(u"externaldrive.badge.questionmark"_qs),
-                         u"“%1” — waiting for disk"_qs.arg(vault->name), this,
+                         u"“%1” — waiting for disk"_qs.arg(menuName(*vault)), this,
                          [this, id] { m_actions.unlockFromTray(id); });
     } else {
-        m_menu.addAction(SymbolImage::icon(u"lock.fill"_qs), u"Unlock “%1”"_qs.arg(vault->name), this,
+        m_menu.addAction(SymbolImage::icon(u"lock.fill"_qs), u"Unlock “%1”"_qs.arg(menuName(*vault)), this,
                          [this, id] { m_actions.unlockFromTray(id); });
     }
 }

@@ -23,6 +23,10 @@ TestCase {
         NightWatchHome { anchors.fill: parent }
     }
     Component {
+        id: panelComponent
+        MenuBarPanel { visible: true }
+    }
+    Component {
         id: contentComponent
         ContentView { anchors.fill: parent }
     }
@@ -151,5 +155,33 @@ TestCase {
         compare(findChild(content, "autoLockLine").text, "Auto-lock is off")
         Preferences.autoLockEnabled = true
         Preferences.autoLockMinutes = 15
+    }
+
+    // A name is data: markup in it is shown as typed, and nothing it names is fetched, in every
+    // design, the tray panel and the alerts that quote it.
+    function test_namesAreNeverMarkup_data() {
+        return ["classic", "softFocus", "nightWatch", "nativePro"].map((theme) => ({ tag: theme, theme: theme }))
+    }
+    function test_namesAreNeverMarkup(data) {
+        Preferences.appTheme = data.theme
+        const before = Fixture.serverRequests()
+        const name = "<img src=\"" + Fixture.serverAddress() + "/" + data.theme + ".png\"><b>Bold</b>"
+        const id = Fixture.addVault(name, "waiting", 1024, false, false)
+        Fixture.addVault("Plain & Simple", "present", 1024, false, false)
+        const content = createTemporaryObject(contentComponent, test)
+        const panel = createTemporaryObject(panelComponent, test)
+        const failure = "Wrong password for “" + name + "”."
+        Fixture.fail(failure)
+        const alert = findChild(content, "errorAlert")
+        tryVerify(() => alert.opened)
+        const shown = Fixture.itemsShowing(content, name).concat(Fixture.itemsShowing(panel.contentItem, name),
+                                                                  Fixture.itemsShowing(alert.contentItem, failure))
+            .filter((item) => item.textFormat !== undefined)
+        verify(shown.length > 2)
+        for (const item of shown)
+            compare(item.textFormat, Text.PlainText)
+        wait(300)
+        compare(Fixture.serverRequests(), before)
+        alert.close()
     }
 }

@@ -18,6 +18,7 @@ ThemedWindow {
     Shortcut { sequences: [StandardKey.Close, "Escape"]; onActivated: window.close() }
 
     component Line: Text {
+        textFormat: Text.PlainText
         font.pixelSize: 11
         color: Theme.secondary
         horizontalAlignment: Text.AlignHCenter
@@ -43,6 +44,7 @@ ThemedWindow {
         spacing: 10
         AppIconImage { size: 84; Layout.alignment: Qt.AlignHCenter }
         Text {
+            textFormat: Text.PlainText
             text: "Hollowkeep"
             font.pixelSize: 22
             font.bold: true
@@ -51,6 +53,7 @@ ThemedWindow {
         }
         Text {
             objectName: "aboutVersion"
+            textFormat: Text.PlainText
             text: "Version " + Changelog.version
             font.pixelSize: 12
             color: Theme.secondary
@@ -58,6 +61,7 @@ ThemedWindow {
         }
         Rectangle { implicitHeight: 1; color: Theme.separator; Layout.fillWidth: true }
         Text {
+            textFormat: Text.PlainText
             text: "Made by the Hollowkeep developers"
             font.pixelSize: 13
             color: Theme.primary

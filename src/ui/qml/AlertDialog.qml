@@ -38,6 +38,7 @@ Dialog {
         AppIconImage { size: 56; Layout.alignment: Qt.AlignHCenter }
         Text {
             objectName: "alertTitle"
+            textFormat: Text.PlainText
             text: alert.title
             font.pixelSize: 14
             font.bold: true
@@ -48,6 +49,7 @@ Dialog {
         }
         Text {
             objectName: "alertMessage"
+            textFormat: Text.PlainText
             text: alert.message
             visible: text.length > 0
             font.pixelSize: 12

@@ -40,11 +40,13 @@ VaultSheet {
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
     TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
+        textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
+    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
     Text {
+        textFormat: Text.PlainText
         visible: view.hasSavedPassword
         text: "The saved password in your keyring is updated automatically."
         font.pixelSize: 11; color: Theme.secondary

@@ -28,8 +28,9 @@ ThemedWindow {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { text: "What’s New in Hollowkeep"; font.pixelSize: 18; font.bold: true; color: Theme.primary }
+                Text { textFormat: Text.PlainText; text: "What’s New in Hollowkeep"; font.pixelSize: 18; font.bold: true; color: Theme.primary }
                 Text {
+                    textFormat: Text.PlainText
                     text: "The big steps — small fixes live in the release notes"
                     font.pixelSize: 12
                     color: Theme.secondary
@@ -75,6 +76,7 @@ ThemedWindow {
                                 spacing: 8
                                 Label {
                                     objectName: "versionCapsule"
+                                    textFormat: Text.PlainText
                                     // Wrapping texts beside items unsettle centring in a row.
                                     Layout.alignment: Qt.AlignTop
                                     Layout.topMargin: 1
@@ -89,6 +91,7 @@ ThemedWindow {
                                     background: GradientFill { radius: height / 2; stops: Theme.accent }
                                 }
                                 Text {
+                                    textFormat: Text.PlainText
                                     text: modelData.title
                                     Layout.alignment: Qt.AlignTop
                                     font.pixelSize: 14
@@ -116,8 +119,9 @@ ThemedWindow {
                                         spacing: 1
                                         Layout.fillWidth: true
                                         Layout.alignment: Qt.AlignTop
-                                        Text { text: modelData.name; font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
+                                        Text { textFormat: Text.PlainText; text: modelData.name; font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
                                         Text {
+                                            textFormat: Text.PlainText
                                             text: modelData.detail
                                             font.pixelSize: 12
                                             color: Theme.secondary

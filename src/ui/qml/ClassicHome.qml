@@ -40,9 +40,10 @@ Item {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.primary }
+                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.primary }
                 Text {
                     objectName: "subtitle"
+                    textFormat: Text.PlainText
                     text: home.subtitle
                     font.pixelSize: 12
                     color: Theme.secondary
@@ -119,6 +120,7 @@ Item {
             Item { Layout.fillHeight: true }
             AppIconImage { size: 96; Layout.alignment: Qt.AlignHCenter }
             Text {
+                textFormat: Text.PlainText
                 text: "No vaults yet"
                 font.pixelSize: 22
                 font.bold: true
@@ -126,6 +128,7 @@ Item {
                 Layout.alignment: Qt.AlignHCenter
             }
             Text {
+                textFormat: Text.PlainText
                 text: "A vault is an encrypted folder that only takes up the space\nof the files inside, up to a limit you choose."
                 horizontalAlignment: Text.AlignHCenter
                 color: Theme.secondary

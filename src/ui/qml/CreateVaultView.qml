@@ -67,6 +67,7 @@ Sheet {
             SymbolIcon { name: "folder"; color: Theme.secondary }
             Text {
                 objectName: "directoryLabel"
+                textFormat: Text.PlainText
                 text: decodeURIComponent(view.directory.toString().replace("file://", ""))
                 elide: Text.ElideMiddle
                 color: Theme.secondary
@@ -83,6 +84,7 @@ Sheet {
             onSizeMBChanged: view.maxSizeMB = sizeMB
         }
         Text {
+            textFormat: Text.PlainText
             text: "The vault only occupies the space of the files inside — this is the limit it can grow to. You can raise it later."
             font.pixelSize: 11
             color: Theme.secondary
@@ -96,6 +98,7 @@ Sheet {
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
         TextField { id: hintField; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
         Text {
+            textFormat: Text.PlainText
             text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
             font.pixelSize: 11
             color: Theme.secondary
@@ -123,6 +126,7 @@ Sheet {
     footerContent: [
         Text {
             objectName: "validationMessage"
+            textFormat: Text.PlainText
             visible: view.validationMessage.length > 0
             text: view.validationMessage
             font.pixelSize: 12

@@ -26,6 +26,7 @@ VaultSheet {
     onFinishedWith: (succeeded, text) => { if (succeeded) close(); else errorText = text }
 
     Text {
+        textFormat: Text.PlainText
         text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your keyring."
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }

@@ -101,6 +101,7 @@ ThemedWindow {
                 Layout.fillWidth: true
                 ProgressBar { value: importer.progress; Layout.fillWidth: true }
                 Text {
+                    textFormat: Text.PlainText
                     text: "Copying “" + importer.currentName + "”…"
                     font.pixelSize: 11
                     color: Theme.secondary
@@ -112,10 +113,11 @@ ThemedWindow {
                 visible: importer.resultMessage.length > 0
                 spacing: 6
                 SymbolIcon { name: "checkmark.circle.fill"; color: Theme.green; size: 14 }
-                Text { objectName: "resultMessage"; text: importer.resultMessage; font.pixelSize: 12; color: Theme.green }
+                Text { textFormat: Text.PlainText; objectName: "resultMessage"; text: importer.resultMessage; font.pixelSize: 12; color: Theme.green }
             }
             Text {
                 objectName: "importError"
+                textFormat: Text.PlainText
                 visible: text.length > 0 && !importer.working
                 text: VaultStore.errorMessage
                 font.pixelSize: 11

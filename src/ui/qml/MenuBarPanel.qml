@@ -49,7 +49,7 @@ ThemedWindow {
             Layout.topMargin: 9
             Layout.bottomMargin: 9
             AppIconImage { size: 22 }
-            Text { text: "Hollowkeep"; font.pixelSize: 13; font.bold: true; color: Theme.primary }
+            Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 13; font.bold: true; color: Theme.primary }
             Item { Layout.fillWidth: true }
             AbstractButton {
                 id: lockAll
@@ -61,7 +61,7 @@ ThemedWindow {
                 contentItem: Row {
                     spacing: 4
                     SymbolIcon { name: "lock.fill"; size: 11; color: panel.accent; anchors.verticalCenter: parent.verticalCenter }
-                    Text { text: "Lock All"; font.pixelSize: 11; font.weight: Font.DemiBold; color: panel.accent }
+                    Text { textFormat: Text.PlainText; text: "Lock All"; font.pixelSize: 11; font.weight: Font.DemiBold; color: panel.accent }
                 }
                 background: Item { FocusRing { control: lockAll; cornerRadius: 4 } }
             }
@@ -69,6 +69,7 @@ ThemedWindow {
 
         Text {
             objectName: "panelEmpty"
+            textFormat: Text.PlainText
             visible: VaultStore.vaultCount === 0
             text: "No vaults yet"
             font.pixelSize: 11

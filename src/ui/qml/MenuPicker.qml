@@ -15,7 +15,7 @@ RowLayout {
     Layout.fillWidth: true
     opacity: enabled ? 1 : 0.5
 
-    Text { text: picker.label; font.pixelSize: 13; color: Theme.primary }
+    Text { textFormat: Text.PlainText; text: picker.label; font.pixelSize: 13; color: Theme.primary }
     Item { Layout.fillWidth: true }
     ComboBox {
         id: box

@@ -15,6 +15,7 @@ AbstractButton {
     bottomPadding: 4
     opacity: enabled ? (down ? 0.75 : 1) : 0.5
     contentItem: Text {
+        textFormat: Text.PlainText
         text: button.text
         font.pixelSize: 11
         font.weight: Font.DemiBold

@@ -39,6 +39,7 @@ Item {
     }
 
     component Chip: Label {
+        textFormat: Text.PlainText
         property color tint
         font.pixelSize: 11
         color: tint
@@ -61,7 +62,7 @@ Item {
                 anchors.fill: parent
                 anchors.margins: 14
                 spacing: 10
-                Text { text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.primary }
+                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.primary }
                 TextField {
                     id: searchField
                     objectName: "searchField"
@@ -78,6 +79,7 @@ Item {
                     }
                 }
                 Text {
+                    textFormat: Text.PlainText
                     text: "VAULTS"
                     font.pixelSize: 10
                     font.weight: Font.DemiBold
@@ -126,6 +128,7 @@ Item {
                                 spacing: 0
                                 Layout.fillWidth: true
                                 Text {
+                                    textFormat: Text.PlainText
                                     text: row.modelData.name
                                     font.pixelSize: 13
                                     font.weight: Font.Medium
@@ -133,7 +136,7 @@ Item {
                                     elide: Text.ElideRight
                                     Layout.fillWidth: true
                                 }
-                                Text { text: Format.bytes(row.state.usedBytes); font.pixelSize: 11; color: Theme.secondary }
+                                Text { textFormat: Text.PlainText; text: Format.bytes(row.state.usedBytes); font.pixelSize: 11; color: Theme.secondary }
                             }
                         }
                         TapHandler { onTapped: { home.selectedId = row.modelData.id; list.forceActiveFocus() } }
@@ -157,6 +160,7 @@ Item {
                         spacing: 2
                         Text {
                             objectName: "summaryLine"
+                            textFormat: Text.PlainText
                             text: home.summary.vaultCount === 0 ? "No vaults yet"
                                 : home.summary.vaultsText(home.summary.vaultCount) + " · "
                                   + (home.summary.openCount > 0 ? home.summary.openCount + " open" : "all locked")
@@ -166,8 +170,8 @@ Item {
                         }
                         RowLayout {
                             visible: home.summary.vaultCount > 0
-                            Text { text: "On disk"; font.pixelSize: 11; color: Theme.secondary; Layout.fillWidth: true }
-                            Text { text: Format.bytes(home.summary.totalUsed); font.pixelSize: 11; color: Theme.secondary }
+                            Text { textFormat: Text.PlainText; text: "On disk"; font.pixelSize: 11; color: Theme.secondary; Layout.fillWidth: true }
+                            Text { textFormat: Text.PlainText; text: Format.bytes(home.summary.totalUsed); font.pixelSize: 11; color: Theme.secondary }
                         }
                     }
                 }
@@ -195,8 +199,9 @@ Item {
                 width: Math.min(parent.width - 60, 360)
                 spacing: 14
                 AppIconImage { size: 84; Layout.alignment: Qt.AlignHCenter }
-                Text { text: "No vaults yet"; font.pixelSize: 20; font.bold: true; color: Theme.primary; Layout.alignment: Qt.AlignHCenter }
+                Text { textFormat: Text.PlainText; text: "No vaults yet"; font.pixelSize: 20; font.bold: true; color: Theme.primary; Layout.alignment: Qt.AlignHCenter }
                 Text {
+                    textFormat: Text.PlainText
                     text: "A vault is an encrypted folder that grows to a limit you set."
                     font.pixelSize: 13
                     color: Theme.secondary
@@ -226,6 +231,7 @@ Item {
                         Layout.fillWidth: true
                         Text {
                             objectName: "detailName"
+                            textFormat: Text.PlainText
                             text: home.selectedVault ? home.selectedVault.name : ""
                             font.pixelSize: 20
                             font.bold: true
@@ -235,6 +241,7 @@ Item {
                         }
                         Text {
                             objectName: "statusSentence"
+                            textFormat: Text.PlainText
                             text: home.statusSentence
                             font.pixelSize: 12
                             color: Theme.secondary
@@ -269,8 +276,8 @@ Item {
                     }
                     ColumnLayout {
                         spacing: 0
-                        Text { objectName: "usedSize"; text: Format.bytes(home.selected.usedBytes); font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
-                        Text { text: home.selectedVault ? "of " + Format.limit(home.selectedVault.maxSizeMB) : ""; font.pixelSize: 10; color: Theme.secondary }
+                        Text { textFormat: Text.PlainText; objectName: "usedSize"; text: Format.bytes(home.selected.usedBytes); font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
+                        Text { textFormat: Text.PlainText; text: home.selectedVault ? "of " + Format.limit(home.selectedVault.maxSizeMB) : ""; font.pixelSize: 10; color: Theme.secondary }
                     }
                 }
                 RowLayout {
@@ -317,6 +324,7 @@ Item {
                     Layout.fillWidth: true
                     Text {
                         objectName: "autoLockLine"
+                        textFormat: Text.PlainText
                         text: Preferences.autoLockEnabled ? "Auto-locks " + Preferences.autoLockMinutes + " min after last use"
                                                           : "Auto-lock is off"
                         font.pixelSize: 11

@@ -23,6 +23,7 @@ Item {
     readonly property var recentActivity: VaultStore.activity.slice(0, 4)
 
     component MonoChip: Label {
+        textFormat: Text.PlainText
         property color tint
         font.pixelSize: 10
         font.family: "monospace"
@@ -59,7 +60,7 @@ Item {
         anchors.margins: 18
         spacing: 14
 
-        Text { text: "HOLLOWKEEP"; font.pixelSize: 11; font.letterSpacing: 2; color: home.dim; Layout.alignment: Qt.AlignHCenter }
+        Text { textFormat: Text.PlainText; text: "HOLLOWKEEP"; font.pixelSize: 11; font.letterSpacing: 2; color: home.dim; Layout.alignment: Qt.AlignHCenter }
 
         RowLayout {
             spacing: 14
@@ -68,9 +69,10 @@ Item {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { objectName: "headline"; text: home.headline; font.pixelSize: 22; font.bold: true; color: "#f2f2f5" }
+                Text { textFormat: Text.PlainText; objectName: "headline"; text: home.headline; font.pixelSize: 22; font.bold: true; color: "#f2f2f5" }
                 Text {
                     objectName: "subLine"
+                    textFormat: Text.PlainText
                     text: "● " + home.summary.lockedCount + "/" + home.summary.vaultCount + " vaults locked · "
                           + Format.bytes(home.summary.totalUsed) + " on disk"
                     font.pixelSize: 12
@@ -99,7 +101,7 @@ Item {
                 anchors.leftMargin: 12
                 anchors.rightMargin: 12
                 spacing: 8
-                Text { text: ">"; font.family: "monospace"; font.pixelSize: 14; color: home.green }
+                Text { textFormat: Text.PlainText; text: ">"; font.family: "monospace"; font.pixelSize: 14; color: home.green }
                 TextField {
                     id: searchField
                     objectName: "searchField"
@@ -110,7 +112,7 @@ Item {
                     background: null
                     Layout.fillWidth: true
                 }
-                Text { text: "Ctrl+K"; font.pixelSize: 11; font.family: "monospace"; color: home.dim }
+                Text { textFormat: Text.PlainText; text: "Ctrl+K"; font.pixelSize: 11; font.family: "monospace"; color: home.dim }
             }
         }
 
@@ -128,8 +130,8 @@ Item {
                     spacing: 4
                     Layout.fillWidth: true
                     Layout.topMargin: 40
-                    Text { text: "No vaults on watch."; font.pixelSize: 16; color: "#f2f2f5"; horizontalAlignment: Text.AlignHCenter; Layout.fillWidth: true }
-                    Text { text: "create one to start guarding files"; font.pixelSize: 12; color: home.dim; horizontalAlignment: Text.AlignHCenter; Layout.fillWidth: true }
+                    Text { textFormat: Text.PlainText; text: "No vaults on watch."; font.pixelSize: 16; color: "#f2f2f5"; horizontalAlignment: Text.AlignHCenter; Layout.fillWidth: true }
+                    Text { textFormat: Text.PlainText; text: "create one to start guarding files"; font.pixelSize: 12; color: home.dim; horizontalAlignment: Text.AlignHCenter; Layout.fillWidth: true }
                 }
                 Repeater {
                     model: home.summary.filteredVaults
@@ -175,12 +177,12 @@ Item {
                                                             : vaultCard.state.usedFraction >= 0.5 ? home.amber : home.green
                                 color: tone
                                 track: Qt.rgba(tone.r, tone.g, tone.b, 0.25)
-                                Text { anchors.centerIn: parent; text: vaultCard.percent + "%"; font.pixelSize: 10; color: "#f2f2f5" }
+                                Text { textFormat: Text.PlainText; anchors.centerIn: parent; text: vaultCard.percent + "%"; font.pixelSize: 10; color: "#f2f2f5" }
                             }
                             ColumnLayout {
                                 spacing: 5
                                 Layout.fillWidth: true
-                                Text { text: vaultCard.modelData.name; font.pixelSize: 16; color: "#f2f2f5"; elide: Text.ElideRight; Layout.fillWidth: true }
+                                Text { textFormat: Text.PlainText; text: vaultCard.modelData.name; font.pixelSize: 16; color: "#f2f2f5"; elide: Text.ElideRight; Layout.fillWidth: true }
                                 Flow {
                                     spacing: 5
                                     visible: vaultCard.chips.length > 0
@@ -190,7 +192,7 @@ Item {
                                         delegate: MonoChip { required property var modelData; objectName: "monoChip"; text: modelData.text; tint: modelData.color }
                                     }
                                 }
-                                Text { objectName: "metaLine"; text: vaultCard.meta; font.pixelSize: 11; color: home.dim; elide: Text.ElideRight; Layout.fillWidth: true }
+                                Text { textFormat: Text.PlainText; objectName: "metaLine"; text: vaultCard.meta; font.pixelSize: 11; color: home.dim; elide: Text.ElideRight; Layout.fillWidth: true }
                             }
                             Spinner { visible: vaultCard.state.busy }
                             DarkButton { visible: !vaultCard.state.busy && vaultCard.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(vaultCard.modelData) }
@@ -218,10 +220,11 @@ Item {
                 y: 10
                 width: parent.width - 24
                 spacing: 3
-                Text { text: "ACTIVITY"; font.pixelSize: 9; font.weight: Font.DemiBold; font.letterSpacing: 1.5; color: home.dim }
+                Text { textFormat: Text.PlainText; text: "ACTIVITY"; font.pixelSize: 9; font.weight: Font.DemiBold; font.letterSpacing: 1.5; color: home.dim }
                 Repeater {
                     model: home.recentActivity
                     delegate: Text {
+                        textFormat: Text.PlainText
                         required property var modelData
                         objectName: "activityEntry"
                         text: Qt.formatTime(modelData.date, Locale.ShortFormat) + " · " + modelData.text

@@ -68,6 +68,7 @@ Item {
             Layout.fillWidth: true
             Text {
                 objectName: "rowName"
+                textFormat: Text.PlainText
                 text: row.vault.name
                 font.pixelSize: 13
                 font.weight: Font.DemiBold
@@ -77,6 +78,7 @@ Item {
             }
             Text {
                 objectName: "rowStatus"
+                textFormat: Text.PlainText
                 text: row.vaultState.fileState === "waitingForDisk" ? "Waiting for disk"
                       : row.vaultState.fileState === "missing" ? "Vault file not found"
                       : row.vaultState.usage

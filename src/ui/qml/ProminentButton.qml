@@ -33,6 +33,7 @@ Button {
                 anchors.verticalCenter: parent.verticalCenter
             }
             Text {
+                textFormat: Text.PlainText
                 text: button.text
                 color: "white"
                 font.pixelSize: 13

@@ -32,6 +32,7 @@ Button {
                 anchors.verticalCenter: parent.verticalCenter
             }
             Text {
+                textFormat: Text.PlainText
                 text: button.text
                 visible: button.text.length > 0
                 color: button.textColor

@@ -36,6 +36,7 @@ VaultSheet {
         onSizeMBChanged: view.newSizeMB = sizeMB
     }
     Text {
+        textFormat: Text.PlainText
         text: "Files inside currently use " + Format.bytes(view.recordedBytes) + " — the limit can be raised anytime, or lowered down to that amount."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }

@@ -45,6 +45,7 @@ Rectangle {
                 }
                 contentItem: Text {
                     id: label
+                    textFormat: Text.PlainText
                     text: segment.text
                     font.pixelSize: 12
                     font.weight: Font.DemiBold

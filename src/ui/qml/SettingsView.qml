@@ -17,6 +17,7 @@ ColumnLayout {
         return minutes === 60 ? "1 hour" : minutes === 1 ? "1 minute" : minutes + " minutes"
     }
     component Caption: Text {
+        textFormat: Text.PlainText
         font.pixelSize: 11
         color: Theme.secondary
         wrapMode: Text.Wrap
@@ -87,7 +88,7 @@ ColumnLayout {
         }
         RowLayout {
             Layout.fillWidth: true
-            Text { text: "Shortcut"; font.pixelSize: 13; color: Theme.primary; opacity: recorder.enabled ? 1 : 0.5 }
+            Text { textFormat: Text.PlainText; text: "Shortcut"; font.pixelSize: 13; color: Theme.primary; opacity: recorder.enabled ? 1 : 0.5 }
             Item { Layout.fillWidth: true }
             ShortcutRecorder { id: recorder; enabled: Preferences.panicEnabled }
         }
@@ -135,6 +136,7 @@ ColumnLayout {
         }
         Text {
             objectName: "loginItemError"
+            textFormat: Text.PlainText
             visible: text.length > 0
             text: SettingsActions.loginItemError
             font.pixelSize: 11
@@ -156,6 +158,7 @@ ColumnLayout {
             spacing: 12
             Text {
                 objectName: "updateText"
+                textFormat: Text.PlainText
                 readonly property bool hasResult: SettingsActions.updateResult.length > 0
                 text: hasResult ? SettingsActions.updateResult
                                 : "Hollowkeep asks its update server whether a newer version exists. This is its only network access, and no data about you or your vaults is sent."

@@ -13,6 +13,7 @@ RowLayout {
         spacing: 2
         Layout.fillWidth: true
         Text {
+            textFormat: Text.PlainText
             text: title
             font.pixelSize: 17
             font.bold: true
@@ -21,6 +22,7 @@ RowLayout {
             Layout.fillWidth: true
         }
         Text {
+            textFormat: Text.PlainText
             text: subtitle
             visible: subtitle.length > 0
             font.pixelSize: 12

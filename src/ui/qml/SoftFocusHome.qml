@@ -35,6 +35,7 @@ Item {
     }
 
     component SoftChip: Label {
+        textFormat: Text.PlainText
         property color tint
         font.pixelSize: 10
         color: tint
@@ -45,6 +46,7 @@ Item {
         background: Rectangle { radius: height / 2; color: Qt.rgba(parent.tint.r, parent.tint.g, parent.tint.b, 0.14) }
     }
     component FooterChip: Label {
+        textFormat: Text.PlainText
         font.pixelSize: 11
         color: home.sub
         leftPadding: 10
@@ -87,9 +89,10 @@ Item {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { objectName: "greeting"; text: home.greeting(home.now.getHours()); font.pixelSize: 24; font.bold: true; color: home.ink }
+                Text { textFormat: Text.PlainText; objectName: "greeting"; text: home.greeting(home.now.getHours()); font.pixelSize: 24; font.bold: true; color: home.ink }
                 Text {
                     objectName: "statusLine"
+                    textFormat: Text.PlainText
                     text: home.statusLine(home.summary.vaultCount, home.summary.openCount)
                     font.pixelSize: 12
                     color: home.sub
@@ -161,14 +164,14 @@ Item {
                                 track: Qt.rgba(card.positionColor.r, card.positionColor.g, card.positionColor.b, 0.15)
                                 Column {
                                     anchors.centerIn: parent
-                                    Text { text: home.summary.percent(card.state.usedFraction) + "%"; font.pixelSize: 11; font.bold: true; color: home.ink; anchors.horizontalCenter: parent.horizontalCenter }
-                                    Text { text: "FULL"; font.pixelSize: 7; color: home.sub; anchors.horizontalCenter: parent.horizontalCenter }
+                                    Text { textFormat: Text.PlainText; text: home.summary.percent(card.state.usedFraction) + "%"; font.pixelSize: 11; font.bold: true; color: home.ink; anchors.horizontalCenter: parent.horizontalCenter }
+                                    Text { textFormat: Text.PlainText; text: "FULL"; font.pixelSize: 7; color: home.sub; anchors.horizontalCenter: parent.horizontalCenter }
                                 }
                             }
                             ColumnLayout {
                                 spacing: 4
                                 Layout.fillWidth: true
-                                Text { text: card.modelData.name; font.pixelSize: 16; font.bold: true; color: home.ink; elide: Text.ElideRight; Layout.fillWidth: true }
+                                Text { textFormat: Text.PlainText; text: card.modelData.name; font.pixelSize: 16; font.bold: true; color: home.ink; elide: Text.ElideRight; Layout.fillWidth: true }
                                 Flow {
                                     spacing: 5
                                     visible: card.chips.length > 0
@@ -178,7 +181,7 @@ Item {
                                         delegate: SoftChip { required property var modelData; objectName: "softChip"; text: modelData.text; tint: modelData.color }
                                     }
                                 }
-                                Text { objectName: "metaLine"; text: card.meta; font.pixelSize: 11; color: home.sub; wrapMode: Text.Wrap; Layout.fillWidth: true }
+                                Text { textFormat: Text.PlainText; objectName: "metaLine"; text: card.meta; font.pixelSize: 11; color: home.sub; wrapMode: Text.Wrap; Layout.fillWidth: true }
                             }
                             Spinner { visible: card.state.busy }
                             QuietButton { visible: !card.state.busy && card.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(card.modelData) }
@@ -221,7 +224,7 @@ Item {
                         anchors.centerIn: parent
                         spacing: 8
                         SymbolIcon { name: "plus"; size: 18; color: home.purple; anchors.verticalCenter: parent.verticalCenter }
-                        Text { text: "Start a new vault"; font.pixelSize: 13; color: home.purple; anchors.verticalCenter: parent.verticalCenter }
+                        Text { textFormat: Text.PlainText; text: "Start a new vault"; font.pixelSize: 13; color: home.purple; anchors.verticalCenter: parent.verticalCenter }
                     }
                     TapHandler { onTapped: home.actions.newVault() }
                     HoverHandler { cursorShape: Qt.PointingHandCursor }

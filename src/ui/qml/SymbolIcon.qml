@@ -3,6 +3,7 @@ import "Symbols.js" as Symbols
 
 // A symbol by name, drawn from the icon font.
 Text {
+    textFormat: Text.PlainText
     property string name
     property real size: 13
     text: Symbols.glyph(name)

@@ -21,6 +21,7 @@ RowLayout {
     }
     Text {
         id: line
+        textFormat: Text.PlainText
         color: label.color
         font.pixelSize: label.pixelSize
         wrapMode: Text.Wrap

@@ -42,6 +42,7 @@ Switch {
         FocusRing { control: toggle; cornerRadius: height / 2 }
     }
     contentItem: Text {
+        textFormat: Text.PlainText
         text: toggle.text
         font.pixelSize: 13
         color: Theme.primary

@@ -65,6 +65,7 @@ Sheet {
         }
         Text {
             objectName: "hint"
+            textFormat: Text.PlainText
             visible: view.vault !== null && view.vault.passwordHint.length > 0
             text: "Hint: " + (view.vault ? view.vault.passwordHint : "")
             font.pixelSize: 11

@@ -104,6 +104,7 @@ Item {
             width: parent.width
             Text {
                 objectName: "name"
+                textFormat: Text.PlainText
                 text: card.vault.name
                 font.pixelSize: 15
                 font.weight: Font.DemiBold
@@ -147,6 +148,7 @@ Item {
                     radius: height / 2
                     Text {
                         id: badgeText
+                        textFormat: Text.PlainText
                         anchors.centerIn: parent
                         text: "NEARLY FULL"
                         color: "white"
@@ -171,6 +173,7 @@ Item {
             }
             Text {
                 objectName: "usage"
+                textFormat: Text.PlainText
                 text: card.vaultState.usage
                 font.pixelSize: 11
                 color: Theme.secondary
@@ -189,12 +192,13 @@ Item {
             }
             Text {
                 objectName: "fileProblemText"
+                textFormat: Text.PlainText
                 text: card.fileState === "missing" ? "Vault file not found" : "Waiting for disk"
                 font.pixelSize: 11
                 color: Theme.orange
             }
-            ToolTip.visible: problemHover.hovered; ToolTip.text: "Last known path: " + card.vault.bundlePath
             HoverHandler { id: problemHover }
+            PlainToolTip { objectName: "pathTip"; visible: problemHover.hovered; text: "Last known path: " + card.vault.bundlePath }
         }
     }
 

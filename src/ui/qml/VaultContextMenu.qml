@@ -71,6 +71,7 @@ FittedMenu {
         onTriggered: menu.actions.trash(menu.vault)
         // Destructive: red, and white on the highlight.
         contentItem: Text {
+            textFormat: Text.PlainText
             text: trashEntry.text
             font: trashEntry.font
             color: trashEntry.highlighted ? "white" : Theme.errorText

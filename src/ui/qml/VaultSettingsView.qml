@@ -43,6 +43,7 @@ VaultSheet {
 
     ToggleSwitch { id: touch; objectName: "requireTouchID"; text: "Require authentication to unlock" }
     Text {
+        textFormat: Text.PlainText
         text: view.hasSavedPassword
               ? "Before the saved password is used, your fingerprint (or login password) is required. Someone at your unlocked computer can’t open this vault."
               : "This vault has no saved password yet — authentication applies once you save one while unlocking."
@@ -53,6 +54,7 @@ VaultSheet {
     ToggleSwitch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
     Text {
         objectName: "autoOpenCaption"
+        textFormat: Text.PlainText
         visible: autoOpen.checked && !view.hasSavedPassword
         text: "Needs the password saved in your keyring — otherwise you’ll be asked at every start."
         font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
@@ -60,8 +62,9 @@ VaultSheet {
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
     TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
+        textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
+    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
 }

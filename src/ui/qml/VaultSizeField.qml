@@ -33,7 +33,7 @@ RowLayout {
         push()
     }
 
-    Text { text: "Grows up to"; font.pixelSize: 13; color: Theme.primary }
+    Text { textFormat: Text.PlainText; text: "Grows up to"; font.pixelSize: 13; color: Theme.primary }
     Item { Layout.fillWidth: true }
     SpinBox {
         id: spin

@@ -27,6 +27,7 @@ VaultSheet {
     onFinishedWith: (succeeded, text) => { resultOK = succeeded; resultText = text }
 
     Text {
+        textFormat: Text.PlainText
         text: "The vault is opened invisibly, its filesystem is checked, and it is locked again. Nothing inside is changed. Useful before making a backup copy."
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
