@@ -15,6 +15,8 @@
 #include "ui/FileDialogs.h"
 #include "ui/UnlockPromptWindow.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -128,6 +130,7 @@ public:
             found << itemsShowing(child, text);
         return found;
     }
+    Q_INVOKABLE QString clipboardText() const { return QGuiApplication::clipboard()->text(); }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
     // Takes a vault off the list, as another window or the command line can.
     Q_INVOKABLE void forget(const QString &id)

@@ -277,6 +277,39 @@ private Q_SLOTS:
         QCOMPARE(f.current(vault).name, u"Sheet"_s);
     }
 
+    // Open and Reveal say so when nothing can show the folder, once per attempt; an opener that
+    // takes the folder is as good as a file manager.
+    void withoutAFileManagerTheUserIsTold()
+    {
+        StoreFixture &f = *m_fixture;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.unregisterService(u"org.freedesktop.FileManager1"_s));
+        const QByteArray path = qgetenv("PATH");
+        const auto restore = qScopeGuard([&] {
+            qputenv("PATH", path);
+            bus.registerService(u"org.freedesktop.FileManager1"_s);
+        });
+        const QString opener = m_env.root() + u"/bin/xdg-open"_s;
+        QVERIFY(writeAll(opener, "#!/bin/sh\necho \"$1\" >> \"$0.log\"\nexit \"$(cat \"$0.status\")\"\n"));
+        QVERIFY(QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeAll(opener + u".status"_s, "3"));
+        qputenv("PATH", QFile::encodeName(QFileInfo(opener).path()) + ':' + path);
+
+        QSignalSpy missing(&f.store, &VaultStore::fileManagerMissing);
+        f.store.openVaultFolder(m_env.home());
+        QVERIFY(missing.wait(15000));
+        f.store.revealInFileManager(m_env.home() + u"/Ledger.sparsebundle"_s);
+        QVERIFY(missing.wait(15000));
+        QCOMPARE(missing, (QList<QVariantList>{{m_env.home()}, {m_env.home() + u"/Ledger.sparsebundle"_s}}));
+        QCOMPARE(readAll(opener + u".log"_s), (m_env.home() + u'\n' + m_env.home() + u'\n').toUtf8());
+
+        QVERIFY(writeAll(opener + u".status"_s, "0"));
+        f.store.openVaultFolder(m_env.root());
+        QTRY_COMPARE_WITH_TIMEOUT(f.store.backgroundWork(), 0, 15000);
+        QVERIFY(readAll(opener + u".log"_s).endsWith(m_env.root().toUtf8() + '\n'));
+        QCOMPARE(missing.size(), 2);
+    }
+
     void refreshFindsVaultsAttachedElsewhere()
     {
         StoreFixture &f = *m_fixture;

@@ -1,10 +1,11 @@
 #include "FileBrowser.h"
 
 #include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroProcess>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDesktopServices>
 #include <QFileInfo>
+#include <QProcess>
 #include <QUrl>
 
 namespace FileBrowser {
@@ -12,6 +13,9 @@ namespace FileBrowser {
 namespace {
 
 using namespace Qt::Literals::StringLiterals;
+
+// A handler that is still running after this long has opened something.
+constexpr std::chrono::seconds openerPatience{10};
 
 QCoro::Task<bool> callFileManager(QString method, QString path)
 {
@@ -23,20 +27,43 @@ QCoro::Task<bool> callFileManager(QString method, QString path)
     co_return reply.type() == QDBusMessage::ReplyMessage;
 }
 
-} // namespace
-
-QCoro::Task<void> showFolder(QString path)
+// xdg-open ends with a failure status when no application takes the folder; the result of merely
+// starting it would say nothing about that.
+QCoro::Task<bool> openWithDesktop(QString folder)
 {
-    const bool shown = co_await callFileManager(u"ShowFolders"_qs, path);
-    if (!shown)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    auto *opener = new QProcess;
+    opener->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    opener->setStandardOutputFile(QProcess::nullDevice());
+    opener->start(u"xdg-open"_s, {folder});
+    if (!co_await qCoro(opener).waitForStarted()) {
+        opener->deleteLater();
+        co_return false;
+    }
+    if (!co_await qCoro(opener).waitForFinished(openerPatience)) {
+        // Left to run: it is the application showing the folder.
+        QObject::connect(opener, &QProcess::finished, opener, &QObject::deleteLater);
+        co_return true;
+    }
+    opener->deleteLater();
+    co_return opener->exitStatus() == QProcess::NormalExit && opener->exitCode() == 0;
 }
 
-QCoro::Task<void> showItem(QString path)
+} // namespace
+
+QCoro::Task<bool> showFolder(QString path)
+{
+    const bool shown = co_await callFileManager(u"ShowFolders"_qs, path);
+    if (shown)
+        co_return true;
+    co_return co_await openWithDesktop(path);
+}
+
+QCoro::Task<bool> showItem(QString path)
 {
     const bool shown = co_await callFileManager(u"ShowItems"_qs, path);
-    if (!shown)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
+    if (shown)
+        co_return true;
+    co_return co_await openWithDesktop(QFileInfo(path).path());
 }
 
 } // namespace FileBrowser

@@ -3,12 +3,12 @@
 #include <QCoro/QCoroTask>
 #include <QString>
 
-// The user's file manager: through org.freedesktop.FileManager1 first, the desktop's default
-// opening of the folder when that is not available.
+// The user's file manager: through org.freedesktop.FileManager1 first, the desktop's opener
+// (xdg-open) when that is not available. Each answers whether anything showed the path.
 namespace FileBrowser {
 
-QCoro::Task<void> showFolder(QString path);
+QCoro::Task<bool> showFolder(QString path);
 // Shows a file or folder selected in its parent folder.
-QCoro::Task<void> showItem(QString path);
+QCoro::Task<bool> showItem(QString path);
 
 } // namespace FileBrowser

@@ -398,7 +398,23 @@ QCoro::Task<Outcome> VaultStore::lockAll(bool quiet, QString reason)
 
 void VaultStore::openVaultFolder(const QString &path)
 {
-    startInBackground(FileBrowser::showFolder(path));
+    startInBackground(showInFileManager(path, false));
+}
+
+void VaultStore::revealInFileManager(const QString &path)
+{
+    startInBackground(showInFileManager(path, true));
+}
+
+QCoro::Task<void> VaultStore::showInFileManager(QString path, bool selected)
+{
+    bool shown = false;
+    if (selected)
+        shown = co_await FileBrowser::showItem(path);
+    else
+        shown = co_await FileBrowser::showFolder(path);
+    if (!shown)
+        Q_EMIT fileManagerMissing(path);
 }
 
 Outcome VaultStore::failed(const QString &text, bool quiet)

@@ -112,6 +112,8 @@ public:
     QCoro::Task<Outcome> lockAll(bool quiet, QString reason);
     // Opens a folder in the file manager; returns at once.
     void openVaultFolder(const QString &path);
+    // Shows a file or folder selected in its folder; returns at once.
+    void revealInFileManager(const QString &path);
     void save();
     void recordActivity(const QString &text);
 
@@ -159,6 +161,8 @@ Q_SIGNALS:
     void newVaultRequestedChanged();
     void backgroundWorkFinished();
     void lockAllFinished();
+    // Nothing could show that path: no file manager or opener is installed.
+    void fileManagerMissing(const QString &path);
 
 private:
     friend class BusyMark;
@@ -175,6 +179,7 @@ private:
     // Shows the waiting-for-disk or the moved-file dialog for a vault whose file is not there.
     QCoro::Task<void> presentMissingFile(Vault vault);
     QCoro::Task<qint64> usedBytes(Vault vault);
+    QCoro::Task<void> showInFileManager(QString path, bool selected);
     // Starts work that nobody awaits, keeping count of it.
     void startInBackground(QCoro::Task<void> &&work);
     // Shows the failure in the shared error text (unless quiet) and returns it as the outcome.

@@ -5,12 +5,13 @@
 
 #include "diskimage/CloudExclusion.h"
 #include "diskimage/DiskImage.h"
-#include "platform/FileBrowser.h"
 #include "platform/Keychain.h"
 #include "store/VaultRules.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QJSEngine>
 #include <QStandardPaths>
 #include <QUrl>
@@ -188,7 +189,7 @@ void VaultActions::revealFile(const QString &id)
         return;
     switch (VaultStore::fileState(*vault)) {
     case VaultFileState::Present:
-        FileBrowser::showItem(vault->bundlePath);
+        m_store.revealInFileManager(vault->bundlePath);
         break;
     case VaultFileState::Missing:
         Q_EMIT relocatedDialogRequested(QVariant::fromValue(*vault));
@@ -371,6 +372,11 @@ QCoro::Task<void> VaultActions::createAndList(QString name, QString folder, qint
         co_await Keychain::savePassword(password, vault.id);
     co_await m_store.refresh();
     Q_EMIT createFinished(true);
+}
+
+void VaultActions::copyToClipboard(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text);
 }
 
 QUrl VaultActions::documentsFolder()

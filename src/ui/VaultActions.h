@@ -63,6 +63,8 @@ public:
                                  const QString &password, const QString &hint, bool saveToKeychain,
                                  bool excludeFromCloud);
     Q_INVOKABLE static QUrl documentsFolder();
+    // Puts a path on the clipboard, for when no file manager can show it.
+    Q_INVOKABLE static void copyToClipboard(const QString &text);
     // Fills a sheet's password field from the keychain (behind owner authentication when the vault
     // asks for it); passwordPrefilled delivers it.
     Q_INVOKABLE void prefillPassword(const QString &id, const QString &reason);

@@ -105,6 +105,18 @@ TestCase {
         tryVerify(() => !waiting.visible)
     }
 
+    // When nothing could show a folder, the window says where it is and copies the path.
+    function test_noFileManagerSaysWhere() {
+        const view = createTemporaryObject(contentComponent, test)
+        const alert = findChild(view, "noFileManagerAlert")
+        VaultStore.fileManagerMissing(Fixture.home() + "/Vaults/Ledger")
+        tryVerify(() => alert.opened)
+        verify(alert.message.endsWith("\n\n" + Fixture.home() + "/Vaults/Ledger"))
+        mouseClick(findChild(alert.contentItem, "alertButton_Copy Path"))
+        tryVerify(() => !alert.visible)
+        compare(Fixture.clipboardText(), Fixture.home() + "/Vaults/Ledger")
+    }
+
     function test_newVaultRequestOpensCreateOnce() {
         const view = createTemporaryObject(contentComponent, test)
         verify(!view.showingCreate)

@@ -196,6 +196,26 @@ Item {
         onClosed: if (storeWaits) { storeWaits = false; FileDialogs.answered() }
     }
 
+    // Open, Reveal and open-after-unlock when nothing on this desktop can show a folder.
+    AlertDialog {
+        id: noFileManagerAlert
+        objectName: "noFileManagerAlert"
+        property string path
+        title: "The folder could not be shown"
+        message: "No file manager answered on this desktop. Install one, or go there yourself:\n\n" + path
+        buttons: [{ text: "Copy Path", role: "default" }, { text: "OK", role: "cancel" }]
+        onChosen: (text) => { if (text === "Copy Path") VaultActions.copyToClipboard(path) }
+    }
+    Connections {
+        target: VaultStore
+        function onFileManagerMissing(path) {
+            noFileManagerAlert.path = path
+            if (Window.window && !Window.window.visible)
+                TrayItem.showMainWindow()
+            noFileManagerAlert.open()
+        }
+    }
+
     AlertDialog {
         id: waitingDialog
         objectName: "waitingDialog"
