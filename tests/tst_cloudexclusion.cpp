@@ -1,5 +1,6 @@
 #include "FakeTools.h"
 #include "diskimage/CloudExclusion.h"
+#include "diskimage/DiskImage.h"
 
 #include <QTest>
 
@@ -108,6 +109,12 @@ private Q_SLOTS:
         // Nor is a volume that cannot take the marker.
         QCoro::waitFor(CloudExclusion::excludeFromSpotlight(m_env.home() + u"/gone"_s));
         QCOMPARE(tools.calls().size(), 3);
+        // Nor an indexer that runs past its time limit.
+        tools.script(u"mdutil"_s, "sleep 30\n");
+        DiskImage::setTimeLimitCap(std::chrono::milliseconds(500));
+        QCoro::waitFor(CloudExclusion::excludeFromSpotlight(volume));
+        DiskImage::setTimeLimitCap(std::chrono::milliseconds(0));
+        QCOMPARE(tools.calls().size(), 4);
     }
 };
 

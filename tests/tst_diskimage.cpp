@@ -225,6 +225,16 @@ private Q_SLOTS:
         QCOMPARE(errorText(awaitTask(verify(image, u"pw"_s)).error), u"Verification could not be run."_s);
         QCOMPARE(m_tools.calls().last().arguments, (QStringList{"detach", "/mnt/hidden"}));
         QFile::link(QStringLiteral(TESTS_DATA_DIR "/fake-tool"), m_tools.folder() + u"/diskutil"_s);
+
+        // A check that runs past its time limit: the volume is detached all the same.
+        m_tools.reset();
+        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/hidden"_s}));
+        m_tools.script(u"diskutil-verifyVolume"_s, "sleep 30\n");
+        setTimeLimitCap(std::chrono::milliseconds(500));
+        const QString stopped = errorText(awaitTask(verify(image, u"pw"_s)).error);
+        setTimeLimitCap(std::chrono::milliseconds(0));
+        QCOMPARE(stopped, u"“diskutil verifyVolume” did not finish within 1 second and was stopped."_s);
+        QCOMPARE(m_tools.calls().last().arguments, (QStringList{"detach", "/mnt/hidden"}));
     }
 
     void runCollectsEverything()

@@ -88,7 +88,8 @@ QCoro::Task<void> excludeFromSpotlight(const QString &mountPoint)
     try {
         const QStringList arguments{u"-i"_qs, u"off"_qs, mountPoint};
         co_await DiskImage::run(ToolPaths::mdutil(), arguments);
-    } catch (const LaunchError &) {
+    } catch (const std::exception &) {
+        // Indexing is a courtesy: no failure of it, a time-out included, may stop an unlock.
     }
 }
 

@@ -18,6 +18,7 @@ namespace {
 // vault (creating, checking, repairing after a crash, compacting, resizing) reads all of it.
 constexpr std::chrono::seconds lookupTimeout(30);
 constexpr std::chrono::hours wholeVaultTimeout(4);
+std::chrono::milliseconds timeLimitCap{0};
 
 QString sizeArgument(qint64 megabytes)
 {
@@ -79,6 +80,8 @@ std::optional<QStringList> entityMountPoints(const QVariantMap &owner)
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
                                std::optional<QByteArray> stdinData, std::chrono::milliseconds timeout)
 {
+    if (timeLimitCap.count() > 0)
+        timeout = std::min(timeout, timeLimitCap);
     // A program that cannot run is known before starting it; waiting for a start that never
     // comes would otherwise hold the caller until a time-out.
     if (!QFileInfo(executable).isExecutable() || QFileInfo(executable).isDir())
@@ -107,6 +110,11 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     result.stdoutData = process.readAllStandardOutput();
     result.stderrData = process.readAllStandardError();
     co_return result;
+}
+
+void setTimeLimitCap(std::chrono::milliseconds cap)
+{
+    timeLimitCap = cap;
 }
 
 QString stderrText(const QByteArray &stderrData)
@@ -331,20 +339,26 @@ QCoro::Task<QString> verify(const QString &image, const QString &password)
     const Attached attached = co_await attach(image, password, true);
     const QString attachedAt = attached.mountPoint;
     std::optional<ProcessResult> check;
+    QString checkFailure = u"Verification could not be run."_qs;
     try {
         const QStringList arguments{u"verifyVolume"_qs, attachedAt};
         check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout);
     } catch (const LaunchError &) {
+    } catch (const std::exception &error) {
+        checkFailure = describeError(error);
     }
-    // Always detach what was attached, whatever the check found.
-    const std::optional<QString> current = co_await mountPoint(image);
+    // Always detach what was attached, whatever the check found and however it failed.
+    QString attachedNow = attachedAt;
     try {
-        co_await detach(current.value_or(attachedAt), false);
-    } catch (const DiskImageError &) {
-    } catch (const LaunchError &) {
+        attachedNow = (co_await mountPoint(image)).value_or(attachedAt);
+    } catch (const std::exception &) {
+    }
+    try {
+        co_await detach(attachedNow, false);
+    } catch (const std::exception &) {
     }
     if (!check)
-        throw DiskImageError::commandFailed(u"Verification could not be run."_qs);
+        throw DiskImageError::commandFailed(checkFailure);
     const QString output = utf8OrEmpty(check->stdoutData) + utf8OrEmpty(check->stderrData);
     if (check->status == 0 && output.contains(QLatin1String("exit code is 0")))
         co_return u"healthy"_qs;

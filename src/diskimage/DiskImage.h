@@ -22,6 +22,9 @@ namespace DiskImage {
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
                                std::optional<QByteArray> stdinData = std::nullopt,
                                std::chrono::milliseconds timeout = std::chrono::minutes(5));
+// Shortens every tool's time limit to at most this (none when zero): tests make a hanging tool
+// time out in a second instead of hours.
+void setTimeLimitCap(std::chrono::milliseconds cap);
 
 QCoro::Task<void> create(const QString &image, const QString &volumeName, qint64 maxSizeMB,
                          const QString &password);
