@@ -1,6 +1,8 @@
 # Shared by the start-up benchmarks: a scratch folder ($work), a private display and private homes
 # with vault lists. Sourced.
 work=$(mktemp -d /var/tmp/hollowkeep-bench.XXXXXX)
+# A session bus that starts none of the machine's services, as in the tests.
+session_bus=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/data/session-bus.conf
 trap 'rm -rf "$work"; [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true' EXIT
 
 # Starts Xvfb on :97 when there is no display.

@@ -12,9 +12,9 @@ ticks=$(getconf CLK_TCK)
 # measure HOME_DIR -> "first-frame-ms cpu-ms-in-10s quit-ms"
 measure() {
     local frame pid session cpu start quit
-    frame=$(in_home "$1" env HOLLOWKEEP_REPORT_FIRST_FRAME=1 dbus-run-session -- "$build/src/hollowkeep" 2>&1 |
+    frame=$(in_home "$1" env HOLLOWKEEP_REPORT_FIRST_FRAME=1 dbus-run-session --config-file="$session_bus" -- "$build/src/hollowkeep" 2>&1 |
         awk '/^first frame/ {print $3}')
-    in_home "$1" dbus-run-session -- "$build/src/hollowkeep" >/dev/null 2>&1 &
+    in_home "$1" dbus-run-session --config-file="$session_bus" -- "$build/src/hollowkeep" >/dev/null 2>&1 &
     session=$!
     for _ in $(seq 100); do
         pid=$(pgrep -n -f "^$build/src/hollowkeep" || true)

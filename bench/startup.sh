@@ -12,7 +12,7 @@ start_display
 measure() {
     local best_ms=999999 best_kb=0 run line ms kb
     for run in 1 2 3 4 5; do
-        line=$(in_home "$1" env HOLLOWKEEP_REPORT_FIRST_FRAME=1 dbus-run-session -- "$build/src/hollowkeep" 2>&1 |
+        line=$(in_home "$1" env HOLLOWKEEP_REPORT_FIRST_FRAME=1 dbus-run-session --config-file="$session_bus" -- "$build/src/hollowkeep" 2>&1 |
             grep '^first frame')
         ms=$(echo "$line" | awk '{print $3}')
         kb=$(echo "$line" | awk '{print $6}')

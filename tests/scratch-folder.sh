@@ -4,8 +4,9 @@
 scratch=$(mktemp -d)
 remove_scratch() {
     awk '{print $5}' /proc/self/mountinfo | grep "^$scratch/" | sort -r | while read -r mount; do
-        fusermount3 -uz "$(printf '%b' "$mount")" 2>/dev/null || umount -l "$(printf '%b' "$mount")"
+        fusermount3 -uz "$(printf '%b' "$mount")" 2>/dev/null || umount -l "$(printf '%b' "$mount")" 2>/dev/null || true
     done
-    rm -rf "$scratch"
+    # What went meanwhile is no failure of the run.
+    rm -rf "$scratch" 2>/dev/null || true
 }
 trap remove_scratch EXIT
