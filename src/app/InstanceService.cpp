@@ -72,7 +72,12 @@ QCoro::Task<PipedPassword> readPipedPassword(QDBusUnixFileDescriptor descriptor)
             break;
         }
         const std::chrono::milliseconds left{deadline.remainingTime()};
-        if (left.count() <= 0 || !(co_await qCoro(&readable, &QSocketNotifier::activated, left))) {
+        bool readableAgain = false;
+        if (left.count() > 0) {
+            const auto woke = co_await qCoro(&readable, &QSocketNotifier::activated, left);
+            readableAgain = woke.has_value();
+        }
+        if (!readableAgain) {
             result.failure = u"The password did not arrive: the pipe was not closed."_s;
             break;
         }
@@ -196,6 +201,11 @@ QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor 
         co_return;
     }
     Outcome outcome;
+    bool saved = false;
+    if (!password.isValid()) {
+        const std::optional<QString> stored = co_await Keychain::password(vault->id);
+        saved = stored.has_value();
+    }
     if (password.isValid()) {
         const PipedPassword piped = co_await readPipedPassword(password);
         if (piped.failure) {
@@ -203,7 +213,7 @@ QCoro::Task<void> InstanceService::unlock(QString name, QDBusUnixFileDescriptor 
             co_return;
         }
         outcome = co_await m_store.unlock(*vault, piped.text, false, u"password"_s);
-    } else if (!(co_await Keychain::password(vault->id))) {
+    } else if (!saved) {
         reply(message, u"No password for “%1” is saved in your keyring: give it with --password-stdin."_s.arg(name));
         co_return;
     } else {

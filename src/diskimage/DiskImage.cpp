@@ -350,7 +350,8 @@ QCoro::Task<QString> verify(const QString &image, const QString &password)
     // Always detach what was attached, whatever the check found and however it failed.
     QString attachedNow = attachedAt;
     try {
-        attachedNow = (co_await mountPoint(image)).value_or(attachedAt);
+        const std::optional<QString> found = co_await mountPoint(image);
+        attachedNow = found.value_or(attachedAt);
     } catch (const std::exception &) {
     }
     try {

@@ -35,11 +35,13 @@ QCoro::Task<bool> openWithDesktop(QString folder)
     opener->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     opener->setStandardOutputFile(QProcess::nullDevice());
     opener->start(u"xdg-open"_s, {folder});
-    if (!co_await qCoro(opener).waitForStarted()) {
+    const bool started = co_await qCoro(opener).waitForStarted();
+    if (!started) {
         opener->deleteLater();
         co_return false;
     }
-    if (!co_await qCoro(opener).waitForFinished(openerPatience)) {
+    const bool finished = co_await qCoro(opener).waitForFinished(openerPatience);
+    if (!finished) {
         // Left to run: it is the application showing the folder.
         QObject::connect(opener, &QProcess::finished, opener, &QObject::deleteLater);
         co_return true;

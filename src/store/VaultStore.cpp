@@ -374,24 +374,23 @@ QCoro::Task<Outcome> VaultStore::lockAll(bool quiet, QString reason)
         m_lockingAll = false;
         Q_EMIT lockAllFinished();
     });
-    QStringList failures;
-    const auto lockOne = [&](const Vault &vault) -> QCoro::Task<void> {
-        const Outcome outcome = co_await lock(vault, quiet, reason);
-        if (outcome.failure)
-            failures << *outcome.failure;
-    };
     // Vaults at work (an import) lock once their work is done, after all the others.
-    const QList<Vault> vaults = m_vaults;
+    QList<Vault> order;
     QList<Vault> atWork;
-    for (const Vault &vault : vaults) {
+    for (const Vault &vault : std::as_const(m_vaults)) {
         if (isBusy(vault.id))
             atWork << vault;
         else if (isUnlocked(vault.id))
-            co_await lockOne(vault);
+            order << vault;
     }
-    for (const Vault &vault : std::as_const(atWork)) {
-        if (isUnlocked(vault.id) || isBusy(vault.id))
-            co_await lockOne(vault);
+    order << atWork;
+    QStringList failures;
+    for (const Vault &vault : std::as_const(order)) {
+        if (!isUnlocked(vault.id) && !isBusy(vault.id))
+            continue;
+        const Outcome outcome = co_await lock(vault, quiet, reason);
+        if (outcome.failure)
+            failures << *outcome.failure;
     }
     co_return failures.isEmpty() ? Outcome{} : Outcome{failures.join(QLatin1Char('\n'))};
 }
