@@ -130,6 +130,18 @@ public:
             found << itemsShowing(child, text);
         return found;
     }
+    // The texts of the visible items below the root.
+    Q_INVOKABLE QStringList visibleTexts(QQuickItem *root) const
+    {
+        QStringList found;
+        if (!root || !root->isVisible())
+            return found;
+        if (const QString text = root->property("text").toString(); !text.isEmpty())
+            found << text;
+        for (QQuickItem *child : root->childItems())
+            found << visibleTexts(child);
+        return found;
+    }
     Q_INVOKABLE QString clipboardText() const { return QGuiApplication::clipboard()->text(); }
     Q_INVOKABLE int listedVaults() const { return int(VaultList::load(store().storeURL()).size()); }
     // Takes a vault off the list, as another window or the command line can.

@@ -15,6 +15,11 @@ QString Format::bytes(qint64 bytes)
     return formatByteCount(bytes);
 }
 
+QString Format::caption(qint64 bytes, const QVariant &vault, bool unlocked)
+{
+    return capacityCaption(bytes, vault.value<Vault>(), unlocked);
+}
+
 QString Format::usage(qint64 bytes, const QVariant &vaultValue, bool unlocked)
 {
     const Vault vault = vaultValue.value<Vault>();

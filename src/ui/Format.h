@@ -20,6 +20,8 @@ public:
     Q_INVOKABLE static QString bytes(qint64 bytes);
     // "<used> used of <limit>" or "<size> on disk · up to <limit>", plus " · opened <when>" for a
     // locked vault that has been opened.
+    // The capacity caption: "… used of …" or "… on disk · up to …".
+    Q_INVOKABLE static QString caption(qint64 bytes, const QVariant &vault, bool unlocked);
     Q_INVOKABLE static QString usage(qint64 bytes, const QVariant &vault, bool unlocked);
     // A short relative time: "now", "5 min. ago", "3 hr. ago", "2 days ago".
     Q_INVOKABLE static QString relative(const QDateTime &when,

@@ -184,4 +184,53 @@ TestCase {
         compare(Fixture.serverRequests(), before)
         alert.close()
     }
+
+    function designs() { return ["classic", "softFocus", "nightWatch", "nativePro"].map((theme) => ({ tag: theme, theme: theme })) }
+    // A vault on a disk that is not plugged in says so in every design.
+    function test_waitingForDiskShows_data() { return designs() }
+    function test_waitingForDiskShows(data) {
+        Preferences.appTheme = data.theme
+        Fixture.addVault("Travel", "waiting", 1024, false, false)
+        const content = createTemporaryObject(contentComponent, test)
+        const expected = { classic: ["Waiting for disk"], nativePro: ["Waiting for disk"],
+                           nightWatch: ["waiting for disk"], softFocus: ["waiting for disk", "Waiting for the disk that holds this vault."] }
+        for (const text of expected[data.theme])
+            tryVerify(() => Fixture.visibleTexts(content).indexOf(text) >= 0, 2000, text)
+        verify(Fixture.visibleTexts(content).every((text) => !text.includes("on disk · up to")))
+    }
+
+    // Every design offers Settings…, About… and What’s New…, in that order.
+    function test_everyDesignReachesAboutAndWhatsNew_data() { return designs() }
+    function test_everyDesignReachesAboutAndWhatsNew(data) {
+        Preferences.appTheme = data.theme
+        const content = createTemporaryObject(contentComponent, test)
+        let menu = null
+        tryVerify(() => (menu = findChild(content, "appMenu")) !== null)
+        const texts = []
+        for (let i = 0; i < menu.count; ++i)
+            texts.push(menu.itemAt(i).text)
+        compare(texts, ["Settings…", "About…", "What’s New…"])
+    }
+
+    // Return on an unlocked vault opens it, in every design that takes Return: it stays unlocked.
+    function test_returnOpensAnUnlockedVault_data() {
+        return [{ tag: "classic", theme: "classic", card: "vaultCard" }, { tag: "softFocus", theme: "softFocus", card: "softCard" },
+                { tag: "nightWatch", theme: "nightWatch", card: "watchCard" }]
+    }
+    function test_returnOpensAnUnlockedVault(data) {
+        Preferences.appTheme = data.theme
+        const id = Fixture.addVault("Open Me", "present", 1024, false, false)
+        const content = createTemporaryObject(contentComponent, test)
+        tryVerify(() => findChild(content, data.card) !== null)
+        wait(100)
+        Fixture.unlock(id)
+        verify(VaultStore.mountPoints[id] !== undefined)
+        let card = null
+        tryVerify(() => (card = findChild(content, data.card)) !== null)
+        card.forceActiveFocus()
+        keyClick(Qt.Key_Return)
+        wait(300)
+        verify(VaultStore.mountPoints[id] !== undefined)
+        compare(VaultStore.busyVaults.length, 0)
+    }
 }

@@ -89,23 +89,7 @@ Item {
                     MenuItem { objectName: "addExistingItem"; text: "Add Existing Vault…"; onTriggered: home.actions.addExisting() }
                 }
             }
-            // The application's own menu: settings and the two information windows. A bare symbol,
-            // so that the header keeps its room at the window's width.
-            PanelIconButton {
-                id: appMenuButton
-                objectName: "appMenuButton"
-                symbol: "gearshape"
-                size: 17
-                tip: "Settings and information"
-                Layout.leftMargin: -4
-                onClicked: appMenu.popup(appMenuButton, 0, appMenuButton.height + 4)
-                FittedMenu {
-                    id: appMenu
-                    MenuItem { objectName: "settingsItem"; text: "Settings…"; onTriggered: AppWindows.show("SettingsWindow") }
-                    MenuItem { objectName: "whatsNewItem"; text: "What’s New…"; onTriggered: AppWindows.show("ChangelogWindow") }
-                    MenuItem { objectName: "aboutItem"; text: "About…"; onTriggered: AppWindows.show("AboutWindow") }
-                }
-            }
+            AppMenuButton { Layout.leftMargin: -4 }
         }
 
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator; opacity: 0.5 }

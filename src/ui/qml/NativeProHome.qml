@@ -62,7 +62,11 @@ Item {
                 anchors.fill: parent
                 anchors.margins: 14
                 spacing: 10
-                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.primary }
+                RowLayout {
+                    Layout.fillWidth: true
+                    Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.primary; Layout.fillWidth: true }
+                    AppMenuButton { size: 14 }
+                }
                 TextField {
                     id: searchField
                     objectName: "searchField"
@@ -286,19 +290,19 @@ Item {
                     readonly property bool present: home.selected.fileState === "present"
                     Spinner { visible: home.selected.busy }
                     QuietButton {
-                        visible: !home.selected.busy && home.selected.unlocked
+                        visible: home.selected.offersOpen
                         text: "Open in File Manager"
                         onClicked: home.actions.openInFinder(home.selectedVault)
                     }
                     ProminentButton {
-                        visible: !home.selected.busy && home.selected.unlocked
+                        visible: home.selected.offersLock
                         text: "Lock"
                         symbol: "lock.fill"
                         gradientStops: [home.accent, Qt.darker(home.accent, 1.25)]
                         onClicked: home.actions.lock(home.selectedVault)
                     }
                     ProminentButton {
-                        visible: !home.selected.busy && !home.selected.unlocked && home.selected.fileState === "missing"
+                        visible: home.selected.offersLocate
                         text: "Locate Vault…"
                         symbol: "folder.badge.questionmark"
                         gradientStops: [home.accent, Qt.darker(home.accent, 1.25)]
@@ -306,14 +310,14 @@ Item {
                     }
                     ProminentButton {
                         objectName: "unlockButton"
-                        visible: !home.selected.busy && !home.selected.unlocked && home.selected.fileState !== "missing"
+                        visible: home.selected.offersUnlock
                         text: home.selectedVault && home.selectedVault.requireTouchID ? "Unlock with authentication" : "Unlock…"
                         symbol: home.selectedVault && home.selectedVault.requireTouchID ? "touchid" : "key.fill"
                         gradientStops: [home.accent, Qt.darker(home.accent, 1.25)]
                         onClicked: home.actions.unlock(home.selectedVault)
                     }
                     QuietButton {
-                        visible: !home.selected.busy && !home.selected.unlocked && parent.present
+                        visible: home.selected.offersUnlock && parent.present
                         text: "Use password…"
                         onClicked: home.actions.usePassword(home.selectedVault)
                     }

@@ -87,6 +87,7 @@ Item {
                 gradientStops: [home.green, Qt.darker(home.green, 1.35)]
                 onClicked: home.actions.newVault()
             }
+            AppMenuButton { color: home.dim }
         }
 
         Rectangle {
@@ -145,9 +146,9 @@ Item {
                             open: ["open", home.green], missing: ["file missing", home.amber],
                             waiting: ["waiting for disk", home.amber], localOnly: ["local only", home.dim],
                             halfFull: [percent + "% full", home.amber], authentication: ["authentication", home.dim] })
-                        readonly property string meta: state.fileState === "missing" ? "vault file not found"
-                            : state.fileState === "waiting" ? "waiting for disk"
-                            : [state.usage.split(" · opened ")[0],
+                        readonly property string meta: state.missing ? "vault file not found"
+                            : state.waiting ? "waiting for disk"
+                            : [state.caption,
                                isNaN(modelData.lastOpenedAt) ? "" : "last open " + Format.relative(modelData.lastOpenedAt),
                                Preferences.autoLockEnabled ? "auto-lock " + Preferences.autoLockMinutes + " min" : ""]
                               .filter(part => part.length > 0).join(" · ")
@@ -159,8 +160,8 @@ Item {
                         border.color: activeFocus ? Theme.focusRing : home.cardBorder
                         activeFocusOnTab: true
                         Keys.onMenuPressed: menu.popup()
-                        Keys.onReturnPressed: if (!vaultCard.state.busy) vaultCard.state.runPrimary(home.actions)
-                        Keys.onEnterPressed: if (!vaultCard.state.busy) vaultCard.state.runPrimary(home.actions)
+                        Keys.onReturnPressed: vaultCard.state.runReturn(home.actions)
+                        Keys.onEnterPressed: vaultCard.state.runReturn(home.actions)
                         TapHandler { acceptedButtons: Qt.RightButton; onTapped: menu.popup() }
                         VaultContextMenu { id: menu; vault: vaultCard.modelData; actions: home.actions }
                         RowLayout {
@@ -195,12 +196,10 @@ Item {
                                 Text { textFormat: Text.PlainText; objectName: "metaLine"; text: vaultCard.meta; font.pixelSize: 11; color: home.dim; elide: Text.ElideRight; Layout.fillWidth: true }
                             }
                             Spinner { visible: vaultCard.state.busy }
-                            DarkButton { visible: !vaultCard.state.busy && vaultCard.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(vaultCard.modelData) }
-                            DarkButton {
-                                visible: !vaultCard.state.busy
-                                text: vaultCard.state.primaryLabel
-                                onClicked: vaultCard.state.runPrimary(home.actions)
-                            }
+                            DarkButton { visible: vaultCard.state.offersOpen; text: "Open"; onClicked: home.actions.openInFinder(vaultCard.modelData) }
+                            DarkButton { visible: vaultCard.state.offersLock; text: "Lock"; onClicked: home.actions.lock(vaultCard.modelData) }
+                            DarkButton { visible: vaultCard.state.offersLocate; text: "Locate Vault…"; onClicked: home.actions.locate(vaultCard.modelData) }
+                            DarkButton { visible: vaultCard.state.offersUnlock; text: "Unlock"; onClicked: home.actions.unlock(vaultCard.modelData) }
                             PanelIconButton { symbol: "ellipsis"; tip: "More"; size: 18; color: home.dim; onClicked: menu.popup(this, 0, height) }
                         }
                     }

@@ -24,19 +24,15 @@ Item {
     activeFocusOnTab: true
     readonly property bool visualFocus: activeFocus
     function openMenu(x, y) { rowMenu.popup(row, x, y) }
-    // Return does the row's main thing: open when unlocked, locate when missing, unlock otherwise.
-    function primaryAction() {
-        if (vaultState.busy)
-            return
-        if (vaultState.unlocked)
-            VaultActions.openInFinder(vaultId)
-        else if (vaultState.fileState === "missing")
-            VaultActions.chooseLocation(vaultId)
-        else
-            VaultActions.unlockFromTray(vaultId)
-    }
-    Keys.onReturnPressed: primaryAction()
-    Keys.onEnterPressed: primaryAction()
+    // The tray's own ways to do what a state offers: a typed password is asked in a window of its own.
+    readonly property var trayActions: ({
+        openInFinder: (vault) => VaultActions.openInFinder(vault.id),
+        lock: (vault) => VaultActions.lock(vault.id),
+        locate: (vault) => VaultActions.chooseLocation(vault.id),
+        unlock: (vault) => VaultActions.unlockFromTray(vault.id)
+    })
+    Keys.onReturnPressed: vaultState.runReturn(trayActions)
+    Keys.onEnterPressed: vaultState.runReturn(trayActions)
     TapHandler { acceptedButtons: Qt.RightButton; onTapped: (point) => row.openMenu(point.position.x, point.position.y) }
     Keys.onMenuPressed: openMenu(width / 2, height / 2)
     Rectangle {
@@ -79,9 +75,9 @@ Item {
             Text {
                 objectName: "rowStatus"
                 textFormat: Text.PlainText
-                text: row.vaultState.fileState === "waitingForDisk" ? "Waiting for disk"
-                      : row.vaultState.fileState === "missing" ? "Vault file not found"
-                      : row.vaultState.usage
+                text: row.vaultState.waiting ? "Waiting for disk"
+                      : row.vaultState.missing ? "Vault file not found"
+                      : row.vaultState.caption
                 font.pixelSize: 10
                 color: row.present ? Theme.secondary : Theme.orange
                 elide: Text.ElideRight
@@ -97,7 +93,7 @@ Item {
         }
         PanelIconButton {
             objectName: "rowOpen"
-            visible: !row.vaultState.busy && row.vaultState.unlocked
+            visible: row.vaultState.offersOpen
             symbol: "folder"
             size: 12
             tip: "Open in File Manager"
@@ -105,7 +101,7 @@ Item {
         }
         MiniButton {
             objectName: "rowLock"
-            visible: !row.vaultState.busy && row.vaultState.unlocked
+            visible: row.vaultState.offersLock
             text: "Lock"
             filled: true
             accent: row.accent
@@ -113,14 +109,14 @@ Item {
         }
         MiniButton {
             objectName: "rowLocate"
-            visible: !row.vaultState.busy && !row.vaultState.unlocked && row.vaultState.fileState === "missing"
+            visible: row.vaultState.offersLocate
             text: "Locate"
             accent: row.accent
             onClicked: VaultActions.chooseLocation(row.vaultId)
         }
         MiniButton {
             objectName: "rowUnlock"
-            visible: !row.vaultState.busy && !row.vaultState.unlocked && row.vaultState.fileState !== "missing"
+            visible: row.vaultState.offersUnlock
             text: "Unlock"
             accent: row.accent
             onClicked: VaultActions.unlockFromTray(row.vaultId)
@@ -132,7 +128,7 @@ Item {
         objectName: "rowMenu"
         MenuItem {
             text: "Locate Vault…"
-            visible: row.vaultState.fileState === "missing"
+            visible: row.vaultState.missing
             height: visible ? implicitHeight : 0
             onTriggered: VaultActions.chooseLocation(row.vaultId)
         }

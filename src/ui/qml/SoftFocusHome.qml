@@ -101,11 +101,11 @@ Item {
                 }
             }
             ProminentButton {
-                text: "New Vault"
-                symbol: "plus"
+                text: "+ New Vault"
                 gradientStops: [home.purple, home.teal]
                 onClicked: home.actions.newVault()
             }
+            AppMenuButton { color: home.sub }
         }
 
         ScrollView {
@@ -129,16 +129,16 @@ Item {
                             open: ["open", home.green], missing: ["file missing", home.amber],
                             waiting: ["waiting for disk", home.amber], localOnly: ["local only", home.sub],
                             halfFull: ["getting full", home.amber], authentication: ["authentication", home.sub] })
-                        readonly property string meta: state.fileState === "missing" ? "Vault file not found — locate it to keep unlocking."
-                            : state.fileState === "waiting" ? "Waiting for the disk that holds this vault."
-                            : state.usage
+                        readonly property string meta: state.missing ? "Vault file not found — locate it to keep unlocking."
+                            : state.waiting ? "Waiting for the disk that holds this vault."
+                            : state.caption + (isNaN(modelData.lastOpenedAt) ? "" : " · opened " + Format.relative(modelData.lastOpenedAt))
                         Layout.fillWidth: true
                         implicitHeight: cardRow.implicitHeight + 32
                         activeFocusOnTab: true
                         readonly property bool visualFocus: activeFocus
                         Keys.onMenuPressed: menu.popup()
-                        Keys.onReturnPressed: if (!card.state.busy) card.state.runPrimary(home.actions)
-                        Keys.onEnterPressed: if (!card.state.busy) card.state.runPrimary(home.actions)
+                        Keys.onReturnPressed: card.state.runReturn(home.actions)
+                        Keys.onEnterPressed: card.state.runReturn(home.actions)
                         Shadow { anchors.fill: parent; radius: 20; strength: 0.1; spread: 6; offsetY: 4; tint: Qt.rgba(0.31, 0.24, 0.47, 1) }
                         Rectangle {
                             anchors.fill: parent
@@ -184,12 +184,19 @@ Item {
                                 Text { textFormat: Text.PlainText; objectName: "metaLine"; text: card.meta; font.pixelSize: 11; color: home.sub; wrapMode: Text.Wrap; Layout.fillWidth: true }
                             }
                             Spinner { visible: card.state.busy }
-                            QuietButton { visible: !card.state.busy && card.state.unlocked; text: "Open"; onClicked: home.actions.openInFinder(card.modelData) }
-                            ProminentButton {
-                                visible: !card.state.busy
-                                text: card.state.primaryLabel
-                                gradientStops: [card.positionColor, Qt.darker(card.positionColor, 1.2)]
-                                onClicked: card.state.runPrimary(home.actions)
+                            QuietButton { visible: card.state.offersOpen; text: "Open"; onClicked: home.actions.openInFinder(card.modelData) }
+                            Repeater {
+                                // One prominent button: Lock, Locate Vault… or Unlock, as the state offers.
+                                model: [{ shown: card.state.offersLock, text: "Lock", run: home.actions.lock },
+                                        { shown: card.state.offersLocate, text: "Locate Vault…", run: home.actions.locate },
+                                        { shown: card.state.offersUnlock, text: "Unlock", run: home.actions.unlock }]
+                                delegate: ProminentButton {
+                                    required property var modelData
+                                    visible: modelData.shown
+                                    text: modelData.text
+                                    gradientStops: [card.positionColor, Qt.darker(card.positionColor, 1.2)]
+                                    onClicked: modelData.run(card.modelData)
+                                }
                             }
                             PanelIconButton {
                                 symbol: "ellipsis"

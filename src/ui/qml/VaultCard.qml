@@ -26,18 +26,8 @@ Item {
     activeFocusOnTab: true
     readonly property bool visualFocus: activeFocus
 
-    function primaryAction() {
-        if (busy)
-            return
-        if (unlocked)
-            actions.openInFinder(vault)
-        else if (fileState === "missing")
-            actions.locate(vault)
-        else
-            actions.unlock(vault)
-    }
-    Keys.onReturnPressed: primaryAction()
-    Keys.onEnterPressed: primaryAction()
+    Keys.onReturnPressed: vaultState.runReturn(actions)
+    Keys.onEnterPressed: vaultState.runReturn(actions)
     Keys.onMenuPressed: openMenu(width - 250, height / 2)
     Keys.onPressed: (event) => {
         if (event.key === Qt.Key_F10 && (event.modifiers & Qt.ShiftModifier)) {
@@ -225,26 +215,26 @@ Item {
         }
         QuietButton {
             objectName: "openButton"
-            visible: !card.busy && card.unlocked
+            visible: card.vaultState.offersOpen
             text: "Open"
             onClicked: card.actions.openInFinder(card.vault)
         }
         ProminentButton {
             objectName: "lockButton"
-            visible: !card.busy && card.unlocked
+            visible: card.vaultState.offersLock
             text: "Lock"; symbol: "lock.fill"
             gradientStops: Theme.unlocked
             onClicked: card.actions.lock(card.vault)
         }
         ProminentButton {
             objectName: "locateButton"
-            visible: !card.busy && !card.unlocked && card.fileState === "missing"
+            visible: card.vaultState.offersLocate
             text: "Locate Vault…"; symbol: "folder.badge.questionmark"
             onClicked: card.actions.locate(card.vault)
         }
         ProminentButton {
             objectName: "unlockButton"
-            visible: !card.busy && !card.unlocked && card.fileState !== "missing"
+            visible: card.vaultState.offersUnlock
             text: "Unlock"; symbol: "key.fill"
             onClicked: card.actions.unlock(card.vault)
         }
