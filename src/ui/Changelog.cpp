@@ -36,10 +36,10 @@ const QList<Entry> &changelog()
           {u"lock.open.fill"_s, u"Shows on Unlock"_s, u"Quietly displayed — does not unlock or recover"_s}}},
         {u"1.9"_s,
          u"The catch-up — everything since 1.4"_s,
-         {{u"desktopcomputer"_s, u"Every Computer Welcome"_s, u"One universal app — Apple Silicon and Intel"_s},
+         {{u"desktopcomputer"_s, u"Every Computer Welcome"_s, u"One package for every desktop — GNOME, KDE, Xfce and the rest"_s},
           {u"hare.fill"_s, u"Faster Launch"_s, u"The mole reaches the system tray in a blink"_s}}},
         {u"1.4"_s,
-         u"The menu bar grows up"_s,
+         u"The system tray grows up"_s,
          {{u"menubar.rectangle"_s, u"System Tray Panel"_s, u"Every vault at a glance, one-click unlock"_s},
           {u"checkmark.seal.fill"_s, u"Verify Vault"_s, u"Filesystem health check before you back up"_s},
           {u"chart.pie.fill"_s, u"Live Capacity"_s, u"Numbers update as you work"_s},
@@ -53,13 +53,13 @@ const QList<Entry> &changelog()
         {u"1.1 – 1.2"_s,
          u"Fine tuning"_s,
          {{u"ruler.fill"_s, u"Flexible Sizes"_s, u"From 16 MB pocket vaults up to 4 TB"_s},
-          {u"building.2.fill"_s, u"Notarized Downloads"_s, u"Signed and Apple-checked builds"_s}}},
+          {u"building.2.fill"_s, u"Packaged Downloads"_s, u"A Debian package your package manager installs"_s}}},
         {u"1.0"_s,
          u"The Hollowkeep opens"_s,
          {{u"lock.shield.fill"_s, u"Growing Vaults"_s, u"AES-256 encrypted, only as big as their contents"_s},
           {u"touchid"_s, u"Authentication Everywhere"_s, u"Unlocking, maintenance, deletion"_s},
           {u"moon.zzz.fill"_s, u"Auto-Lock & Panic Key"_s, u"Locks itself — or everything at once, instantly"_s},
-          {u"icloud.slash.fill"_s, u"Private by Default"_s, u"No cloud sync upload, no Spotlight traces"_s}}},
+          {u"icloud.slash.fill"_s, u"Private by Default"_s, u"No cloud sync upload, no desktop search traces"_s}}},
     };
     return list;
 }

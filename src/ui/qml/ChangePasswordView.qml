@@ -38,7 +38,8 @@ VaultSheet {
     TextField { id: newPassword; objectName: "newPasswordField"; placeholderText: "New password (min. 6 characters)"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: confirm; objectName: "confirmField"; placeholderText: "Confirm new password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-    TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
+    Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+    TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."

@@ -185,7 +185,7 @@ Item {
         function show(v, waits) { vault = v; storeWaits = waits; open() }
         title: "“" + (vault ? vault.name : "") + "” is not in that location"
         message: "The vault file isn’t at its last known path:\n\n" + (vault ? vault.bundlePath : "")
-                 + "\n\nIf you moved or renamed it in the file manager, locate the same file. Your saved password, keyring, and authentication stay attached. Remove from List forgets this row and its saved password; the file stays on disk if you still have it."
+                 + "\n\nIf you moved or renamed it in the file manager, locate the same file. Its password saved in your keyring and its authentication setting stay with it. Remove from List forgets this row and its saved password; the file stays on disk if you still have it."
         buttons: [{ text: "Locate…", role: "default" }, { text: "Remove from List", role: "destructive" }, { text: "OK", role: "cancel" }]
         onChosen: (text) => {
             if (text === "Locate…")

@@ -96,7 +96,8 @@ Sheet {
         TextField { id: passwordField; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         TextField { id: confirmField; objectName: "confirmField"; placeholderText: "Confirm password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-        TextField { id: hintField; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
+        Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+        TextField { id: hintField; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
         Text {
             textFormat: Text.PlainText
             text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
@@ -110,7 +111,7 @@ Sheet {
         SymbolLabel {
             visible: !view.excludeFromCloud && VaultActions.isInsideICloudDrive(view.directory)
             symbol: "icloud.and.arrow.up"
-            text: "This location syncs with cloud sync — the encrypted vault file would be uploaded."
+            text: "This folder is synced to the cloud — the encrypted vault file would be uploaded."
             pixelSize: 11
             color: Theme.orange
             Layout.fillWidth: true

@@ -242,7 +242,7 @@ Item {
         RowLayout {
             spacing: 8
             Layout.fillWidth: true
-            FooterChip { objectName: "openChip"; text: home.summary.openCount > 0 ? home.summary.openCount + " open" : "all locked" }
+            FooterChip { objectName: "openChip"; text: home.summary.openCount > 0 ? "🔓 " + home.summary.openCount + " open" : "🔒 all locked" }
             FooterChip { text: Format.bytes(home.summary.totalUsed) + " on disk" }
             FooterChip { objectName: "cloudChip"; visible: home.allLocalOnly; text: "Cloud sync off" }
             Item { Layout.fillWidth: true }

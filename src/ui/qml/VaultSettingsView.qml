@@ -50,7 +50,7 @@ VaultSheet {
         font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-    ToggleSwitch { id: openAfter; objectName: "openInFinder"; text: "Show in File Manager after unlocking" }
+    ToggleSwitch { id: openAfter; objectName: "openInFinder"; text: "Show in file manager after unlocking" }
     ToggleSwitch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
     Text {
         objectName: "autoOpenCaption"
@@ -60,7 +60,8 @@ VaultSheet {
         font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-    TextField { id: hint; objectName: "hintField"; placeholderText: "Password hint (optional) — e.g. Month + pet name"; Layout.fillWidth: true }
+    Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+    TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
