@@ -61,7 +61,7 @@ private Q_SLOTS:
         QVERIFY(f.store.busyVaults().isEmpty());
         // The unlock is remembered in the list file and the volume is kept out of the indexers.
         QCOMPARE(VaultList::load(f.store.storeURL()).first().lastOpenedAt, f.clock);
-        QVERIFY(QFile::exists(mountPoint + u"/.metadata_never_index"_s));
+        QVERIFY(!QFile::exists(mountPoint + u"/.metadata_never_index"_s));
         QVERIFY(QFile::exists(mountPoint + u"/.trackerignore"_s));
         // The folder opens in the file manager.
         QTRY_COMPARE(m_fileManager.shown, QStringList{QUrl::fromLocalFile(mountPoint).toString()});

@@ -80,11 +80,8 @@ bool isInsideICloudDrive(const QString &location)
     return location.contains(QLatin1String("/Library/Mobile Documents/"));
 }
 
-QCoro::Task<void> excludeFromSpotlight(const QString &mountPoint)
+QCoro::Task<void> excludeFromSpotlight(QString mountPoint)
 {
-    QFile marker(mountPoint + u"/.metadata_never_index"_qs);
-    if (!marker.exists() && marker.open(QIODevice::WriteOnly))
-        marker.close();
     try {
         const QStringList arguments{u"-i"_qs, u"off"_qs, mountPoint};
         co_await DiskImage::run(ToolPaths::mdutil(), arguments);

@@ -27,8 +27,8 @@ public:
 [[nodiscard]] QString include(const QString &location);
 [[nodiscard]] bool isInsideICloudDrive(const QString &location);
 
-// Keeps an unlocked volume out of the indexers: the marker file at its root and `mdutil -i off`.
-// Every failure is ignored.
-QCoro::Task<void> excludeFromSpotlight(const QString &mountPoint);
+// Keeps an unlocked volume out of the desktop's indexers (`mdutil -i off`: the markers Tracker and
+// media scanners honour, Baloo's exclusion list). Every failure is ignored.
+QCoro::Task<void> excludeFromSpotlight(QString mountPoint);
 
 } // namespace CloudExclusion
