@@ -119,6 +119,27 @@ private Q_SLOTS:
         QCOMPARE(stored.step, Recording::Store);
         QCOMPARE(stored.mask, 768);
         QCOMPARE(modifierSymbols(stored.mask) + stored.label, u"Shift+Super+F5"_s);
+
+        // Any key with Ctrl, Alt or Super is stored, named keys, the keypad, F13 and up, and a
+        // symbol typed with Shift (as the key under it), each as a key the shortcut can grab.
+        const QList<std::tuple<int, Qt::KeyboardModifiers, QString>> keys{
+            {Qt::Key_Return, Qt::ControlModifier, u"Ctrl+Return"_s},
+            {Qt::Key_Tab, Qt::AltModifier, u"Alt+Tab"_s},
+            {Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier, u"Ctrl+Shift+Tab"_s},
+            {Qt::Key_Delete, Qt::MetaModifier, u"Super+Delete"_s},
+            {Qt::Key_Home, Qt::ControlModifier, u"Ctrl+Home"_s},
+            {Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier, u"Ctrl+Num 1"_s},
+            {Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier, u"Ctrl+Num Enter"_s},
+            {Qt::Key_F13, Qt::AltModifier, u"Alt+F13"_s},
+            {Qt::Key_Exclam, Qt::ControlModifier | Qt::ShiftModifier, u"Ctrl+Shift+1"_s},
+        };
+        for (const auto &[key, modifiers, shown] : keys) {
+            const RecordedShortcut recorded = record(key, modifiers);
+            QCOMPARE(recorded.step, Recording::Store);
+            QCOMPARE(modifierSymbols(recorded.mask) + recorded.label, shown);
+            QVERIFY2(keysymForKeyCode(recorded.keyCode) != 0, qPrintable(shown));
+        }
+        QCOMPARE(record(Qt::Key_Return, Qt::ShiftModifier).step, Recording::KeepRecording);
     }
 
     // Ctrl+Alt+Super+L from another client locks every unlocked vault, quietly, as "panic

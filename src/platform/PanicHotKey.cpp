@@ -66,9 +66,10 @@ struct KeyEntry
     int code;           // the stored (earlier release's) key code
     std::uint32_t keysym;
     int qtKey;
+    const char *label = nullptr; // as shown; without one, the key's character, upper-cased
 };
 
-// Letters, digits, punctuation, F-keys and arrows.
+// Letters, digits, punctuation, F-keys, arrows and the named keys.
 const KeyEntry keyTable[] = {
     {0, 'a', Qt::Key_A},   {1, 's', Qt::Key_S},   {2, 'd', Qt::Key_D},   {3, 'f', Qt::Key_F},
     {4, 'h', Qt::Key_H},   {5, 'g', Qt::Key_G},   {6, 'z', Qt::Key_Z},   {7, 'x', Qt::Key_X},
@@ -86,7 +87,63 @@ const KeyEntry keyTable[] = {
     {96, 0xffc2, Qt::Key_F5},  {97, 0xffc3, Qt::Key_F6},  {98, 0xffc4, Qt::Key_F7}, {100, 0xffc5, Qt::Key_F8},
     {101, 0xffc6, Qt::Key_F9}, {109, 0xffc7, Qt::Key_F10}, {103, 0xffc8, Qt::Key_F11}, {111, 0xffc9, Qt::Key_F12},
     {123, 0xff51, Qt::Key_Left}, {126, 0xff52, Qt::Key_Up}, {124, 0xff53, Qt::Key_Right}, {125, 0xff54, Qt::Key_Down},
+    {36, 0xff0d, Qt::Key_Return, "Return"}, {48, 0xff09, Qt::Key_Tab, "Tab"}, {51, 0xff08, Qt::Key_Backspace, "Backspace"},
+    {117, 0xffff, Qt::Key_Delete, "Delete"}, {115, 0xff50, Qt::Key_Home, "Home"}, {119, 0xff57, Qt::Key_End, "End"},
+    {116, 0xff55, Qt::Key_PageUp, "Page Up"}, {121, 0xff56, Qt::Key_PageDown, "Page Down"},
+    {114, 0xff63, Qt::Key_Insert, "Insert"},
+    {105, 0xffca, Qt::Key_F13}, {107, 0xffcb, Qt::Key_F14}, {113, 0xffcc, Qt::Key_F15}, {106, 0xffcd, Qt::Key_F16},
+    {64, 0xffce, Qt::Key_F17}, {79, 0xffcf, Qt::Key_F18}, {80, 0xffd0, Qt::Key_F19}, {90, 0xffd1, Qt::Key_F20},
 };
+
+// The keypad's keys: Qt names them as the main keys, with the keypad modifier.
+const KeyEntry keypadTable[] = {
+    {82, 0xffb0, Qt::Key_0, "Num 0"}, {83, 0xffb1, Qt::Key_1, "Num 1"}, {84, 0xffb2, Qt::Key_2, "Num 2"},
+    {85, 0xffb3, Qt::Key_3, "Num 3"}, {86, 0xffb4, Qt::Key_4, "Num 4"}, {87, 0xffb5, Qt::Key_5, "Num 5"},
+    {88, 0xffb6, Qt::Key_6, "Num 6"}, {89, 0xffb7, Qt::Key_7, "Num 7"}, {91, 0xffb8, Qt::Key_8, "Num 8"},
+    {92, 0xffb9, Qt::Key_9, "Num 9"}, {65, 0xffae, Qt::Key_Period, "Num ."}, {67, 0xffaa, Qt::Key_Asterisk, "Num *"},
+    {69, 0xffab, Qt::Key_Plus, "Num +"}, {78, 0xffad, Qt::Key_Minus, "Num -"}, {75, 0xffaf, Qt::Key_Slash, "Num /"},
+    {76, 0xff8d, Qt::Key_Enter, "Num Enter"}, {81, 0xffbd, Qt::Key_Equal, "Num ="},
+};
+
+// A symbol typed with Shift is the key under it (the US layout): Ctrl+Shift+1 arrives as "!".
+const std::pair<int, int> shiftedKeys[] = {
+    {Qt::Key_Exclam, Qt::Key_1}, {Qt::Key_At, Qt::Key_2}, {Qt::Key_NumberSign, Qt::Key_3},
+    {Qt::Key_Dollar, Qt::Key_4}, {Qt::Key_Percent, Qt::Key_5}, {Qt::Key_AsciiCircum, Qt::Key_6},
+    {Qt::Key_Ampersand, Qt::Key_7}, {Qt::Key_Asterisk, Qt::Key_8}, {Qt::Key_ParenLeft, Qt::Key_9},
+    {Qt::Key_ParenRight, Qt::Key_0}, {Qt::Key_Underscore, Qt::Key_Minus}, {Qt::Key_Plus, Qt::Key_Equal},
+    {Qt::Key_BraceLeft, Qt::Key_BracketLeft}, {Qt::Key_BraceRight, Qt::Key_BracketRight},
+    {Qt::Key_Bar, Qt::Key_Backslash}, {Qt::Key_Colon, Qt::Key_Semicolon}, {Qt::Key_QuoteDbl, Qt::Key_Apostrophe},
+    {Qt::Key_Less, Qt::Key_Comma}, {Qt::Key_Greater, Qt::Key_Period}, {Qt::Key_Question, Qt::Key_Slash},
+    {Qt::Key_AsciiTilde, Qt::Key_QuoteLeft}, {Qt::Key_Backtab, Qt::Key_Tab},
+};
+
+// The entry of a key as Qt reports it, or null for a key no shortcut can use.
+const KeyEntry *entryForQtKey(int qtKey, Qt::KeyboardModifiers modifiers)
+{
+    if (modifiers & Qt::KeypadModifier) {
+        for (const KeyEntry &entry : keypadTable)
+            if (entry.qtKey == qtKey)
+                return &entry;
+    }
+    for (const auto &[shifted, base] : shiftedKeys)
+        if (shifted == qtKey)
+            qtKey = base;
+    for (const KeyEntry &entry : keyTable)
+        if (entry.qtKey == qtKey)
+            return &entry;
+    return nullptr;
+}
+
+const KeyEntry *entryForCode(qint64 keyCode)
+{
+    for (const KeyEntry &entry : keyTable)
+        if (entry.code == keyCode)
+            return &entry;
+    for (const KeyEntry &entry : keypadTable)
+        if (entry.code == keyCode)
+            return &entry;
+    return nullptr;
+}
 
 std::vector<xcb_keycode_t> keycodesFor(xcb_connection_t *x, std::uint32_t keysym)
 {
@@ -352,11 +409,8 @@ QString modifierSymbols(int carbonMask)
 
 std::uint32_t keysymForKeyCode(qint64 keyCode)
 {
-    for (const KeyEntry &entry : keyTable) {
-        if (entry.code == keyCode)
-            return entry.keysym;
-    }
-    return 0;
+    const KeyEntry *entry = entryForCode(keyCode);
+    return entry ? entry->keysym : 0;
 }
 
 RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers)
@@ -364,12 +418,14 @@ RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers)
     if (qtKey == Qt::Key_Escape)
         return {Recording::Cancel, -1, 0, {}};
     const int mask = carbonModifiers(modifiers);
-    const int keyCode = keyCodeForQtKey(qtKey);
-    if (keyCode < 0 || (mask & (command | option | control)) == 0)
+    const KeyEntry *entry = entryForQtKey(qtKey, modifiers);
+    if (!entry || (mask & (command | option | control)) == 0)
         return {Recording::KeepRecording, -1, 0, {}};
-    const std::uint32_t keysym = keysymForKeyCode(keyCode);
+    const std::uint32_t keysym = entry->keysym;
     QString label;
-    if (keysym >= 0xffbe && keysym <= 0xffc9)
+    if (entry->label)
+        label = QString::fromLatin1(entry->label);
+    else if (keysym >= 0xffbe && keysym <= 0xffd1)
         label = QStringLiteral("F%1").arg(keysym - 0xffbe + 1);
     else if (keysym >= 0xff51 && keysym <= 0xff54)
         label = QString(QChar(u"←↑→↓"[keysym - 0xff51]));
@@ -377,16 +433,13 @@ RecordedShortcut record(int qtKey, Qt::KeyboardModifiers modifiers)
         label = QStringLiteral("Space");
     else
         label = QString(QChar(char16_t(keysym))).toUpper();
-    return {Recording::Store, keyCode, mask, label.isEmpty() ? QStringLiteral("?") : label};
+    return {Recording::Store, entry->code, mask, label.isEmpty() ? QStringLiteral("?") : label};
 }
 
 int keyCodeForQtKey(int qtKey)
 {
-    for (const KeyEntry &entry : keyTable) {
-        if (entry.qtKey == qtKey)
-            return entry.code;
-    }
-    return -1;
+    const KeyEntry *entry = entryForQtKey(qtKey, {});
+    return entry ? entry->code : -1;
 }
 
 void follow(UserDefaults &defaults)
