@@ -21,6 +21,7 @@
 #include <QDBusVariant>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QSystemTrayIcon>
 #include <QtQml/qqmlextensionplugin.h>
 
@@ -298,6 +299,24 @@ private Q_SLOTS:
         QTRY_COMPARE(onlyVault().bundlePath, moved);
         QCOMPARE(onlyVault().id, vault.id);
         QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
+    }
+
+    // "Add to Vault" under a window manager grows when it asks for a password: its buttons stay
+    // whole in the window.
+    void addToVaultGrowsWithItsContent()
+    {
+        const Vault vault = onlyVault();
+        QCoro::waitFor(Keychain::deletePassword(vault.id));
+        const auto restore = qScopeGuard([&] { QCoro::waitFor(Keychain::savePassword(firstPassword, vault.id)); });
+        AppWindows::shared().showImport({m_env.home() + u"/Documents"_s});
+        QQuickWindow *window = AppWindows::shared().window(u"ImportWindow"_s);
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        QTRY_VERIFY(findItem(window, u"passwordField"_s) && findItem(window, u"passwordField"_s)->isVisible());
+        QQuickItem *cancel = findItem(window, u"cancelButton"_s);
+        QTRY_VERIFY2(cancel->mapToScene({0, cancel->height()}).y() <= window->height(),
+                     qPrintable(u"the buttons end at %1 in a window %2 high"_s.arg(
+                         cancel->mapToScene({0, cancel->height()}).y()).arg(window->height())));
+        window->close();
     }
 
     // A wrong password moves nothing; the right one sends the file to the Trash and forgets it.

@@ -38,6 +38,14 @@ void ImportController::cancel()
     m_import.cancel();
 }
 
+void ImportController::setFailure(const QString &failure)
+{
+    if (failure == m_failure)
+        return;
+    m_failure = failure;
+    Q_EMIT failureChanged();
+}
+
 void ImportController::setWorking(bool working)
 {
     m_working = working;
@@ -50,13 +58,18 @@ QCoro::Task<void> ImportController::importInto(QString vaultId, QString password
     if (!vault)
         co_return;
     setWorking(true);
-    // Unlock failures are the store's to report; the window goes back to idle.
+    setFailure(QString());
+    // A failed unlock is said here, in the window the user looks at, and not again as an alert.
     if (!m_store.isUnlocked(vault->id)) {
+        Outcome unlocked;
         if (!needsPassword)
-            co_await m_store.requestUnlock(*vault);
+            unlocked = co_await m_store.requestUnlock(*vault);
         else
-            co_await m_store.unlock(*vault, password, false, u"password"_s);
+            unlocked = co_await m_store.unlock(*vault, password, false, u"password"_s);
         if (!m_store.isUnlocked(vault->id)) {
+            if (unlocked.failure && m_store.errorMessage() == unlocked.failure)
+                m_store.setErrorMessage(std::nullopt);
+            setFailure(unlocked.failure.value_or(QString()));
             setWorking(false);
             co_return;
         }
@@ -78,8 +91,7 @@ QCoro::Task<void> ImportController::importInto(QString vaultId, QString password
     if (broughtIn > 0 || cancelled)
         m_store.touchActivity(*vault);
     if (failure || cancelled) {
-        if (failure)
-            m_store.setErrorMessage(*failure);
+        setFailure(failure.value_or(QString()));
         setWorking(false);
         co_return;
     }

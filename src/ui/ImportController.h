@@ -23,6 +23,8 @@ class ImportController : public QObject
     Q_PROPERTY(QString resultMessage READ resultMessage NOTIFY resultMessageChanged)
     Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
     Q_PROPERTY(QString currentName READ currentName NOTIFY progressChanged)
+    // Why the last run stopped: the unlock or the copy failed. Shown in the window only.
+    Q_PROPERTY(QString failure READ failure NOTIFY failureChanged)
 
 public:
     explicit ImportController(QObject *parent = nullptr);
@@ -34,6 +36,7 @@ public:
     [[nodiscard]] QString resultMessage() const { return m_resultMessage; }
     [[nodiscard]] double progress() const { return m_progress; }
     [[nodiscard]] QString currentName() const { return m_currentName; }
+    [[nodiscard]] QString failure() const { return m_failure; }
 
     // needsPassword: the vault is locked and has no saved password, so the typed one is used.
     Q_INVOKABLE void run(const QString &vaultId, const QString &password, bool needsPassword, bool move);
@@ -48,12 +51,14 @@ Q_SIGNALS:
     void workingChanged();
     void resultMessageChanged();
     void progressChanged();
+    void failureChanged();
     // The window closes.
     void done();
 
 private:
     QCoro::Task<void> importInto(QString vaultId, QString password, bool needsPassword, bool move);
     void setWorking(bool working);
+    void setFailure(const QString &failure);
 
     VaultStore &m_store;
     // Released after the copy has stopped: m_import waits for its thread when it goes.
@@ -65,4 +70,5 @@ private:
     QString m_resultMessage;
     double m_progress = 0;
     QString m_currentName;
+    QString m_failure;
 };

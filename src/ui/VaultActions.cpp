@@ -370,8 +370,10 @@ QCoro::Task<void> VaultActions::createAndList(QString name, QString folder, qint
     m_store.appendVault(vault);
     if (saveToKeychain)
         co_await Keychain::savePassword(password, vault.id);
+    // The sheet stays open when the refresh brought a failure of its own, for the alert to say it.
+    const std::optional<QString> before = m_store.errorMessage();
     co_await m_store.refresh();
-    Q_EMIT createFinished(true);
+    Q_EMIT createFinished(!m_store.errorMessage() || m_store.errorMessage() == before);
 }
 
 void VaultActions::copyToClipboard(const QString &text)

@@ -11,6 +11,11 @@ TestCase {
 
     function init() { Fixture.reset(); Fixture.refuseAttach(false) }
     function control(window, name) { return findChild(window.contentItem, name) }
+    // The button row lies whole inside the window.
+    function fits(window) {
+        const button = control(window, "cancelButton")
+        return button.mapToItem(window.contentItem, 0, button.height).y <= window.height
+    }
 
     function test_titles() {
         Fixture.addVault("Box", "present", 1024, false, false)
@@ -36,6 +41,8 @@ TestCase {
         verify(window.canRun)
         control(window, "vaultPickerBox").activated(1)
         tryVerify(() => control(window, "passwordField").visible)
+        // The window grew with the field: its buttons are whole.
+        tryVerify(() => fits(window))
         verify(!window.canRun)
         control(window, "passwordField").text = "pw"
         verify(window.canRun)
@@ -68,11 +75,13 @@ TestCase {
         tryVerify(() => window.canRun)
         mouseClick(control(window, "copyInButton"))
         tryCompare(control(window, "importError"), "visible", true)
-        compare(VaultStore.errorMessage, "Could not add gone.txt: No such file or directory")
+        compare(control(window, "importError").text, "Could not add gone.txt: No such file or directory")
+        // Said once, here: not again as an alert of the main window.
+        compare(VaultStore.errorMessage, "")
+        verify(fits(window))
         verify(!control(window, "progress").visible)
         compare(control(window, "copyInButton").text, "Copy In")
         verify(window.visible)
-        VaultStore.errorMessage = ""
         window.close()
     }
 }

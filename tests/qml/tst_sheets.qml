@@ -76,22 +76,39 @@ TestCase {
         tryCompare(view, "renameTarget", null)
     }
 
+    // The sheet opens on the stored limit as it is, with Resize off until the limit changes; a
+    // change the user makes is kept above what the files take.
     function test_resizeStartsAtTheLimitAndRespectsTheContents() {
         const id = Fixture.addVault("Growing", "present", 1536, false, false)
+        const odd = Fixture.addVault("Odd", "present", 4768, false, false)
         Fixture.setLockedSizeKB(2 * 1024 * 1024 + 1)
         const view = createTemporaryObject(contentComponent, test)
         view.resizeTarget = VaultActions.vault(id)
         const sheet = findChild(view, "resizeView")
         tryVerify(() => sheet.opened)
         const sizeField = findChild(sheet.contentItem, "sizeField")
-        // 1536 MB is not whole gigabytes: the field opens in MB, raised to what the files take.
+        const spin = findChild(sheet.contentItem, "sizeValue")
+        // 1536 MB is not whole gigabytes: the field opens in MB, on the stored limit.
         compare(sizeField.unitGB, false)
         compare(sizeField.minimumMB, 2049)
-        compare(findChild(sheet.contentItem, "sizeValue").from, 2049)
-        compare(sheet.newSizeMB, 2049)
-        verify(!sheet.canRun)
+        compare(spin.value, 1536)
+        compare(sheet.newSizeMB, 1536)
         field(sheet, "passwordField").text = "pw"
+        verify(!sheet.canRun)
+        spin.increase()
+        spin.valueModified()
+        compare(sheet.newSizeMB, 2049)
         verify(sheet.canRun)
+        sheet.close()
+        tryVerify(() => !sheet.visible)
+
+        // Above what MB entry offers (4,096): shown as it is, and nothing proposed.
+        view.resizeTarget = VaultActions.vault(odd)
+        tryVerify(() => sheet.opened)
+        compare(spin.value, 4768)
+        compare(sheet.newSizeMB, 4768)
+        field(sheet, "passwordField").text = "pw"
+        verify(!sheet.canRun)
     }
 
     function test_settingsCaptionsAndHintRule() {

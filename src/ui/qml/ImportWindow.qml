@@ -25,12 +25,28 @@ ThemedWindow {
         ? "Add “" + files[0].substring(files[0].lastIndexOf("/") + 1) + "” to a vault"
         : "Add " + files.length + " items to a vault"
     width: 504
-    height: column.implicitHeight + 44
     minimumWidth: width
     maximumWidth: width
-    minimumHeight: height
-    maximumHeight: height
     visible: true
+    // The window takes the height of what it shows in every state (a password field, progress, a
+    // result or an error), setting its limits in the order that never clamps the new height.
+    readonly property int fittedHeight: column.implicitHeight + 44
+    onFittedHeightChanged: fit()
+    Component.onCompleted: {
+        fit()
+        selectedVaultId = VaultStore.vaults.length > 0 ? VaultStore.vaults[0].id : ""
+    }
+    function fit() {
+        if (fittedHeight > height) {
+            maximumHeight = fittedHeight
+            height = fittedHeight
+            minimumHeight = fittedHeight
+        } else {
+            minimumHeight = fittedHeight
+            height = fittedHeight
+            maximumHeight = fittedHeight
+        }
+    }
 
     function runImport(move) {
         if (canRun)
@@ -48,7 +64,6 @@ ThemedWindow {
         files: window.files
         onDone: window.close()
     }
-    Component.onCompleted: selectedVaultId = VaultStore.vaults.length > 0 ? VaultStore.vaults[0].id : ""
     onSelectedVaultIdChanged: if (selectedVaultId.length > 0) VaultActions.checkSavedPassword(selectedVaultId)
     Connections {
         target: VaultActions
@@ -119,7 +134,7 @@ ThemedWindow {
                 objectName: "importError"
                 textFormat: Text.PlainText
                 visible: text.length > 0 && !importer.working
-                text: VaultStore.errorMessage
+                text: importer.failure
                 font.pixelSize: 11
                 color: Theme.errorText
                 wrapMode: Text.Wrap
