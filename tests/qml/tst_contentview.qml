@@ -117,6 +117,22 @@ TestCase {
         compare(Fixture.clipboardText(), Fixture.home() + "/Vaults/Ledger")
     }
 
+    // Unlocking from the keyboard rebuilds the cards (the list records the time): the focus stays
+    // on the card acted on.
+    function test_focusStaysOnTheCardActedOn() {
+        Fixture.refuseAttach(false)
+        Fixture.addVault("First", "present", 1024, false, false)
+        const second = Fixture.addVault("Second", "present", 1024, false, false)
+        const view = createTemporaryObject(contentComponent, test)
+        tryVerify(() => Fixture.itemsNamed(view, "vaultCard").length === 2, 3000, "" + Fixture.itemsNamed(view, "vaultCard").length)
+        wait(100)
+        Fixture.itemsNamed(view, "vaultCard")[1].forceActiveFocus(Qt.TabFocusReason)
+        Fixture.unlock(second)
+        tryVerify(() => VaultStore.mountPoints[second] !== undefined)
+        tryVerify(() => test.Window.activeFocusItem && test.Window.activeFocusItem.objectName === "vaultCard"
+                        && test.Window.activeFocusItem.vault.id === second)
+    }
+
     function test_newVaultRequestOpensCreateOnce() {
         const view = createTemporaryObject(contentComponent, test)
         verify(!view.showingCreate)

@@ -34,11 +34,13 @@ VaultSheet {
         function onSavedPasswordChecked(id, saved) { if (view.vault && id === view.vault.id) view.hasSavedPassword = saved }
     }
 
+    FieldLabel { text: "Current password" }
+
     TextField { id: oldPassword; objectName: "oldPasswordField"; placeholderText: "Current password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: newPassword; objectName: "newPasswordField"; placeholderText: "New password (min. 6 characters)"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: confirm; objectName: "confirmField"; placeholderText: "Confirm new password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-    Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+    FieldLabel { text: "Password hint (optional)" }
     TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText

@@ -143,7 +143,9 @@ Item {
             ListView {
                 id: list
                 objectName: "vaultListView"
-                model: VaultStore.vaults
+                // By position: a change to a vault (an unlock records its time) updates its card
+                // instead of building every card anew, so the focus stays on the card acted on.
+                model: VaultStore.vaultCount
                 spacing: 8
                 topMargin: 14
                 bottomMargin: 14
@@ -151,8 +153,8 @@ Item {
                 rightMargin: 14
                 keyNavigationEnabled: true
                 delegate: VaultCard {
-                    required property var modelData
-                    vault: modelData
+                    required property int index
+                    vault: VaultStore.vaults[index]
                     actions: home.actions
                     width: list.width - 28
                 }

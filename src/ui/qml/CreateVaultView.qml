@@ -96,7 +96,7 @@ Sheet {
         TextField { id: passwordField; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         TextField { id: confirmField; objectName: "confirmField"; placeholderText: "Confirm password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-        Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+        FieldLabel { text: "Password hint (optional)" }
         TextField { id: hintField; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
         Text {
             textFormat: Text.PlainText

@@ -30,6 +30,7 @@ VaultSheet {
         text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your keyring."
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
+    FieldLabel { text: "Vault password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Vault password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     status: SymbolLabel {
         visible: view.errorText.length > 0

@@ -21,5 +21,7 @@ VaultSheet {
     onRun: VaultActions.compact(vault.id, password.text)
     onFinishedWith: (succeeded) => { if (succeeded) close() }
 
+    FieldLabel { text: "Password" }
+
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
 }

@@ -23,5 +23,6 @@ VaultSheet {
     onFinishedWith: (succeeded) => { if (succeeded) close() }
 
     TextField { id: newName; objectName: "nameField"; placeholderText: "New name"; Layout.fillWidth: true }
+    FieldLabel { text: "Password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
 }

@@ -60,7 +60,7 @@ VaultSheet {
         font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
-    Text { textFormat: Text.PlainText; text: "Password hint (optional)"; font.pixelSize: 11; font.weight: Font.DemiBold; color: Theme.secondary }
+    FieldLabel { text: "Password hint (optional)" }
     TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText

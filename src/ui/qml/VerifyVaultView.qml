@@ -31,6 +31,7 @@ VaultSheet {
         text: "The vault is opened invisibly, its filesystem is checked, and it is locked again. Nothing inside is changed. Useful before making a backup copy."
         font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
+    FieldLabel { text: "Password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     status: SymbolLabel {
         visible: view.resultText.length > 0
