@@ -1,5 +1,5 @@
 #include "TestEnvironment.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "store/ActivityEvent.h"
 

@@ -2,7 +2,7 @@
 #include "StoreHarness.h"
 #include "app/AppDelegate.h"
 #include "app/HollowkeepApp.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>

@@ -1,7 +1,7 @@
 // What's New opens once after an update to a version with release notes, never on a first launch.
 
 #include "TestEnvironment.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "ui/Changelog.h"
 #include "ui/SymbolImage.h"

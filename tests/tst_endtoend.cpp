@@ -7,7 +7,7 @@
 #include "WindowDriver.h"
 #include "app/HollowkeepApp.h"
 #include "diskimage/DiskImage.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/Keychain.h"
 #include "platform/TaskbarPresence.h"
 #include "platform/UserDefaults.h"

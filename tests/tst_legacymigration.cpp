@@ -1,6 +1,6 @@
 #include "TestEnvironment.h"
 #include "app/LegacyMigration.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/AppPaths.h"
 #include "platform/UserDefaults.h"
 

@@ -1,7 +1,7 @@
 // The panic shortcut on a real X server: pressed by another client, it locks real vaults.
 
 #include "StoreHarness.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/PanicHotKey.h"
 
 #include <QGuiApplication>

@@ -3,7 +3,7 @@
 
 #include "FakeTools.h"
 #include "VersionServer.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/LoginItem.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"

@@ -3,7 +3,7 @@
 // the settings while it runs.
 
 #include "FakeTools.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 #include "ui/TrayItem.h"

@@ -2,7 +2,7 @@
 
 #include "TestEnvironment.h"
 #include "VersionServer.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 

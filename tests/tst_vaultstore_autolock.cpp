@@ -1,6 +1,6 @@
 #include "FakeTools.h"
 #include "StoreHarness.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 
 #include <QStorageInfo>
 #include <QTest>

@@ -1,6 +1,6 @@
 #include "AppDelegate.h"
 
-#include "SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 

@@ -1,7 +1,7 @@
 #include "CommandLine.h"
 
 #include "InstanceService.h"
-#include "SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/AppPaths.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"

@@ -1,7 +1,7 @@
 #include "HollowkeepApp.h"
 
 #include "AppDelegate.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/PanicHotKey.h"
 #include "platform/TaskbarPresence.h"
 #include "platform/UpdateChecker.h"

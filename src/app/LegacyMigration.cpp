@@ -1,6 +1,6 @@
 #include "LegacyMigration.h"
 
-#include "SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/AppPaths.h"
 #include "platform/UserDefaults.h"
 

@@ -3,7 +3,7 @@
 #include "InstanceService.h"
 #include "LegacyMigration.h"
 #include "SelfTest.h"
-#include "SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"

@@ -1,7 +1,7 @@
 #include "PanicHotKey.h"
 
 #include "UserDefaults.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "store/VaultStore.h"
 
 #include "Portal.h"

@@ -1,7 +1,7 @@
 #include "UpdateChecker.h"
 
 #include "UserDefaults.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "diskimage/ProcessResult.h"
 
 #include <QCoro/QCoroNetworkReply>

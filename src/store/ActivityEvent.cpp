@@ -2,7 +2,7 @@
 
 #include "JsonFields.h"
 #include "Vault.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 
 #include <QJsonArray>

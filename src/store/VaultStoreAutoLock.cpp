@@ -2,7 +2,7 @@
 
 #include "VaultStore.h"
 
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "diskimage/DiskImage.h"
 #include "platform/UserDefaults.h"
 #include "platform/VolumeUsage.h"

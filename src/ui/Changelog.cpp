@@ -1,6 +1,6 @@
 #include "Changelog.h"
 
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UpdateChecker.h"
 #include "platform/UserDefaults.h"
 

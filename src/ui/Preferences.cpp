@@ -1,6 +1,6 @@
 #include "Preferences.h"
 
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 
 #include <QJSEngine>

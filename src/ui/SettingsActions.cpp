@@ -1,6 +1,6 @@
 #include "SettingsActions.h"
 
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/LoginItem.h"
 #include "platform/PanicHotKey.h"
 #include "platform/UpdateChecker.h"

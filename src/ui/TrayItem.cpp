@@ -3,7 +3,7 @@
 #include "AppWindows.h"
 #include "MenuBarIcon.h"
 #include "VaultActions.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 

@@ -1,6 +1,6 @@
 #include "SettingsKeys.h"
 
-#include "platform/UserDefaults.h"
+#include "UserDefaults.h"
 
 namespace SettingsKeys {
 
