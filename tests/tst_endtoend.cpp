@@ -9,6 +9,7 @@
 #include "diskimage/DiskImage.h"
 #include "platform/SettingsKeys.h"
 #include "platform/Keychain.h"
+#include "platform/PanicHotKey.h"
 #include "platform/TaskbarPresence.h"
 #include "platform/UserDefaults.h"
 #include "ui/AppWindows.h"
@@ -254,8 +255,10 @@ private Q_SLOTS:
         QCOMPARE(savedPassword(vault.id), firstPassword);
         QCOMPARE(field->property("text").toString(), QString());
 
-        click(findItem(card(), u"lockButton"_s));
+        // A press of the panic shortcut, as the desktop reports it, locks it.
+        Q_EMIT PanicHotKey::presses().pressed();
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
+        QCOMPARE(store().activity().first().text, u"Field Notes locked (panic shortcut)"_s);
     }
 
     // Tab reaches every control of the window and of a sheet, each showing that it has the focus.

@@ -102,6 +102,11 @@ class TestPanicHotKey : public QObject
     }
 
 private Q_SLOTS:
+    // A press locks every unlocked vault, as the application wires it.
+    void initTestCase()
+    {
+        connect(&presses(), &Presses::pressed, this, [] { VaultStore::shared().lockAll(true, u"panic shortcut"_s); });
+    }
     void cleanup()
     {
         detachEverything(m_env.root());

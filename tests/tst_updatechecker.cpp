@@ -90,6 +90,13 @@ private Q_SLOTS:
         QVERIFY2(message.startsWith(u"Could not check: "_s) && !message.contains(u"Unexpected"_s), qPrintable(message));
         QVERIFY(!m_defaults->dateValue(SettingsKeys::lastUpdateCheck));
 
+        // A server that cannot be reached is said in words.
+        qputenv("HOLLOWKEEP_UPDATE_SERVER", "http://127.0.0.1:9");
+        message = QCoro::waitFor(manualCheck(*m_defaults));
+        qputenv("HOLLOWKEEP_UPDATE_SERVER", m_server.address().toUtf8());
+        QCOMPARE(message, u"Could not check: The update server could not be reached. Check the internet connection "
+                          "and try again later."_s);
+
         m_server.status = "200 OK";
         m_server.body = R"({"version": 2})";
         QCOMPARE(QCoro::waitFor(manualCheck(*m_defaults)),

@@ -157,6 +157,8 @@ bool HollowkeepApp::start()
     });
     // 2. File-manager actions arrive with the command line. 3. The panic shortcut, 4. the
     // update checks, 5. What's New once after an update.
+    connect(&PanicHotKey::presses(), &PanicHotKey::Presses::pressed, this,
+            [] { VaultStore::shared().lockAll(true, u"panic shortcut"_s); });
     PanicHotKey::follow(defaults);
     UpdateChecker::startAutomaticChecks(defaults);
     if (Changelog::takeUpdate(defaults, Changelog::version()))

@@ -2,7 +2,6 @@
 
 #include "UserDefaults.h"
 #include "platform/SettingsKeys.h"
-#include "store/VaultStore.h"
 
 #include "Portal.h"
 #include "X11.h"
@@ -193,8 +192,8 @@ public:
         const auto *press = reinterpret_cast<const xcb_key_press_event_t *>(event);
         for (const Grab &grab : grabs) {
             if (grab.keycode == press->detail && grab.modifiers == (press->state & 0xff)) {
-                // Starts the locking and returns at once; it never waits for the vaults.
-                VaultStore::shared().lockAll(true, QStringLiteral("panic shortcut"));
+                // The application starts the locking; this returns at once.
+                Q_EMIT presses().pressed();
                 return true;
             }
         }
@@ -237,7 +236,7 @@ public:
         const QVariantList arguments = activated.arguments();
         if (arguments.size() >= 2 && arguments[0].value<QDBusObjectPath>().path() == session &&
             arguments[1].toString() == shortcutId)
-            VaultStore::shared().lockAll(true, QStringLiteral("panic shortcut"));
+            Q_EMIT presses().pressed();
     }
 };
 
@@ -456,6 +455,12 @@ void follow(UserDefaults &defaults)
             key == SettingsKeys::panicModifiers)
             pending->start();
     });
+}
+
+Presses &presses()
+{
+    static Presses instance;
+    return instance;
 }
 
 bool portalSessionOpen()

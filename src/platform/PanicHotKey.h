@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <Qt>
 
@@ -12,6 +13,15 @@ class UserDefaults;
 // virtual key codes; command 256, shift 512, option 2048, control 4096); on X11 they become a
 // passive key grab on the root window, with command as Super and option as Alt.
 namespace PanicHotKey {
+
+// Tells of each press of the shortcut; the application locks every unlocked vault on it.
+class Presses : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void pressed();
+};
+[[nodiscard]] Presses &presses();
 
 // Makes the registration match the settings: drops any earlier one, then grabs the combination
 // when the shortcut is on, has a modifier and a key the table knows. Never fails; a grab another

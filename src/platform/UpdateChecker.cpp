@@ -2,7 +2,6 @@
 
 #include "UserDefaults.h"
 #include "platform/SettingsKeys.h"
-#include "diskimage/ProcessResult.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QDesktopServices>
@@ -67,6 +66,14 @@ bool isAcceptedDownload(const QUrl &download)
     return download.scheme() == QLatin1String("https") || sameOrigin;
 }
 
+// A failure to reach the server, as a person would put it.
+QString unreachable(QNetworkReply::NetworkError error)
+{
+    if (error == QNetworkReply::SslHandshakeFailedError)
+        return QStringLiteral("The update server’s identity could not be verified.");
+    return QStringLiteral("The update server could not be reached. Check the internet connection and try again later.");
+}
+
 } // namespace
 
 QUrl serverAddress()
@@ -99,16 +106,16 @@ Release parseRelease(const QByteArray &body)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        throw DiskImageError::commandFailed(error.errorString());
+        throw CheckError(error.errorString());
     const QJsonObject object = document.object();
     if (!document.isObject() || !object.value(QStringLiteral("version")).isString())
-        throw DiskImageError::commandFailed(QStringLiteral("Unexpected response from the update server."));
+        throw CheckError(QStringLiteral("Unexpected response from the update server."));
     Release release;
     release.version = object.value(QStringLiteral("version")).toString();
     if (release.version.startsWith(QLatin1Char('v')))
         release.version.remove(0, 1);
     if (!isPlainVersion(release.version))
-        throw DiskImageError::commandFailed(QStringLiteral("Unexpected response from the update server."));
+        throw CheckError(QStringLiteral("Unexpected response from the update server."));
     release.notes = object.value(QStringLiteral("notes")).toString();
     const QUrl download(object.value(QStringLiteral("download")).toString(), QUrl::StrictMode);
     release.download = isAcceptedDownload(download) ? download.toString() : serverAddress().toString();
@@ -134,10 +141,10 @@ QCoro::Task<Release> fetchLatest()
     co_await qCoro(reply).waitForFinished();
     reply->deleteLater();
     if (tooLarge)
-        throw DiskImageError::commandFailed(QStringLiteral("The update server’s answer is larger than 64 KB."));
+        throw CheckError(QStringLiteral("The update server’s answer is larger than 64 KB."));
     // The status code is not looked at: whatever came back is parsed.
     if (reply->error() != QNetworkReply::NoError && reply->error() < QNetworkReply::ContentAccessDenied)
-        throw DiskImageError::commandFailed(reply->errorString());
+        throw CheckError(unreachable(reply->error()));
     co_return parseRelease(reply->read(maxAnswerBytes));
 }
 
@@ -166,8 +173,10 @@ QCoro::Task<QString> manualCheck(UserDefaults &defaults)
     Release release;
     try {
         release = co_await fetchLatest();
+    } catch (const CheckError &error) {
+        co_return QStringLiteral("Could not check: ") + error.reason();
     } catch (const std::exception &error) {
-        co_return QStringLiteral("Could not check: ") + describeError(error);
+        co_return QStringLiteral("Could not check: ") + QString::fromUtf8(error.what());
     }
     defaults.setValue(SettingsKeys::lastUpdateCheck, QVariant::fromValue(Timestamp::now()));
     if (!isNewer(release.version, currentVersion()))

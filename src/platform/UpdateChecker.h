@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 
 class UserDefaults;
 
@@ -24,11 +25,22 @@ struct Release
 
 enum class AlertChoice { ViewDownload, SkipThisVersion, Later };
 
+// Why a check found nothing, in a sentence a person understands.
+class CheckError : public std::runtime_error
+{
+public:
+    explicit CheckError(const QString &reason) : std::runtime_error(reason.toStdString()), m_reason(reason) {}
+    [[nodiscard]] const QString &reason() const { return m_reason; }
+
+private:
+    QString m_reason;
+};
+
 // The server: the build's address, or HOLLOWKEEP_UPDATE_SERVER (tests).
 [[nodiscard]] QUrl serverAddress();
 [[nodiscard]] QString currentVersion();
 [[nodiscard]] bool isNewer(const QString &version, const QString &than);
-// Throws the parser's error or "Unexpected response from the update server.".
+// Throws CheckError: the parser's error or "Unexpected response from the update server.".
 [[nodiscard]] Release parseRelease(const QByteArray &body);
 
 QCoro::Task<Release> fetchLatest();
