@@ -7,18 +7,12 @@
 // HOLLOWKEEP_HOST_IO_FAIL=FILE makes calls fail while FILE holds a rule for them, one per line:
 // "CALL ERRNO SUFFIX" with CALL pwrite, fallocate or fdatasync, ERRNO ENOSPC or EIO, and the end
 // of the path it applies to.
-//
-// HOLLOWKEEP_HOST_IO_CUT=FILE ends the process in the middle of a write, the way a SIGKILL can:
-// once FILE exists, the next write of at least 64 KiB to a file whose name ends as FILE says stops
-// at a page boundary near its middle, and the process is killed. The kernel checks for a fatal
-// signal before each page it copies, so this is exactly what such a kill leaves behind.
 #include "HostIoTrace.h"
 
 #include <dlfcn.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -94,23 +88,6 @@ int injected(const char *call, const std::string &path)
     return result;
 }
 
-bool shouldCut(const std::string &path, size_t length)
-{
-    const char *trigger = getenv("HOLLOWKEEP_HOST_IO_CUT");
-    if (!trigger || length < 64 * 1024)
-        return false;
-    char suffix[256] = {};
-    const int fd = open(trigger, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const ssize_t got = read(fd, suffix, sizeof suffix - 1);
-    close(fd);
-    const std::string end(suffix, size_t(std::max<ssize_t>(got, 0)));
-    // Claiming the trigger by removing it: one cut only.
-    return got > 0 && path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0 &&
-           unlink(trigger) == 0;
-}
-
 using WriteAt = ssize_t (*)(int, const void *, size_t, off_t);
 
 ssize_t writeAt(WriteAt real, int fd, const void *buffer, size_t length, off_t offset)
@@ -126,12 +103,6 @@ ssize_t writeAt(WriteAt real, int fd, const void *buffer, size_t length, off_t o
     } else if (const int error = injected("pwrite", path)) {
         errno = error;
         result = -1;
-    } else if (shouldCut(path, length)) {
-        const off_t cut = (offset + off_t(length / 2)) / 4096 * 4096;
-        if (cut > offset)
-            real(fd, buffer, size_t(cut - offset), offset);
-        kill(getpid(), SIGKILL);
-        pause();
     } else {
         trace(HostIoTrace::Op::Write, path, offset, int64_t(length), buffer);
         result = real(fd, buffer, length, offset);
