@@ -4,7 +4,7 @@
 //
 //   store_timers [SECONDS]     (default 60 for each half)
 
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "store/VaultStore.h"
 

@@ -10,7 +10,7 @@
 #include "platform/Timestamp.h"
 #include "store/VaultStore.h"
 #include "platform/Keychain.h"
-#include "app/SettingsKeys.h"
+#include "platform/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "ui/AppWindows.h"
 #include "ui/FileDialogs.h"
