@@ -55,6 +55,9 @@ inline QString attachVault(const QString &path, const QByteArray &password, bool
         arguments << u"-nobrowse"_s;
     arguments << path;
     const ToolRun run = hdiutil(arguments, password);
+    // A refusal the test did not expect is explained in its output.
+    if (run.status != 0)
+        qInfo("attach %s: status %d: %s", qPrintable(path), run.status, run.err.constData());
     return run.status == 0 ? mountPointIn(run.out) : QString();
 }
 

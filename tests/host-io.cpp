@@ -6,14 +6,18 @@
 //
 // HOLLOWKEEP_HOST_IO_FAIL=FILE makes calls fail while FILE holds a rule for them, one per line:
 // "CALL ERRNO SUFFIX" with CALL pwrite, fallocate or fdatasync, ERRNO ENOSPC or EIO, and the end
-// of the path it applies to.
+// of the path it applies to. "write DELAY300 SUFFIX" slows each plain write(2) instead, by 300 ms:
+// libext2fs writes a superblock's changed fields with them, which makes its last write-out long.
+// "umount2 DELAY1500 SUFFIX" lets an unmount return only 1.5 s after it is done.
 #include "HostIoTrace.h"
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -67,7 +71,7 @@ void trace(HostIoTrace::Op op, const std::string &path, int64_t offset, int64_t 
     close(fd);
 }
 
-// The errno a rule sets for this call on this path, or 0.
+// The errno a rule sets for this call on this path, minus the milliseconds of a delay, or 0.
 int injected(const char *call, const std::string &path)
 {
     const char *file = getenv("HOLLOWKEEP_HOST_IO_FAIL");
@@ -82,7 +86,9 @@ int injected(const char *call, const std::string &path)
         const std::string end = suffix;
         if (strcmp(name, call) == 0 && path.size() >= end.size() &&
             path.compare(path.size() - end.size(), end.size(), end) == 0)
-            result = strcmp(error, "ENOSPC") == 0 ? ENOSPC : EIO;
+            result = strcmp(error, "ENOSPC") == 0          ? ENOSPC
+                     : strncmp(error, "DELAY", 5) == 0 ? -std::max(1, atoi(error + 5))
+                                                       : EIO;
     }
     fclose(rules);
     return result;
@@ -109,6 +115,21 @@ ssize_t writeAt(WriteAt real, int fd, const void *buffer, size_t length, off_t o
     }
     inside = false;
     return result;
+}
+
+ssize_t slowWrite(int fd, const void *buffer, size_t length)
+{
+    static const auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
+    if (!inside) {
+        std::lock_guard guard(lock);
+        inside = true;
+        const std::string path = pathOf(fd);
+        const int rule = watched(path) ? injected("write", path) : 0;
+        inside = false;
+        if (rule < 0)
+            usleep(useconds_t(-rule) * 1000);
+    }
+    return real(fd, buffer, length);
 }
 
 int syncCall(int (*real)(int), const char *call, int fd)
@@ -144,6 +165,28 @@ ssize_t pwrite(int fd, const void *buffer, size_t length, off_t offset)
 {
     static const auto real = next<WriteAt>("pwrite");
     return writeAt(real, fd, buffer, length, offset);
+}
+
+ssize_t write(int fd, const void *buffer, size_t length)
+{
+    return slowWrite(fd, buffer, length);
+}
+
+int umount2(const char *target, int flags)
+{
+    static const auto real = next<int (*)(const char *, int)>("umount2");
+    // fusermount3 unmounts by a name relative to the folder it moved to.
+    std::string path = target;
+    if (path.rfind('/', 0) != 0) {
+        char folder[PATH_MAX] = {};
+        path = std::string(getcwd(folder, sizeof folder) ? folder : "") + '/' + path;
+    }
+    const int result = real(target, flags);
+    const int error = errno;
+    if (const int rule = watched(path) ? injected("umount2", path) : 0; rule < 0)
+        usleep(useconds_t(-rule) * 1000);
+    errno = error;
+    return result;
 }
 
 int fdatasync(int fd)

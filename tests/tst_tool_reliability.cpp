@@ -151,6 +151,41 @@ private Q_SLOTS:
         VERIFY_SOUND(mountPoint);
     }
 
+    // A forced lock while the file system is still writing its last changes out (made slow here)
+    // lets it finish: stopped half way, its superblock was torn and the next unlock had to repair
+    // it, or could not.
+    void forcedDetachLetsTheVolumeFinishWriting()
+    {
+        const QString path = m_env.home() + u"/Slow.sparsebundle"_s;
+        const QString first = attachNewVault(path, m_password);
+        QVERIFY(writeSynced(first + u"/kept.txt"_s, "written before the forced lock"));
+        QCOMPARE(detachVault(first).status, 0);
+
+        // Each changed field of the superblock takes 300 ms to write; the unmount returns 600 ms
+        // after it is done, when the file system is half way through writing them.
+        const QString rules = m_env.root() + u"/slow-rules"_s;
+        QVERIFY(writeAll(rules, "write DELAY300 /disk.img\numount2 DELAY600 /Vaults/Slow\n"));
+        QProcessEnvironment slow = QProcessEnvironment::systemEnvironment();
+        slow.insert(u"LD_PRELOAD"_s, QString::fromUtf8(HOST_IO_LIBRARY));
+        slow.insert(u"HOLLOWKEEP_HOST_IO_WITHIN"_s, m_env.root());
+        slow.insert(u"HOLLOWKEEP_HOST_IO_FAIL"_s, rules);
+        const QString tool = toolPath(u"hdiutil"_s);
+        const ToolRun attached =
+            runProgram(tool, {u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password, slow);
+        QVERIFY2(attached.status == 0, attached.err.constData());
+        const QString mountPoint = mountPointIn(attached.out);
+        // Answered once the file system has started and written its mount.
+        QVERIFY(QDir(mountPoint).entryList().contains(u"kept.txt"_s));
+        const ToolRun forced = runProgram(tool, {u"detach"_s, mountPoint, u"-force"_s}, {}, slow);
+        QVERIFY2(forced.status == 0, forced.err.constData());
+
+        QVERIFY(QFile::remove(rules));
+        const ToolRun again = hdiutil({u"attach"_s, u"-plist"_s, u"-stdinpass"_s, path}, m_password);
+        QVERIFY2(again.status == 0, again.err.constData());
+        QVERIFY2(!again.out.contains("repair-report"), again.out.constData());
+        QCOMPARE(readAll(mountPointIn(again.out) + u"/kept.txt"_s), QByteArray("written before the forced lock"));
+    }
+
     void lostSuperblockIsRepairedFromItsCopy()
     {
         const QString path = m_env.home() + u"/Damaged.sparsebundle"_s;

@@ -191,6 +191,22 @@ bool isRunning(pid_t pid)
     return state != 0 && state != 'Z' && state != 'X' && state != 'T' && state != 't';
 }
 
+bool takesSignal(pid_t pid, int signal)
+{
+    if (signal < 1 || signal > 64)
+        return false;
+    const QByteArray status = readProcFile(QStringLiteral("/proc/%1/status").arg(pid));
+    const auto mask = [&](const QByteArray &field) {
+        const qsizetype at = status.indexOf('\n' + field + ':');
+        if (at < 0)
+            return quint64(0);
+        const qsizetype start = at + field.size() + 2;
+        const qsizetype end = status.indexOf('\n', start);
+        return status.mid(start, end < 0 ? -1 : end - start).trimmed().toULongLong(nullptr, 16);
+    };
+    return ((mask("SigCgt") | mask("SigBlk")) >> (signal - 1) & 1) != 0;
+}
+
 QString privateTemporaryFolder()
 {
     QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");

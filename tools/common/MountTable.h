@@ -40,6 +40,9 @@ struct Process
 bool waitForExit(pid_t pid, int timeoutMs);
 // A process that exists and runs: not ended, not a zombie, not stopped.
 [[nodiscard]] bool isRunning(pid_t pid);
+// Whether a signal sent to a process reaches its own code rather than the default action: it has
+// a handler, or blocks the signal to wait for it. Read from /proc/PID/status.
+[[nodiscard]] bool takesSignal(pid_t pid, int signal);
 
 // $XDG_RUNTIME_DIR/hollowkeep, created with mode 0700: the tools' private working place. Throws a
 // Tool::Error when it, or the runtime folder it is made in, belongs to someone else or is open to

@@ -351,10 +351,14 @@ LayerRecovery openLayer(const QString &bundle, const QByteArray &password, const
     return fallback ? recovery : recoveryIn(result.output);
 }
 
-// Asks a daemon to end; a stopped one gets the request when it continues.
+// Asks a daemon to end; a stopped one gets the request when it continues. Only a daemon that
+// still handles the request is asked: a FUSE daemon whose connection has ended puts back the
+// default action while it writes its file system out, and the signal would kill it half way
+// through a superblock. One that left its loop on its own a moment ago is given that moment.
 void stopDaemon(pid_t pid)
 {
-    if (pid <= 0)
+    constexpr int graceMs = 500;
+    if (pid <= 0 || MountTable::waitForExit(pid, graceMs) || !MountTable::takesSignal(pid, SIGTERM))
         return;
     kill(pid, SIGTERM);
     kill(pid, SIGCONT);
