@@ -43,15 +43,18 @@ class ChoosingPortal : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+    Q_PROPERTY(uint version MEMBER version)
 
 public:
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"portal"_s);
     QString answer;
     QVariantMap options;
+    uint version = 4; // 4 and up open on a folder asked for
 
     bool registerOnBus()
     {
-        return bus.registerObject(u"/org/freedesktop/portal/desktop"_s, this, QDBusConnection::ExportAllSlots) &&
+        return bus.registerObject(u"/org/freedesktop/portal/desktop"_s, this,
+                                  QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
                bus.registerService(u"org.freedesktop.portal.Desktop"_s);
     }
 
@@ -207,6 +210,12 @@ private Q_SLOTS:
         // A new vault stays locked; its card offers Unlock.
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
         QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
+        // The next new vault is proposed in the folder this one went to.
+        click(findItem(m_window, u"newVaultButton"_s));
+        QVERIFY(waitOpened(create));
+        QTRY_VERIFY(fieldText(create, u"directoryLabel"_s).endsWith(u"/home/Private"_s));
+        press(m_window, Qt::Key_Escape);
+        QVERIFY(waitClosed(create));
     }
 
     // The saved password opens the vault; the folder appears in the file manager and takes a file.
@@ -258,7 +267,7 @@ private Q_SLOTS:
         // A press of the panic shortcut, as the desktop reports it, locks it.
         Q_EMIT PanicHotKey::presses().pressed();
         QTRY_VERIFY_WITH_TIMEOUT(fuseMountsBelow(m_env.root()).isEmpty(), toolTimeout);
-        QCOMPARE(store().activity().first().text, u"Field Notes locked (panic shortcut)"_s);
+        QTRY_COMPARE(store().activity().first().text, u"Field Notes locked (panic shortcut)"_s);
     }
 
     // Tab reaches every control of the window and of a sheet, each showing that it has the focus.
@@ -357,14 +366,29 @@ private Q_SLOTS:
     {
         m_portal.answer = m_env.data() + u"/Trash/files/Field Notes.nosync"_s;
         QVERIFY(m_portal.registerOnBus());
-        click(findItem(m_window, u"newVaultChevron"_s));
-        QQuickItem *entry = nullptr;
-        QTRY_VERIFY((entry = findItem(m_window, u"addExistingItem"_s)) != nullptr);
-        QVERIFY(!sheet("createVaultView")->property("visible").toBool());
-        click(entry);
+        const auto chooseAddExisting = [this] {
+            click(findItem(m_window, u"newVaultChevron"_s));
+            QQuickItem *entry = nullptr;
+            QTRY_VERIFY((entry = findItem(m_window, u"addExistingItem"_s)) != nullptr);
+            QVERIFY(!sheet("createVaultView")->property("visible").toBool());
+            click(entry);
+        };
+        // A portal too old to open on a folder leaves the choice to a dialog that opens there.
+        m_portal.version = 3;
+        chooseAddExisting();
+        QTRY_VERIFY(m_dialog && m_dialog->isVisible());
+        QCOMPARE(m_dialog->directory().absolutePath(), m_env.home() + u"/Documents"_s);
+        QVERIFY(m_portal.options.isEmpty());
+        m_dialog->reject();
+        QTRY_VERIFY(!m_dialog || !m_dialog->isVisible());
+
+        m_portal.version = 4;
+        chooseAddExisting();
         QTRY_COMPARE(savedList().size(), 1);
         QCOMPARE(savedList().first().bundlePath, m_portal.answer);
         QCOMPARE(m_portal.options.value(u"directory"_s).toBool(), true);
+        QCOMPARE(m_portal.options.value(u"current_folder"_s).toByteArray(),
+                 QFile::encodeName(m_env.home() + u"/Documents"_s) + '\0');
         QTRY_VERIFY(findItem(card(), u"unlockButton"_s));
     }
 

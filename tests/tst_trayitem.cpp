@@ -64,7 +64,8 @@ private:
 
 namespace {
 
-// The labels of a DBusMenu layout (id, properties, children), separators as "-", depth first.
+// The labels of a DBusMenu layout (id, properties, children), separators as "-", depth first;
+// marked "disabled:" or "checked:" as the host shows them.
 void collectLabels(const QDBusArgument &layout, QStringList &labels)
 {
     int id = 0;
@@ -75,6 +76,7 @@ void collectLabels(const QDBusArgument &layout, QStringList &labels)
         labels << u"-"_s;
     else if (properties.contains(u"label"_s))
         labels << (properties.value(u"enabled"_s, true).toBool() ? QString() : u"disabled:"_s) +
+                      (properties.value(u"toggle-state"_s).toInt() == 1 ? u"checked:"_s : QString()) +
                       properties.value(u"label"_s).toString();
     layout.beginArray();
     while (!layout.atEnd()) {
@@ -200,6 +202,10 @@ private Q_SLOTS:
         QVERIFY(QCoro::waitFor(store.unlock(second, u"pw"_s, false, u"password"_s)));
         QCoro::waitFor(store.lock(first, false, u"manual"_s));
         QCOMPARE(image(), open);
+        // An unlocked vault stands out in the menu even where a panel shows no icons.
+        const QStringList withOneOpen = menuLabels();
+        QVERIFY2(withOneOpen.contains(u"checked:Second"_s) && withOneOpen.contains(u"Unlock “First”"_s),
+                 qPrintable(withOneOpen.join(u" | "_s)));
         QCoro::waitFor(store.lock(second, false, u"manual"_s));
         QTRY_COMPARE(image(), locked);
         // The context menu a host shows is the plain menu, with Lock All disabled while all is locked.

@@ -72,6 +72,19 @@ QCoro::Task<std::optional<Response>> request(QString interface, QString method, 
     co_return response;
 }
 
+QCoro::Task<uint> interfaceVersion(QString interface)
+{
+    if (!isAvailable())
+        co_return 0u;
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                       QStringLiteral("Get"));
+    call.setArguments({interface, QStringLiteral("version")});
+    const QDBusMessage reply = co_await QDBusConnection::sessionBus().asyncCall(call, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        co_return 0u;
+    co_return reply.arguments().first().value<QDBusVariant>().variant().toUInt();
+}
+
 } // namespace Portal
 
 #include "Portal.moc"

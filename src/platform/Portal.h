@@ -25,5 +25,7 @@ struct Response
 // token is added to it), and awaits the response. nullopt when the call itself failed: no portal,
 // or one without this interface.
 QCoro::Task<std::optional<Response>> request(QString interface, QString method, QVariantList arguments);
+// The version an interface of the portal reports; 0 when there is no portal or no such interface.
+QCoro::Task<uint> interfaceVersion(QString interface);
 
 } // namespace Portal

@@ -26,6 +26,8 @@ inline const QString lastUpdateCheck = QStringLiteral("lastUpdateCheck");
 inline const QString skippedVersion = QStringLiteral("skippedVersion");
 inline const QString lastLaunchedVersion = QStringLiteral("lastLaunchedVersion");
 inline const QString migratedFromAmbrybox = QStringLiteral("migratedFromAmbrybox");
+// The folder the last new vault was made in, proposed for the next one; not registered.
+inline const QString lastVaultFolder = QStringLiteral("lastVaultFolder");
 
 // Theme shown when nothing is chosen; not registered, every reader applies it itself.
 inline const QString defaultTheme = QStringLiteral("classic");

@@ -97,8 +97,14 @@ QCoro::Task<std::optional<std::optional<QUrl>>> FolderChooser::askPortal(QString
     QVariantMap options{{QStringLiteral("accept_label"), acceptLabel},
                         {QStringLiteral("modal"), true},
                         {QStringLiteral("directory"), true}};
-    if (startFolder.isLocalFile())
+    if (startFolder.isLocalFile()) {
+        // Before version 4 the portal drops the folder to open on, and the chooser shows recent
+        // files: Qt's dialog, the desktop's own where a platform theme provides one, opens there.
+        const uint version = co_await Portal::interfaceVersion(fileChooser);
+        if (version < 4)
+            co_return std::nullopt;
         options.insert(QStringLiteral("current_folder"), QFile::encodeName(startFolder.toLocalFile()) + '\0');
+    }
     // A portal without a file chooser (or too old for folders) answers nothing: Qt's dialog instead.
     const QVariantList arguments{parentWindowHandle(), title, options};
     const std::optional<Portal::Response> response =

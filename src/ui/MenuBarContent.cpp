@@ -53,6 +53,9 @@ void MenuBarContent::addVaultEntry(const QString &id)
         return;
     if (m_store.isUnlocked(vault->id)) {
         QMenu *submenu = m_menu.addMenu(SymbolImage::icon(u"lock.open.fill"_qs), menuName(*vault));
+        // Panels that show no icons in their menus still show a check: unlocked vaults stand out.
+        submenu->menuAction()->setCheckable(true);
+        submenu->menuAction()->setChecked(true);
         submenu->addAction(u"Open in File Manager"_qs, this, [this, id] { m_actions.openInFinder(id); });
         submenu->addAction(u"Lock"_qs, this, [this, id] { m_actions.lock(id); });
         return;

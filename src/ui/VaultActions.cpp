@@ -6,6 +6,8 @@
 #include "diskimage/CloudExclusion.h"
 #include "diskimage/DiskImage.h"
 #include "platform/Keychain.h"
+#include "platform/SettingsKeys.h"
+#include "platform/UserDefaults.h"
 #include "store/VaultRules.h"
 
 #include <QClipboard>
@@ -368,6 +370,7 @@ QCoro::Task<void> VaultActions::createAndList(QString name, QString folder, qint
     vault.excludedFromCloud = excludeFromCloud;
     vault.passwordHint = VaultRules::normalizedPasswordHint(hint);
     m_store.appendVault(vault);
+    UserDefaults::standard().setValue(SettingsKeys::lastVaultFolder, folder);
     if (saveToKeychain)
         co_await Keychain::savePassword(password, vault.id);
     // The sheet stays open when the refresh brought a failure of its own, for the alert to say it.
@@ -385,6 +388,12 @@ QUrl VaultActions::documentsFolder()
 {
     const QString documents = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation).value(0);
     return QUrl::fromLocalFile(QFileInfo(documents).isDir() ? documents : QDir::homePath());
+}
+
+QUrl VaultActions::newVaultFolder()
+{
+    const std::optional<QString> last = UserDefaults::standard().stringValue(SettingsKeys::lastVaultFolder);
+    return last && QFileInfo(*last).isDir() ? QUrl::fromLocalFile(*last) : documentsFolder();
 }
 
 void VaultActions::closePasswordPrompt()

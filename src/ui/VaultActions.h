@@ -63,6 +63,9 @@ public:
                                  const QString &password, const QString &hint, bool saveToKeychain,
                                  bool excludeFromCloud);
     Q_INVOKABLE static QUrl documentsFolder();
+    // Where a new vault is proposed: the folder of the last one made, while it exists, else
+    // Documents.
+    Q_INVOKABLE static QUrl newVaultFolder();
     // Puts a path on the clipboard, for when no file manager can show it.
     Q_INVOKABLE static void copyToClipboard(const QString &text);
     // Fills a sheet's password field from the keychain (behind owner authentication when the vault

@@ -8,7 +8,7 @@ import org.hollowkeep
 Sheet {
     id: view
     objectName: "createVaultView"
-    property url directory: VaultActions.documentsFolder()
+    property url directory: VaultActions.newVaultFolder()
     property int maxSizeMB: 10240
     property bool saveToKeychain: true
     property bool excludeFromCloud: true
@@ -34,7 +34,7 @@ Sheet {
     onOpened: {
         for (const field of [nameField, passwordField, confirmField, hintField])
             field.text = ""
-        directory = VaultActions.documentsFolder()
+        directory = VaultActions.newVaultFolder()
         maxSizeMB = 10240
         sizeField.load(maxSizeMB)
         saveToKeychain = true
