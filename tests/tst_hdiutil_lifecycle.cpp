@@ -147,6 +147,23 @@ private Q_SLOTS:
         VERIFY_SOUND(path, m_password);
     }
 
+    // What a volume reports in use is what its files take, not the file system's own tables: a
+    // new 2 GB vault shows next to nothing, and a file of 8 MB about that much more.
+    void usageCountsOnlyFiles()
+    {
+        const QString mountPoint = attachNewVault(vault(u"Measured.sparsebundle"_s), m_password, 2048);
+        const auto used = [&] {
+            const QStorageInfo volume(mountPoint);
+            return volume.bytesTotal() - volume.bytesFree();
+        };
+        const qint64 empty = used();
+        QVERIFY2(empty >= 0 && empty < 1024 * 1024, qPrintable(QString::number(empty)));
+        QVERIFY(writeSynced(mountPoint + u"/eight.bin"_s, QByteArray(8 * 1024 * 1024, 'x')));
+        const qint64 grown = used() - empty;
+        QVERIFY2(grown >= 8 * 1024 * 1024 && grown < 9 * 1024 * 1024, qPrintable(QString::number(grown)));
+        QCOMPARE(detachVault(mountPoint).status, 0);
+    }
+
     void refusesARuntimeFolderOthersControl()
     {
         // Without XDG_RUNTIME_DIR the tools work in TMPDIR; a folder there made by someone else is

@@ -246,7 +246,9 @@ void Ext4Volume::statfs(fuse_req_t req)
         free = std::min<blk64_t>(free, blk64_t(host) / storedBlock + m_quarantine.count());
     st.f_bsize = m_fs->blocksize;
     st.f_frsize = m_fs->blocksize;
-    st.f_blocks = ext2fs_blocks_count(super);
+    // As the kernel's ext4 counts: the size leaves the file system's tables out, so that what is
+    // in use is what the files take.
+    st.f_blocks = ext2fs_blocks_count(super) - std::min(m_overhead, ext2fs_blocks_count(super));
     st.f_bfree = free;
     st.f_bavail = free > reserved ? free - reserved : 0;
     st.f_files = super->s_inodes_count;

@@ -237,6 +237,19 @@ struct Extents
     }
 };
 
+// The blocks the file system's own tables take: superblocks and group descriptors with their
+// copies, and every group's bitmaps and inode table.
+inline blk64_t tableBlocks(ext2_filsys fs)
+{
+    blk64_t blocks = fs->super->s_first_data_block;
+    for (dgrp_t group = 0; group < fs->group_desc_count; ++group) {
+        blk_t used = 0;
+        ext2fs_super_and_bgd_loc2(fs, group, nullptr, nullptr, nullptr, &used);
+        blocks += used + 2 + fs->inode_blocks_per_group;
+    }
+    return blocks;
+}
+
 inline void logMessage(int priority, const char *format, ...)
 {
     va_list arguments;

@@ -194,6 +194,7 @@ int Ext4Volume::mount(const std::string &mountPoint, const std::string &sourceNa
     m_writeBackError = 0;
     m_closeError = 0;
     m_fs = fs;
+    m_overhead = tableBlocks(fs);
     m_image.setPlacement([this](uint64_t block) { return placementOf(block); });
 
     // The superblock and the group descriptors are rewritten for good: their room on the host disk

@@ -163,6 +163,7 @@ private:
     bool m_changed = false;
     int m_writeBackError = 0;
     int m_closeError = 0;
+    blk64_t m_overhead = 0; // the file system's own tables, left out of the size it reports
     std::chrono::steady_clock::time_point m_lastSync, m_lastCheckpoint;
     std::map<ext2_ino_t, int> m_openCount;
     std::set<ext2_ino_t> m_orphans; // unlinked while open: freed on the last release
