@@ -210,6 +210,30 @@ private Q_SLOTS:
         QCOMPARE(calls[3].arguments, (QStringList{"detach", "/mnt/moved"}));
     }
 
+    // The check's progress arrives while it runs and stays out of what it reports.
+    void verifyReportsProgressAsItComes()
+    {
+        m_tools.respond(u"hdiutil-attach"_s, attachPlist({u"/mnt/hidden"_s}));
+        m_tools.script(u"diskutil-verifyVolume"_s, "echo 'progress: 12 Checking folders' >&2; sleep 1\n"
+                                                   "echo 'progress: 95 Checking the encrypted data' >&2\n");
+        m_tools.respond(u"diskutil-verifyVolume"_s, "File system check exit code is 0.\n", "one warning\n", 1);
+        m_tools.respond(u"hdiutil-info"_s, infoPlist({{image, "/mnt/hidden"}}));
+        QElapsedTimer clock;
+        clock.start();
+        QList<QPair<int, QString>> seen;
+        qint64 firstSeenAt = -1;
+        const ProgressObserver observe = [&](int percent, const QString &stage) {
+            if (seen.isEmpty())
+                firstSeenAt = clock.elapsed();
+            seen.append({percent, stage});
+        };
+        const Awaited<QString> outcome = awaitTask(verify(image, u"pw"_s, observe));
+        QCOMPARE(seen, (QList<QPair<int, QString>>{{12, u"Checking folders"_s}, {95, u"Checking the encrypted data"_s}}));
+        QVERIFY2(firstSeenAt >= 0 && firstSeenAt < clock.elapsed() - 500, qPrintable(QString::number(firstSeenAt)));
+        QCOMPARE(errorText(outcome.error),
+                 u"Verification reported problems:\nFile system check exit code is 0.\none warning"_s);
+    }
+
     void verifyEdgeCases()
     {
         // A wrong password runs nothing else.

@@ -1,5 +1,7 @@
 #include "ToolHarness.h"
 
+#include <algorithm>
+
 // Renaming and checking mounted volumes, and keeping them out of the desktop indexers.
 class TestDiskutil : public QObject
 {
@@ -87,6 +89,21 @@ private Q_SLOTS:
         QVERIFY2(verify.out.contains("? no"), verify.out.constData());
         QVERIFY(verify.out.trimmed().split('\n').last().startsWith("File system check exit code is "));
         QVERIFY(fuseMountsBelow(m_env.root()).contains(mountPoint));
+        // How far it is goes to standard error as it runs, in order, up to the end; the checker's
+        // own progress lines stay out of the report.
+        QList<int> percents;
+        QByteArray lastStage;
+        for (const QByteArray &line : verify.err.split('\n')) {
+            if (line.startsWith("progress: ")) {
+                percents << line.split(' ').value(1).toInt();
+                lastStage = line.mid(line.indexOf(' ', 10) + 1);
+            }
+        }
+        QVERIFY2(percents.size() >= 5 && std::is_sorted(percents.begin(), percents.end()) && percents.last() == 100,
+                 verify.err.constData());
+        QCOMPARE(lastStage, QByteArray("Checking the encrypted data"));
+        QVERIFY(!QString::fromUtf8(verify.out).contains(QRegularExpression(u"^[1-5] \\d+ \\d+ /"_s,
+                                                                           QRegularExpression::MultilineOption)));
     }
 
     void indexingMarkers()

@@ -94,6 +94,7 @@ public:
     }
     // The stand-in tools: creating makes the bundle folder; attaching refuses the password.
     Q_INVOKABLE void refuseAttach(bool refuse) { m_tools.refuseAttach(refuse); }
+    Q_INVOKABLE void script(const QString &key, const QString &body) { m_tools.script(key, body.toUtf8()); }
     // Owner authentication answers with this from now on and records the reasons it was asked.
     Q_INVOKABLE void answerOwnerAuthentication(bool answer) { m_owner.emplace().answer = answer; }
     Q_INVOKABLE QStringList ownerReasons() const { return m_owner ? m_owner->reasons : QStringList(); }

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringDecoder>
 
 using namespace Qt::Literals::StringLiterals;
@@ -75,10 +77,21 @@ std::optional<QStringList> entityMountPoints(const QVariantMap &owner)
     return mountPoints;
 }
 
+// A tool's "progress: PERCENT STAGE" line, read as the percentage and the stage.
+std::optional<std::pair<int, QString>> progressIn(const QByteArray &line)
+{
+    static const QRegularExpression pattern(u"^progress: (\\d{1,3}) (.*)$"_qs);
+    const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(line).trimmed());
+    if (!match.hasMatch())
+        return std::nullopt;
+    return std::pair{std::min(match.captured(1).toInt(), 100), match.captured(2)};
+}
+
 } // namespace
 
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
-                               std::optional<QByteArray> stdinData, std::chrono::milliseconds timeout)
+                               std::optional<QByteArray> stdinData, std::chrono::milliseconds timeout,
+                               const ProgressObserver &onProgress)
 {
     if (timeLimitCap.count() > 0)
         timeout = std::min(timeout, timeLimitCap);
@@ -89,6 +102,25 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     QProcess process;
     process.setProgram(executable);
     process.setArguments(arguments);
+    // Standard error as it comes: progress lines are taken out, the rest is kept.
+    QByteArray errors, pending;
+    const auto takeErrors = [&](bool all) {
+        pending += process.readAllStandardError();
+        qsizetype end = 0;
+        while ((end = pending.indexOf('\n')) >= 0 || (all && !pending.isEmpty())) {
+            const QByteArray line = end >= 0 ? pending.left(end + 1) : pending;
+            pending.remove(0, line.size());
+            const std::optional<std::pair<int, QString>> progress = progressIn(line);
+            if (!progress)
+                errors += line;
+            else if (onProgress)
+                onProgress(progress->first, progress->second);
+        }
+    };
+    const QMetaObject::Connection reading =
+        QObject::connect(&process, &QProcess::readyReadStandardError, [&] { takeErrors(false); });
+    // Cut before the buffers go: the process may still signal while it is destroyed.
+    const auto stopReading = qScopeGuard([&] { QObject::disconnect(reading); });
     const bool started = co_await qCoro(process).start(QIODevice::ReadWrite, std::chrono::seconds(10));
     if (!started)
         throw LaunchError(u"Could not run “%1”: %2"_qs.arg(executable, process.errorString()));
@@ -108,7 +140,8 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     ProcessResult result;
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.stdoutData = process.readAllStandardOutput();
-    result.stderrData = process.readAllStandardError();
+    takeErrors(true);
+    result.stderrData = errors;
     co_return result;
 }
 
@@ -334,7 +367,7 @@ QCoro::Task<void> verifyPassword(const QString &image, const QString &password)
         failWithPasswordCheck(result, u"Could not verify password: "_qs);
 }
 
-QCoro::Task<QString> verify(const QString &image, const QString &password)
+QCoro::Task<QString> verify(const QString &image, const QString &password, const ProgressObserver &onProgress)
 {
     const Attached attached = co_await attach(image, password, true);
     const QString attachedAt = attached.mountPoint;
@@ -342,7 +375,7 @@ QCoro::Task<QString> verify(const QString &image, const QString &password)
     QString checkFailure = u"Verification could not be run."_qs;
     try {
         const QStringList arguments{u"verifyVolume"_qs, attachedAt};
-        check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout);
+        check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout, onProgress);
     } catch (const LaunchError &) {
     } catch (const std::exception &error) {
         checkFailure = describeError(error);

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // Every operation on a vault image, each one run of a disk-image tool with a fixed command line.
@@ -19,9 +20,15 @@ namespace DiskImage {
 // data, if any, is written and the pipe closed. Both outputs are read completely. A non-zero
 // status is a result; a program that cannot start throws LaunchError, one still running after the
 // time-out is killed and throws DiskImageError.
+//
+// A tool tells how far a long step is with lines "progress: PERCENT STAGE" on standard error: they
+// go to onProgress as they come and are left out of the result. The observer is the caller's, who
+// awaits the run: a copy made inside an awaited call is destroyed twice by g++ 12.
+using ProgressObserver = std::function<void(int percent, const QString &stage)>;
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
                                std::optional<QByteArray> stdinData = std::nullopt,
-                               std::chrono::milliseconds timeout = std::chrono::minutes(5));
+                               std::chrono::milliseconds timeout = std::chrono::minutes(5),
+                               const ProgressObserver &onProgress = {});
 // Shortens every tool's time limit to at most this (none when zero): tests make a hanging tool
 // time out in a second instead of hours.
 void setTimeLimitCap(std::chrono::milliseconds cap);
@@ -50,8 +57,10 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image);
 // process per vault. Images that cannot be measured are left out.
 QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images);
 QCoro::Task<void> compact(const QString &image, const QString &password);
-// Attaches invisibly, checks the volume, detaches; answers "healthy".
-QCoro::Task<QString> verify(const QString &image, const QString &password);
+// Attaches invisibly, checks the volume, detaches; answers "healthy". How far the check is goes
+// to onProgress.
+QCoro::Task<QString> verify(const QString &image, const QString &password,
+                            const ProgressObserver &onProgress = {});
 QCoro::Task<void> verifyPassword(const QString &image, const QString &password);
 
 // Parsing rules, exposed for the tests.

@@ -491,7 +491,11 @@ QCoro::Task<void> VaultActions::verifyAndReport(Vault vault, QString password)
     QString verdict = u"Vault is healthy — filesystem check passed."_qs;
     bool healthy = true;
     try {
-        co_await DiskImage::verify(vault.bundlePath, password);
+        // Named: g++ 12 destroys a temporary made inside an awaited call twice.
+        const DiskImage::ProgressObserver report = [this, id = vault.idText()](int percent, const QString &stage) {
+            Q_EMIT progress(u"verify"_qs, id, percent, stage);
+        };
+        co_await DiskImage::verify(vault.bundlePath, password, report);
     } catch (const std::exception &error) {
         healthy = false;
         verdict = describeError(error);

@@ -111,6 +111,8 @@ Q_SIGNALS:
     void passwordPrefilled(const QString &id, const QString &reason, const QString &password);
     void savedPasswordChecked(const QString &id, bool saved, const QString &password);
     void finished(const QString &operation, const QString &id, bool succeeded, const QString &text);
+    // How far a long operation is: a percentage and what it is doing.
+    void progress(const QString &operation, const QString &id, int percent, const QString &stage);
 
 private:
     [[nodiscard]] std::optional<Vault> find(const QString &id) const;

@@ -141,17 +141,25 @@ TestCase {
         compare(VaultActions.vault(id).passwordHint, "what we keep")
     }
 
+    // While the check runs the sheet shows how far it is and what it checks.
     function test_verifyShowsTheVerdictAndDone() {
         const id = Fixture.addVault("Checked", "present", 1024, false, false)
+        Fixture.script("diskutil-verifyVolume", "echo 'progress: 40 Checking folders' >&2; sleep 2\n")
         Fixture.respond("diskutil-verifyVolume", "File system check exit code is 0.\n", "", 0)
         const view = createTemporaryObject(contentComponent, test)
         view.verifyTarget = VaultActions.vault(id)
         const sheet = findChild(view, "verifyVaultView")
         tryVerify(() => sheet.opened)
         compare(findChild(sheet.contentItem, "cancelButton").text, "Cancel")
+        verify(!field(sheet, "verifyProgress").visible)
         field(sheet, "passwordField").text = "pw"
         mouseClick(findChild(sheet.contentItem, "mainButton"))
-        tryCompare(sheet, "resultText", "Vault is healthy — filesystem check passed.")
+        tryCompare(field(sheet, "progressStage"), "text", "Checking folders… 40 %")
+        verify(field(sheet, "verifyProgress").visible)
+        compare(field(sheet, "progressBar").value, 40)
+        verify(!field(sheet, "progressBar").indeterminate)
+        tryCompare(sheet, "resultText", "Vault is healthy — filesystem check passed.", 10000)
+        verify(!field(sheet, "verifyProgress").visible)
         verify(sheet.resultOK)
         compare(findChild(sheet.contentItem, "cancelButton").text, "Done")
         verify(sheet.visible)

@@ -9,6 +9,7 @@
 #include <QScopeGuard>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/prctl.h>
@@ -91,7 +92,7 @@ QString helper(const QString &name)
 }
 
 HelperResult runHelper(const QString &program, const QStringList &arguments, const QByteArray &input,
-                       bool detaching)
+                       bool detaching, const LineObserver &onLine)
 {
     QProcess process;
     process.setProgram(program);
@@ -113,15 +114,31 @@ HelperResult runHelper(const QString &program, const QStringList &arguments, con
     HelperResult result;
     if (!detaching) {
         // Read as it comes so a chatty helper never blocks on a full pipe.
+        qsizetype seen = 0;
+        const auto observe = [&] {
+            for (qsizetype end; onLine && (end = result.output.indexOf('\n', seen)) >= 0; seen = end + 1)
+                onLine(result.output.mid(seen, end - seen));
+        };
         while (process.state() != QProcess::NotRunning) {
             process.waitForReadyRead(100);
             result.output += process.readAll();
+            observe();
         }
+        process.waitForFinished(-1);
+        result.output += process.readAll();
+        observe();
     }
     process.waitForFinished(-1);
-    result.output += detaching ? outputFile.readAll() : process.readAll();
+    if (detaching)
+        result.output += outputFile.readAll();
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 128 + 9;
     return result;
+}
+
+void reportProgress(int percent, const QString &stage)
+{
+    std::fprintf(stderr, "progress: %d %s\n", std::clamp(percent, 0, 100), stage.toUtf8().constData());
+    std::fflush(stderr);
 }
 
 QByteArray runHelperOrFail(const QString &what, const QString &program, const QStringList &arguments,

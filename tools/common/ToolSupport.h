@@ -55,8 +55,15 @@ struct HelperResult
 // detaching: the helper starts a daemon (a FUSE mount) that would inherit its output, so the
 // output goes to a private temporary file instead of a pipe; otherwise the caller would wait for
 // an end of file that comes only when the vault is locked.
+//
+// onLine, when given, sees each whole line of output as it comes (not with detaching).
+using LineObserver = std::function<void(const QByteArray &line)>;
 HelperResult runHelper(const QString &program, const QStringList &arguments, const QByteArray &input = {},
-                       bool detaching = false);
+                       bool detaching = false, const LineObserver &onLine = {});
+
+// Tells whoever runs the tool how far a long step is, as one line on standard error:
+// "progress: PERCENT STAGE".
+void reportProgress(int percent, const QString &stage);
 
 // Runs a helper and turns a failure into an Error carrying its last lines.
 QByteArray runHelperOrFail(const QString &what, const QString &program, const QStringList &arguments,

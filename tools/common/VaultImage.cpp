@@ -437,16 +437,19 @@ QString complaint(const QByteArray &output)
 
 // Runs e2fsck on an image that is not mounted. When the first superblock cannot be read (status
 // 8), it runs again from the copy in the second block group.
-Tool::HelperResult runCheck(const QString &bundle, const QString &image, const QStringList &options)
+Tool::HelperResult runCheck(const QString &bundle, const QString &image, const QStringList &options,
+                            const Tool::LineObserver &onLine = {})
 {
     const QString e2fsck = Tool::helper(QStringLiteral("e2fsck"));
-    const Tool::HelperResult result = Tool::runHelper(e2fsck, options + QStringList{image});
+    const Tool::HelperResult result = Tool::runHelper(e2fsck, options + QStringList{image}, {}, false, onLine);
     const qint64 backup = backupSuperblockOf(bundle);
     if (result.status < 8 || backup <= 0)
         return result;
     Tool::HelperResult again = Tool::runHelper(
-        e2fsck, options + QStringList{QStringLiteral("-b"), QString::number(backup), QStringLiteral("-B"),
-                                      QString::number(blockSize), image});
+        e2fsck,
+        options + QStringList{QStringLiteral("-b"), QString::number(backup), QStringLiteral("-B"),
+                              QString::number(blockSize), image},
+        {}, false, onLine);
     again.output.prepend(result.output);
     return again;
 }
@@ -1235,6 +1238,43 @@ QString renameVolume(const QString &mountPoint, const QString &newName)
 
 namespace {
 
+// e2fsck's progress lines ("PASS DONE TOTAL DEVICE", asked for with -C 1) as one percentage of
+// the whole check, with what the pass looks at; the encrypted layer takes the last tenth.
+struct CheckProgress
+{
+    static constexpr int checkedShare = 90;
+
+    static QRegularExpressionMatch match(const QByteArray &line)
+    {
+        static const QRegularExpression progress(QStringLiteral("^([1-5]) (\\d+) (\\d+) \\S"));
+        return progress.match(QString::fromUtf8(line));
+    }
+    [[nodiscard]] static bool isProgress(const QByteArray &line) { return match(line).hasMatch(); }
+
+    static void report(const QByteArray &line)
+    {
+        const QRegularExpressionMatch found = match(line);
+        if (!found.hasMatch())
+            return;
+        // Where each pass starts, in percent, and the stage a person reads.
+        static const int starts[] = {0, 0, 60, 80, 83, 86, checkedShare};
+        static const char *const stages[] = {"",
+                                             "Checking files and their blocks",
+                                             "Checking folders",
+                                             "Checking how folders connect",
+                                             "Checking link counts",
+                                             "Checking the free space records"};
+        const int pass = found.captured(1).toInt();
+        const double total = std::max(1.0, found.captured(3).toDouble());
+        const double done = std::min(total, found.captured(2).toDouble());
+        const int percent = starts[pass] + int((starts[pass + 1] - starts[pass]) * done / total);
+        static int last = -1;
+        if (percent != last)
+            Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
+        last = percent;
+    }
+};
+
 // Reads every block in use through the encryption: a block that fails its authentication is
 // damage the file-system check cannot see. Answers false and adds lines when there is some.
 bool checkEncryptedBlocks(const QString &image, QStringList &lines)
@@ -1247,7 +1287,21 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
             throw Error{QStringLiteral("cannot read the image")};
         QByteArray buffer(1024 * 1024, Qt::Uninitialized);
         int damaged = 0;
-        for (const BlockRange &used : usedRanges(map)) {
+        const QList<BlockRange> ranges = usedRanges(map);
+        qint64 total = 0, checked = 0;
+        for (const BlockRange &used : ranges)
+            total += (used.last - used.first + 1) * map.blockSize;
+        const QString stage = QStringLiteral("Checking the encrypted data");
+        int shown = -1;
+        const auto show = [&] {
+            const int percent = CheckProgress::checkedShare +
+                                int((100 - CheckProgress::checkedShare) * checked / std::max<qint64>(total, 1));
+            if (percent != shown)
+                Tool::reportProgress(shown = percent, stage);
+        };
+        show();
+        for (const BlockRange &used : ranges) {
+            checked += (used.last - used.first + 1) * map.blockSize;
             const qint64 end = (used.last + 1) * map.blockSize;
             // After a long read failed, its stretch is read again a block at a time, so that
             // each damaged block is counted once.
@@ -1273,6 +1327,7 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
                                  .arg(at);
                 at = (at / plainBlock + 1) * plainBlock;
             }
+            show();
         }
         if (damaged > 3)
             lines << QStringLiteral("%1 more damaged regions").arg(damaged - 3);
@@ -1288,11 +1343,15 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
 int checkFileSystem(const QString &bundle, const QString &image, bool repair, QStringList &lines)
 {
     lines << QStringLiteral("Checking file system");
+    Tool::reportProgress(0, QStringLiteral("Checking files and their blocks"));
     const Tool::HelperResult check =
-        runCheck(bundle, image, {QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n")});
+        runCheck(bundle, image,
+                 {QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n"), QStringLiteral("-C"),
+                  QStringLiteral("1")},
+                 &CheckProgress::report);
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
-        if (!text.isEmpty())
+        if (!text.isEmpty() && !CheckProgress::isProgress(line))
             lines << text;
     }
     // After the file system, whose repair may be what makes its block map readable.
