@@ -424,6 +424,18 @@ private Q_SLOTS:
         QVERIFY(UserDefaults::standard().boolValue(SettingsKeys::menuBarIcon));
         click(findItem(settings, u"hideDockIcon"_s));
         QTRY_VERIFY(!TaskbarPresence::isHidden(m_window));
+        // The switch leaves the window where the user works.
+        QVERIFY(settings->isActive());
+        // Made small, scrolled down and closed, it opens again at the top.
+        settings->resize(settings->width(), 300);
+        QTRY_COMPARE(settings->height(), 300);
+        QTRY_VERIFY(QMetaObject::invokeMethod(settings, "scrollToEnd") &&
+                    settings->property("scrollPosition").toReal() > 0);
+        press(settings, Qt::Key_Escape);
+        QTRY_VERIFY(!settings->isVisible());
+        QTest::keyClick(m_window, Qt::Key_Comma, Qt::ControlModifier);
+        QTRY_VERIFY(settings->isVisible() && settings->isActive());
+        QCOMPARE(settings->property("scrollPosition").toReal(), 0.0);
         press(settings, Qt::Key_Escape);
         QTRY_VERIFY(!settings->isVisible());
 

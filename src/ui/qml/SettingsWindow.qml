@@ -19,7 +19,15 @@ ThemedWindow {
     // The keyboard starts at the first control.
     function focusFirst(reason) { view.firstControl.forceActiveFocus(reason) }
 
-    onVisibleChanged: if (visible) { SettingsActions.reload(); focusFirst(Qt.OtherFocusReason) }
+    // Where the content is scrolled to, 0 at the top.
+    readonly property real scrollPosition: scroll.ScrollBar.vertical.position
+
+    // Each opening starts at the top, with the first control.
+    onVisibleChanged: if (visible) {
+        SettingsActions.reload()
+        scroll.ScrollBar.vertical.position = 0
+        focusFirst(Qt.OtherFocusReason)
+    }
     onClosing: view.recorder.stopRecording()
     Shortcut { sequences: [StandardKey.Close, "Escape"]; onActivated: window.close() }
 
