@@ -408,6 +408,24 @@ private Q_SLOTS:
         QTRY_VERIFY(m_window->color().lightness() < 60);
         QVERIFY(schemeChanged(0));
         QTRY_COMPARE(m_window->color(), light);
+
+        // A design with a scheme of its own keeps it to the main window: Settings follows the
+        // desktop.
+        UserDefaults::standard().setValue(SettingsKeys::appTheme, u"nightWatch"_s);
+        QTRY_VERIFY(m_window->color().lightness() < 60);
+        QTest::keyClick(m_window, Qt::Key_Comma, Qt::ControlModifier);
+        QQuickWindow *settings = nullptr;
+        QTRY_VERIFY((settings = AppWindows::shared().window(u"SettingsWindow"_s)) && settings->isVisible());
+        QCOMPARE(settings->color(), light);
+        QVERIFY(schemeChanged(1));
+        QTRY_VERIFY(settings->color().lightness() < 60);
+        QVERIFY(schemeChanged(0));
+        QTRY_COMPARE(settings->color(), light);
+        QVERIFY(m_window->color().lightness() < 60);
+        press(settings, Qt::Key_Escape);
+        QTRY_VERIFY(!settings->isVisible());
+        UserDefaults::standard().setValue(SettingsKeys::appTheme, u"classic"_s);
+        QTRY_COMPARE(m_window->color(), light);
     }
 
     // Ctrl+, opens the settings in front. Hidden from the taskbar, the main window stays on screen,

@@ -6,6 +6,8 @@ import org.hollowkeep
 // Who made the program and which version runs. Closing hides it; it opens again as it was.
 ThemedWindow {
     id: window
+    // Only the main window and the tray panel take the design's scheme.
+    schemeDark: ColorScheme.prefersDark
     objectName: "aboutWindow"
     title: "About Hollowkeep"
     flags: Qt.Dialog | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
@@ -20,7 +22,7 @@ ThemedWindow {
     component Line: Text {
         textFormat: Text.PlainText
         font.pixelSize: 11
-        color: Theme.secondary
+        color: Theme.of(Window.window).secondary
         horizontalAlignment: Text.AlignHCenter
         wrapMode: Text.Wrap
         Layout.fillWidth: true
@@ -29,7 +31,7 @@ ThemedWindow {
         property string address
         text: "<a href=\"" + address + "\">" + address.replace(/^https:\/\//, "") + "</a>"
         textFormat: Text.StyledText
-        linkColor: Theme.focusRing
+        linkColor: Theme.of(Window.window).focusRing
         font.pixelSize: 12
         Layout.alignment: Qt.AlignHCenter
         onLinkActivated: (link) => Qt.openUrlExternally(link)
@@ -48,7 +50,7 @@ ThemedWindow {
             text: "Hollowkeep"
             font.pixelSize: 22
             font.bold: true
-            color: Theme.primary
+            color: Theme.of(Window.window).primary
             Layout.alignment: Qt.AlignHCenter
         }
         Text {
@@ -56,15 +58,15 @@ ThemedWindow {
             textFormat: Text.PlainText
             text: "Version " + Changelog.version
             font.pixelSize: 12
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             Layout.alignment: Qt.AlignHCenter
         }
-        Rectangle { implicitHeight: 1; color: Theme.separator; Layout.fillWidth: true }
+        Rectangle { implicitHeight: 1; color: Theme.of(Window.window).separator; Layout.fillWidth: true }
         Text {
             textFormat: Text.PlainText
             text: "Made by the Hollowkeep developers"
             font.pixelSize: 13
-            color: Theme.primary
+            color: Theme.of(Window.window).primary
             horizontalAlignment: Text.AlignHCenter
             Layout.fillWidth: true
         }

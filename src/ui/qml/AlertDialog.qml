@@ -26,8 +26,8 @@ Dialog {
 
     background: Rectangle {
         radius: 12
-        color: Theme.sheetBackground
-        border.color: Theme.separator
+        color: Theme.of(Window.window).sheetBackground
+        border.color: Theme.of(Window.window).separator
     }
     header: null
     contentItem: ColumnLayout {
@@ -44,7 +44,7 @@ Dialog {
             font.bold: true
             wrapMode: Text.Wrap
             horizontalAlignment: Text.AlignHCenter
-            color: Theme.primary
+            color: Theme.of(Window.window).primary
             Layout.fillWidth: true
         }
         Text {
@@ -55,7 +55,7 @@ Dialog {
             font.pixelSize: 12
             wrapMode: Text.Wrap
             horizontalAlignment: Text.AlignHCenter
-            color: Theme.primary
+            color: Theme.of(Window.window).primary
             Layout.fillWidth: true
         }
         ColumnLayout {
@@ -85,7 +85,7 @@ Dialog {
     }
     Component {
         id: quiet
-        QuietButton { property bool destructive: false; textColor: destructive ? Theme.errorText : Theme.primary }
+        QuietButton { property bool destructive: false; textColor: destructive ? Theme.of(Window.window).errorText : Theme.of(Window.window).primary }
     }
     function defaultIndex() {
         if (buttons.length === 1)

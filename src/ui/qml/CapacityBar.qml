@@ -12,7 +12,7 @@ Item {
     Rectangle {
         anchors.fill: parent
         radius: height / 2
-        color: Theme.quaternaryFill
+        color: Theme.of(Window.window).quaternaryFill
     }
     GradientFill {
         objectName: "capacityFill"

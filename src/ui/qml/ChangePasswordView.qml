@@ -39,19 +39,19 @@ VaultSheet {
     TextField { id: oldPassword; objectName: "oldPasswordField"; placeholderText: "Current password"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: newPassword; objectName: "newPasswordField"; placeholderText: "New password (min. 6 characters)"; echoMode: TextInput.Password; Layout.fillWidth: true }
     TextField { id: confirm; objectName: "confirmField"; placeholderText: "Confirm new password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
     FieldLabel { text: "Password hint (optional)" }
     TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
-        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 11; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
+    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.of(Window.window).errorText; font.pixelSize: 11 }
     Text {
         textFormat: Text.PlainText
         visible: view.hasSavedPassword
         text: "The saved password in your keyring is updated automatically."
-        font.pixelSize: 11; color: Theme.secondary
+        font.pixelSize: 11; color: Theme.of(Window.window).secondary
     }
 }

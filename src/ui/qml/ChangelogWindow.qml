@@ -6,6 +6,8 @@ import org.hollowkeep
 // What's New: the big steps of every release, newest first.
 ThemedWindow {
     id: window
+    // Only the main window and the tray panel take the design's scheme.
+    schemeDark: ColorScheme.prefersDark
     objectName: "changelogWindow"
     title: "What’s New"
     flags: Qt.Dialog | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
@@ -28,12 +30,12 @@ ThemedWindow {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { textFormat: Text.PlainText; text: "What’s New in Hollowkeep"; font.pixelSize: 18; font.bold: true; color: Theme.primary }
+                Text { textFormat: Text.PlainText; text: "What’s New in Hollowkeep"; font.pixelSize: 18; font.bold: true; color: Theme.of(Window.window).primary }
                 Text {
                     textFormat: Text.PlainText
                     text: "The big steps — small fixes live in the release notes"
                     font.pixelSize: 12
-                    color: Theme.secondary
+                    color: Theme.of(Window.window).secondary
                     wrapMode: Text.Wrap
                     Layout.fillWidth: true
                 }
@@ -63,9 +65,9 @@ ThemedWindow {
                         Layout.fillWidth: true
                         implicitHeight: card.implicitHeight + 32
                         radius: 14
-                        color: Qt.rgba(Theme.controlBackground.r, Theme.controlBackground.g, Theme.controlBackground.b, 0.6)
+                        color: Qt.rgba(Theme.of(Window.window).controlBackground.r, Theme.of(Window.window).controlBackground.g, Theme.of(Window.window).controlBackground.b, 0.6)
                         border.width: 1
-                        border.color: Qt.rgba(Theme.primary.r, Theme.primary.g, Theme.primary.b, 0.06)
+                        border.color: Qt.rgba(Theme.of(Window.window).primary.r, Theme.of(Window.window).primary.g, Theme.of(Window.window).primary.b, 0.06)
                         ColumnLayout {
                             id: card
                             x: 16
@@ -96,7 +98,7 @@ ThemedWindow {
                                     Layout.alignment: Qt.AlignTop
                                     font.pixelSize: 14
                                     font.bold: true
-                                    color: Theme.primary
+                                    color: Theme.of(Window.window).primary
                                     wrapMode: Text.Wrap
                                     Layout.fillWidth: true
                                 }
@@ -119,12 +121,12 @@ ThemedWindow {
                                         spacing: 1
                                         Layout.fillWidth: true
                                         Layout.alignment: Qt.AlignTop
-                                        Text { textFormat: Text.PlainText; text: modelData.name; font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
+                                        Text { textFormat: Text.PlainText; text: modelData.name; font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.of(Window.window).primary }
                                         Text {
                                             textFormat: Text.PlainText
                                             text: modelData.detail
                                             font.pixelSize: 12
-                                            color: Theme.secondary
+                                            color: Theme.of(Window.window).secondary
                                             wrapMode: Text.Wrap
                                             Layout.fillWidth: true
                                         }

@@ -19,8 +19,8 @@ Item {
     Rectangle {
         anchors.fill: parent
         gradient: Gradient {
-            GradientStop { position: 0; color: Theme.windowBackground }
-            GradientStop { position: 1; color: Theme.underPageBackground }
+            GradientStop { position: 0; color: Theme.of(Window.window).windowBackground }
+            GradientStop { position: 1; color: Theme.of(Window.window).underPageBackground }
         }
     }
 
@@ -40,13 +40,13 @@ Item {
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.primary }
+                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.of(Window.window).primary }
                 Text {
                     objectName: "subtitle"
                     textFormat: Text.PlainText
                     text: home.subtitle
                     font.pixelSize: 12
-                    color: Theme.secondary
+                    color: Theme.of(Window.window).secondary
                     wrapMode: Text.Wrap
                     elide: Text.ElideRight
                     maximumLineCount: 2
@@ -92,7 +92,7 @@ Item {
             AppMenuButton { Layout.leftMargin: -4 }
         }
 
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator; opacity: 0.5 }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator; opacity: 0.5 }
 
         ColumnLayout {
             objectName: "emptyState"
@@ -108,14 +108,14 @@ Item {
                 text: "No vaults yet"
                 font.pixelSize: 22
                 font.bold: true
-                color: Theme.primary
+                color: Theme.of(Window.window).primary
                 Layout.alignment: Qt.AlignHCenter
             }
             Text {
                 textFormat: Text.PlainText
                 text: "A vault is an encrypted folder that only takes up the space\nof the files inside, up to a limit you choose."
                 horizontalAlignment: Text.AlignHCenter
-                color: Theme.secondary
+                color: Theme.of(Window.window).secondary
                 font.pixelSize: 13
                 Layout.alignment: Qt.AlignHCenter
             }

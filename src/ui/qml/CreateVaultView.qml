@@ -64,19 +64,19 @@ Sheet {
         }
         RowLayout {
             Layout.fillWidth: true
-            SymbolIcon { name: "folder"; color: Theme.secondary }
+            SymbolIcon { name: "folder"; color: Theme.of(Window.window).secondary }
             Text {
                 objectName: "directoryLabel"
                 textFormat: Text.PlainText
                 text: decodeURIComponent(view.directory.toString().replace("file://", ""))
                 elide: Text.ElideMiddle
-                color: Theme.secondary
+                color: Theme.of(Window.window).secondary
                 font.pixelSize: 12
                 Layout.fillWidth: true
             }
             QuietButton { objectName: "chooseFolderButton"; text: "Choose…"; onClicked: FolderChooser.choose("createFolder", "Choose a folder for the new vault", "Select", view.directory) }
         }
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
         VaultSizeField {
             id: sizeField
             minimumMB: 16
@@ -87,7 +87,7 @@ Sheet {
             textFormat: Text.PlainText
             text: "The vault only occupies the space of the files inside — this is the limit it can grow to. You can raise it later."
             font.pixelSize: 11
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
@@ -95,14 +95,14 @@ Sheet {
     FieldGroup {
         TextField { id: passwordField; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
         TextField { id: confirmField; objectName: "confirmField"; placeholderText: "Confirm password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
         FieldLabel { text: "Password hint (optional)" }
         TextField { id: hintField; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
         Text {
             textFormat: Text.PlainText
             text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
             font.pixelSize: 11
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
@@ -113,14 +113,14 @@ Sheet {
             symbol: "icloud.and.arrow.up"
             text: "This folder is synced to the cloud — the encrypted vault file would be uploaded."
             pixelSize: 11
-            color: Theme.orange
+            color: Theme.of(Window.window).orange
             Layout.fillWidth: true
         }
         SymbolLabel {
             symbol: "exclamationmark.triangle"
             text: "If you forget the password and it isn’t in your keyring, the contents cannot be recovered by anyone."
             pixelSize: 11
-            color: Theme.orange
+            color: Theme.of(Window.window).orange
             Layout.fillWidth: true
         }
     }
@@ -131,7 +131,7 @@ Sheet {
             visible: view.validationMessage.length > 0
             text: view.validationMessage
             font.pixelSize: 12
-            color: Theme.errorText
+            color: Theme.of(Window.window).errorText
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         },

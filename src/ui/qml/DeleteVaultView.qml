@@ -28,7 +28,7 @@ VaultSheet {
     Text {
         textFormat: Text.PlainText
         text: "The vault and everything inside it will be moved to the Trash — recoverable until the Trash is emptied, and encrypted the whole time. Its saved password is removed from your keyring."
-        font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 12; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     FieldLabel { text: "Vault password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Vault password"; echoMode: TextInput.Password; Layout.fillWidth: true }
@@ -37,6 +37,6 @@ VaultSheet {
         symbol: "xmark.circle.fill"
         text: view.errorText
         textObjectName: "errorText"
-        color: Theme.errorText
+        color: Theme.of(Window.window).errorText
     }
 }

@@ -9,9 +9,9 @@ Rectangle {
     implicitHeight: column.implicitHeight + 28
     implicitWidth: column.implicitWidth + 28
     radius: 12
-    color: Theme.groupBackground
+    color: Theme.of(Window.window).groupBackground
     border.width: 1
-    border.color: Theme.groupBorder
+    border.color: Theme.of(Window.window).groupBorder
     ColumnLayout {
         id: column
         anchors.fill: parent

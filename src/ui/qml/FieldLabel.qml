@@ -7,5 +7,5 @@ Text {
     textFormat: Text.PlainText
     font.pixelSize: 11
     font.weight: Font.DemiBold
-    color: Theme.secondary
+    color: Theme.of(Window.window).secondary
 }

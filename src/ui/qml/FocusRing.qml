@@ -12,6 +12,6 @@ Rectangle {
     radius: cornerRadius + 3
     color: "transparent"
     border.width: 2
-    border.color: Theme.focusRing
+    border.color: Theme.of(Window.window).focusRing
     visible: control !== null && control.visualFocus === true
 }

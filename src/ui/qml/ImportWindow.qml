@@ -6,6 +6,8 @@ import org.hollowkeep
 // "Add to Vault": brings files from the file manager into a vault, unlocking it when needed.
 ThemedWindow {
     id: window
+    // Only the main window and the tray panel take the design's scheme.
+    schemeDark: ColorScheme.prefersDark
     objectName: "importWindow"
     title: "Add to Vault"
     flags: Qt.Dialog | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
@@ -119,7 +121,7 @@ ThemedWindow {
                     textFormat: Text.PlainText
                     text: "Copying “" + importer.currentName + "”…"
                     font.pixelSize: 11
-                    color: Theme.secondary
+                    color: Theme.of(Window.window).secondary
                     elide: Text.ElideMiddle
                     Layout.fillWidth: true
                 }
@@ -127,8 +129,8 @@ ThemedWindow {
             RowLayout {
                 visible: importer.resultMessage.length > 0
                 spacing: 6
-                SymbolIcon { name: "checkmark.circle.fill"; color: Theme.green; size: 14 }
-                Text { textFormat: Text.PlainText; objectName: "resultMessage"; text: importer.resultMessage; font.pixelSize: 12; color: Theme.green }
+                SymbolIcon { name: "checkmark.circle.fill"; color: Theme.of(Window.window).green; size: 14 }
+                Text { textFormat: Text.PlainText; objectName: "resultMessage"; text: importer.resultMessage; font.pixelSize: 12; color: Theme.of(Window.window).green }
             }
             Text {
                 objectName: "importError"
@@ -136,7 +138,7 @@ ThemedWindow {
                 visible: text.length > 0 && !importer.working
                 text: importer.failure
                 font.pixelSize: 11
-                color: Theme.errorText
+                color: Theme.of(Window.window).errorText
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }

@@ -26,8 +26,8 @@ ThemedWindow {
 
     Rectangle {
         anchors.fill: parent
-        color: Theme.windowBackground
-        border.color: Theme.separator
+        color: Theme.of(Window.window).windowBackground
+        border.color: Theme.of(Window.window).separator
         GradientFill {
             anchors.fill: parent
             visible: Theme.design(Preferences.appTheme) === "softFocus"
@@ -49,7 +49,7 @@ ThemedWindow {
             Layout.topMargin: 9
             Layout.bottomMargin: 9
             AppIconImage { size: 22 }
-            Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 13; font.bold: true; color: Theme.primary }
+            Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 13; font.bold: true; color: Theme.of(Window.window).primary }
             Item { Layout.fillWidth: true }
             AbstractButton {
                 id: lockAll
@@ -73,7 +73,7 @@ ThemedWindow {
             visible: VaultStore.vaultCount === 0
             text: "No vaults yet"
             font.pixelSize: 11
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             Layout.alignment: Qt.AlignHCenter
             Layout.topMargin: 14
             Layout.bottomMargin: 14
@@ -97,7 +97,7 @@ ThemedWindow {
             }
         }
 
-        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+        Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
 
         RowLayout {
             objectName: "panelFooter"

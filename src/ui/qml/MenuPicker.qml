@@ -15,7 +15,7 @@ RowLayout {
     Layout.fillWidth: true
     opacity: enabled ? 1 : 0.5
 
-    Text { textFormat: Text.PlainText; text: picker.label; font.pixelSize: 13; color: Theme.primary }
+    Text { textFormat: Text.PlainText; text: picker.label; font.pixelSize: 13; color: Theme.of(Window.window).primary }
     Item { Layout.fillWidth: true }
     ComboBox {
         id: box
@@ -36,9 +36,9 @@ RowLayout {
         background: Rectangle {
             implicitHeight: 28
             radius: 7
-            color: Theme.controlBackground
+            color: Theme.of(Window.window).controlBackground
             border.width: 1
-            border.color: Theme.separator
+            border.color: Theme.of(Window.window).separator
             FocusRing { control: box; cornerRadius: 7 }
         }
     }

@@ -27,7 +27,7 @@ Item {
         : selectedVault.name + (selected.unlocked ? " is open" : " is locked")
           + (isNaN(selectedVault.lastOpenedAt) ? "." : ". Last opened " + Format.relative(selectedVault.lastOpenedAt) + ".")
     readonly property var chips: selected.chips({
-        waiting: ["Waiting for disk", Theme.orange], missing: ["File missing", Theme.orange],
+        waiting: ["Waiting for disk", Theme.of(Window.window).orange], missing: ["File missing", Theme.of(Window.window).orange],
         localOnly: ["Local only", accent], authentication: ["Authentication", accent] })
 
     function select(step) {
@@ -64,7 +64,7 @@ Item {
                 spacing: 10
                 RowLayout {
                     Layout.fillWidth: true
-                    Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.primary; Layout.fillWidth: true }
+                    Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 14; font.bold: true; color: Theme.of(Window.window).primary; Layout.fillWidth: true }
                     AppMenuButton { size: 14 }
                 }
                 TextField {
@@ -76,7 +76,7 @@ Item {
                     Keys.onDownPressed: list.forceActiveFocus()
                     SymbolIcon {
                         name: "magnifyingglass"
-                        color: Theme.secondary
+                        color: Theme.of(Window.window).secondary
                         size: 15
                         x: 8
                         anchors.verticalCenter: parent.verticalCenter
@@ -88,7 +88,7 @@ Item {
                     font.pixelSize: 10
                     font.weight: Font.DemiBold
                     font.letterSpacing: 1
-                    color: Theme.secondary
+                    color: Theme.of(Window.window).secondary
                 }
                 ListView {
                     id: list
@@ -114,7 +114,7 @@ Item {
                         radius: 7
                         color: chosen ? Qt.rgba(home.accent.r, home.accent.g, home.accent.b, 0.16) : "transparent"
                         border.width: chosen && list.activeFocus ? 2 : 0
-                        border.color: Theme.focusRing
+                        border.color: Theme.of(Window.window).focusRing
                         function openMenu() { menu.popup() }
                         RowLayout {
                             id: rowContent
@@ -126,7 +126,7 @@ Item {
                                 implicitWidth: 8
                                 implicitHeight: 8
                                 radius: 4
-                                color: row.state.unlocked ? Theme.green : Qt.rgba(0, 0, 0, 0.12)
+                                color: row.state.unlocked ? Theme.of(Window.window).green : Qt.rgba(0, 0, 0, 0.12)
                             }
                             ColumnLayout {
                                 spacing: 0
@@ -136,11 +136,11 @@ Item {
                                     text: row.modelData.name
                                     font.pixelSize: 13
                                     font.weight: Font.Medium
-                                    color: Theme.primary
+                                    color: Theme.of(Window.window).primary
                                     elide: Text.ElideRight
                                     Layout.fillWidth: true
                                 }
-                                Text { textFormat: Text.PlainText; text: Format.bytes(row.state.usedBytes); font.pixelSize: 11; color: Theme.secondary }
+                                Text { textFormat: Text.PlainText; text: Format.bytes(row.state.usedBytes); font.pixelSize: 11; color: Theme.of(Window.window).secondary }
                             }
                         }
                         TapHandler { onTapped: { home.selectedId = row.modelData.id; list.forceActiveFocus() } }
@@ -155,7 +155,7 @@ Item {
                     radius: 10
                     color: Qt.rgba(1, 1, 1, 0.6)
                     border.width: 1
-                    border.color: Theme.groupBorder
+                    border.color: Theme.of(Window.window).groupBorder
                     ColumnLayout {
                         id: summaryColumn
                         x: 10
@@ -170,12 +170,12 @@ Item {
                                   + (home.summary.openCount > 0 ? home.summary.openCount + " open" : "all locked")
                             font.pixelSize: 12
                             font.weight: Font.Medium
-                            color: Theme.primary
+                            color: Theme.of(Window.window).primary
                         }
                         RowLayout {
                             visible: home.summary.vaultCount > 0
-                            Text { textFormat: Text.PlainText; text: "On disk"; font.pixelSize: 11; color: Theme.secondary; Layout.fillWidth: true }
-                            Text { textFormat: Text.PlainText; text: Format.bytes(home.summary.totalUsed); font.pixelSize: 11; color: Theme.secondary }
+                            Text { textFormat: Text.PlainText; text: "On disk"; font.pixelSize: 11; color: Theme.of(Window.window).secondary; Layout.fillWidth: true }
+                            Text { textFormat: Text.PlainText; text: Format.bytes(home.summary.totalUsed); font.pixelSize: 11; color: Theme.of(Window.window).secondary }
                         }
                     }
                 }
@@ -189,7 +189,7 @@ Item {
                 }
             }
         }
-        Rectangle { implicitWidth: 1; color: Theme.separator; Layout.fillHeight: true }
+        Rectangle { implicitWidth: 1; color: Theme.of(Window.window).separator; Layout.fillHeight: true }
 
         Rectangle {
             color: home.paneBG
@@ -203,12 +203,12 @@ Item {
                 width: Math.min(parent.width - 60, 360)
                 spacing: 14
                 AppIconImage { size: 84; Layout.alignment: Qt.AlignHCenter }
-                Text { textFormat: Text.PlainText; text: "No vaults yet"; font.pixelSize: 20; font.bold: true; color: Theme.primary; Layout.alignment: Qt.AlignHCenter }
+                Text { textFormat: Text.PlainText; text: "No vaults yet"; font.pixelSize: 20; font.bold: true; color: Theme.of(Window.window).primary; Layout.alignment: Qt.AlignHCenter }
                 Text {
                     textFormat: Text.PlainText
                     text: "A vault is an encrypted folder that grows to a limit you set."
                     font.pixelSize: 13
-                    color: Theme.secondary
+                    color: Theme.of(Window.window).secondary
                     wrapMode: Text.Wrap
                     horizontalAlignment: Text.AlignHCenter
                     Layout.fillWidth: true
@@ -239,7 +239,7 @@ Item {
                             text: home.selectedVault ? home.selectedVault.name : ""
                             font.pixelSize: 20
                             font.bold: true
-                            color: Theme.primary
+                            color: Theme.of(Window.window).primary
                             elide: Text.ElideRight
                             Layout.fillWidth: true
                         }
@@ -248,7 +248,7 @@ Item {
                             textFormat: Text.PlainText
                             text: home.statusSentence
                             font.pixelSize: 12
-                            color: Theme.secondary
+                            color: Theme.of(Window.window).secondary
                             wrapMode: Text.Wrap
                             Layout.fillWidth: true
                         }
@@ -276,12 +276,12 @@ Item {
                     SymbolIcon {
                         name: home.selected.unlocked ? "lock.open.fill" : "lock.fill"
                         size: 20
-                        color: home.selected.unlocked ? Theme.green : home.accent
+                        color: home.selected.unlocked ? Theme.of(Window.window).green : home.accent
                     }
                     ColumnLayout {
                         spacing: 0
-                        Text { textFormat: Text.PlainText; objectName: "usedSize"; text: Format.bytes(home.selected.usedBytes); font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.primary }
-                        Text { textFormat: Text.PlainText; text: home.selectedVault ? "of " + Format.limit(home.selectedVault.maxSizeMB) : ""; font.pixelSize: 10; color: Theme.secondary }
+                        Text { textFormat: Text.PlainText; objectName: "usedSize"; text: Format.bytes(home.selected.usedBytes); font.pixelSize: 13; font.weight: Font.DemiBold; color: Theme.of(Window.window).primary }
+                        Text { textFormat: Text.PlainText; text: home.selectedVault ? "of " + Format.limit(home.selectedVault.maxSizeMB) : ""; font.pixelSize: 10; color: Theme.of(Window.window).secondary }
                     }
                 }
                 RowLayout {
@@ -323,7 +323,7 @@ Item {
                     }
                 }
                 Item { Layout.fillHeight: true }
-                Rectangle { implicitHeight: 1; color: Theme.separator; Layout.fillWidth: true }
+                Rectangle { implicitHeight: 1; color: Theme.of(Window.window).separator; Layout.fillWidth: true }
                 RowLayout {
                     Layout.fillWidth: true
                     Text {
@@ -332,7 +332,7 @@ Item {
                         text: Preferences.autoLockEnabled ? "Auto-locks " + Preferences.autoLockMinutes + " min after last use"
                                                           : "Auto-lock is off"
                         font.pixelSize: 11
-                        color: Theme.secondary
+                        color: Theme.of(Window.window).secondary
                         Layout.fillWidth: true
                     }
                     QuietButton { text: "Lock All"; symbol: "lock.fill"; onClicked: home.actions.lockAll() }

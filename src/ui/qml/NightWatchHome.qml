@@ -157,7 +157,7 @@ Item {
                         radius: 12
                         color: home.card
                         border.width: 1
-                        border.color: activeFocus ? Theme.focusRing : home.cardBorder
+                        border.color: activeFocus ? Theme.of(Window.window).focusRing : home.cardBorder
                         activeFocusOnTab: true
                         Keys.onMenuPressed: menu.popup()
                         Keys.onReturnPressed: vaultCard.state.runReturn(home.actions)

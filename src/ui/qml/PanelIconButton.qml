@@ -7,7 +7,7 @@ AbstractButton {
     id: button
     property string symbol
     property string tip
-    property color color: Theme.secondary
+    property color color: Theme.of(Window.window).secondary
     property real size: 13
     focusPolicy: Qt.StrongFocus
     padding: 3

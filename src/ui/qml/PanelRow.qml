@@ -15,9 +15,9 @@ Item {
     readonly property string vaultId: vaultState.vaultId
     readonly property bool present: vaultState.fileState === "present"
     // Red when nearly full, orange when filling up, green when unlocked, else the accent.
-    readonly property color ringColor: vaultState.usedFraction >= 0.95 ? Theme.red
-                                       : vaultState.usedFraction >= 0.8 ? Theme.orange
-                                       : vaultState.unlocked ? Theme.green : accent
+    readonly property color ringColor: vaultState.usedFraction >= 0.95 ? Theme.of(Window.window).red
+                                       : vaultState.usedFraction >= 0.8 ? Theme.of(Window.window).orange
+                                       : vaultState.unlocked ? Theme.of(Window.window).green : accent
     implicitHeight: content.implicitHeight + 10
     implicitWidth: content.implicitWidth + 12
 
@@ -38,7 +38,7 @@ Item {
     Rectangle {
         anchors.fill: parent
         radius: 6
-        color: hover.hovered ? Theme.quaternaryFill : "transparent"
+        color: hover.hovered ? Theme.of(Window.window).quaternaryFill : "transparent"
         HoverHandler { id: hover }
         FocusRing { control: row; cornerRadius: 6; anchors.margins: -1 }
     }
@@ -57,7 +57,7 @@ Item {
             thickness: 3.5
             fraction: row.vaultState.usedFraction
             color: row.ringColor
-            track: Qt.rgba(Theme.primary.r, Theme.primary.g, Theme.primary.b, 0.12)
+            track: Qt.rgba(Theme.of(Window.window).primary.r, Theme.of(Window.window).primary.g, Theme.of(Window.window).primary.b, 0.12)
         }
         ColumnLayout {
             spacing: 1
@@ -68,7 +68,7 @@ Item {
                 text: row.vault.name
                 font.pixelSize: 13
                 font.weight: Font.DemiBold
-                color: Theme.primary
+                color: Theme.of(Window.window).primary
                 elide: Text.ElideRight
                 Layout.fillWidth: true
             }
@@ -79,7 +79,7 @@ Item {
                       : row.vaultState.missing ? "Vault file not found"
                       : row.vaultState.caption
                 font.pixelSize: 10
-                color: row.present ? Theme.secondary : Theme.orange
+                color: row.present ? Theme.of(Window.window).secondary : Theme.of(Window.window).orange
                 elide: Text.ElideRight
                 Layout.fillWidth: true
             }

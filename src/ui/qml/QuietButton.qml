@@ -7,7 +7,7 @@ Button {
     id: button
     property string symbol
     property real symbolSize: 13
-    property color textColor: Theme.primary
+    property color textColor: Theme.of(Window.window).primary
 
     leftPadding: text.length > 0 ? 14 : 8
     rightPadding: text.length > 0 ? 14 : 8
@@ -27,7 +27,7 @@ Button {
             SymbolIcon {
                 name: button.symbol
                 visible: button.symbol.length > 0
-                color: Theme.primary
+                color: Theme.of(Window.window).primary
                 size: button.symbolSize
                 anchors.verticalCenter: parent.verticalCenter
             }
@@ -47,7 +47,7 @@ Button {
         Rectangle {
             anchors.fill: parent
             radius: height / 2
-            color: Theme.quaternaryFill
+            color: Theme.of(Window.window).quaternaryFill
             opacity: button.down ? 1.0 : 0.6
         }
         FocusRing { control: button; cornerRadius: height / 2 }

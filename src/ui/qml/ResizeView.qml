@@ -38,7 +38,7 @@ VaultSheet {
     Text {
         textFormat: Text.PlainText
         text: "Files inside currently use " + Format.bytes(view.recordedBytes) + " — the limit can be raised anytime, or lowered down to that amount."
-        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 11; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     FieldLabel { text: "Password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }

@@ -8,7 +8,7 @@ Item {
     property real size: 44
     property real thickness: 5
     property color color: Theme.accent[0]
-    property color track: Theme.quaternaryFill
+    property color track: Theme.of(Window.window).quaternaryFill
     default property alias center: centerItem.data
     readonly property real shown: Math.max(0.02, Math.min(fraction, 1))
     property real animated: shown

@@ -13,7 +13,7 @@ Rectangle {
     implicitWidth: row.implicitWidth + 4
     implicitHeight: 26
     radius: height / 2
-    color: Theme.quaternaryFill
+    color: Theme.of(Window.window).quaternaryFill
     Row {
         id: row
         anchors.centerIn: parent
@@ -49,7 +49,7 @@ Rectangle {
                     text: segment.text
                     font.pixelSize: 12
                     font.weight: Font.DemiBold
-                    color: segment.checked ? "white" : Theme.primary
+                    color: segment.checked ? "white" : Theme.of(Window.window).primary
                     horizontalAlignment: Text.AlignHCenter
                     verticalAlignment: Text.AlignVCenter
                 }

@@ -19,7 +19,7 @@ ColumnLayout {
     component Caption: Text {
         textFormat: Text.PlainText
         font.pixelSize: 11
-        color: Theme.secondary
+        color: Theme.of(Window.window).secondary
         wrapMode: Text.Wrap
         Layout.fillWidth: true
     }
@@ -88,7 +88,7 @@ ColumnLayout {
         }
         RowLayout {
             Layout.fillWidth: true
-            Text { textFormat: Text.PlainText; text: "Shortcut"; font.pixelSize: 13; color: Theme.primary; opacity: recorder.enabled ? 1 : 0.5 }
+            Text { textFormat: Text.PlainText; text: "Shortcut"; font.pixelSize: 13; color: Theme.of(Window.window).primary; opacity: recorder.enabled ? 1 : 0.5 }
             Item { Layout.fillWidth: true }
             ShortcutRecorder { id: recorder; enabled: Preferences.panicEnabled }
         }
@@ -140,7 +140,7 @@ ColumnLayout {
             visible: text.length > 0
             text: SettingsActions.loginItemError
             font.pixelSize: 11
-            color: Theme.errorText
+            color: Theme.of(Window.window).errorText
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
@@ -163,7 +163,7 @@ ColumnLayout {
                 text: hasResult ? SettingsActions.updateResult
                                 : "Hollowkeep asks its update server whether a newer version exists. This is its only network access, and no data about you or your vaults is sent."
                 font.pixelSize: hasResult ? 12 : 11
-                color: hasResult ? Theme.primary : Theme.secondary
+                color: hasResult ? Theme.of(Window.window).primary : Theme.of(Window.window).secondary
                 wrapMode: Text.Wrap
                 Layout.fillWidth: true
             }

@@ -5,6 +5,8 @@ import org.hollowkeep
 // The settings window: as tall as its content where the screen allows, scrolling otherwise.
 ThemedWindow {
     id: window
+    // Only the main window and the tray panel take the design's scheme.
+    schemeDark: ColorScheme.prefersDark
     objectName: "settingsWindow"
     title: "Settings"
     readonly property alias view: view

@@ -38,8 +38,8 @@ Dialog {
     header: null
     background: Rectangle {
         radius: sheet.fillsWindow ? 0 : 12
-        color: Theme.sheetBackground
-        border.color: sheet.fillsWindow ? "transparent" : Theme.separator
+        color: Theme.of(Window.window).sheetBackground
+        border.color: sheet.fillsWindow ? "transparent" : Theme.of(Window.window).separator
     }
 
     // Scrolls the middle so that a focused field inside it is in view.

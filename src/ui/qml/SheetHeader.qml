@@ -17,7 +17,7 @@ RowLayout {
             text: title
             font.pixelSize: 17
             font.bold: true
-            color: Theme.primary
+            color: Theme.of(Window.window).primary
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }
@@ -26,7 +26,7 @@ RowLayout {
             text: subtitle
             visible: subtitle.length > 0
             font.pixelSize: 12
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }

@@ -12,7 +12,7 @@ BusyIndicator {
         fraction: 0.28
         thickness: 2.5
         color: Theme.accent[0]
-        track: Theme.quaternaryFill
+        track: Theme.of(Window.window).quaternaryFill
         visible: spinner.running
         RotationAnimator on rotation {
             from: 0

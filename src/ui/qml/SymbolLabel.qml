@@ -7,7 +7,7 @@ RowLayout {
     property alias symbol: icon.name
     property alias text: line.text
     property alias textObjectName: line.objectName
-    property color color: Theme.primary
+    property color color: Theme.of(Window.window).primary
     property color symbolColor: color
     property real pixelSize: 12
     width: parent ? parent.width : implicitWidth

@@ -23,10 +23,10 @@ Switch {
         Rectangle {
             anchors.fill: parent
             radius: height / 2
-            color: Theme.quaternaryFill
+            color: Theme.of(Window.window).quaternaryFill
             visible: !toggle.checked
             border.width: 1
-            border.color: Theme.separator
+            border.color: Theme.of(Window.window).separator
         }
         Rectangle {
             width: 16
@@ -45,7 +45,7 @@ Switch {
         textFormat: Text.PlainText
         text: toggle.text
         font.pixelSize: 13
-        color: Theme.primary
+        color: Theme.of(Window.window).primary
         wrapMode: Text.Wrap
         verticalAlignment: Text.AlignVCenter
         leftPadding: toggle.indicator.width + toggle.spacing

@@ -6,11 +6,13 @@ import org.hollowkeep
 // only, the sheet's size, centred on the screen.
 ThemedWindow {
     id: window
+    // Only the main window and the tray panel take the design's scheme.
+    schemeDark: ColorScheme.prefersDark
     objectName: "unlockPrompt"
     property var vault: null
     title: "Unlock Vault"
     flags: Qt.Dialog | Qt.CustomizeWindowHint | Qt.WindowTitleHint | Qt.WindowCloseButtonHint
-    color: Theme.sheetBackground
+    color: Theme.of(Window.window).sheetBackground
     width: view.sheetWidth
     height: Math.ceil(view.naturalHeight)
     minimumWidth: width

@@ -69,7 +69,7 @@ Sheet {
             visible: view.vault !== null && view.vault.passwordHint.length > 0
             text: "Hint: " + (view.vault ? view.vault.passwordHint : "")
             font.pixelSize: 11
-            color: Theme.secondary
+            color: Theme.of(Window.window).secondary
             wrapMode: Text.Wrap
             Layout.fillWidth: true
         }

@@ -47,9 +47,9 @@ Item {
         id: background
         anchors.fill: parent
         radius: 14
-        color: card.hovering ? Theme.cardHoverBackground : Theme.cardBackground
+        color: card.hovering ? Theme.of(Window.window).cardHoverBackground : Theme.of(Window.window).cardBackground
         border.width: 1
-        border.color: card.unlocked ? Qt.rgba(0.16, 0.65, 0.27, 0.35) : Theme.groupBorder
+        border.color: card.unlocked ? Qt.rgba(0.16, 0.65, 0.27, 0.35) : Theme.of(Window.window).groupBorder
         Behavior on color { ColorAnimation { duration: 150; easing.type: Easing.OutQuad } }
         Behavior on border.color { ColorAnimation { duration: 250; easing.type: Easing.OutQuad } }
         FocusRing { control: card; cornerRadius: 14 }
@@ -98,7 +98,7 @@ Item {
                 text: card.vault.name
                 font.pixelSize: 15
                 font.weight: Font.DemiBold
-                color: Theme.primary
+                color: Theme.of(Window.window).primary
                 elide: Text.ElideMiddle
                 maximumLineCount: 1
                 width: Math.min(implicitWidth, nameRow.width - badges.width - nameRow.spacing)
@@ -111,21 +111,21 @@ Item {
                 SymbolIcon {
                     objectName: "openBadge"
                     visible: card.unlocked
-                    name: "lock.open.fill"; size: 11; color: Theme.green; font.weight: Font.DemiBold
+                    name: "lock.open.fill"; size: 11; color: Theme.of(Window.window).green; font.weight: Font.DemiBold
                     ToolTip.visible: openHover.hovered; ToolTip.text: "Vault is open"
                     HoverHandler { id: openHover }
                 }
                 SymbolIcon {
                     objectName: "cloudBadge"
                     visible: card.vault.excludedFromCloud
-                    name: "icloud.slash"; size: 11; color: Theme.secondary
+                    name: "icloud.slash"; size: 11; color: Theme.of(Window.window).secondary
                     ToolTip.visible: cloudHover.hovered; ToolTip.text: "Kept out of cloud sync — never uploaded"
                     HoverHandler { id: cloudHover }
                 }
                 SymbolIcon {
                     objectName: "touchBadge"
                     visible: card.vault.requireTouchID
-                    name: "touchid"; size: 11; color: Theme.secondary
+                    name: "touchid"; size: 11; color: Theme.of(Window.window).secondary
                     ToolTip.visible: touchHover.hovered; ToolTip.text: "Authentication required to unlock"
                     HoverHandler { id: touchHover }
                 }
@@ -166,7 +166,7 @@ Item {
                 textFormat: Text.PlainText
                 text: card.vaultState.usage
                 font.pixelSize: 11
-                color: Theme.secondary
+                color: Theme.of(Window.window).secondary
                 elide: Text.ElideRight
                 width: parent.width
             }
@@ -177,7 +177,7 @@ Item {
             spacing: 4
             SymbolIcon {
                 name: card.fileState === "missing" ? "exclamationmark.triangle.fill" : "externaldrive.badge.questionmark"
-                size: 11; color: Theme.orange
+                size: 11; color: Theme.of(Window.window).orange
                 anchors.verticalCenter: parent.verticalCenter
             }
             Text {
@@ -185,7 +185,7 @@ Item {
                 textFormat: Text.PlainText
                 text: card.fileState === "missing" ? "Vault file not found" : "Waiting for disk"
                 font.pixelSize: 11
-                color: Theme.orange
+                color: Theme.of(Window.window).orange
             }
             HoverHandler { id: problemHover }
             PlainToolTip { objectName: "pathTip"; visible: problemHover.hovered; text: "Last known path: " + card.vault.bundlePath }

@@ -74,7 +74,7 @@ FittedMenu {
             textFormat: Text.PlainText
             text: trashEntry.text
             font: trashEntry.font
-            color: trashEntry.highlighted ? "white" : Theme.errorText
+            color: trashEntry.highlighted ? "white" : Theme.of(Window.window).errorText
             elide: Text.ElideRight
             verticalAlignment: Text.AlignVCenter
         }

@@ -47,9 +47,9 @@ VaultSheet {
         text: view.hasSavedPassword
               ? "Before the saved password is used, your fingerprint (or login password) is required. Someone at your unlocked computer can’t open this vault."
               : "This vault has no saved password yet — authentication applies once you save one while unlocking."
-        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 11; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
     ToggleSwitch { id: openAfter; objectName: "openInFinder"; text: "Show in file manager after unlocking" }
     ToggleSwitch { id: autoOpen; objectName: "autoOpen"; text: "Unlock automatically when Hollowkeep starts" }
     Text {
@@ -57,15 +57,15 @@ VaultSheet {
         textFormat: Text.PlainText
         visible: autoOpen.checked && !view.hasSavedPassword
         text: "Needs the password saved in your keyring — otherwise you’ll be asked at every start."
-        font.pixelSize: 11; color: Theme.orange; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 11; color: Theme.of(Window.window).orange; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.separator }
+    Rectangle { Layout.fillWidth: true; implicitHeight: 1; color: Theme.of(Window.window).separator }
     FieldLabel { text: "Password hint (optional)" }
     TextField { id: hint; objectName: "hintField"; placeholderText: "e.g. Month + pet name"; Layout.fillWidth: true }
     Text {
         textFormat: Text.PlainText
         text: "Stored as plaintext with the vault file — anyone with the file can read the hint. Does not unlock, recover, or reset the password."
-        font.pixelSize: 11; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 11; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
-    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.errorText; font.pixelSize: 11 }
+    Text { textFormat: Text.PlainText; objectName: "hintMessage"; visible: view.hintMessage.length > 0; text: view.hintMessage; color: Theme.of(Window.window).errorText; font.pixelSize: 11 }
 }

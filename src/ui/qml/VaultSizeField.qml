@@ -39,7 +39,7 @@ RowLayout {
         push()
     }
 
-    Text { textFormat: Text.PlainText; text: "Grows up to"; font.pixelSize: 13; color: Theme.primary }
+    Text { textFormat: Text.PlainText; text: "Grows up to"; font.pixelSize: 13; color: Theme.of(Window.window).primary }
     Item { Layout.fillWidth: true }
     SpinBox {
         id: spin

@@ -37,7 +37,7 @@ VaultSheet {
     Text {
         textFormat: Text.PlainText
         text: "The vault is opened invisibly, its filesystem is checked, and it is locked again. Nothing inside is changed. Useful before making a backup copy."
-        font.pixelSize: 12; color: Theme.secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
+        font.pixelSize: 12; color: Theme.of(Window.window).secondary; wrapMode: Text.Wrap; Layout.fillWidth: true
     }
     FieldLabel { text: "Password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
@@ -58,7 +58,7 @@ VaultSheet {
             textFormat: Text.PlainText
             text: view.progressPercent < 0 ? "Opening the vault…"
                                            : view.progressStage + "… " + view.progressPercent + " %"
-            font.pixelSize: 11; color: Theme.secondary; elide: Text.ElideRight; Layout.fillWidth: true
+            font.pixelSize: 11; color: Theme.of(Window.window).secondary; elide: Text.ElideRight; Layout.fillWidth: true
         }
     }
     Connections {
@@ -73,7 +73,7 @@ VaultSheet {
     status: SymbolLabel {
         visible: view.resultText.length > 0
         symbol: view.resultOK ? "checkmark.circle.fill" : "exclamationmark.triangle.fill"
-        symbolColor: view.resultOK ? Theme.green : Theme.orange
+        symbolColor: view.resultOK ? Theme.of(Window.window).green : Theme.of(Window.window).orange
         text: view.resultText
         textObjectName: "resultText"
     }
