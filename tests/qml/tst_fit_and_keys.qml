@@ -79,6 +79,24 @@ TestCase {
         compare(window.height, data.h)
     }
 
+    // At the smallest window, with a vault open, the header's buttons and each card's controls
+    // lie whole inside the window; the title gives way.
+    function test_homeFitsTheSmallestWindow() {
+        const open = Fixture.addVault("Work Projects", "present", 2048, false, false)
+        Fixture.addVault("A vault with a rather long name indeed", "present", 1024, false, false)
+        const window = createTemporaryObject(windowComponent, test, { width: 460, height: 380 })
+        tryCompare(window, "width", 460)
+        Fixture.unlock(open)
+        const view = window.content
+        const shown = (name) => Fixture.itemsNamed(view, name).filter(item => item.visible)
+        tryVerify(() => shown("lockButton").length === 1 && shown("lockAllButton").length === 1)
+        waitForRendering(view)
+        for (const name of ["lockAllButton", "newVaultButton", "appMenuButton", "lockButton", "openButton", "unlockButton"])
+            for (const item of shown(name))
+                verify(inside(item, window), name + " is cut off")
+        compare(shown("unlockButton").length, 1)
+    }
+
     // Reopened, the create sheet starts at the top with the name focused, whatever was scrolled
     // or focused before.
     function test_createReopensAtTheTop() {

@@ -37,10 +37,18 @@ Item {
             Layout.topMargin: 12
             Layout.bottomMargin: 10
             AppIconImage { size: 50 }
+            // The title gives way first: the buttons stay whole at the smallest window.
             ColumnLayout {
                 spacing: 2
                 Layout.fillWidth: true
-                Text { textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 19; font.bold: true; color: Theme.of(Window.window).primary }
+                Layout.minimumWidth: 0
+                Text {
+                    textFormat: Text.PlainText; text: "Hollowkeep"; font.pixelSize: 19; font.bold: true
+                    color: Theme.of(Window.window).primary
+                    elide: Text.ElideRight
+                    Layout.fillWidth: true
+                    Layout.minimumWidth: 0
+                }
                 Text {
                     objectName: "subtitle"
                     textFormat: Text.PlainText
@@ -56,8 +64,12 @@ Item {
             QuietButton {
                 objectName: "lockAllButton"
                 visible: home.openCount > 0
-                text: "Lock All"
+                // Only its symbol in a narrow window, with the name as a tip.
+                text: home.width < 540 ? "" : "Lock All"
                 symbol: "lock.fill"
+                Accessible.name: "Lock All"
+                ToolTip.visible: hovered && text.length === 0
+                ToolTip.text: "Lock All"
                 onClicked: home.actions.lockAll()
             }
             ProminentButton {
