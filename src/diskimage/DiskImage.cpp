@@ -350,11 +350,11 @@ QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images)
     co_return sizes;
 }
 
-QCoro::Task<void> compact(const QString &image, const QString &password)
+QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress)
 {
     const QStringList arguments{u"compact"_qs, u"-stdinpass"_qs, image};
     const ProcessResult result =
-        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout, onProgress);
     if (result.status != 0)
         failWithPasswordCheck(result, u"Could not compact vault: "_qs);
 }

@@ -56,7 +56,7 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image);
 // The same for many images with one run of du per hundreds of them: a long list must not cost a
 // process per vault. Images that cannot be measured are left out.
 QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images);
-QCoro::Task<void> compact(const QString &image, const QString &password);
+QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress = {});
 // Attaches invisibly, checks the volume, detaches; answers "healthy". How far the check is goes
 // to onProgress.
 QCoro::Task<QString> verify(const QString &image, const QString &password,

@@ -152,6 +152,8 @@ public:
 
 Q_SIGNALS:
     void vaultsChanged();
+    // How far a long operation on a vault is: a percentage and what it is doing.
+    void progressed(const QUuid &id, const QString &operation, int percent, const QString &stage);
     void mountPointsChanged();
     void sizesOnDiskChanged();
     void busyVaultsChanged();

@@ -206,7 +206,11 @@ QCoro::Task<Outcome> VaultStore::compact(Vault vault, QString password)
 
 QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
 {
-    co_await DiskImage::compact(vault.bundlePath, password);
+    // Named: g++ 12 destroys a temporary made inside an awaited call twice.
+    const DiskImage::ProgressObserver report = [this, id = vault.id](int percent, const QString &stage) {
+        Q_EMIT progressed(id, u"compact"_qs, percent, stage);
+    };
+    co_await DiskImage::compact(vault.bundlePath, password, report);
     setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
 }
 

@@ -33,6 +33,10 @@ VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent)
     connect(&m_settle, &QTimer::timeout, this, &VaultActions::noteOutsideChange);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_settle, qOverload<>(&QTimer::start));
     connect(&m_store, &VaultStore::vaultsChanged, this, &VaultActions::watchVaultFolders);
+    connect(&m_store, &VaultStore::progressed, this,
+            [this](const QUuid &id, const QString &operation, int percent, const QString &stage) {
+                Q_EMIT progress(operation, uuidText(id), percent, stage);
+            });
     connect(&FolderChooser::shared(), &FolderChooser::chosen, this, &VaultActions::onFolderChosen);
     watchVaultFolders();
 }

@@ -151,15 +151,15 @@ TestCase {
         const sheet = findChild(view, "verifyVaultView")
         tryVerify(() => sheet.opened)
         compare(findChild(sheet.contentItem, "cancelButton").text, "Cancel")
-        verify(!field(sheet, "verifyProgress").visible)
+        verify(!field(sheet, "operationProgress").visible)
         field(sheet, "passwordField").text = "pw"
         mouseClick(findChild(sheet.contentItem, "mainButton"))
         tryCompare(field(sheet, "progressStage"), "text", "Checking folders… 40 %")
-        verify(field(sheet, "verifyProgress").visible)
+        verify(field(sheet, "operationProgress").visible)
         compare(field(sheet, "progressBar").value, 40)
         verify(!field(sheet, "progressBar").indeterminate)
         tryCompare(sheet, "resultText", "Vault is healthy — filesystem check passed.", 10000)
-        verify(!field(sheet, "verifyProgress").visible)
+        verify(!field(sheet, "operationProgress").visible)
         verify(sheet.resultOK)
         compare(findChild(sheet.contentItem, "cancelButton").text, "Done")
         verify(sheet.visible)
@@ -224,8 +224,10 @@ TestCase {
     }
 
     // A failed reclaim leaves the sheet open with the password as typed; the reason is the store's.
+    // Reclaiming shows how far it is; a failure keeps the sheet and the typed password.
     function test_reclaimStaysOpenOnFailure() {
         const id = Fixture.addVault("Packed", "present", 1024, false, false)
+        Fixture.script("hdiutil-compact", "echo 'progress: 95 Giving free space back' >&2; sleep 2\n")
         Fixture.respond("hdiutil-compact", "", "hdiutil: compact failed - Authentication error", 1)
         const view = createTemporaryObject(contentComponent, test)
         view.compactTarget = VaultActions.vault(id)
@@ -234,9 +236,12 @@ TestCase {
         compare(sheet.heading, "Reclaim Free Space")
         field(sheet, "passwordField").text = "typed"
         mouseClick(findChild(sheet.contentItem, "mainButton"))
-        tryCompare(VaultStore, "errorMessage", "Wrong password.")
+        tryCompare(field(sheet, "progressStage"), "text", "Giving free space back… 95 %")
+        verify(field(sheet, "operationProgress").visible)
+        tryCompare(VaultStore, "errorMessage", "Wrong password.", 10000)
         verify(sheet.visible)
         verify(!sheet.working)
+        verify(!field(sheet, "operationProgress").visible)
         compare(field(sheet, "passwordField").text, "typed")
     }
 }

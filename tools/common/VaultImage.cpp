@@ -474,15 +474,68 @@ qsizetype preenFixes(const QByteArray &output)
     return fixes;
 }
 
+// e2fsck's progress lines ("PASS DONE TOTAL DEVICE", asked for with -C 1) as one percentage of
+// the whole check, with what the pass looks at; the encrypted layer takes the last tenth.
+struct CheckProgress
+{
+    static constexpr int checkedShare = 90;
+
+    static QRegularExpressionMatch match(const QByteArray &line)
+    {
+        static const QRegularExpression progress(QStringLiteral("^([1-5]) (\\d+) (\\d+) \\S"));
+        return progress.match(QString::fromUtf8(line));
+    }
+    [[nodiscard]] static bool isProgress(const QByteArray &line) { return match(line).hasMatch(); }
+    [[nodiscard]] static QByteArray withoutProgress(const QByteArray &output)
+    {
+        QByteArray kept;
+        for (const QByteArray &line : output.split('\n')) {
+            if (!isProgress(line))
+                kept += line + '\n';
+        }
+        kept.chop(1);
+        return kept;
+    }
+
+    static void report(const QByteArray &line)
+    {
+        const QRegularExpressionMatch found = match(line);
+        if (!found.hasMatch())
+            return;
+        // Where each pass starts, in percent, and the stage a person reads.
+        static const int starts[] = {0, 0, 60, 80, 83, 86, checkedShare};
+        static const char *const stages[] = {"",
+                                             "Checking files and their blocks",
+                                             "Checking folders",
+                                             "Checking how folders connect",
+                                             "Checking link counts",
+                                             "Checking the free space records"};
+        const int pass = found.captured(1).toInt();
+        const double total = std::max(1.0, found.captured(3).toDouble());
+        const double done = std::min(total, found.captured(2).toDouble());
+        const int percent = starts[pass] + int((starts[pass + 1] - starts[pass]) * done / total);
+        static int last = -1;
+        if (percent != last)
+            Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
+        last = percent;
+    }
+};
+
 // Checks the file system before it is mounted. What a clean detach leaves passes at once; what a
 // crash leaves gets the quick repair, or, when the quick repair refuses, the full one, from the
 // backup superblock when the first one is lost. Answers what was repaired.
 std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image, bool force)
 {
+    // A forced check reads the whole file system, which takes a while: it says how far it is.
     QStringList quick{QStringLiteral("-p")};
-    if (force)
-        quick << QStringLiteral("-f");
-    const Tool::HelperResult preen = Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), quick << image);
+    Tool::LineObserver observer;
+    if (force) {
+        quick << QStringLiteral("-f") << QStringLiteral("-C") << QStringLiteral("1");
+        observer = &CheckProgress::report;
+    }
+    Tool::HelperResult preen =
+        Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), quick << image, {}, false, observer);
+    preen.output = CheckProgress::withoutProgress(preen.output);
     // e2fsck's statuses: 0 clean, 1 and 2 repaired, 4 and up errors left or a failure.
     if (preen.status < 4) {
         const qsizetype fixes = preenFixes(preen.output);
@@ -1184,7 +1237,12 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
         throw Error{QStringLiteral("cannot open the image: ") + systemError(errno)};
     struct stat info;
     fstat(fd, &info);
+    const QString stage = QStringLiteral("Giving free space back");
+    qsizetype done = 0;
     for (const BlockRange &free : std::as_const(map.free)) {
+        Tool::reportProgress(CheckProgress::checkedShare +
+                                 int((100 - CheckProgress::checkedShare) * done++ / std::max<qsizetype>(map.free.size(), 1)),
+                             stage);
         const qint64 start = free.first * map.blockSize;
         const qint64 end = (free.last + 1) * map.blockSize;
         const qint64 firstBlock = (start + plainBlock - 1) / plainBlock;
@@ -1205,6 +1263,7 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
     }
     fsync(fd);
     ::close(fd);
+    Tool::reportProgress(100, stage);
     return std::max<qint64>(0, before - allocatedBytes(bundle));
 }
 
@@ -1237,43 +1296,6 @@ QString renameVolume(const QString &mountPoint, const QString &newName)
 }
 
 namespace {
-
-// e2fsck's progress lines ("PASS DONE TOTAL DEVICE", asked for with -C 1) as one percentage of
-// the whole check, with what the pass looks at; the encrypted layer takes the last tenth.
-struct CheckProgress
-{
-    static constexpr int checkedShare = 90;
-
-    static QRegularExpressionMatch match(const QByteArray &line)
-    {
-        static const QRegularExpression progress(QStringLiteral("^([1-5]) (\\d+) (\\d+) \\S"));
-        return progress.match(QString::fromUtf8(line));
-    }
-    [[nodiscard]] static bool isProgress(const QByteArray &line) { return match(line).hasMatch(); }
-
-    static void report(const QByteArray &line)
-    {
-        const QRegularExpressionMatch found = match(line);
-        if (!found.hasMatch())
-            return;
-        // Where each pass starts, in percent, and the stage a person reads.
-        static const int starts[] = {0, 0, 60, 80, 83, 86, checkedShare};
-        static const char *const stages[] = {"",
-                                             "Checking files and their blocks",
-                                             "Checking folders",
-                                             "Checking how folders connect",
-                                             "Checking link counts",
-                                             "Checking the free space records"};
-        const int pass = found.captured(1).toInt();
-        const double total = std::max(1.0, found.captured(3).toDouble());
-        const double done = std::min(total, found.captured(2).toDouble());
-        const int percent = starts[pass] + int((starts[pass + 1] - starts[pass]) * done / total);
-        static int last = -1;
-        if (percent != last)
-            Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
-        last = percent;
-    }
-};
 
 // Reads every block in use through the encryption: a block that fails its authentication is
 // damage the file-system check cannot see. Answers false and adds lines when there is some.

@@ -13,6 +13,7 @@ VaultSheet {
     initialFocus: password
     buttonLabel: "Reclaim"
     operation: "compact"
+    showsProgress: true
     prefillReason: "modify the vault “" + vaultName + "”"
     prefillTarget: password
     canRun: Rules.canSubmitPassword(password.text, working)

@@ -19,6 +19,10 @@ Sheet {
     // Keychain prefill when shown; empty for none.
     property string prefillReason
     property var prefillTarget: null
+    // Long operations say how far they are while they run; -1 until the first word.
+    property bool showsProgress: false
+    property int progressPercent: -1
+    property string progressStage
     default property alias fields: group.content
     property alias status: statusLine.data
     signal run()
@@ -35,6 +39,8 @@ Sheet {
         if (!canRun)
             return
         working = true
+        progressPercent = -1
+        progressStage = ""
         run()
     }
     Connections {
@@ -42,6 +48,12 @@ Sheet {
         function onPasswordPrefilled(id, reason, password) {
             if (sheet.opened && sheet.vault && id === sheet.vault.id && reason === sheet.prefillReason && sheet.prefillTarget)
                 sheet.prefillTarget.text = password
+        }
+        function onProgress(operation, id, percent, stage) {
+            if (sheet.working && sheet.vault && operation === sheet.operation && id === sheet.vault.id) {
+                sheet.progressPercent = percent
+                sheet.progressStage = stage
+            }
         }
         function onFinished(operation, id, succeeded, text) {
             if (!sheet.vault || operation !== sheet.operation || id !== sheet.vault.id)
@@ -53,6 +65,27 @@ Sheet {
 
     FieldGroup { id: group }
     footerContent: [
+        ColumnLayout {
+            objectName: "operationProgress"
+            visible: sheet.showsProgress && sheet.working
+            spacing: 4
+            Layout.fillWidth: true
+            ProgressBar {
+                objectName: "progressBar"
+                from: 0; to: 100
+                value: Math.max(0, sheet.progressPercent)
+                indeterminate: sheet.progressPercent < 0
+                Layout.fillWidth: true
+            }
+            Text {
+                objectName: "progressStage"
+                textFormat: Text.PlainText
+                text: sheet.progressPercent < 0 ? "Opening the vault…"
+                                                : sheet.progressStage + "… " + sheet.progressPercent + " %"
+                font.pixelSize: 11; color: Theme.of(Window.window).secondary
+                elide: Text.ElideRight; Layout.fillWidth: true
+            }
+        },
         Item {
             id: statusLine
             Layout.fillWidth: true

@@ -9,9 +9,7 @@ VaultSheet {
     objectName: "verifyVaultView"
     property string resultText
     property bool resultOK: false
-    // How far the check is; -1 until the tool says.
-    property int progressPercent: -1
-    property string progressStage
+    showsProgress: true
     icon: "checkmark.seal.fill"
     heading: "Verify “" + vaultName + "”"
     subtitle: "Checks the vault's filesystem for damage"
@@ -26,12 +24,7 @@ VaultSheet {
     canRun: Rules.canSubmitPassword(password.text, working)
     onOpened: { password.text = ""; resultText = ""; resultOK = false }
     onClosed: password.text = ""
-    onRun: {
-        resultText = ""
-        progressPercent = -1
-        progressStage = ""
-        VaultActions.verify(vault.id, password.text)
-    }
+    onRun: { resultText = ""; VaultActions.verify(vault.id, password.text) }
     onFinishedWith: (succeeded, text) => { resultOK = succeeded; resultText = text }
 
     Text {
@@ -41,35 +34,6 @@ VaultSheet {
     }
     FieldLabel { text: "Password" }
     TextField { id: password; objectName: "passwordField"; placeholderText: "Password"; echoMode: TextInput.Password; Layout.fillWidth: true }
-    ColumnLayout {
-        objectName: "verifyProgress"
-        visible: view.working
-        spacing: 4
-        Layout.fillWidth: true
-        ProgressBar {
-            objectName: "progressBar"
-            from: 0; to: 100
-            value: Math.max(0, view.progressPercent)
-            indeterminate: view.progressPercent < 0
-            Layout.fillWidth: true
-        }
-        Text {
-            objectName: "progressStage"
-            textFormat: Text.PlainText
-            text: view.progressPercent < 0 ? "Opening the vault…"
-                                           : view.progressStage + "… " + view.progressPercent + " %"
-            font.pixelSize: 11; color: Theme.of(Window.window).secondary; elide: Text.ElideRight; Layout.fillWidth: true
-        }
-    }
-    Connections {
-        target: VaultActions
-        function onProgress(operation, id, percent, stage) {
-            if (operation === "verify" && view.vault && id === view.vault.id) {
-                view.progressPercent = percent
-                view.progressStage = stage
-            }
-        }
-    }
     status: SymbolLabel {
         visible: view.resultText.length > 0
         symbol: view.resultOK ? "checkmark.circle.fill" : "exclamationmark.triangle.fill"
