@@ -1,5 +1,6 @@
 #include "StoreHarness.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 // Adding, relocating, renaming, resizing, compacting, re-keying, cloud exclusion and deletion
@@ -165,8 +166,13 @@ private Q_SLOTS:
         const qint64 before = f.store.sizesOnDisk().value(vault.id);
         // The deleted file's space comes back at once with the volume daemon, at compaction otherwise.
         QVERIFY(fallbackEngine() ? before > 90 * 1024 * 1024 : before < 20 * 1024 * 1024);
+        QSignalSpy progress(&f.store, &VaultStore::progressed);
         QCoro::waitFor(f.store.compact(vault, m_text));
         QVERIFY(f.error().isEmpty());
+        // The tool's progress reached the store as it ran, to the end.
+        QVERIFY(progress.size() >= 3);
+        QCOMPARE(progress.last(), (QVariantList{QVariant::fromValue(vault.id), u"compact"_s, 100,
+                                                u"Giving free space back"_s}));
         QVERIFY(f.store.sizesOnDisk().value(vault.id) < 20 * 1024 * 1024);
         QVERIFY(f.store.busyVaults().isEmpty());
     }

@@ -296,11 +296,12 @@ QCoro::Task<void> changePassword(const QString &image, const QString &oldPasswor
         failWithPasswordCheck(result, u"Could not change password: "_qs);
 }
 
-QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password)
+QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password,
+                         const ProgressObserver &onProgress)
 {
     const QStringList arguments{u"resize"_qs, u"-stdinpass"_qs, u"-size"_qs, sizeArgument(newSizeMB), image};
     const ProcessResult result =
-        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout);
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout, onProgress);
     if (result.status == 0)
         co_return;
     const QString text = stderrText(result.stderrData);

@@ -50,7 +50,8 @@ QCoro::Task<QMap<QString, QString>> attachedImages();
 QCoro::Task<std::optional<QString>> mountPoint(const QString &image);
 QCoro::Task<void> changePassword(const QString &image, const QString &oldPassword,
                                  const QString &newPassword);
-QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password);
+QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password,
+                         const ProgressObserver &onProgress = {});
 // Bytes the image takes on disk; 0 when it cannot be measured.
 QCoro::Task<qint64> sizeOnDisk(const QString &image);
 // The same for many images with one run of du per hundreds of them: a long list must not cost a

@@ -191,6 +191,7 @@ private:
     QCoro::Task<void> renameImage(Vault vault, QString newName, QString password, QString target);
     QCoro::Task<void> resizeImage(Vault vault, qint64 newSizeMB, QString password);
     QCoro::Task<void> compactImage(Vault vault, QString password);
+    [[nodiscard]] std::function<void(int, const QString &)> progressReporter(const QUuid &id, const QString &operation);
     QCoro::Task<void> rekeyImage(Vault vault, QString oldPassword, QString newPassword);
 
     [[nodiscard]] QVariantList vaultValues() const;

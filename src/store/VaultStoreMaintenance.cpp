@@ -186,6 +186,13 @@ QCoro::Task<void> VaultStore::renameImage(Vault vault, QString newName, QString 
     });
 }
 
+// Passes a tool's progress on as progressed(). Kept in a named variable by the caller: g++ 12
+// destroys a temporary made inside an awaited call twice.
+std::function<void(int, const QString &)> VaultStore::progressReporter(const QUuid &id, const QString &operation)
+{
+    return [this, id, operation](int percent, const QString &stage) { Q_EMIT progressed(id, operation, percent, stage); };
+}
+
 QCoro::Task<Outcome> VaultStore::resize(Vault vault, qint64 newSizeMB, QString password)
 {
     BusyMark busy(*this, vault.id);
@@ -194,7 +201,8 @@ QCoro::Task<Outcome> VaultStore::resize(Vault vault, qint64 newSizeMB, QString p
 
 QCoro::Task<void> VaultStore::resizeImage(Vault vault, qint64 newSizeMB, QString password)
 {
-    co_await DiskImage::resize(vault.bundlePath, newSizeMB, password);
+    const DiskImage::ProgressObserver report = progressReporter(vault.id, u"resize"_qs);
+    co_await DiskImage::resize(vault.bundlePath, newSizeMB, password, report);
     updateRecord(vault.id, [&](Vault &record) { record.maxSizeMB = newSizeMB; });
 }
 
@@ -206,10 +214,7 @@ QCoro::Task<Outcome> VaultStore::compact(Vault vault, QString password)
 
 QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
 {
-    // Named: g++ 12 destroys a temporary made inside an awaited call twice.
-    const DiskImage::ProgressObserver report = [this, id = vault.id](int percent, const QString &stage) {
-        Q_EMIT progressed(id, u"compact"_qs, percent, stage);
-    };
+    const DiskImage::ProgressObserver report = progressReporter(vault.id, u"compact"_qs);
     co_await DiskImage::compact(vault.bundlePath, password, report);
     setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
 }

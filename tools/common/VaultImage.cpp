@@ -1181,6 +1181,8 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
     requireLocked(bundle);
     OpenLayer layer(bundle, password);
     checkAndRepair(bundle, layer.image(), true);
+    const QString stage = QStringLiteral("Changing the size limit");
+    Tool::reportProgress(CheckProgress::checkedShare, stage);
     QFile image(layer.image());
     const qint64 current = image.size();
     const QString resize2fs = Tool::helper(QStringLiteral("resize2fs"));
@@ -1215,6 +1217,7 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
             throw Error{QStringLiteral("cannot check the resized file system: ") + complaint(marked.output)};
     }
     writeInfo(bundle, {{sizeKey, limitBytes}});
+    Tool::reportProgress(100, stage);
 }
 
 qint64 compact(const QString &bundlePath, const QByteArray &password)

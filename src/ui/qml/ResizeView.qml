@@ -16,6 +16,7 @@ VaultSheet {
     buttonLabel: "Resize"
     workingLabel: "Resizing…"
     operation: "resize"
+    showsProgress: true
     prefillReason: "resize the vault “" + vaultName + "”"
     prefillTarget: password
     canRun: vault !== null && Rules.canResize(password.text, newSizeMB, vault.maxSizeMB, working)
