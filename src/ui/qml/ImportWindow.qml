@@ -148,7 +148,7 @@ ThemedWindow {
             Layout.fillWidth: true
             Item { Layout.fillWidth: true }
             QuietButton { objectName: "cancelButton"; text: "Cancel"; onClicked: window.cancel() }
-            QuietButton {
+            StandardButton {
                 objectName: "moveInButton"
                 text: importer.working ? "Working…" : "Move In (originals to Trash)"
                 enabled: window.canRun
