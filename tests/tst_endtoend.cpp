@@ -436,6 +436,7 @@ private Q_SLOTS:
         QTest::keyClick(m_window, Qt::Key_Comma, Qt::ControlModifier);
         QQuickWindow *settings = nullptr;
         QTRY_VERIFY((settings = AppWindows::shared().window(u"SettingsWindow"_s)) && settings->isActive());
+        QCOMPARE(settings->property("view").value<QQuickItem *>()->width(), 440.0);
         click(findItem(settings, u"hideDockIcon"_s));
         QTRY_VERIFY(TaskbarPresence::isHidden(m_window));
         QVERIFY(m_window->isVisible());

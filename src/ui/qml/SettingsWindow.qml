@@ -10,7 +10,8 @@ ThemedWindow {
     objectName: "settingsWindow"
     title: "Settings"
     readonly property alias view: view
-    width: 480
+    // The content is 440 wide, with its padding and room for the scroll bar around it.
+    width: 440 + 44 + scroll.ScrollBar.vertical.width
     minimumWidth: 440
     height: Math.min(view.implicitHeight + 44, Screen.desktopAvailableHeight - 60)
     minimumHeight: 240
@@ -43,7 +44,7 @@ ThemedWindow {
             id: view
             x: 22
             y: 22
-            width: scroll.availableWidth - 44
+            width: Math.min(440, scroll.availableWidth - 44)
         }
     }
 }
