@@ -6,6 +6,8 @@
 #
 #   bench/disk_tools.sh [BUILD_DIR [EARLIER_BUILD_DIR]]
 #
+# Every figure is the median of ROUNDS rounds (3 unless set), the targets taking turns within a
+# round: a single pass swings by a factor of three on a busy machine, and unevenly between targets.
 # Prints MB/s for a 512 MB sequential write (with fsync) and read (caches dropped), files/s to
 # create, read and delete 2,000 small files, ratios against gocryptfs alone, the bundle's disk
 # usage half a second after the files were deleted (the daemon gives freed space back once the
@@ -22,6 +24,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 password="bench-password"
 megabytes=512
 files=2000
+rounds=${ROUNDS:-3}
 
 cleanup() {
     for mp in $(grep -o "$work[^ ]*" /proc/mounts | sed 's/\\040/ /g' | sort -r); do fusermount3 -u -z "$mp" 2>/dev/null || true; done
@@ -92,16 +95,29 @@ targets=(plain gocryptfs)
 [ $have_cryfs = 1 ] && targets+=(cryfs)
 [ -n "$earlier" ] && targets+=(earlier-2G)
 targets+=(daemon-2G daemon-1T fallback-2G fallback-1T)
+# median VALUE... -> the middle value
+median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
+declare -A all
+for ((round = 0; round < rounds; round++)); do
+    for target in "${targets[@]}"; do
+        d=${dir[$target]}
+        all[write $target]+=" $(seq_write "$d")"
+        all[read $target]+=" $(seq_read "$d")"
+        all[create $target]+=" $(small_create "$d")"
+        all[readsmall $target]+=" $(small_read "$d")"
+        all[delete $target]+=" $(small_delete "$d")"
+        b=$(bundle "$target")
+        [ -n "$b" ] && sleep 0.5
+        du_after[$target]=${b:+$(du -sk "$b" | cut -f1)K}
+    done
+done
 for target in "${targets[@]}"; do
-    d=${dir[$target]}
-    write[$target]=$(seq_write "$d")
-    read[$target]=$(seq_read "$d")
-    create[$target]=$(small_create "$d")
-    readsmall[$target]=$(small_read "$d")
-    delete[$target]=$(small_delete "$d")
-    b=$(bundle "$target")
-    [ -n "$b" ] && sleep 0.5
-    du_after[$target]=${b:+$(du -sk "$b" | cut -f1)K}
+    # shellcheck disable=SC2086 # the lists split on purpose
+    write[$target]=$(median ${all[write $target]}); read[$target]=$(median ${all[read $target]})
+    # shellcheck disable=SC2086
+    create[$target]=$(median ${all[create $target]}); readsmall[$target]=$(median ${all[readsmall $target]})
+    # shellcheck disable=SC2086
+    delete[$target]=$(median ${all[delete $target]})
 done
 
 printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %12s\n' "" "write MB/s" "×gcfs" "read MB/s" "×gcfs" \
