@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 using namespace Ext4Support;
 
@@ -29,7 +30,65 @@ int Ext4Volume::addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fi
 {
     if (strlen(name) > EXT2_NAME_LEN)
         return ENAMETOOLONG;
-    return withRoomIn(dir, name, ino, [&] { return ext2fs_link(m_fs, dir, name, ino, fileType); });
+    return withRoomIn(dir, name, ino, [&] {
+        const errcode_t appended = appendLink(dir, name, ino, fileType);
+        return appended == EXT2_ET_DIR_NO_SPACE ? ext2fs_link(m_fs, dir, name, ino, fileType) : appended;
+    });
+}
+
+// A new name goes after the last one of the folder's last block when it fits there: a folder
+// filled one name after another never searches its earlier blocks for a gap, which is what
+// ext2fs_link does, entry by entry, for every name. EXT2_ET_DIR_NO_SPACE when it does not fit
+// (or the folder is indexed), and ext2fs_link finds a place.
+errcode_t Ext4Volume::appendLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType)
+{
+    ext2_inode_large inode;
+    if (errcode_t error = ext2fs_read_inode_full(m_fs, dir, reinterpret_cast<ext2_inode *>(&inode), sizeof inode))
+        return error;
+    const uint64_t size = EXT2_I_SIZE(&inode);
+    if ((inode.i_flags & (EXT2_INDEX_FL | EXT4_INLINE_DATA_FL)) || size < m_fs->blocksize ||
+        size % m_fs->blocksize != 0)
+        return EXT2_ET_DIR_NO_SPACE;
+    blk64_t block = 0;
+    if (ext2fs_bmap2(m_fs, dir, reinterpret_cast<ext2_inode *>(&inode), nullptr, 0, size / m_fs->blocksize - 1,
+                     nullptr, &block) != 0 ||
+        block == 0)
+        return EXT2_ET_DIR_NO_SPACE;
+    std::vector<char> buffer(m_fs->blocksize);
+    if (errcode_t error = ext2fs_read_dir_block4(m_fs, block, buffer.data(), 0, dir))
+        return error;
+    // The usable part ends where the checksum entry starts.
+    const unsigned end = m_fs->blocksize - (ext2fs_has_feature_metadata_csum(m_fs->super)
+                                                ? unsigned(sizeof(ext2_dir_entry_tail))
+                                                : 0u);
+    unsigned offset = 0, last = 0, length = 0;
+    while (offset < end) {
+        auto *entry = reinterpret_cast<ext2_dir_entry *>(buffer.data() + offset);
+        unsigned recordLength = 0;
+        if (ext2fs_get_rec_len(m_fs, entry, &recordLength) != 0 || recordLength < 8 || recordLength % 4 != 0 ||
+            offset + recordLength > end)
+            return EXT2_ET_DIR_NO_SPACE;
+        last = offset;
+        length = recordLength;
+        offset += recordLength;
+    }
+    if (offset != end)
+        return EXT2_ET_DIR_NO_SPACE;
+    auto *entry = reinterpret_cast<ext2_dir_entry *>(buffer.data() + last);
+    const unsigned used = entry->inode ? EXT2_DIR_REC_LEN(ext2fs_dirent_name_len(entry)) : 0;
+    const unsigned nameLength = unsigned(strlen(name));
+    if (length - used < EXT2_DIR_REC_LEN(nameLength))
+        return EXT2_ET_DIR_NO_SPACE;
+    if (used > 0) {
+        ext2fs_set_rec_len(m_fs, used, entry);
+        entry = reinterpret_cast<ext2_dir_entry *>(buffer.data() + last + used);
+    }
+    ext2fs_set_rec_len(m_fs, length - used, entry);
+    entry->inode = ino;
+    ext2fs_dirent_set_name_len(entry, int(nameLength));
+    ext2fs_dirent_set_file_type(entry, ext2fs_has_feature_filetype(m_fs->super) ? fileType : 0);
+    memcpy(entry->name, name, nameLength);
+    return ext2fs_write_dir_block4(m_fs, block, buffer.data(), 0, dir);
 }
 
 int Ext4Volume::unlinkName(ext2_ino_t dir, const char *name, ext2_ino_t ino)

@@ -118,6 +118,7 @@ private:
     int completeEntry(fuse_req_t req, ext2_ino_t parent, ext2_ino_t ino,
                       const std::function<void(ext2_inode_large &)> &adjust);
     int addLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
+    errcode_t appendLink(ext2_ino_t dir, const char *name, ext2_ino_t ino, int fileType);
     int newInode(ext2_ino_t parent, mode_t mode, ext2_ino_t &ino);
     int createNode(ext2_ino_t parent, const char *name, mode_t mode, dev_t rdev, const fuse_ctx *ctx,
                    ext2_ino_t &ino);
