@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,45 @@
 #include <unistd.h>
 
 using namespace CipherLayout;
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "the byte searches below read words as little-endian");
+
+uint64_t wordAt(const uint8_t *bytes)
+{
+    uint64_t word;
+    memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// Where two runs that differ somewhere first differ, and one past where they last do: compared a
+// word at a time, since metadata blocks are rewritten whole for a change of a few bytes.
+size_t firstDifference(const uint8_t *a, const uint8_t *b, size_t count)
+{
+    size_t at = 0;
+    for (; at + 8 <= count; at += 8) {
+        if (const uint64_t bits = wordAt(a + at) ^ wordAt(b + at))
+            return at + size_t(std::countr_zero(bits) / 8);
+    }
+    while (a[at] == b[at])
+        ++at;
+    return at;
+}
+
+size_t endOfDifference(const uint8_t *a, const uint8_t *b, size_t count)
+{
+    size_t end = count;
+    for (; end >= 8; end -= 8) {
+        if (const uint64_t bits = wordAt(a + end - 8) ^ wordAt(b + end - 8))
+            return end - size_t(std::countl_zero(bits) / 8);
+    }
+    while (a[end - 1] == b[end - 1])
+        --end;
+    return end;
+}
+
+} // namespace
 
 CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
     : m_fd(fd)
@@ -307,11 +347,8 @@ ssize_t CipherFile::write(const void *buffer, size_t length, off_t offset)
         // journal keeps just the bytes that differ.
         if (memcmp(block->data + at, source, count) == 0)
             continue;
-        size_t head = 0, tail = count;
-        while (block->data[at + head] == source[head])
-            ++head;
-        while (block->data[at + tail - 1] == source[tail - 1])
-            --tail;
+        const size_t head = firstDifference(block->data + at, source, count);
+        const size_t tail = endOfDifference(block->data + at, source, count);
         memcpy(block->data + at + head, source + head, tail - head);
         markChanged(number, *block, at + head, at + tail);
     }
