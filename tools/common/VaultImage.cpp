@@ -1,6 +1,7 @@
 #include "VaultImage.h"
 
 #include "Bundle.h"
+#include "Engine.h"
 #include "FileSystemCheck.h"
 #include "MountTable.h"
 #include "diskimage/Plist.h"
@@ -36,95 +37,6 @@ using Tool::Error;
 
 // ---- the encryption layer ----
 
-// Who serves a vault: our volume daemon, one process for the decrypted view and the file system
-// inside it; or, chosen by HOLLOWKEEP_VOLUME_ENGINE=fuse2fs, gocryptfs for the view and fuse2fs
-// for the file system. Both read and write the same bundles.
-const QString daemonName = QStringLiteral("volumed");
-const QString gocryptfsName = QStringLiteral("gocryptfs");
-const QString fuse2fsName = QStringLiteral("fuse2fs");
-const QString controlName = QStringLiteral(".volume");
-
-bool usesFallback()
-{
-    return qEnvironmentVariable("HOLLOWKEEP_VOLUME_ENGINE") == fuse2fsName;
-}
-
-QString daemonPath()
-{
-    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + daemonName;
-    return QFileInfo(beside).isExecutable() ? beside : Tool::helper(daemonName);
-}
-
-// The process serving the decrypted view mounted there, whichever program it is.
-MountTable::Process layerDaemon(const QString &at)
-{
-    const MountTable::Process daemon = MountTable::findDaemon(daemonName, at);
-    return daemon.pid != 0 ? daemon : MountTable::findDaemon(gocryptfsName, at);
-}
-
-bool servedByDaemon(const QString &layer)
-{
-    return MountTable::findDaemon(daemonName, layer).pid != 0;
-}
-
-// What opening the encryption layer put right: the journal the daemon left when it could not
-// finish writing.
-struct LayerRecovery
-{
-    int replayed = 0; // changes completed from the journal
-    int cleared = 0;  // damaged blocks of changes that never completed, made holes again
-};
-
-LayerRecovery recoveryIn(const QByteArray &output)
-{
-    static const QRegularExpression line(QStringLiteral("journal: replayed (\\d+), blocks \\d+, cleared (\\d+)"));
-    const QRegularExpressionMatch match = line.match(QString::fromUtf8(output));
-    return match.hasMatch() ? LayerRecovery{match.captured(1).toInt(), match.captured(2).toInt()} : LayerRecovery();
-}
-
-void requireOpenablePassword(const QByteArray &password)
-{
-    if (password.isEmpty() || password.contains('\n') || password.contains('\r'))
-        throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
-}
-
-void failOnDaemonStatus(const Tool::HelperResult &result)
-{
-    if (result.status == 12)
-        throw Error{QStringLiteral("Authentication error"), Tool::statusAuthentication};
-    if (result.status != 0)
-        throw Error{QStringLiteral("cannot open the encrypted layer: ") + Tool::lastLines(result.output)};
-}
-
-const QString journalName = QStringLiteral(".disk.img.journal");
-
-LayerRecovery openLayer(const QString &bundle, const QByteArray &password, const QString &at, bool readOnly = false)
-{
-    requireOpenablePassword(password);
-    makePrivateFolder(at);
-    const bool fallback = usesFallback();
-    LayerRecovery recovery;
-    // gocryptfs knows nothing of the daemon's journal: what it holds goes in place first.
-    if (fallback && QFileInfo::exists(cipherDirectory(bundle) + QLatin1Char('/') + journalName)) {
-        const Tool::HelperResult recovered = Tool::runHelper(
-            daemonPath(), {QStringLiteral("-recover"), cipherDirectory(bundle)}, Tool::keepSecret(password + '\n'));
-        failOnDaemonStatus(recovered);
-        recovery = recoveryIn(recovered.output);
-    }
-    QStringList arguments;
-    if (fallback)
-        arguments << QStringLiteral("-q") << QStringLiteral("-noprealloc");
-    if (readOnly)
-        arguments << QStringLiteral("-ro");
-    arguments << cipherDirectory(bundle) << at;
-    const Tool::HelperResult result = Tool::runHelper(fallback ? Tool::helper(gocryptfsName) : daemonPath(),
-                                                      arguments, Tool::keepSecret(password + '\n'), true);
-    if (result.status != 0)
-        QDir().rmdir(at);
-    failOnDaemonStatus(result);
-    return fallback ? recovery : recoveryIn(result.output);
-}
-
 // Asks a daemon to end; a stopped one gets the request when it continues. Only a daemon that
 // still handles the request is asked: a FUSE daemon whose connection has ended puts back the
 // default action while it writes its file system out, and the signal would kill it half way
@@ -140,7 +52,7 @@ void stopDaemon(pid_t pid)
 
 void closeLayer(const QString &at)
 {
-    const MountTable::Process daemon = layerDaemon(at);
+    const MountTable::Process daemon = Engine::serving(at).layerServer(at);
     if (MountTable::isMountPoint(at)) {
         unmount(at, false);
         if (MountTable::isMountPoint(at)) {
@@ -161,7 +73,7 @@ public:
                    ? runtimeRoot() + QStringLiteral("/check-") + QUuid::createUuid().toString(QUuid::Id128)
                    : layerPointFor(bundle))
     {
-        openLayer(bundle, password, m_at, readOnly);
+        Engine::chosen().openLayer(bundle, password, m_at, readOnly);
     }
     ~OpenLayer()
     {
@@ -183,29 +95,6 @@ private:
 
 // ---- the file system inside ----
 
-Tool::HelperResult startFileSystem(const QString &image, const QString &mountPoint)
-{
-    makePrivateFolder(mountPoint);
-    const QString layer = QFileInfo(image).path();
-    if (servedByDaemon(layer)) {
-        // The daemon serving the view mounts the file system itself when told where.
-        const QByteArray control = QFile::encodeName(layer + QLatin1Char('/') + controlName);
-        const QByteArray target = QFile::encodeName(mountPoint);
-        const int fd = ::open(control.constData(), O_WRONLY | O_CLOEXEC);
-        const bool written = fd >= 0 && ::write(fd, target.constData(), size_t(target.size())) == target.size();
-        const int error = written ? 0 : errno;
-        if (fd >= 0)
-            ::close(fd);
-        return {written ? 0 : 1, written ? QByteArray() : systemError(error).toUtf8()};
-    }
-    // hard_remove: a file deleted just after it was closed must free its blocks at once; without
-    // it the FUSE library may keep it as a hidden ".fuse_hidden…" file until the volume unmounts,
-    // or for good when the close arrives after the unmount.
-    return Tool::runHelper(Tool::helper(QStringLiteral("fuse2fs")),
-                           {image, mountPoint, QStringLiteral("-o"), QStringLiteral("hard_remove")}, {},
-                           true);
-}
-
 // Keeps the repair log inside the vault, where only its owner can read it: it names files.
 QString keepRepairLog(const QString &mountPoint, const QByteArray &log)
 {
@@ -224,15 +113,16 @@ QString keepRepairLog(const QString &mountPoint, const QByteArray &log)
 // Answers a report when a repair was needed.
 QString mountVolume(const QString &bundle, const QString &image, const QString &mountPoint)
 {
+    const Engine &engine = Engine::serving(QFileInfo(image).path());
     std::optional<Repair> repair = checkAndRepair(bundle, image, false);
     prepareFileSystem(image);
-    Tool::HelperResult result = startFileSystem(image, mountPoint);
+    Tool::HelperResult result = engine.startVolume(image, mountPoint);
     if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
         // A file system marked clean can still be damaged (a write lost when the host disk filled
         // up): a full check repairs it, then the mount is tried once more.
         if (std::optional<Repair> full = checkAndRepair(bundle, image, true))
             repair = full;
-        result = startFileSystem(image, mountPoint);
+        result = engine.startVolume(image, mountPoint);
     }
     if (result.status != 0 || !MountTable::isMountPoint(mountPoint)) {
         removeMountPoint(mountPoint);
@@ -245,57 +135,18 @@ QString mountVolume(const QString &bundle, const QString &image, const QString &
                          : repair->summary + QStringLiteral(" The repair log is “%1” in the vault.").arg(log);
 }
 
-// Asks the daemon serving a view to put everything in place and make it durable; 0 or the errno
-// of what kept it from doing so.
-int writeBack(const QString &layer)
-{
-    const int fd = ::open(QFile::encodeName(layer + QLatin1Char('/') + controlName).constData(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    const int error = ::write(fd, "sync", 4) == 4 ? 0 : errno;
-    ::close(fd);
-    return error;
-}
-
-// Whether the daemon serving a view still serves the file system inside it. Ask only a running
-// daemon: a stopped one would never answer.
-bool daemonServesVolume(const QString &layer)
-{
-    QFile control(layer + QLatin1Char('/') + controlName);
-    return control.open(QIODevice::ReadOnly | QIODevice::Unbuffered) && !control.readAll().trimmed().isEmpty();
-}
-
-// Waits until the file system of a view is written and closed: its daemon exits, or, for the
-// volume daemon, which keeps serving the view, says it serves no volume any more.
-bool waitForVolumeClosed(const MountTable::Process &daemon, const QString &layer, bool inDaemon)
-{
-    if (!inDaemon)
-        return MountTable::waitForExit(daemon.pid, daemonExitTimeoutMs);
-    for (int waited = 0; waited < daemonExitTimeoutMs; waited += 20) {
-        // Gone: it wrote everything on its way out. A stopped one is waited for, never asked.
-        if (kill(daemon.pid, 0) != 0)
-            return true;
-        if (MountTable::isRunning(daemon.pid) && !daemonServesVolume(layer))
-            return true;
-        usleep(20000);
-    }
-    return false;
-}
-
 void unmountVolume(const Attachment &attachment, bool force, const QString &name)
 {
     const QString mountPoint = attachment.volumeMount;
-    const MountTable::Process fuse2fs = MountTable::findDaemon(fuse2fsName, attachment.image());
-    const bool inDaemon = fuse2fs.pid == 0 && servedByDaemon(attachment.layerMount);
-    const MountTable::Process daemon =
-        inDaemon ? MountTable::findDaemon(daemonName, attachment.layerMount) : fuse2fs;
+    const Engine &engine = Engine::serving(attachment.layerMount);
+    const MountTable::Process daemon = engine.volumeServer(attachment);
     if (attachment.healthy && !force && !MountTable::programsUsing(mountPoint).isEmpty())
         throw Error{busyMessage(mountPoint, name), Tool::statusBusy, true};
-    // The volume daemon writes everything back before the volume goes: when it cannot, the
-    // volume stays, with everything it holds, until the reason is gone.
-    if (inDaemon && attachment.healthy) {
+    // Everything is written back before the volume goes: when it cannot be, the volume stays,
+    // with everything it holds, until the reason is gone.
+    if (attachment.healthy) {
         // EINVAL: a daemon of an earlier release, which writes everything back as it ends.
-        if (const int error = writeBack(attachment.layerMount); error && error != EINVAL && !force)
+        if (const int error = engine.writeBack(attachment.layerMount); error && error != EINVAL && !force)
             throw Error{error == ENOSPC
                             ? QStringLiteral("The volume “%1” was not locked: the disk holding the vault is full, "
                                              "so its last changes cannot be saved. Free some space on that disk, "
@@ -318,7 +169,7 @@ void unmountVolume(const Attachment &attachment, bool force, const QString &name
     // everything it holds and closes the file system cleanly.
     if (lazy)
         stopDaemon(daemon.pid);
-    if (!waitForVolumeClosed(daemon, attachment.layerMount, inDaemon && !lazy))
+    if (!engine.waitForVolumeClosed(daemon, attachment.layerMount, lazy))
         throw Error{QStringLiteral("the volume did not finish writing in time")};
     removeMountPoint(mountPoint);
 }
@@ -479,23 +330,19 @@ QList<Attachment> attachments()
     const QString root = layersRoot() + QLatin1Char('/');
     QList<Attachment> result;
     for (const MountTable::Mount &layer : mounts) {
-        const bool ours = layer.fsType == QLatin1String("fuse.") + daemonName;
-        if ((!ours && layer.fsType != QLatin1String("fuse.") + gocryptfsName) || !layer.mountPoint.startsWith(root))
+        const Engine *engine = Engine::ofLayerType(layer.fsType);
+        if (!engine || !layer.mountPoint.startsWith(root))
             continue;
         Attachment attachment;
         attachment.layerMount = layer.mountPoint;
         // The daemon's arguments hold the exact path; the mount table may have altered it.
-        const MountTable::Process daemon =
-            MountTable::findDaemon(ours ? daemonName : gocryptfsName, layer.mountPoint);
+        const MountTable::Process daemon = engine->layerServer(layer.mountPoint);
         const qsizetype at = daemon.arguments.lastIndexOf(layer.mountPoint);
         const QString cipher = at > 0 ? daemon.arguments[at - 1] : layer.source;
         attachment.bundlePath = QFileInfo(cipher).path();
         if (const MountTable::Mount *volume = volumeOf(mounts, attachment.image())) {
             attachment.volumeMount = volume->mountPoint;
-            // The volume daemon serves both; otherwise fuse2fs serves the file system.
-            attachment.healthy =
-                MountTable::isRunning(daemon.pid) &&
-                (ours || MountTable::isRunning(MountTable::findDaemon(fuse2fsName, attachment.image()).pid));
+            attachment.healthy = engine->serves(attachment, daemon);
         }
         result.append(attachment);
     }
@@ -640,7 +487,7 @@ Attached attach(const QString &bundlePath, const QByteArray &password, bool hidd
     }
     clearLeftovers(bundle);
     const QString layer = layerPointFor(bundle);
-    const LayerRecovery recovery = openLayer(bundle, password, layer);
+    const LayerRecovery recovery = Engine::chosen().openLayer(bundle, password, layer, false);
     Tool::Rollback closeOnFailure([&] { closeLayer(layer); });
     const QString image = layer + QLatin1Char('/') + imageName;
     if (!QFileInfo::exists(image))
