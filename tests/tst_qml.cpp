@@ -182,7 +182,7 @@ public:
     Q_INVOKABLE int serverRequests() const { return int(m_versions.requests.size()); }
     bool startVersionServer()
     {
-        UpdateChecker::setAlertPresenter([this](QString title, QString) -> QCoro::Task<UpdateChecker::AlertChoice> {
+        UpdateChecker::setAlertPresenter([this](QString title, QString, UpdateChecker::Asker) -> QCoro::Task<UpdateChecker::AlertChoice> {
             m_updateAlerts << title;
             co_return UpdateChecker::AlertChoice::Later;
         });

@@ -22,6 +22,7 @@ class TestUpdateChecker : public QObject
     VersionServer m_server;
     std::unique_ptr<UserDefaults> m_defaults;
     QStringList m_alerts;
+    QList<Asker> m_askers;
     AlertChoice m_choice = AlertChoice::Later;
     QList<QUrl> m_opened;
 
@@ -30,8 +31,9 @@ private Q_SLOTS:
     {
         QVERIFY(m_server.start());
         qputenv("HOLLOWKEEP_UPDATE_SERVER", m_server.address().toUtf8());
-        setAlertPresenter([this](QString title, QString) -> QCoro::Task<AlertChoice> {
+        setAlertPresenter([this](QString title, QString, Asker asker) -> QCoro::Task<AlertChoice> {
             m_alerts << title;
+            m_askers << asker;
             co_return m_choice;
         });
         setUrlOpener([this](const QUrl &url) { m_opened << url; });
@@ -44,6 +46,7 @@ private Q_SLOTS:
         m_server.silent = false;
         m_server.status = "200 OK";
         m_alerts.clear();
+        m_askers.clear();
         m_opened.clear();
         m_choice = AlertChoice::Later;
     }
@@ -164,6 +167,8 @@ private Q_SLOTS:
         QCOMPARE(QCoro::waitFor(manualCheck(*m_defaults)), u"Version 2.0 is available."_s);
         QCOMPARE(m_alerts.size(), 2);
         QCOMPARE(m_opened, QList<QUrl>{QUrl(u"https://example.org/get"_s)});
+        // The automatic check's alert stands for the whole program, the asked one for its window.
+        QCOMPARE(m_askers, (QList<Asker>{Asker::AutomaticCheck, Asker::Person}));
 
         m_defaults->setValue(SettingsKeys::updateCheckEnabled, false);
         m_defaults->removeValue(SettingsKeys::lastUpdateCheck);

@@ -27,7 +27,7 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text);
+QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text, UpdateChecker::Asker asker);
 } // namespace
 
 HollowkeepApp::HollowkeepApp(QObject *parent) : QObject(parent)
@@ -72,8 +72,10 @@ QByteArray residentMemory()
     return {};
 }
 
-// The update alert: the program in front, three buttons, View Download the default.
-QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text)
+// The update alert: the program in front, three buttons, View Download the default. It is modal
+// to the Settings window when a person asked there, to the whole program when the automatic
+// check found the version.
+QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString text, UpdateChecker::Asker asker)
 {
     QMessageBox box(QMessageBox::Information, u"Hollowkeep"_qs, title);
     box.setInformativeText(text);
@@ -81,7 +83,14 @@ QCoro::Task<UpdateChecker::AlertChoice> askAboutUpdate(QString title, QString te
     QPushButton *skip = box.addButton(u"Skip This Version"_qs, QMessageBox::DestructiveRole);
     box.addButton(u"Later"_qs, QMessageBox::RejectRole);
     box.setDefaultButton(view);
-    box.open();
+    QWindow *settings =
+        asker == UpdateChecker::Asker::Person ? AppWindows::shared().window(u"SettingsWindow"_qs) : nullptr;
+    box.setWindowModality(settings ? Qt::WindowModal : Qt::ApplicationModal);
+    if (settings) {
+        box.winId(); // the native window, so that it can belong to the Settings window
+        box.windowHandle()->setTransientParent(settings);
+    }
+    box.show();
     box.raise();
     box.activateWindow();
     co_await qCoro(&box, &QDialog::finished);

@@ -165,7 +165,7 @@ QCoro::Task<void> autoCheck(UserDefaults &defaults)
     if (!isNewer(release.version, currentVersion()) ||
         defaults.stringValue(SettingsKeys::skippedVersion) == release.version)
         co_return;
-    co_await presentUpdateAlert(defaults, release);
+    co_await presentUpdateAlert(defaults, release, Asker::AutomaticCheck);
 }
 
 QCoro::Task<QString> manualCheck(UserDefaults &defaults)
@@ -181,18 +181,19 @@ QCoro::Task<QString> manualCheck(UserDefaults &defaults)
     defaults.setValue(SettingsKeys::lastUpdateCheck, QVariant::fromValue(Timestamp::now()));
     if (!isNewer(release.version, currentVersion()))
         co_return QStringLiteral("You're up to date — %1 is the latest version.").arg(currentVersion());
-    co_await presentUpdateAlert(defaults, release);
+    co_await presentUpdateAlert(defaults, release, Asker::Person);
     co_return QStringLiteral("Version %1 is available.").arg(release.version);
 }
 
-QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release)
+QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release, Asker asker)
 {
     if (!presenter())
         co_return;
     const AlertChoice choice = co_await presenter()(
         QStringLiteral("Hollowkeep %1 is available").arg(release.version),
         QStringLiteral("You have %1. Install it from the download page or with your package manager.")
-            .arg(currentVersion()));
+            .arg(currentVersion()),
+        asker);
     if (choice == AlertChoice::ViewDownload)
         opener()(QUrl(release.download));
     else if (choice == AlertChoice::SkipThisVersion)

@@ -24,6 +24,8 @@ struct Release
 };
 
 enum class AlertChoice { ViewDownload, SkipThisVersion, Later };
+// Who the alert answers: a person who asked in the settings, or the automatic check.
+enum class Asker { Person, AutomaticCheck };
 
 // Why a check found nothing, in a sentence a person understands.
 class CheckError : public std::runtime_error
@@ -48,12 +50,12 @@ QCoro::Task<void> autoCheck(UserDefaults &defaults);
 // The text the settings show.
 QCoro::Task<QString> manualCheck(UserDefaults &defaults);
 // Shows the alert and does what the choice asks.
-QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release);
+QCoro::Task<void> presentUpdateAlert(UserDefaults &defaults, Release release, Asker asker);
 // Once at launch: a check now, then one every six hours.
 void startAutomaticChecks(UserDefaults &defaults);
 
 // The alert and the browser are the desktop's: the program installs them, tests answer them.
-using AlertPresenter = std::function<QCoro::Task<AlertChoice>(QString title, QString text)>;
+using AlertPresenter = std::function<QCoro::Task<AlertChoice>(QString title, QString text, Asker asker)>;
 void setAlertPresenter(AlertPresenter presenter);
 using UrlOpener = std::function<void(const QUrl &)>;
 void setUrlOpener(UrlOpener opener);
