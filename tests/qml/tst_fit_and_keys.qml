@@ -70,6 +70,8 @@ TestCase {
         waitForRendering(sheet.contentItem)
         verify(inside(findChild(sheet.contentItem, data.button), window), "button hidden")
         verify(inside(findChild(sheet.contentItem, "cancelButton"), window), "cancel hidden")
+        if (data.kind === "create")
+            verify(inside(findChild(sheet.contentItem, "forgetWarning"), window), "warning hidden")
         verify(sheet.y >= 0 && sheet.y + sheet.height <= window.height, "sheet taller than the window")
         // When the middle scrolls, a scroll bar says so.
         compare(findChild(sheet.contentItem, "sheetScrollBar").visible, sheet.scrolls)

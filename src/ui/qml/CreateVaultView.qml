@@ -116,15 +116,17 @@ Sheet {
             color: Theme.of(Window.window).orange
             Layout.fillWidth: true
         }
+    }
+    // The warning stays in view above the buttons, however far the fields scroll.
+    footerContent: [
         SymbolLabel {
+            objectName: "forgetWarning"
             symbol: "exclamationmark.triangle"
             text: "If you forget the password and it isn’t in your keyring, the contents cannot be recovered by anyone."
             pixelSize: 11
             color: Theme.of(Window.window).orange
             Layout.fillWidth: true
-        }
-    }
-    footerContent: [
+        },
         Text {
             objectName: "validationMessage"
             textFormat: Text.PlainText
