@@ -89,12 +89,14 @@ private Q_SLOTS:
         QVERIFY2(verify.out.contains("? no"), verify.out.constData());
         QVERIFY(verify.out.trimmed().split('\n').last().startsWith("File system check exit code is "));
         QVERIFY(fuseMountsBelow(m_env.root()).contains(mountPoint));
-        // How far it is goes to standard error as it runs, in order, up to the end; the checker's
-        // own progress lines stay out of the report.
+        // How far it is goes to standard error as it runs, in order, up to the end, each line saying
+        // something new; the checker's own progress lines stay out of the report.
         QList<int> percents;
-        QByteArray lastStage;
+        QByteArray lastStage, previous;
         for (const QByteArray &line : verify.err.split('\n')) {
             if (line.startsWith("progress: ")) {
+                QVERIFY2(line != previous, line.constData());
+                previous = line;
                 percents << line.split(' ').value(1).toInt();
                 lastStage = line.mid(line.indexOf(' ', 10) + 1);
             }

@@ -91,10 +91,7 @@ struct CheckProgress
         const double total = std::max(1.0, found.captured(3).toDouble());
         const double done = std::min(total, found.captured(2).toDouble());
         const int percent = starts[pass] + int((starts[pass + 1] - starts[pass]) * done / total);
-        static int last = -1;
-        if (percent != last)
-            Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
-        last = percent;
+        Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
     }
 };
 
@@ -129,12 +126,9 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
         for (const BlockRange &used : ranges)
             total += (used.last - used.first + 1) * map.blockSize;
         const QString stage = QStringLiteral("Checking the encrypted data");
-        int shown = -1;
         const auto show = [&] {
-            const int percent = checkedShare +
-                                int((100 - checkedShare) * checked / std::max<qint64>(total, 1));
-            if (percent != shown)
-                Tool::reportProgress(shown = percent, stage);
+            Tool::reportProgress(checkedShare + int((100 - checkedShare) * checked / std::max<qint64>(total, 1)),
+                                 stage);
         };
         show();
         for (const BlockRange &used : ranges) {

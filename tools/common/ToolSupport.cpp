@@ -137,7 +137,15 @@ HelperResult runHelper(const QString &program, const QStringList &arguments, con
 
 void reportProgress(int percent, const QString &stage)
 {
-    std::fprintf(stderr, "progress: %d %s\n", std::clamp(percent, 0, 100), stage.toUtf8().constData());
+    // A line only when something changed: the callers report as often as they learn anything.
+    static int lastPercent = -1;
+    static QString lastStage;
+    percent = std::clamp(percent, 0, 100);
+    if (percent == lastPercent && stage == lastStage)
+        return;
+    lastPercent = percent;
+    lastStage = stage;
+    std::fprintf(stderr, "progress: %d %s\n", percent, stage.toUtf8().constData());
     std::fflush(stderr);
 }
 

@@ -62,7 +62,7 @@ HelperResult runHelper(const QString &program, const QStringList &arguments, con
                        bool detaching = false, const LineObserver &onLine = {});
 
 // Tells whoever runs the tool how far a long step is, as one line on standard error:
-// "progress: PERCENT STAGE".
+// "progress: PERCENT STAGE", written only when either changed.
 void reportProgress(int percent, const QString &stage);
 
 // Runs a helper and turns a failure into an Error carrying its last lines.
