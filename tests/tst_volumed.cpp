@@ -212,6 +212,46 @@ private Q_SLOTS:
         VERIFY_SOUND(bundle, m_password);
     }
 
+    // A folder of thousands of names spans many blocks: names go after the last one, into gaps
+    // that deletes left, and into new blocks; after renames and a remount every name leads to its
+    // own file and the volume checks clean.
+    void aFolderOfThousandsOfNames()
+    {
+        const QString bundle = m_env.home() + u"/Names.sparsebundle"_s;
+        QString vault = attachNewVault(bundle, m_password, 128);
+        QVERIFY(!vault.isEmpty());
+        std::map<QString, QByteArray> expected;
+        // Names of many lengths, so that blocks fill unevenly.
+        const auto nameOf = [](int i) { return u"n%1-"_s.arg(i) + QString(i % 97, u'x'); };
+        for (int i = 0; i < 2500; ++i) {
+            QVERIFY(writeAll(vault + u"/"_s + nameOf(i), QByteArray::number(i)));
+            expected[nameOf(i)] = QByteArray::number(i);
+        }
+        for (int i = 0; i < 2500; i += 3) {
+            QCOMPARE(::unlink(QFile::encodeName(vault + u"/"_s + nameOf(i)).constData()), 0);
+            expected.erase(nameOf(i));
+        }
+        for (int i = 2500; i < 3300; ++i) {
+            QVERIFY(writeAll(vault + u"/"_s + nameOf(i), QByteArray::number(i)));
+            expected[nameOf(i)] = QByteArray::number(i);
+        }
+        for (int i = 1; i < 600; i += 6) { // names the deletes left
+            const QString to = u"renamed-%1"_s.arg(i);
+            QCOMPARE(::rename(QFile::encodeName(vault + u"/"_s + nameOf(i)).constData(),
+                              QFile::encodeName(vault + u"/"_s + to).constData()), 0);
+            expected[to] = expected[nameOf(i)];
+            expected.erase(nameOf(i));
+        }
+        QCOMPARE(detachVault(vault).status, 0);
+        vault = attachVault(bundle, m_password);
+        QStringList names = QDir(vault).entryList(QDir::Files);
+        QCOMPARE(qsizetype(names.size()), qsizetype(expected.size()));
+        for (const auto &[name, content] : expected)
+            QVERIFY2(readAll(vault + u"/"_s + name) == content, qPrintable(name));
+        QCOMPARE(detachVault(vault).status, 0);
+        VERIFY_SOUND(bundle, m_password);
+    }
+
     // Saving over a file leaves nothing of the old one (open with O_TRUNC, as editors and cp do), and
     // preallocating, punching and writing one file keeps its block count right: the volume checks
     // clean and the file can still be cut.
