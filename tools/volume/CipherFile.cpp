@@ -455,12 +455,8 @@ int CipherFile::evict()
             if (!m_blocks.at(number).journalled && m_placement(number) == Placement::InPlace)
                 inPlace.push_back(number);
         }
-        if (const int error = writeInPlace(inPlace, &m_inPlace))
+        if (const int error = writeAheadInPlace(inPlace))
             return error;
-        for (const uint64_t number : inPlace) {
-            m_blocks.at(number).dirty = false;
-            --m_dirtyBlocks;
-        }
     }
     for (auto it = m_ages.begin(); it != m_ages.end() && m_blocks.size() > m_capacity * 3 / 4;) {
         const auto found = m_blocks.find(*it);

@@ -131,6 +131,9 @@ private:
     // Encrypts the blocks and writes them in place, neighbours with one write each. The nonce of
     // each block written goes to nonces when given.
     int writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonces);
+    // Changed blocks that no durable metadata uses, written in place ahead of the journal; their
+    // nonces join the next transaction.
+    int writeAheadInPlace(const std::vector<uint64_t> &numbers);
     int writeDirtyInPlace();
     int replay(std::vector<Journal::Transaction> &left, bool readOnly, Recovery &recovery);
     [[nodiscard]] bool storedMatches(uint64_t block, const uint8_t *nonce);

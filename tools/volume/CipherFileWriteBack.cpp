@@ -43,6 +43,17 @@ int CipherFile::writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonce
     return 0;
 }
 
+int CipherFile::writeAheadInPlace(const std::vector<uint64_t> &numbers)
+{
+    if (const int error = writeInPlace(numbers, &m_inPlace))
+        return error;
+    for (const uint64_t number : numbers) {
+        m_blocks.at(number).dirty = false;
+        --m_dirtyBlocks;
+    }
+    return 0;
+}
+
 int CipherFile::writeDirtyInPlace()
 {
     const std::vector<uint64_t> dirty = dirtyNumbers();
@@ -140,12 +151,8 @@ int CipherFile::commit()
             journalled.push_back(number);
         }
     }
-    if (const int error = writeInPlace(inPlace, &m_inPlace))
+    if (const int error = writeAheadInPlace(inPlace))
         return error;
-    for (const uint64_t number : inPlace) {
-        m_blocks.at(number).dirty = false;
-        --m_dirtyBlocks;
-    }
     // Blocks written in place earlier and freed since: nothing relies on them any more.
     for (auto it = m_inPlace.begin(); it != m_inPlace.end();) {
         if (m_placement && m_placement(it->first) == Placement::Drop)
