@@ -94,10 +94,20 @@ private Q_SLOTS:
         QVERIFY2(tooSmall.err.contains("Invalid argument"), tooSmall.err.constData());
         QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>536870912</integer>"));
 
-        QCOMPARE(resize(u"48m"_s, m_password).status, 0);
-        QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>50331648</integer>"));
+        // The lowest limit the tools name, in whole megabytes, is one a shrink accepts.
+        const auto limits = [&](const QByteArray &password) {
+            return hdiutil({u"resize"_s, u"-limits"_s, u"-stdinpass"_s, path}, password);
+        };
+        QVERIFY(limits("wrong").err.contains("Authentication"));
+        const QList<QByteArray> reported = limits(m_password).out.trimmed().split(' ');
+        QCOMPARE(reported.size(), 3);
+        const qint64 lowest = reported[0].toLongLong(), megabyte = 1024 * 1024;
+        QVERIFY2(lowest > 40 * megabyte && lowest < 512 * megabyte && lowest % megabyte == 0, reported[0].constData());
+        QCOMPARE(reported[1], QByteArray("536870912"));
+        QCOMPARE(resize(u"%1m"_s.arg(lowest / megabyte), m_password).status, 0);
+        QVERIFY(readAll(path + u"/Info.plist"_s).contains("<integer>" + QByteArray::number(lowest) + "</integer>"));
         mountPoint = attachVault(path, m_password);
-        QVERIFY(QStorageInfo(mountPoint).bytesTotal() <= 48 * 1024 * 1024);
+        QVERIFY(QStorageInfo(mountPoint).bytesTotal() <= lowest);
         QCOMPARE(readAll(mountPoint + u"/data.bin"_s), data);
     }
 

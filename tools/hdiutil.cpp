@@ -6,6 +6,7 @@
 //   hdiutil info [-plist]
 //   hdiutil chpass -oldstdinpass -newstdinpass PATH      (old, NUL, new, NUL on standard input)
 //   hdiutil resize -stdinpass -size Nm PATH
+//   hdiutil resize -stdinpass -limits PATH                (prints: lowest current highest, in bytes)
 //   hdiutil compact -stdinpass PATH
 //   hdiutil imageinfo -stdinpass PATH
 //
@@ -182,6 +183,16 @@ void resize(const QStringList &arguments)
 {
     const Options options = parse(arguments, {QStringLiteral("-size")});
     options.requireStdinPass();
+    if (options.has(QStringLiteral("-limits"))) {
+        const qint64 lowest =
+            VaultImage::lowestLimit(options.path(), Tool::passwordFromInput(Tool::readStandardInput()));
+        print(QStringLiteral("%1 %2 %3\n")
+                  .arg(lowest)
+                  .arg(VaultImage::limitOf(QFileInfo(options.path()).canonicalFilePath()))
+                  .arg(VaultImage::largestLimit)
+                  .toUtf8());
+        return;
+    }
     const qint64 bytes = sizeOption(options);
     VaultImage::resize(options.path(), bytes, Tool::passwordFromInput(Tool::readStandardInput()));
     print(QStringLiteral("resized: %1\n")

@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <csignal>
@@ -422,6 +423,23 @@ void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &pass
     }
     writeInfo(bundle, {{sizeKey, limitBytes}});
     Tool::reportProgress(100, stage);
+}
+
+qint64 lowestLimit(const QString &bundlePath, const QByteArray &password)
+{
+    const QString bundle = canonicalBundle(bundlePath);
+    const BundleLock lock(bundle);
+    requireLocked(bundle);
+    OpenLayer layer(bundle, password, true);
+    const Tool::HelperResult estimate =
+        Tool::runHelper(Tool::helper(QStringLiteral("resize2fs")), {QStringLiteral("-P"), layer.image()});
+    static const QRegularExpression blocks(QStringLiteral("minimum size of the filesystem: (\\d+)"));
+    const QRegularExpressionMatch found = blocks.match(QString::fromUtf8(estimate.output));
+    if (estimate.status != 0 || !found.hasMatch())
+        throw Error{QStringLiteral("cannot work out the lowest limit: ") + complaint(estimate.output)};
+    // The resize marks the new last block as unusable: one block more.
+    const qint64 bytes = (found.captured(1).toLongLong() + 1) * blockSize;
+    return std::clamp((bytes + megabyte - 1) / megabyte * megabyte, smallestLimit, largestLimit);
 }
 
 qint64 compact(const QString &bundlePath, const QByteArray &password)

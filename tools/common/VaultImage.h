@@ -68,6 +68,9 @@ struct Attached
 void detach(const QString &mountPoint, bool force);
 void changePassword(const QString &bundlePath, const QByteArray &oldPassword, const QByteArray &newPassword);
 void resize(const QString &bundlePath, qint64 limitBytes, const QByteArray &password);
+// The lowest limit a locked vault can be given: what its files and the file system's own tables
+// need, as the resize reckons it, in whole megabytes.
+[[nodiscard]] qint64 lowestLimit(const QString &bundlePath, const QByteArray &password);
 // Gives the host disk back the space of free blocks; answers the bytes reclaimed.
 [[nodiscard]] qint64 compact(const QString &bundlePath, const QByteArray &password);
 // Only checks the password.
