@@ -296,6 +296,20 @@ QCoro::Task<void> changePassword(const QString &image, const QString &oldPasswor
         failWithPasswordCheck(result, u"Could not change password: "_qs);
 }
 
+QCoro::Task<qint64> lowestLimitMB(const QString &image, const QString &password)
+{
+    const QStringList arguments{u"resize"_qs, u"-limits"_qs, u"-stdinpass"_qs, image};
+    const ProcessResult result = co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password));
+    if (result.status != 0)
+        failWithPasswordCheck(result, u"Could not work out the lowest limit: "_qs);
+    // "LOWEST CURRENT HIGHEST", in bytes.
+    const qint64 lowest = QString::fromUtf8(result.stdoutData).section(QLatin1Char(' '), 0, 0).toLongLong();
+    if (lowest <= 0)
+        throw DiskImageError::commandFailed(u"Could not work out the lowest limit."_qs);
+    constexpr qint64 megabyte = 1024 * 1024;
+    co_return (lowest + megabyte - 1) / megabyte;
+}
+
 QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password,
                          const ProgressObserver &onProgress)
 {

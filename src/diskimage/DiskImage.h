@@ -52,6 +52,9 @@ QCoro::Task<void> changePassword(const QString &image, const QString &oldPasswor
                                  const QString &newPassword);
 QCoro::Task<void> resize(const QString &image, qint64 newSizeMB, const QString &password,
                          const ProgressObserver &onProgress = {});
+// The lowest limit a locked vault can be given, in megabytes: what its files and the file
+// system's own tables need.
+QCoro::Task<qint64> lowestLimitMB(const QString &image, const QString &password);
 // Bytes the image takes on disk; 0 when it cannot be measured.
 QCoro::Task<qint64> sizeOnDisk(const QString &image);
 // The same for many images with one run of du per hundreds of them: a long list must not cost a

@@ -560,3 +560,20 @@ qint64 VaultActions::recordedSize(const QString &id) const
 {
     return m_store.sizesOnDisk().value(QUuid::fromString(id), 0);
 }
+
+void VaultActions::findLowestLimit(const QString &id, const QString &password)
+{
+    if (const std::optional<Vault> vault = find(id); vault && !m_store.isUnlocked(vault->id))
+        reportLowestLimit(*vault, password);
+}
+
+QCoro::Task<void> VaultActions::reportLowestLimit(Vault vault, QString password)
+{
+    qint64 megabytes = 0;
+    try {
+        megabytes = co_await DiskImage::lowestLimitMB(vault.bundlePath, password);
+    } catch (const DiskImageError &) {
+        co_return; // a password still being typed, or a vault in use: the estimate stays
+    }
+    Q_EMIT lowestLimitFound(vault.idText(), megabytes);
+}

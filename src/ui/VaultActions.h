@@ -85,6 +85,9 @@ public:
     Q_INVOKABLE void saveSettings(const QString &id, bool requireTouchID, bool openInFinder, bool autoOpen,
                                   const QString &hint);
     Q_INVOKABLE qint64 recordedSize(const QString &id) const;
+    // Works out how far a locked vault's limit can be lowered; lowestLimitFound answers when the
+    // password opens it.
+    Q_INVOKABLE void findLowestLimit(const QString &id, const QString &password);
     // The unlock sheet in a window of its own, and closing it.
     Q_INVOKABLE void showUnlockPrompt(const QString &id);
     Q_INVOKABLE static void closeUnlockPrompt();
@@ -113,6 +116,7 @@ Q_SIGNALS:
     void finished(const QString &operation, const QString &id, bool succeeded, const QString &text);
     // How far a long operation is: a percentage and what it is doing.
     void progress(const QString &operation, const QString &id, int percent, const QString &stage);
+    void lowestLimitFound(const QString &id, qint64 megabytes);
 
 private:
     [[nodiscard]] std::optional<Vault> find(const QString &id) const;
@@ -129,6 +133,7 @@ private:
     QCoro::Task<void> rekeyAndReport(Vault vault, QString oldPassword, QString newPassword, QString hint);
     QCoro::Task<void> renameAndReport(Vault vault, QString newName, QString password);
     QCoro::Task<void> resizeAndReport(Vault vault, qint64 newSizeMB, QString password);
+    QCoro::Task<void> reportLowestLimit(Vault vault, QString password);
     // The store's error message after an operation: empty when it succeeded.
     void report(const QString &operation, const Vault &vault, const Outcome &outcome);
     QCoro::Task<void> unlockAndReport(Vault vault, QString password, bool saveToKeychain);

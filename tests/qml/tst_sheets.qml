@@ -60,6 +60,22 @@ TestCase {
         compare(VaultStore.vaults.length, 1)
     }
 
+    // With the password, the tools say how far the limit can really be lowered: the caption names
+    // it and the field keeps above it.
+    function test_resizeNamesTheLowestLimitOnceThePasswordOpens() {
+        const id = Fixture.addVault("Tables", "present", 10240, false, false)
+        Fixture.script("hdiutil-resize", "echo '87031808 10737418240 4398046511104'\n")
+        const view = createTemporaryObject(contentComponent, test)
+        view.resizeTarget = VaultActions.vault(id)
+        const sheet = findChild(view, "resizeView")
+        tryVerify(() => sheet.opened)
+        const caption = findChild(sheet.contentItem, "limitCaption")
+        verify(caption.text.endsWith("Enter the password to see how far it can be lowered."), caption.text)
+        field(sheet, "passwordField").text = "pw"
+        tryVerify(() => caption.text.endsWith("or lowered down to 83 MB."), 3000, caption.text)
+        compare(findChild(sheet.contentItem, "sizeField").minimumMB, 83)
+    }
+
     function test_renameEnablesOnlyForANewNameAndAPassword() {
         const id = Fixture.addVault("Letters", "present", 1024, false, false)
         const view = createTemporaryObject(contentComponent, test)
