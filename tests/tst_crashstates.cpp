@@ -555,6 +555,17 @@ private Q_SLOTS:
         const int rounds = qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS") > 0
                                ? qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS")
                                : 50;
+        // What a file that should hold its content holds instead: a loss and a read error differ.
+        const auto described = [](const QString &path) -> QString {
+            QFile file(path);
+            if (!file.exists())
+                return u"missing"_s;
+            if (!file.open(QIODevice::ReadOnly))
+                return u"cannot be opened: "_s + file.errorString();
+            const QByteArray bytes = file.readAll();
+            return file.error() != QFile::NoError ? u"a read failed: "_s + file.errorString()
+                                                  : u"%1 bytes"_s.arg(bytes.size());
+        };
         const auto check = [&](const QString &vault) -> QString {
             for (const auto &[name, content] : synced) {
                 const QString path = vault + u"/"_s + name;
@@ -564,7 +575,7 @@ private Q_SLOTS:
                     ((!pending->content && !exists) || (pending->content && found == *pending->content)))
                     continue;
                 if (found != content)
-                    return u"%1 is not as it was made safe (%2 bytes instead of %3)"_s.arg(name).arg(found.size()).arg(content.size());
+                    return u"%1 is not as it was made safe (%2, instead of %3 bytes)"_s.arg(name, described(path)).arg(content.size());
             }
             if (pending && pending->content && !synced.count(pending->name) && QFileInfo::exists(vault + u"/"_s + pending->name) &&
                 readAll(vault + u"/"_s + pending->name) != *pending->content)
