@@ -32,6 +32,7 @@ class Fixture : public QObject
 
 public:
     explicit Fixture(TestEnvironment &env, FakeTools &tools) : m_env(env), m_tools(tools) {}
+    void setEngine(QJSEngine *engine) { m_engine = engine; }
 
     // state: "present", "missing" or "waiting".
     Q_INVOKABLE QString addVault(const QString &name, const QString &state, int maxSizeMB, bool touchID,
@@ -48,9 +49,13 @@ public:
         store().appendVault(vault);
         return vault.idText();
     }
+    // A refused unlock fails the calling test with the store's reason.
     Q_INVOKABLE void unlock(const QString &id)
     {
-        QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), u"pw"_s, false, u"password"_s));
+        const Outcome outcome =
+            QCoro::waitFor(store().unlock(*store().vault(QUuid::fromString(id)), u"pw"_s, false, u"password"_s));
+        if (!outcome && m_engine)
+            m_engine->throwError(u"the unlock failed: "_s + *outcome.failure);
     }
     Q_INVOKABLE void lockAll() { QCoro::waitFor(store().lockAll(false, u"manual"_s)); }
     Q_INVOKABLE void setBusy(const QString &id, bool busy)
@@ -193,6 +198,7 @@ private:
     static VaultStore &store() { return VaultStore::shared(); }
     TestEnvironment &m_env;
     FakeTools &m_tools;
+    QJSEngine *m_engine = nullptr;
     std::vector<std::unique_ptr<BusyMark>> m_busy;
     std::optional<ScriptedAuthentication> m_owner;
     VersionServer m_versions;
@@ -218,6 +224,7 @@ public Q_SLOTS:
         UnlockPromptWindow::setEngine(engine);
         AppWindows::shared().setEngine(engine);
         VaultStore::shared().setFileDialogs(&FileDialogs::shared());
+        m_fixture.setEngine(engine);
         qmlRegisterSingletonInstance("Hollowkeep.Testing", 1, 0, "Fixture", &m_fixture);
     }
 };

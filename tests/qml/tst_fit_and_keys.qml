@@ -91,7 +91,9 @@ TestCase {
         Fixture.unlock(open)
         const view = window.content
         const shown = (name) => Fixture.itemsNamed(view, name).filter(item => item.visible)
-        tryVerify(() => shown("lockButton").length === 1 && shown("lockAllButton").length === 1)
+        tryVerify(() => shown("lockButton").length === 1 && shown("lockAllButton").length === 1, 5000,
+                  "lock buttons shown: " + shown("lockButton").length + ", lock all: " + shown("lockAllButton").length
+                  + ", open vaults: " + Object.keys(VaultStore.mountPoints).length + ", busy: " + VaultStore.busyVaults.length)
         waitForRendering(view)
         for (const name of ["lockAllButton", "newVaultButton", "appMenuButton", "lockButton", "openButton", "unlockButton"])
             for (const item of shown(name))
