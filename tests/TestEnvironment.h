@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <functional>
+
 using namespace Qt::StringLiterals;
 
 // Points HOME and the XDG folders at a fresh temporary folder for the life of a test, so that no test
@@ -75,12 +77,15 @@ struct ToolRun
 };
 
 // Runs a program to its end with that standard input; a crash or a hang gives the status -1.
+// childSetup runs in the child before the program starts.
 inline ToolRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
                           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-                          int timeoutMs = 300000)
+                          int timeoutMs = 300000, const std::function<void()> &childSetup = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
+    if (childSetup)
+        process.setChildProcessModifier(childSetup);
     process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();

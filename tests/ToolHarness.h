@@ -10,6 +10,7 @@
 
 #include <functional>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,19 @@ inline QString toolPath(const QString &tool)
 inline ToolRun runTool(const QString &tool, const QStringList &arguments, const QByteArray &input = {})
 {
     return runProgram(toolPath(tool), arguments, input);
+}
+
+// A tool run asked to stop from its first moment, as the program's Stop does: SIGTERM is already
+// pending, blocked, when the tool starts, and arrives once the tool takes stop requests.
+inline ToolRun runToolAskedToStop(const QString &tool, const QStringList &arguments, const QByteArray &input = {})
+{
+    return runProgram(toolPath(tool), arguments, input, QProcessEnvironment::systemEnvironment(), 300000, [] {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, nullptr);
+        raise(SIGTERM);
+    });
 }
 
 inline ToolRun hdiutil(const QStringList &arguments, const QByteArray &input = {})

@@ -106,6 +106,15 @@ private Q_SLOTS:
         QCOMPARE(lastStage, QByteArray("Checking the encrypted data"));
         QVERIFY(!QString::fromUtf8(verify.out).contains(QRegularExpression(u"^[1-5] \\d+ \\d+ /"_s,
                                                                            QRegularExpression::MultilineOption)));
+
+        // Asked to stop, the check ends without a verdict and the volume is back where it was.
+        const ToolRun stopped = runToolAskedToStop(u"diskutil"_s, {u"verifyVolume"_s, mountPoint});
+        QCOMPARE(stopped.status, 143);
+        QVERIFY2(stopped.err.contains("verifyVolume failed - stopped on request"), stopped.err.constData());
+        QVERIFY(!stopped.out.contains("exit code is"));
+        QVERIFY(processesOf(u"e2fsck"_s, m_env.root()).isEmpty());
+        QVERIFY(fuseMountsBelow(m_env.root()).contains(mountPoint));
+        QCOMPARE(readAll(mountPoint + u"/file.txt"_s), QByteArray("data"));
     }
 
     void indexingMarkers()

@@ -133,6 +133,12 @@ private Q_SLOTS:
             QVERIFY2(before > 14 * 1024 * 1024, qPrintable(QString::number(before)));
         else
             QVERIFY2(before < 24 * 1024 * 1024, qPrintable(QString::number(before)));
+        // Asked to stop, it still finishes its check and repair, then gives nothing back.
+        const ToolRun stopped = runToolAskedToStop(u"hdiutil"_s, {u"compact"_s, u"-stdinpass"_s, path}, m_password);
+        QCOMPARE(stopped.status, 143);
+        QVERIFY2(stopped.err.contains("progress: 0 Checking files") && !stopped.err.contains("Giving free space back"),
+                 stopped.err.constData());
+        QVERIFY(diskUsageBytes(path) > before - 1024 * 1024);
         const ToolRun compact = hdiutil({u"compact"_s, u"-stdinpass"_s, path}, m_password);
         QCOMPARE(compact.status, 0);
         QVERIFY(compact.out.startsWith("Reclaimed "));

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <optional>
 #include <unistd.h>
 
 namespace VaultImage {
@@ -132,6 +133,7 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
         };
         show();
         for (const BlockRange &used : ranges) {
+            Tool::stopIfAsked();
             checked += (used.last - used.first + 1) * map.blockSize;
             const qint64 end = (used.last + 1) * map.blockSize;
             // After a long read failed, its stretch is read again a block at a time, so that
@@ -164,6 +166,8 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
             lines << QStringLiteral("%1 more damaged regions").arg(damaged - 3);
         return damaged == 0;
     } catch (const Error &error) {
+        if (error.status == Tool::statusStopped)
+            throw;
         lines << error.message;
         return false;
     }
@@ -286,11 +290,16 @@ int checkFileSystem(const QString &bundle, const QString &image, bool repair, QS
 {
     lines << QStringLiteral("Checking file system");
     Tool::reportProgress(0, QStringLiteral("Checking files and their blocks"));
+    // A check that only reads may be cut short; a repair runs to its end.
+    std::optional<Tool::HelpersMayStop> stoppable;
+    if (!repair)
+        stoppable.emplace();
     const Tool::HelperResult check =
         runCheck(bundle, image,
                  {QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n"), QStringLiteral("-C"),
                   QStringLiteral("1")},
                  &CheckProgress::report);
+    stoppable.reset();
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
         if (!text.isEmpty() && !CheckProgress::isProgress(line))

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -33,7 +34,55 @@ void wipeSecrets()
     secrets().clear();
 }
 
+volatile std::sig_atomic_t stopMarked = 0;
+bool helpersStop = false;
+
+void markStop(int)
+{
+    stopMarked = 1;
+}
+
 } // namespace
+
+StopRequests::StopRequests()
+{
+    struct sigaction action = {};
+    action.sa_handler = markStop;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    // A request that came while the signal was blocked is taken now.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_UNBLOCK, &term, nullptr);
+}
+
+StopRequests::~StopRequests()
+{
+    signal(SIGTERM, SIG_DFL);
+}
+
+HelpersMayStop::HelpersMayStop()
+{
+    helpersStop = true;
+}
+
+HelpersMayStop::~HelpersMayStop()
+{
+    helpersStop = false;
+}
+
+bool stopAsked()
+{
+    return stopMarked != 0;
+}
+
+void stopIfAsked()
+{
+    if (stopAsked())
+        throw Error{QStringLiteral("stopped on request"), statusStopped};
+}
 
 int runCommand(const QString &tool, const QString &verb, const std::function<void()> &body)
 {
@@ -120,6 +169,13 @@ HelperResult runHelper(const QString &program, const QStringList &arguments, con
                 onLine(result.output.mid(seen, end - seen));
         };
         while (process.state() != QProcess::NotRunning) {
+            if (helpersStop && stopAsked()) {
+                process.terminate();
+                if (!process.waitForFinished(5000))
+                    process.kill();
+                process.waitForFinished(-1);
+                stopIfAsked();
+            }
             process.waitForReadyRead(100);
             result.output += process.readAll();
             observe();

@@ -25,6 +25,30 @@ struct Error
 inline constexpr int statusBusy = 16;            // EBUSY
 inline constexpr int statusAuthentication = 80;  // the password was rejected
 inline constexpr int statusInvalidArgument = 22; // EINVAL
+inline constexpr int statusStopped = 143;        // stopped on request, as a SIGTERM would end it
+
+// Stopping long work part-way. The program asks with SIGTERM; while a StopRequests lives, the
+// signal only marks the request and the command stops where that is safe: at stopIfAsked(), or
+// in a helper run while a HelpersMayStop lives (read-only checks, never a repair).
+class StopRequests
+{
+public:
+    StopRequests();
+    ~StopRequests();
+    StopRequests(const StopRequests &) = delete;
+    StopRequests &operator=(const StopRequests &) = delete;
+};
+class HelpersMayStop
+{
+public:
+    HelpersMayStop();
+    ~HelpersMayStop();
+    HelpersMayStop(const HelpersMayStop &) = delete;
+    HelpersMayStop &operator=(const HelpersMayStop &) = delete;
+};
+[[nodiscard]] bool stopAsked();
+// Ends the command with statusStopped when a stop was asked for.
+void stopIfAsked();
 
 // Runs one command of a tool: calls body, prints an Error the way the tools do, answers the status.
 // The process may not be dumped or traced by others of its user, and every secret kept is wiped

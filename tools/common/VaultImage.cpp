@@ -12,11 +12,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -447,6 +449,8 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
     const QString bundle = canonicalBundle(bundlePath);
     const BundleLock lock(bundle);
     requireLocked(bundle);
+    // The check and repair first runs whole; the holes given back after it may stop part-way.
+    const Tool::StopRequests stopping;
     const qint64 before = allocatedBytes(bundle);
     BlockMap map;
     {
@@ -460,11 +464,16 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
     const int fd = ::open(QFile::encodeName(cipherImage).constData(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         throw Error{QStringLiteral("cannot open the image: ") + systemError(errno)};
+    const auto closing = qScopeGuard([fd] {
+        fsync(fd);
+        ::close(fd);
+    });
     struct stat info;
     fstat(fd, &info);
     const QString stage = QStringLiteral("Giving free space back");
     qsizetype done = 0;
     for (const BlockRange &free : std::as_const(map.free)) {
+        Tool::stopIfAsked();
         Tool::reportProgress(checkedShare +
                                  int((100 - checkedShare) * done++ / std::max<qsizetype>(map.free.size(), 1)),
                              stage);
@@ -480,14 +489,11 @@ qint64 compact(const QString &bundlePath, const QByteArray &password)
             continue;
         if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) != 0) {
             const int error = errno;
-            ::close(fd);
             if (error == EOPNOTSUPP)
                 throw Error{QStringLiteral("the disk holding the vault cannot give space back")};
             throw Error{QStringLiteral("cannot release space: ") + systemError(error)};
         }
     }
-    fsync(fd);
-    ::close(fd);
     Tool::reportProgress(100, stage);
     return std::max<qint64>(0, before - allocatedBytes(bundle));
 }
@@ -522,6 +528,8 @@ QString renameVolume(const QString &mountPoint, const QString &newName)
 
 Verification verify(const QString &mountPoint)
 {
+    // Nothing is written: the check may stop at any moment, and the volume is mounted again.
+    const Tool::StopRequests stopping;
     const LockedVolume volume(mountPoint);
     const Attachment &attachment = volume.attachment();
     const QString bundle = attachment.bundlePath;
@@ -552,6 +560,9 @@ Verification checkLocked(const QString &bundlePath, const QByteArray &password, 
     const QString bundle = canonicalBundle(bundlePath);
     const BundleLock lock(bundle);
     requireLocked(bundle);
+    std::optional<Tool::StopRequests> stopping;
+    if (!repair)
+        stopping.emplace();
     OpenLayer layer(bundle, password, !repair);
     Verification result;
     result.lines << QStringLiteral("Started file system %1 on %2")
