@@ -134,7 +134,7 @@ private Q_SLOTS:
         m_tools.respond(u"hdiutil-info"_s, infoPlist({{real, "/mnt/real"},
                                                       {"/no/mount.sparsebundle", QString()},
                                                       {"/other.sparsebundle", "/mnt/other"}}));
-        const QMap<QString, QString> images = *awaitTask(attachedImages()).value;
+        const QMap<QString, QString> images = awaitTask(attachedImages()).value->value();
         QCOMPARE(images.size(), 2);
         QCOMPARE(images.value(real), u"/mnt/real"_s);
         QVERIFY(!images.contains(u"/no/mount.sparsebundle"_s));
@@ -142,11 +142,12 @@ private Q_SLOTS:
         QCOMPARE(awaitTask(mountPoint(link)).value->value_or(QString()), u"/mnt/real"_s);
         QVERIFY(!awaitTask(mountPoint(u"/elsewhere.sparsebundle"_s)).value->has_value());
 
-        // Failures of the tool read as nothing attached.
+        // A failed tool tells nothing; an answer without images, that none is attached.
         m_tools.respond(u"hdiutil-info"_s, infoPlist({{real, "/mnt/real"}}), {}, 1);
-        QVERIFY(awaitTask(attachedImages()).value->isEmpty());
+        QVERIFY(!awaitTask(attachedImages()).value->has_value());
+        QVERIFY(!awaitTask(mountPoint(real)).value->has_value());
         m_tools.respond(u"hdiutil-info"_s, "<plist><dict><key>images</key><string>x</string></dict></plist>");
-        QVERIFY(awaitTask(attachedImages()).value->isEmpty());
+        QVERIFY(awaitTask(attachedImages()).value->value().isEmpty());
     }
 
     void sizeOnDiskReadsKilobytes()

@@ -76,11 +76,24 @@ public:
         m_busy.clear();
         QCoro::waitFor(store().lockAll(true, u"quit"_s));
         store().setVaults({});
+        // One look at the tables that finds nothing attached forgets what a test left open.
+        answerInfo(true);
+        QCoro::waitFor(store().refresh());
+        answerInfo(false);
         store().setErrorMessage(std::nullopt);
         m_owner.reset();
         UnlockPromptWindow::close();
         QDir(m_env.home()).removeRecursively();
         QDir().mkpath(m_env.home());
+    }
+    // Whether the stand-in answers what is attached: nothing. Otherwise it cannot tell, and the
+    // store keeps what its own unlocks and locks did whenever a view's start-up look answers.
+    void answerInfo(bool nothingAttached)
+    {
+        if (nothingAttached)
+            m_tools.respond(u"hdiutil-info"_s, {});
+        else
+            m_tools.respond(u"hdiutil-info"_s, {}, "hdiutil: info failed - nothing known", 1);
     }
     Q_INVOKABLE void fail(const QString &message) { store().setErrorMessage(message); }
     Q_INVOKABLE QString savedPassword(const QString &id) const
@@ -88,6 +101,8 @@ public:
         return QCoro::waitFor(Keychain::password(QUuid::fromString(id))).value_or(QString());
     }
     Q_INVOKABLE QString home() const { return m_env.home(); }
+    // Where the stand-in tools live; their scripts see it as "$dir".
+    Q_INVOKABLE QString toolFolder() const { return m_tools.folder(); }
     Q_INVOKABLE void savePassword(const QString &id, const QString &password)
     {
         QCoro::waitFor(Keychain::savePassword(password, QUuid::fromString(id)));
@@ -217,6 +232,7 @@ public Q_SLOTS:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         m_tools.respondAttachAt(m_env.root() + u"/volume"_s);
+        m_fixture.answerInfo(false);
         m_tools.script(u"hdiutil-create"_s, "mkdir -p \"${@: -1}\"\n");
         engine->addImportPath(u"qrc:/"_s);
         SettingsKeys::registerDefaults(UserDefaults::standard());

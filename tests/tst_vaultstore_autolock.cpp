@@ -127,6 +127,22 @@ private Q_SLOTS:
         QCOMPARE(f.store.unlockedAt(vault.id), discovered);
     }
 
+    // A look at the attached images that answers after an unlock ended is older than the unlock:
+    // the store asks again instead of taking the vault for locked.
+    void aSlowRefreshDoesNotUndoAnUnlock()
+    {
+        StoreFixture &f = *m_fixture;
+        const Vault vault = m_fixture->listVault(u"Raced"_s);
+        m_tools->script(u"hdiutil-info"_s, "sleep 0.5\n", 1);
+        m_tools->respond(u"hdiutil-info"_s, infoPlist({}), {}, 0, 1);
+        m_tools->respond(u"hdiutil-info"_s, infoPlist({{vault.bundlePath, m_env.root() + u"/volume"_s}}));
+        QCoro::Task<void> refreshing = f.store.refresh();
+        unlockNow(vault);
+        QCoro::waitFor(std::move(refreshing));
+        QCOMPARE(f.mountPoint(vault), m_env.root() + u"/volume"_s);
+        QCOMPARE(toolCalls(u"info"_s), 2);
+    }
+
     void sizeRefreshAsksOnlyUnlockedVolumes()
     {
         StoreFixture &f = *m_fixture;

@@ -262,7 +262,7 @@ QCoro::Task<void> renameVolume(const QString &mountPoint, const QString &newName
         throw DiskImageError::commandFailed(u"Could not rename volume: "_qs + stderrText(result.stderrData));
 }
 
-QCoro::Task<QMap<QString, QString>> attachedImages()
+QCoro::Task<std::optional<QMap<QString, QString>>> attachedImages()
 {
     try {
         const QStringList arguments{u"info"_qs, u"-plist"_qs};
@@ -273,13 +273,14 @@ QCoro::Task<QMap<QString, QString>> attachedImages()
     } catch (const LaunchError &) {
     } catch (const DiskImageError &) {
     }
-    co_return QMap<QString, QString>();
+    co_return std::nullopt;
 }
 
 QCoro::Task<std::optional<QString>> mountPoint(const QString &image)
 {
     const QString target = resolvedPath(image);
-    const QMap<QString, QString> images = co_await attachedImages();
+    const std::optional<QMap<QString, QString>> answer = co_await attachedImages();
+    const QMap<QString, QString> images = answer.value_or(QMap<QString, QString>());
     for (auto it = images.cbegin(); it != images.cend(); ++it) {
         if (resolvedPath(it.key()) == target)
             co_return it.value();

@@ -44,8 +44,9 @@ struct Attached
 QCoro::Task<Attached> attach(const QString &image, const QString &password, bool nobrowse);
 QCoro::Task<void> detach(const QString &mountPoint, bool force);
 QCoro::Task<void> renameVolume(const QString &mountPoint, const QString &newName);
-// Image path, as the tool reports it, to mount point. Never fails: empty when nothing is known.
-QCoro::Task<QMap<QString, QString>> attachedImages();
+// Image path, as the tool reports it, to mount point. Never fails: nothing when the tool could not
+// tell.
+QCoro::Task<std::optional<QMap<QString, QString>>> attachedImages();
 // Where an image is mounted, matching paths after resolving symbolic links. Never fails.
 QCoro::Task<std::optional<QString>> mountPoint(const QString &image);
 QCoro::Task<void> changePassword(const QString &image, const QString &oldPassword,

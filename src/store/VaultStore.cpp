@@ -152,6 +152,7 @@ void VaultStore::setMountPoint(const QUuid &id, const std::optional<QString> &mo
         m_mountPoints.insert(id, *mountPoint);
     else
         m_mountPoints.remove(id);
+    ++m_mountChanges;
     Q_EMIT mountPointsChanged();
 }
 
@@ -239,7 +240,20 @@ QCoro::Task<void> VaultStore::refresh()
 
 QCoro::Task<void> VaultStore::refreshMountPoints()
 {
-    const QMap<QString, QString> images = co_await DiskImage::attachedImages();
+    // An unlock or a lock that ends while the tool answers is newer than the answer: ask again,
+    // and leave the table as it is when it keeps changing or the tool cannot tell.
+    std::optional<QMap<QString, QString>> answer;
+    for (int attempt = 0;; ++attempt) {
+        const quint64 changesBefore = m_mountChanges;
+        answer = co_await DiskImage::attachedImages();
+        if (changesBefore == m_mountChanges)
+            break;
+        if (attempt == 2)
+            co_return;
+    }
+    if (!answer)
+        co_return;
+    const QMap<QString, QString> &images = *answer;
     QHash<QString, QString> attachedByPath;
     for (auto it = images.cbegin(); it != images.cend(); ++it)
         attachedByPath.insert(DiskImage::resolvedPath(it.key()), it.value());

@@ -212,6 +212,8 @@ private:
     QHash<QUuid, int> m_busyCounts;
     qint64 m_totalSizeOnDisk = 0;
     bool m_lockingAll = false;
+    // Counts the unlocks and locks, so that a slower look at the tables does not undo one.
+    quint64 m_mountChanges = 0;
     bool m_knowsMountPoints = false;
     std::optional<QString> m_errorMessage;
     std::optional<Vault> m_passwordPromptVault;
