@@ -87,12 +87,29 @@ std::optional<std::pair<int, QString>> progressIn(const QByteArray &line)
     return std::pair{std::min(match.captured(1).toInt(), 100), match.captured(2)};
 }
 
+// The status a tool ends with when it stopped on request.
+constexpr int stoppedStatus = 143;
+
 } // namespace
+
+void StopSwitch::pull()
+{
+    m_pulled = true;
+    if (auto *process = qobject_cast<QProcess *>(m_process.data()))
+        process->terminate();
+}
+
+void StopSwitch::watch(QObject *process)
+{
+    m_process = process;
+}
 
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
                                std::optional<QByteArray> stdinData, std::chrono::milliseconds timeout,
-                               const ProgressObserver &onProgress)
+                               const ProgressObserver &onProgress, StopSwitch *stop)
 {
+    if (stop && stop->pulled())
+        throw DiskImageError::stopped();
     if (timeLimitCap.count() > 0)
         timeout = std::min(timeout, timeLimitCap);
     // A program that cannot run is known before starting it; waiting for a start that never
@@ -124,6 +141,12 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     const bool started = co_await qCoro(process).start(QIODevice::ReadWrite, std::chrono::seconds(10));
     if (!started)
         throw LaunchError(u"Could not run “%1”: %2"_qs.arg(executable, process.errorString()));
+    if (stop)
+        stop->watch(&process);
+    const auto unwatch = qScopeGuard([stop] {
+        if (stop)
+            stop->watch(nullptr);
+    });
     // The child may exit without reading; the failed write is of no consequence.
     if (stdinData && !stdinData->isEmpty())
         process.write(*stdinData);
@@ -139,6 +162,8 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
     }
     ProcessResult result;
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    if (stop && stop->pulled() && (result.status == stoppedStatus || result.status == -1))
+        throw DiskImageError::stopped();
     result.stdoutData = process.readAllStandardOutput();
     takeErrors(true);
     result.stderrData = errors;
@@ -366,11 +391,12 @@ QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images)
     co_return sizes;
 }
 
-QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress)
+QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress,
+                          StopSwitch *stop)
 {
     const QStringList arguments{u"compact"_qs, u"-stdinpass"_qs, image};
     const ProcessResult result =
-        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout, onProgress);
+        co_await run(ToolPaths::hdiutil(), arguments, passwordBytes(password), wholeVaultTimeout, onProgress, stop);
     if (result.status != 0)
         failWithPasswordCheck(result, u"Could not compact vault: "_qs);
 }
@@ -383,16 +409,21 @@ QCoro::Task<void> verifyPassword(const QString &image, const QString &password)
         failWithPasswordCheck(result, u"Could not verify password: "_qs);
 }
 
-QCoro::Task<QString> verify(const QString &image, const QString &password, const ProgressObserver &onProgress)
+QCoro::Task<QString> verify(const QString &image, const QString &password, const ProgressObserver &onProgress,
+                            StopSwitch *stop)
 {
     const Attached attached = co_await attach(image, password, true);
     const QString attachedAt = attached.mountPoint;
     std::optional<ProcessResult> check;
     QString checkFailure = u"Verification could not be run."_qs;
+    bool stopped = false;
     try {
         const QStringList arguments{u"verifyVolume"_qs, attachedAt};
-        check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout, onProgress);
+        check = co_await run(ToolPaths::diskutil(), arguments, std::nullopt, wholeVaultTimeout, onProgress, stop);
     } catch (const LaunchError &) {
+    } catch (const DiskImageError &error) {
+        stopped = error.kind() == DiskImageError::Kind::Stopped;
+        checkFailure = error.errorDescription();
     } catch (const std::exception &error) {
         checkFailure = describeError(error);
     }
@@ -407,6 +438,8 @@ QCoro::Task<QString> verify(const QString &image, const QString &password, const
         co_await detach(attachedNow, false);
     } catch (const std::exception &) {
     }
+    if (stopped)
+        throw DiskImageError::stopped();
     if (!check)
         throw DiskImageError::commandFailed(checkFailure);
     const QString output = utf8OrEmpty(check->stdoutData) + utf8OrEmpty(check->stderrData);

@@ -5,6 +5,7 @@
 #include <QCoro/QCoroTask>
 #include <QHash>
 #include <QMap>
+#include <QPointer>
 #include <QStringList>
 
 #include <chrono>
@@ -15,6 +16,23 @@
 // Passwords go to the tools' standard input only. Failures throw DiskImageError, or LaunchError
 // when a tool cannot be started.
 namespace DiskImage {
+
+// Stops long work where stopping is safe. Whoever starts the work keeps the switch alive while
+// it runs and hands it down; pulling it asks the running tool to stop (SIGTERM, which the tools
+// take as a request), or stops the work before its next tool starts. The work then throws
+// DiskImageError::stopped(), unless the tool had finished anyway.
+class StopSwitch
+{
+public:
+    void pull();
+    [[nodiscard]] bool pulled() const { return m_pulled; }
+    // The running tool that a pull asks to stop, while it runs.
+    void watch(QObject *process);
+
+private:
+    bool m_pulled = false;
+    QPointer<QObject> m_process;
+};
 
 // Runs a program with the arguments as they are (no shell) and standard input always a pipe: the
 // data, if any, is written and the pipe closed. Both outputs are read completely. A non-zero
@@ -28,7 +46,7 @@ using ProgressObserver = std::function<void(int percent, const QString &stage)>;
 QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arguments,
                                std::optional<QByteArray> stdinData = std::nullopt,
                                std::chrono::milliseconds timeout = std::chrono::minutes(5),
-                               const ProgressObserver &onProgress = {});
+                               const ProgressObserver &onProgress = {}, StopSwitch *stop = nullptr);
 // Shortens every tool's time limit to at most this (none when zero): tests make a hanging tool
 // time out in a second instead of hours.
 void setTimeLimitCap(std::chrono::milliseconds cap);
@@ -61,11 +79,12 @@ QCoro::Task<qint64> sizeOnDisk(const QString &image);
 // The same for many images with one run of du per hundreds of them: a long list must not cost a
 // process per vault. Images that cannot be measured are left out.
 QCoro::Task<QHash<QString, qint64>> sizesOnDisk(QStringList images);
-QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress = {});
+QCoro::Task<void> compact(const QString &image, const QString &password, const ProgressObserver &onProgress = {},
+                          StopSwitch *stop = nullptr);
 // Attaches invisibly, checks the volume, detaches; answers "healthy". How far the check is goes
-// to onProgress.
+// to onProgress. Stopped, it still detaches.
 QCoro::Task<QString> verify(const QString &image, const QString &password,
-                            const ProgressObserver &onProgress = {});
+                            const ProgressObserver &onProgress = {}, StopSwitch *stop = nullptr);
 QCoro::Task<void> verifyPassword(const QString &image, const QString &password);
 
 // Parsing rules, exposed for the tests.

@@ -17,13 +17,15 @@ struct ProcessResult
 class DiskImageError : public std::exception
 {
 public:
-    enum class Kind { CommandFailed, BadPassword };
+    enum class Kind { CommandFailed, BadPassword, Stopped };
 
     [[nodiscard]] static DiskImageError commandFailed(const QString &message)
     {
         return {Kind::CommandFailed, message};
     }
     [[nodiscard]] static DiskImageError badPassword() { return {Kind::BadPassword, QString()}; }
+    // The work was stopped on request, where stopping was safe.
+    [[nodiscard]] static DiskImageError stopped() { return {Kind::Stopped, QStringLiteral("Stopped.")}; }
 
     [[nodiscard]] Kind kind() const { return m_kind; }
     // The text every caller shows.

@@ -13,6 +13,9 @@
 #include <optional>
 
 class UserDefaults;
+namespace DiskImage {
+class StopSwitch;
+}
 
 // Where a vault's file is, as far as the program can tell.
 enum class VaultFileState {
@@ -123,7 +126,9 @@ public:
     QCoro::Task<Outcome> deleteVault(Vault vault);
     QCoro::Task<Outcome> rename(Vault vault, QString newName, QString password);
     QCoro::Task<Outcome> resize(Vault vault, qint64 newSizeMB, QString password);
-    QCoro::Task<Outcome> compact(Vault vault, QString password);
+    // Stops part-way, where stopping is safe, when the switch is pulled: the outcome then fails
+    // quietly with DiskImageError::stopped's text.
+    QCoro::Task<Outcome> compact(Vault vault, QString password, DiskImage::StopSwitch *stop = nullptr);
     QCoro::Task<Outcome> changePassword(Vault vault, QString oldPassword, QString newPassword);
     void updateOptions(const Vault &vault, bool requireTouchID, bool openInFinderAfterUnlock,
                        bool autoOpenAtLaunch);
@@ -190,7 +195,7 @@ private:
     QCoro::Task<Outcome> reportFailure(QCoro::Task<void> &&work);
     QCoro::Task<void> renameImage(Vault vault, QString newName, QString password, QString target);
     QCoro::Task<void> resizeImage(Vault vault, qint64 newSizeMB, QString password);
-    QCoro::Task<void> compactImage(Vault vault, QString password);
+    QCoro::Task<void> compactImage(Vault vault, QString password, DiskImage::StopSwitch *stop);
     [[nodiscard]] std::function<void(int, const QString &)> progressReporter(const QUuid &id, const QString &operation);
     QCoro::Task<void> rekeyImage(Vault vault, QString oldPassword, QString newPassword);
 

@@ -64,12 +64,17 @@ qint64 recordedLimitMB(const QString &bundle)
 QCoro::Task<Outcome> VaultStore::reportFailure(QCoro::Task<void> &&work)
 {
     std::optional<QString> failure;
+    bool stopped = false;
     try {
         co_await std::move(work);
+    } catch (const DiskImageError &error) {
+        failure = error.errorDescription();
+        // Asked for: no alert.
+        stopped = error.kind() == DiskImageError::Kind::Stopped;
     } catch (const std::exception &error) {
         failure = describeError(error);
     }
-    co_return failure ? failed(*failure) : Outcome{};
+    co_return failure ? failed(*failure, stopped) : Outcome{};
 }
 
 void VaultStore::addExistingVault(const QString &path)
@@ -206,17 +211,27 @@ QCoro::Task<void> VaultStore::resizeImage(Vault vault, qint64 newSizeMB, QString
     updateRecord(vault.id, [&](Vault &record) { record.maxSizeMB = newSizeMB; });
 }
 
-QCoro::Task<Outcome> VaultStore::compact(Vault vault, QString password)
+QCoro::Task<Outcome> VaultStore::compact(Vault vault, QString password, DiskImage::StopSwitch *stop)
 {
     BusyMark busy(*this, vault.id);
-    co_return co_await reportFailure(compactImage(vault, password));
+    co_return co_await reportFailure(compactImage(vault, password, stop));
 }
 
-QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password)
+QCoro::Task<void> VaultStore::compactImage(Vault vault, QString password, DiskImage::StopSwitch *stop)
 {
     const DiskImage::ProgressObserver report = progressReporter(vault.id, u"compact"_qs);
-    co_await DiskImage::compact(vault.bundlePath, password, report);
+    bool stopped = false;
+    try {
+        co_await DiskImage::compact(vault.bundlePath, password, report, stop);
+    } catch (const DiskImageError &error) {
+        if (error.kind() != DiskImageError::Kind::Stopped)
+            throw;
+        stopped = true;
+    }
+    // Stopped part-way, the space given back so far counts too.
     setSize(vault.id, co_await DiskImage::sizeOnDisk(vault.bundlePath));
+    if (stopped)
+        throw DiskImageError::stopped();
 }
 
 QCoro::Task<Outcome> VaultStore::changePassword(Vault vault, QString oldPassword, QString newPassword)

@@ -37,6 +37,15 @@ VaultActions::VaultActions(VaultStore &store, QObject *parent) : QObject(parent)
             [this](const QUuid &id, const QString &operation, int percent, const QString &stage) {
                 Q_EMIT progress(operation, uuidText(id), percent, stage);
             });
+    connect(this, &VaultActions::progress, this,
+            [this](const QString &operation, const QString &id, int percent, const QString &stage) {
+                const auto running = m_stoppable.find(id);
+                if (running == m_stoppable.end() || running->operation != operation)
+                    return;
+                running->percent = percent;
+                running->stage = stage;
+                Q_EMIT stoppableWorkChanged();
+            });
     connect(&FolderChooser::shared(), &FolderChooser::chosen, this, &VaultActions::onFolderChosen);
     watchVaultFolders();
 }
@@ -454,7 +463,42 @@ void VaultActions::compact(const QString &id, const QString &password)
 
 QCoro::Task<void> VaultActions::compactAndReport(Vault vault, QString password)
 {
-    report(u"compact"_qs, vault, co_await m_store.compact(vault, password));
+    const std::shared_ptr<DiskImage::StopSwitch> stop = beginStoppable(vault.idText(), u"compact"_qs);
+    Outcome outcome = co_await m_store.compact(vault, password, stop.get());
+    endStoppable(vault.idText());
+    if (outcome.failure == DiskImageError::stopped().errorDescription())
+        outcome.failure = u"Stopped. The space given back until then stays free."_qs;
+    report(u"compact"_qs, vault, outcome);
+}
+
+std::shared_ptr<DiskImage::StopSwitch> VaultActions::beginStoppable(const QString &id, const QString &operation)
+{
+    auto stop = std::make_shared<DiskImage::StopSwitch>();
+    m_stoppable.insert(id, StoppableRun{stop, operation, -1, QString()});
+    Q_EMIT stoppableWorkChanged();
+    return stop;
+}
+
+void VaultActions::endStoppable(const QString &id)
+{
+    if (m_stoppable.remove(id))
+        Q_EMIT stoppableWorkChanged();
+}
+
+void VaultActions::stop(const QString &id)
+{
+    if (const auto running = m_stoppable.constFind(id); running != m_stoppable.cend())
+        running->stop->pull();
+}
+
+QVariantMap VaultActions::stoppableWork() const
+{
+    QVariantMap work;
+    for (auto running = m_stoppable.cbegin(); running != m_stoppable.cend(); ++running)
+        work.insert(running.key(), QVariantMap{{u"operation"_s, running->operation},
+                                               {u"percent"_s, running->percent},
+                                               {u"stage"_s, running->stage}});
+    return work;
 }
 
 void VaultActions::moveToTrash(const QString &id, const QString &password)
@@ -494,16 +538,23 @@ QCoro::Task<void> VaultActions::verifyAndReport(Vault vault, QString password)
 {
     QString verdict = u"Vault is healthy — filesystem check passed."_qs;
     bool healthy = true;
+    const std::shared_ptr<DiskImage::StopSwitch> stop = beginStoppable(vault.idText(), u"verify"_qs);
     try {
         // Named: g++ 12 destroys a temporary made inside an awaited call twice.
         const DiskImage::ProgressObserver report = [this, id = vault.idText()](int percent, const QString &stage) {
             Q_EMIT progress(u"verify"_qs, id, percent, stage);
         };
-        co_await DiskImage::verify(vault.bundlePath, password, report);
+        co_await DiskImage::verify(vault.bundlePath, password, report, stop.get());
+    } catch (const DiskImageError &error) {
+        healthy = false;
+        verdict = error.kind() == DiskImageError::Kind::Stopped
+                      ? u"The check was stopped before it finished; nothing was changed."_qs
+                      : error.errorDescription();
     } catch (const std::exception &error) {
         healthy = false;
         verdict = describeError(error);
     }
+    endStoppable(vault.idText());
     Q_EMIT finished(u"verify"_qs, vault.idText(), healthy, verdict);
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "diskimage/DiskImage.h"
 #include "store/VaultStore.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QTimer>
 #include <QtQmlIntegration>
+
+#include <memory>
 
 class QQmlEngine;
 class QJSEngine;
@@ -20,6 +23,9 @@ class VaultActions : public QObject
     // Moves whenever what a card shows may have changed without a store signal: a vault file or
     // its folder appeared or went, a disk was plugged in or out, or time passed ("opened … ago").
     Q_PROPERTY(int outsideChanges READ outsideChanges NOTIFY outsideChangesChanged)
+    // Long work that can stop part-way, by vault id: {operation, percent, stage} while it runs
+    // (percent -1 until the tool first says how far it is).
+    Q_PROPERTY(QVariantMap stoppableWork READ stoppableWork NOTIFY stoppableWorkChanged)
 
 public:
     explicit VaultActions(VaultStore &store, QObject *parent = nullptr);
@@ -78,6 +84,9 @@ public:
     Q_INVOKABLE void compact(const QString &id, const QString &password);
     Q_INVOKABLE void moveToTrash(const QString &id, const QString &password);
     Q_INVOKABLE void verify(const QString &id, const QString &password);
+    // Asks the vault's stoppable work to stop where that is safe; it then reports as finished,
+    // not succeeded, with a text that says it stopped.
+    Q_INVOKABLE void stop(const QString &id);
     Q_INVOKABLE void changePassword(const QString &id, const QString &oldPassword, const QString &newPassword,
                                     const QString &hint);
     Q_INVOKABLE void rename(const QString &id, const QString &newName, const QString &password);
@@ -102,9 +111,11 @@ public:
     Q_INVOKABLE QUrl lastKnownFolder(const QString &id) const;
 
     [[nodiscard]] int outsideChanges() const { return m_outsideChanges; }
+    [[nodiscard]] QVariantMap stoppableWork() const;
 
 Q_SIGNALS:
     void outsideChangesChanged();
+    void stoppableWorkChanged();
     void forgetConfirmationRequested(const QVariant &vault);
     void deleteRequested(const QVariant &vault);
     void relocatedDialogRequested(const QVariant &vault);
@@ -142,6 +153,17 @@ private:
     QCoro::Task<void> createAndList(QString name, QString folder, qint64 maxSizeMB, QString password,
                                     QString hint, bool saveToKeychain, bool excludeFromCloud);
 
+    // Long work that can stop: registered for its run, so that the sheet and the tray can stop it.
+    struct StoppableRun
+    {
+        std::shared_ptr<DiskImage::StopSwitch> stop;
+        QString operation;
+        int percent = -1;
+        QString stage;
+    };
+    [[nodiscard]] std::shared_ptr<DiskImage::StopSwitch> beginStoppable(const QString &id, const QString &operation);
+    void endStoppable(const QString &id);
+
     // Watches the folders the listed vault files and the removable disks live in.
     void watchVaultFolders();
     void noteOutsideChange();
@@ -151,5 +173,6 @@ private:
     QTimer m_clock;
     QTimer m_settle;
     int m_outsideChanges = 0;
+    QHash<QString, StoppableRun> m_stoppable;
     bool m_promptsInWindow = false;
 };

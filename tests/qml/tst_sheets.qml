@@ -181,6 +181,45 @@ TestCase {
         verify(sheet.visible)
     }
 
+    // A check and a reclaim stop part-way from their sheets: Cancel turns into Stop while they run,
+    // the tool is asked to stop, and the sheet says it stopped without an alert.
+    function test_longWorkStopsFromTheSheet() {
+        const id = Fixture.addVault("Long", "present", 1024, false, false)
+        const stalls = (stage) => "trap 'kill $!; echo stopped >> \"$dir/stops\"; exit 143' TERM; echo 'progress: 30 "
+                                  + stage + "' >&2; sleep 30 & wait $!\n"
+        Fixture.script("diskutil-verifyVolume", stalls("Checking folders"))
+        Fixture.script("hdiutil-compact", stalls("Giving free space back"))
+        const view = createTemporaryObject(contentComponent, test)
+        const cases = [{ target: "verifyTarget", sheet: "verifyVaultView",
+                         said: "The check was stopped before it finished; nothing was changed.", then: "Done" },
+                       { target: "compactTarget", sheet: "passwordActionView",
+                         said: "Stopped. The space given back until then stays free.", then: "Cancel" }]
+        for (const c of cases) {
+            view[c.target] = VaultActions.vault(id)
+            const sheet = findChild(view, c.sheet)
+            tryVerify(() => sheet.opened)
+            const cancel = findChild(sheet.contentItem, "cancelButton")
+            field(sheet, "passwordField").text = "pw"
+            mouseClick(findChild(sheet.contentItem, "mainButton"))
+            tryVerify(() => field(sheet, "progressStage").text.endsWith("… 30 %"))
+            compare(cancel.text, "Stop")
+            compare(Object.keys(VaultActions.stoppableWork), [id])
+            mouseClick(cancel)
+            tryCompare(sheet, "working", false, 10000)
+            compare(field(sheet, "resultText").text, c.said)
+            verify(field(sheet, "resultText").visible)
+            compare(cancel.text, c.then)
+            verify(cancel.enabled)
+            verify(sheet.visible)
+            compare(VaultStore.errorMessage, "")
+            compare(Object.keys(VaultActions.stoppableWork).length, 0)
+            sheet.close()
+            tryVerify(() => !sheet.visible)
+        }
+        // Each tool was asked, and each stopped.
+        compare(Fixture.fileText(Fixture.toolFolder() + "/stops"), "stopped\nstopped\n")
+    }
+
     // The current password comes from the keyring; the new one must be long enough, confirmed and
     // unlike the hint; the saved password follows the change.
     function test_changePasswordRulesAndSavedPassword() {

@@ -17,6 +17,10 @@ TestCase {
         MenuBarPanel { visible: true }
     }
     Component {
+        id: spyComponent
+        SignalSpy {}
+    }
+    Component {
         id: contentComponent
         ContentView { anchors.fill: parent }
     }
@@ -65,6 +69,28 @@ TestCase {
         verify(findChild(rowOf(panel, "Locked"), "rowLock").visible && !findChild(rowOf(panel, "Locked"), "rowUnlock").visible)
         mouseClick(findChild(panel.contentItem, "panelLockAll"))
         tryVerify(() => Object.keys(VaultStore.mountPoints).length === 0)
+    }
+
+    // A check started from the main window shows in the vault's row, with how far it is, and the
+    // row's Stop ends it.
+    function test_rowShowsLongWorkAndStopsIt() {
+        const id = Fixture.addVault("Checked", "present", 1024, false, false)
+        Fixture.script("diskutil-verifyVolume",
+                       "trap 'kill $!; exit 143' TERM; echo 'progress: 55 Checking link counts' >&2; sleep 30 & wait $!\n")
+        const panel = createTemporaryObject(panelComponent, test)
+        const row = rowOf(panel, "Checked")
+        verify(!findChild(row, "rowStop").visible)
+        const caption = findChild(row, "rowStatus").text
+        const finished = createTemporaryObject(spyComponent, test, { target: VaultActions, signalName: "finished" })
+        VaultActions.verify(id, "pw")
+        tryCompare(findChild(row, "rowStatus"), "text", "Verifying: Checking link counts… 55 %")
+        verify(findChild(row, "rowBusy").visible)
+        mouseClick(findChild(row, "rowStop"))
+        finished.wait(10000)
+        compare(finished.signalArguments[0][0], "verify")
+        compare(finished.signalArguments[0][2], false)
+        verify(!findChild(row, "rowStop").visible)
+        compare(findChild(row, "rowStatus").text, caption)
     }
 
     // Unlock from the panel without a saved password asks in the stand-alone window; the main

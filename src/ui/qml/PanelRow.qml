@@ -14,6 +14,8 @@ Item {
     readonly property VaultState vaultState: VaultState { vault: row.vault }
     readonly property string vaultId: vaultState.vaultId
     readonly property bool present: vaultState.fileState === "present"
+    // A check or a reclaim running for this vault, which the row shows and can stop.
+    readonly property var work: VaultActions.stoppableWork[vaultId]
     // Red when nearly full, orange when filling up, green when unlocked, else the accent.
     readonly property color ringColor: vaultState.usedFraction >= 0.95 ? Theme.of(Window.window).red
                                        : vaultState.usedFraction >= 0.8 ? Theme.of(Window.window).orange
@@ -75,7 +77,9 @@ Item {
             Text {
                 objectName: "rowStatus"
                 textFormat: Text.PlainText
-                text: row.vaultState.waiting ? "Waiting for disk"
+                text: row.work ? (row.work.operation === "verify" ? "Verifying: " : "Reclaiming: ")
+                                 + Format.progress(row.work.percent, row.work.stage)
+                      : row.vaultState.waiting ? "Waiting for disk"
                       : row.vaultState.missing ? "Vault file not found"
                       : row.vaultState.caption
                 font.pixelSize: 10
@@ -86,8 +90,8 @@ Item {
         }
         Spinner {
             objectName: "rowBusy"
-            visible: row.vaultState.busy
-            running: row.vaultState.busy
+            visible: row.vaultState.busy || !!row.work
+            running: visible
             implicitWidth: 16
             implicitHeight: 16
         }
@@ -98,6 +102,13 @@ Item {
             size: 12
             tip: "Open in File Manager"
             onClicked: VaultActions.openInFinder(row.vaultId)
+        }
+        MiniButton {
+            objectName: "rowStop"
+            visible: !!row.work
+            text: "Stop"
+            accent: row.accent
+            onClicked: VaultActions.stop(row.vaultId)
         }
         MiniButton {
             objectName: "rowLock"

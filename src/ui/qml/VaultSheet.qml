@@ -23,6 +23,10 @@ Sheet {
     property bool showsProgress: false
     property int progressPercent: -1
     property string progressStage
+    // Long work that can stop part-way: while it runs, Cancel becomes Stop.
+    property bool stoppable: false
+    property bool stopping: false
+    readonly property bool offersStop: stoppable && working
     default property alias fields: group.content
     property alias status: statusLine.data
     signal run()
@@ -39,6 +43,7 @@ Sheet {
         if (!canRun)
             return
         working = true
+        stopping = false
         progressPercent = -1
         progressStage = ""
         run()
@@ -60,6 +65,7 @@ Sheet {
                 return
             sheet.working = false
             sheet.finishedWith(succeeded, text)
+            sheet.stopping = false
         }
     }
 
@@ -80,8 +86,8 @@ Sheet {
             Text {
                 objectName: "progressStage"
                 textFormat: Text.PlainText
-                text: sheet.progressPercent < 0 ? "Opening the vault…"
-                                                : sheet.progressStage + "… " + sheet.progressPercent + " %"
+                text: sheet.stopping ? "Stopping where it is safe…"
+                                     : Format.progress(sheet.progressPercent, sheet.progressStage)
                 font.pixelSize: 11; color: Theme.of(Window.window).secondary
                 elide: Text.ElideRight; Layout.fillWidth: true
             }
@@ -94,7 +100,19 @@ Sheet {
         },
         RowLayout {
             Item { Layout.fillWidth: true }
-            QuietButton { objectName: "cancelButton"; text: sheet.cancelLabel; onClicked: sheet.close() }
+            QuietButton {
+                objectName: "cancelButton"
+                text: sheet.offersStop ? (sheet.stopping ? "Stopping…" : "Stop") : sheet.cancelLabel
+                enabled: !sheet.stopping
+                onClicked: {
+                    if (!sheet.offersStop) {
+                        sheet.close()
+                        return
+                    }
+                    sheet.stopping = true
+                    VaultActions.stop(sheet.vault.id)
+                }
+            }
             ProminentButton {
                 objectName: "mainButton"
                 text: sheet.working ? sheet.workingLabel : sheet.buttonLabel

@@ -10,6 +10,7 @@ VaultSheet {
     property string resultText
     property bool resultOK: false
     showsProgress: true
+    stoppable: true
     icon: "checkmark.seal.fill"
     heading: "Verify “" + vaultName + "”"
     subtitle: "Checks the vault's filesystem for damage"
