@@ -538,6 +538,8 @@ QCoro::Task<void> VaultActions::verifyAndReport(Vault vault, QString password)
 {
     QString verdict = u"Vault is healthy — filesystem check passed."_qs;
     bool healthy = true;
+    // Busy meanwhile: the vault is attached out of sight, so nothing else may open or change it.
+    const BusyMark busy(m_store, vault.id);
     const std::shared_ptr<DiskImage::StopSwitch> stop = beginStoppable(vault.idText(), u"verify"_qs);
     try {
         // Named: g++ 12 destroys a temporary made inside an awaited call twice.

@@ -83,13 +83,16 @@ TestCase {
         const caption = findChild(row, "rowStatus").text
         const finished = createTemporaryObject(spyComponent, test, { target: VaultActions, signalName: "finished" })
         VaultActions.verify(id, "pw")
-        tryCompare(findChild(row, "rowStatus"), "text", "Verifying: Checking link counts… 55 %")
+        tryCompare(findChild(row, "rowStatus"), "text", "Verifying… 55 %")
+        // Busy meanwhile: nothing else is offered.
         verify(findChild(row, "rowBusy").visible)
+        verify(!findChild(row, "rowUnlock").visible)
         mouseClick(findChild(row, "rowStop"))
         finished.wait(10000)
         compare(finished.signalArguments[0][0], "verify")
         compare(finished.signalArguments[0][2], false)
         verify(!findChild(row, "rowStop").visible)
+        verify(findChild(row, "rowUnlock").visible)
         compare(findChild(row, "rowStatus").text, caption)
     }
 

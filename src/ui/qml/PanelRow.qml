@@ -77,8 +77,8 @@ Item {
             Text {
                 objectName: "rowStatus"
                 textFormat: Text.PlainText
-                text: row.work ? (row.work.operation === "verify" ? "Verifying: " : "Reclaiming: ")
-                                 + Format.progress(row.work.percent, row.work.stage)
+                text: row.work ? (row.work.operation === "verify" ? "Verifying…" : "Reclaiming space…")
+                                 + (row.work.percent < 0 ? "" : " " + row.work.percent + " %")
                       : row.vaultState.waiting ? "Waiting for disk"
                       : row.vaultState.missing ? "Vault file not found"
                       : row.vaultState.caption
