@@ -1,4 +1,5 @@
 #include "StoreHarness.h"
+#include "diskimage/DiskImage.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -166,6 +167,14 @@ private Q_SLOTS:
         const qint64 before = f.store.sizesOnDisk().value(vault.id);
         // The deleted file's space comes back at once with the volume daemon, at compaction otherwise.
         QVERIFY(fallbackEngine() ? before > 90 * 1024 * 1024 : before < 20 * 1024 * 1024);
+        // Stopped before the tool starts: no alert, nothing given back, the vault free again.
+        DiskImage::StopSwitch early;
+        early.pull();
+        const Outcome stopped = QCoro::waitFor(f.store.compact(vault, m_text, &early));
+        QCOMPARE(stopped.failure, DiskImageError::stopped().errorDescription());
+        QVERIFY(f.error().isEmpty());
+        QCOMPARE(f.store.sizesOnDisk().value(vault.id), before);
+        QVERIFY(f.store.busyVaults().isEmpty());
         QSignalSpy progress(&f.store, &VaultStore::progressed);
         QCoro::waitFor(f.store.compact(vault, m_text));
         QVERIFY(f.error().isEmpty());
