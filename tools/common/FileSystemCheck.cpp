@@ -75,13 +75,18 @@ struct CheckProgress
         return kept;
     }
 
-    static void report(const QByteArray &line)
+    // The check's progress, taking the first `share` percent of the whole.
+    [[nodiscard]] static Tool::LineObserver reporter(int share)
+    {
+        return [share](const QByteArray &line) { report(line, share); };
+    }
+    static void report(const QByteArray &line, int share)
     {
         const QRegularExpressionMatch found = match(line);
         if (!found.hasMatch())
             return;
-        // Where each pass starts, in percent, and the stage a person reads.
-        static const int starts[] = {0, 0, 60, 80, 83, 86, checkedShare};
+        // Where each pass starts, in percent of the check, and the stage a person reads.
+        static const int starts[] = {0, 0, 67, 89, 92, 96, 100};
         static const char *const stages[] = {"",
                                              "Checking files and their blocks",
                                              "Checking folders",
@@ -91,8 +96,8 @@ struct CheckProgress
         const int pass = found.captured(1).toInt();
         const double total = std::max(1.0, found.captured(3).toDouble());
         const double done = std::min(total, found.captured(2).toDouble());
-        const int percent = starts[pass] + int((starts[pass + 1] - starts[pass]) * done / total);
-        Tool::reportProgress(percent, QString::fromLatin1(stages[pass]));
+        const double ofCheck = starts[pass] + (starts[pass + 1] - starts[pass]) * done / total;
+        Tool::reportProgress(int(share * ofCheck / 100), QString::fromLatin1(stages[pass]));
     }
 };
 
@@ -123,23 +128,25 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
         QByteArray buffer(1024 * 1024, Qt::Uninitialized);
         int damaged = 0;
         const QList<BlockRange> ranges = usedRanges(map);
-        qint64 total = 0, checked = 0;
+        qint64 total = 0, before = 0;
         for (const BlockRange &used : ranges)
             total += (used.last - used.first + 1) * map.blockSize;
         const QString stage = QStringLiteral("Checking the encrypted data");
-        const auto show = [&] {
-            Tool::reportProgress(checkedShare + int((100 - checkedShare) * checked / std::max<qint64>(total, 1)),
+        // As it reads: a stretch in use can be the whole vault.
+        const auto show = [&](qint64 checked) {
+            Tool::stopIfAsked();
+            Tool::reportProgress(verifiedShare + int((100 - verifiedShare) * checked / std::max<qint64>(total, 1)),
                                  stage);
         };
-        show();
+        show(0);
         for (const BlockRange &used : ranges) {
-            Tool::stopIfAsked();
-            checked += (used.last - used.first + 1) * map.blockSize;
+            const qint64 start = used.first * map.blockSize;
             const qint64 end = (used.last + 1) * map.blockSize;
             // After a long read failed, its stretch is read again a block at a time, so that
             // each damaged block is counted once.
             qint64 blockwiseUntil = 0;
-            for (qint64 at = used.first * map.blockSize; at < end;) {
+            for (qint64 at = start; at < end;) {
+                show(before + at - start);
                 // A read stops short at a block that fails its authentication; the next read
                 // from there reports the error.
                 const qint64 want = at < blockwiseUntil ? plainBlock - at % plainBlock : buffer.size();
@@ -160,8 +167,9 @@ bool checkEncryptedBlocks(const QString &image, QStringList &lines)
                                  .arg(at);
                 at = (at / plainBlock + 1) * plainBlock;
             }
-            show();
+            before += end - start;
         }
+        show(total);
         if (damaged > 3)
             lines << QStringLiteral("%1 more damaged regions").arg(damaged - 3);
         return damaged == 0;
@@ -201,7 +209,7 @@ std::optional<Repair> checkAndRepair(const QString &bundle, const QString &image
     Tool::LineObserver observer;
     if (force) {
         quick << QStringLiteral("-f") << QStringLiteral("-C") << QStringLiteral("1");
-        observer = &CheckProgress::report;
+        observer = CheckProgress::reporter(checkedShare);
     }
     Tool::HelperResult preen =
         Tool::runHelper(Tool::helper(QStringLiteral("e2fsck")), quick << image, {}, false, observer);
@@ -298,7 +306,7 @@ int checkFileSystem(const QString &bundle, const QString &image, bool repair, QS
         runCheck(bundle, image,
                  {QStringLiteral("-f"), repair ? QStringLiteral("-y") : QStringLiteral("-n"), QStringLiteral("-C"),
                   QStringLiteral("1")},
-                 &CheckProgress::report);
+                 CheckProgress::reporter(verifiedShare));
     stoppable.reset();
     for (const QByteArray &line : check.output.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();

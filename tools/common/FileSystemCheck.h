@@ -16,9 +16,12 @@ namespace VaultImage {
 // joined, without the advice to run a checker by hand.
 [[nodiscard]] QString complaint(const QByteArray &output);
 
-// The share of a check's progress the file-system check takes; the encrypted layer, or the step
-// that follows the check, takes the rest.
+// The share of an operation's progress the file-system check takes; the step that follows it
+// (a resize, giving space back) takes the rest.
 inline constexpr int checkedShare = 90;
+// In a verification the pass over the encrypted data follows, and reads every block in use: it
+// takes half.
+inline constexpr int verifiedShare = 50;
 
 struct Repair
 {
