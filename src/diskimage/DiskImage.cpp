@@ -143,6 +143,9 @@ QCoro::Task<ProcessResult> run(const QString &executable, const QStringList &arg
         throw LaunchError(u"Could not run “%1”: %2"_qs.arg(executable, process.errorString()));
     if (stop)
         stop->watch(&process);
+    // Pulled while the tool was starting.
+    if (stop && stop->pulled())
+        process.terminate();
     const auto unwatch = qScopeGuard([stop] {
         if (stop)
             stop->watch(nullptr);
