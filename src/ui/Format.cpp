@@ -5,11 +5,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-QString Format::progress(int percent, const QString &stage)
-{
-    return percent < 0 ? u"Opening the vault…"_s : u"%1… %2 %"_s.arg(stage).arg(percent);
-}
-
 QString Format::limit(qint64 megabytes)
 {
     return formatLimitMB(megabytes);

@@ -23,9 +23,6 @@ public:
     // The capacity caption: "… used of …" or "… on disk · up to …".
     Q_INVOKABLE static QString caption(qint64 bytes, const QVariant &vault, bool unlocked);
     Q_INVOKABLE static QString usage(qint64 bytes, const QVariant &vault, bool unlocked);
-    // How far long work is, as a line: "<stage>… <percent> %", or "Opening the vault…" before the
-    // first word from the tool (percent below 0).
-    Q_INVOKABLE static QString progress(int percent, const QString &stage);
     // A short relative time: "now", "5 min. ago", "3 hr. ago", "2 days ago".
     Q_INVOKABLE static QString relative(const QDateTime &when,
                                         const QDateTime &now = QDateTime::currentDateTimeUtc());

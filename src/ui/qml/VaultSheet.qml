@@ -87,7 +87,8 @@ Sheet {
                 objectName: "progressStage"
                 textFormat: Text.PlainText
                 text: sheet.stopping ? "Stopping where it is safe…"
-                                     : Format.progress(sheet.progressPercent, sheet.progressStage)
+                      : sheet.progressPercent < 0 ? "Opening the vault…"
+                      : sheet.progressStage + "… " + sheet.progressPercent + " %"
                 font.pixelSize: 11; color: Theme.of(Window.window).secondary
                 elide: Text.ElideRight; Layout.fillWidth: true
             }
