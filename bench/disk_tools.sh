@@ -9,9 +9,11 @@
 # Every figure is the median of ROUNDS rounds (3 unless set), the targets taking turns within a
 # round: a single pass swings by a factor of three on a busy machine, and unevenly between targets.
 # Prints MB/s for a 512 MB sequential write (with fsync) and read (caches dropped), files/s to
-# create, read and delete 2,000 small files, ratios against gocryptfs alone, the bundle's disk
-# usage half a second after the files were deleted (the daemon gives freed space back once the
-# delete is durable, within a tenth of a second), and attach and detach times of an empty vault.
+# create, read and delete 2,000 small files, the CPU time the serving processes spend per 1,000
+# files created (steadier than the rate on a busy machine), ratios against gocryptfs alone, the
+# bundle's disk usage half a second after the files were deleted (the daemon gives freed space back
+# once the delete is durable, within a tenth of a second), and attach and detach times of an empty
+# vault.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -47,11 +49,28 @@ seq_read() {
     dd if="$1/seq.bin" of=/dev/null bs=1M status=none
     rate $megabytes "$s"; rm -f "$1/seq.bin"
 }
-small_create() {
-    local s i; mkdir -p "$1/small"; s=$(now)
+# Before a timed phase: what earlier phases left (the host's write-back of 512 MB, a daemon giving
+# back the space of the file just deleted) ends first, for every target alike, so that no figure
+# carries another phase's work.
+settle() { sync; sleep 1; }
+# server_ticks TARGET -> CPU time (ticks) used so far by the processes serving that target
+server_ticks() {
+    local pids="" p total=0
+    case $1 in
+        plain) echo 0; return ;;
+        gocryptfs) pids=$(pgrep -f -- "$work/gcfs.cipher" || true) ;;
+        cryfs) pids=$(pgrep -f -- "$work/cryfs.base" || true) ;;
+        *) pids="$(pgrep -f -- "$(bundle "$1")" || true) $(pgrep -f -- "fuse2fs.*${dir[$1]}" || true)" ;;
+    esac
+    for p in $pids; do total=$((total + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0))); done
+    echo $total
+}
+small_create() { # DIR TARGET -> files/s; the servers' CPU per 1,000 files (ms) goes to $work/cpu
+    local s i t; mkdir -p "$1/small"; settle; t=$(server_ticks "$2"); s=$(now)
     for ((i = 0; i < files; i++)); do printf 'small file %d\n' $i > "$1/small/f$i.txt"; done
     sync -f "$1/small" 2>/dev/null || sync
     rate $files "$s" 0
+    echo $(( ($(server_ticks "$2") - t) * 1000 / $(getconf CLK_TCK) * 1000 / files )) > "$work/cpu"
 }
 small_read() {
     local s; drop_caches; s=$(now)
@@ -79,7 +98,7 @@ if command -v cryfs >/dev/null; then
         cryfs --cipher aes-256-gcm --blocksize 16384 "$work/cryfs.base" "$work/cryfs" >/dev/null 2>&1 && have_cryfs=1
 fi
 
-declare -A dir write read create readsmall delete du_after
+declare -A dir write read create readsmall delete du_after cpu
 dir[plain]="$work/plain"; dir[gocryptfs]="$work/gcfs"
 [ $have_cryfs = 1 ] && dir[cryfs]="$work/cryfs"
 dir[daemon-2G]=$(new_vault D2 2g daemon)
@@ -103,7 +122,8 @@ for ((round = 0; round < rounds; round++)); do
         d=${dir[$target]}
         all[write $target]+=" $(seq_write "$d")"
         all[read $target]+=" $(seq_read "$d")"
-        all[create $target]+=" $(small_create "$d")"
+        all[create $target]+=" $(small_create "$d" "$target")"
+        all[cpu $target]+=" $(cat "$work/cpu")"
         all[readsmall $target]+=" $(small_read "$d")"
         all[delete $target]+=" $(small_delete "$d")"
         b=$(bundle "$target")
@@ -117,17 +137,17 @@ for target in "${targets[@]}"; do
     # shellcheck disable=SC2086
     create[$target]=$(median ${all[create $target]}); readsmall[$target]=$(median ${all[readsmall $target]})
     # shellcheck disable=SC2086
-    delete[$target]=$(median ${all[delete $target]})
+    delete[$target]=$(median ${all[delete $target]}); cpu[$target]=$(median ${all[cpu $target]})
 done
 
-printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %12s\n' "" "write MB/s" "×gcfs" "read MB/s" "×gcfs" \
-    "create/s" "×gcfs" "read/s" "delete/s" "bundle after"
+printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %10s %12s\n' "" "write MB/s" "×gcfs" "read MB/s" "×gcfs" \
+    "create/s" "×gcfs" "cpu ms/1k" "read/s" "delete/s" "bundle after"
 for target in "${targets[@]}"; do
-    printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %12s\n' "$target" "${write[$target]}" \
+    printf '%-14s %10s %8s %10s %8s %10s %8s %10s %10s %10s %12s\n' "$target" "${write[$target]}" \
         "$(ratio "${write[$target]}" "${write[gocryptfs]}")" "${read[$target]}" \
         "$(ratio "${read[$target]}" "${read[gocryptfs]}")" "${create[$target]}" \
-        "$(ratio "${create[$target]}" "${create[gocryptfs]}")" "${readsmall[$target]}" "${delete[$target]}" \
-        "${du_after[$target]:--}"
+        "$(ratio "${create[$target]}" "${create[gocryptfs]}")" "${cpu[$target]}" "${readsmall[$target]}" \
+        "${delete[$target]}" "${du_after[$target]:--}"
 done
 for target in daemon-2G daemon-1T fallback-2G fallback-1T; do "$tools/hdiutil" detach "${dir[$target]}" >/dev/null; done
 [ -n "$earlier" ] && "$earlier/hdiutil" detach "${dir[earlier-2G]}" >/dev/null
