@@ -5,6 +5,8 @@
 #include "volume/Journal.h"
 
 #include <QRandomGenerator>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -204,6 +206,52 @@ private Q_SLOTS:
         QCOMPARE(file->keepJournal(journal.toStdString(), true, recovery), 0);
         QCOMPARE(recovery.replayed, size_t(2));
         QCOMPARE(readAt(*file, 0, 2 * ContentCipher::plainBlock), first);
+    }
+
+    // Records of any size go to the disk in whole pages: appending never makes the host read back
+    // a page of the journal that left its cache, and every record still reads back after a reopen.
+    void journalPagesAreNeverReadBack()
+    {
+        // On a disk, not in a memory file system that /tmp can be.
+        QTemporaryDir onDisk(u"/var/tmp/hollowkeep-test-XXXXXX"_s);
+        QVERIFY(onDisk.isValid() && QStorageInfo(onDisk.path()).fileSystemType() != "tmpfs");
+        const QString journalPath = onDisk.filePath(u"paged.journal"_s);
+        std::unique_ptr<Journal> journal;
+        std::vector<Journal::Transaction> left;
+        QCOMPARE(Journal::open(journalPath.toStdString(), *m_cipher, false, journal, left), 0);
+        const auto bytesReadFromDisk = [] {
+            const QByteArray io = readAll(u"/proc/self/io"_s);
+            const qsizetype at = io.indexOf("read_bytes: ");
+            return io.mid(at + 12, io.indexOf('\n', at) - at - 12).toLongLong();
+        };
+        const int fd = ::open(QFile::encodeName(journalPath).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QList<QByteArray> appended;
+        for (const int size : {100, 5000, 1, 4040, 9000, 20000, 3}) {
+            // Out of the page cache, as memory pressure or an idle hour leaves it.
+            QCOMPARE(journal->sync(), 0);
+            QCOMPARE(::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+            const qint64 before = bytesReadFromDisk();
+            appended << QByteArray(size, char('a' + appended.size()));
+            const auto *bytes = reinterpret_cast<const uint8_t *>(appended.last().constData());
+            Journal::Transaction transaction;
+            for (int at = 0; at < size; at += 4096)
+                transaction.addPiece(uint64_t(at / 4096), 0, bytes + at, size_t(std::min(size - at, 4096)));
+            QCOMPARE(journal->append(transaction), 0);
+            QCOMPARE(bytesReadFromDisk() - before, 0);
+        }
+        ::close(fd);
+        QCOMPARE(journal->sync(), 0);
+        QCOMPARE(Journal::open(journalPath.toStdString(), *m_cipher, false, journal, left), 0);
+        QCOMPARE(left.size(), size_t(appended.size()));
+        std::vector<Journal::Transaction::Entry> entries;
+        for (size_t i = 0; i < left.size(); ++i) {
+            QVERIFY(left[i].entries(entries));
+            QByteArray found;
+            for (const Journal::Transaction::Entry &entry : entries)
+                found += QByteArray(reinterpret_cast<const char *>(entry.bytes), entry.length);
+            QCOMPARE(found, appended[qsizetype(i)]);
+        }
     }
 
     // The list of changes in a transaction reads back as written; a cut-off list does not read.

@@ -31,10 +31,23 @@ struct RecordHead
 };
 constexpr size_t firstChunkData = chunkData - sizeof(RecordHead);
 constexpr off_t growStep = 1 << 20;
+// The journal is written in whole pages of the host: a write of part of a page that has left the
+// page cache makes the host read it back first, and every append would wait for the disk.
+constexpr off_t hostPage = 4096;
 
 off_t chunkOffset(uint64_t index)
 {
     return recordsStart + off_t(index * chunkStored);
+}
+
+off_t pageStart(off_t offset)
+{
+    return offset / hostPage * hostPage;
+}
+
+off_t pageEnd(off_t offset)
+{
+    return pageStart(offset + hostPage - 1);
 }
 
 template<typename T>
@@ -209,7 +222,7 @@ int Journal::open(const std::string &path, ContentCipher &cipher, bool readOnly,
 
 int Journal::writeHeader()
 {
-    uint8_t header[sizeof headerMagic + ContentCipher::fileIdSize];
+    uint8_t header[recordsStart] = {};
     memcpy(header, headerMagic, sizeof headerMagic);
     memcpy(header + sizeof headerMagic, m_id, sizeof m_id);
     return HostFile::writeAt(m_fd, header, sizeof header, 0);
@@ -225,6 +238,7 @@ int Journal::retire()
     if (fdatasync(m_fd) != 0)
         return -errno;
     m_tail = 0;
+    m_tailPage.clear();
     m_sequence = 0;
     m_unsynced = false;
     if (m_allocated < recordsStart)
@@ -234,7 +248,7 @@ int Journal::retire()
 
 int Journal::reserve(size_t payloadBytes)
 {
-    const off_t needed = chunkOffset(m_tail + chunksFor(payloadBytes));
+    const off_t needed = pageEnd(chunkOffset(m_tail + chunksFor(payloadBytes)));
     if (needed <= m_allocated)
         return 0;
     const off_t target = std::max(needed, m_allocated + growStep);
@@ -257,7 +271,18 @@ int Journal::append(const Transaction &transaction)
     RecordHead head{recordMagic, uint32_t(chunks), uint32_t(payload.size()), 0, m_sequence + 1};
     // Unique for each attempt of the round: a random start, counted on.
     const uint64_t recordId = ++m_attempts;
-    m_buffer.resize(size_t(chunks) * chunkStored);
+    // The record goes out with the start of its first page (the end of the record before, the same
+    // bytes again) and zeros to the end of its last page, which the next record writes over.
+    const off_t start = chunkOffset(m_tail), first = pageStart(start);
+    const size_t before = size_t(start - first);
+    if (m_tailPage.size() != before) {
+        m_tailPage.resize(before);
+        if (HostFile::readAt(m_fd, m_tailPage.data(), before, first) != ssize_t(before))
+            return -EIO;
+    }
+    const size_t recordBytes = size_t(chunks) * chunkStored;
+    m_buffer.assign(size_t(pageEnd(start + off_t(recordBytes)) - first), 0);
+    std::copy(m_tailPage.begin(), m_tailPage.end(), m_buffer.begin());
     uint8_t plain[chunkPlain];
     size_t used = 0;
     for (uint64_t j = 0; j < chunks; ++j) {
@@ -271,11 +296,13 @@ int Journal::append(const Transaction &transaction)
         const size_t piece = std::min(payload.size() - used, chunkPlain - at);
         memcpy(plain + at, payload.data() + used, piece);
         used += piece;
-        if (!m_cipher.encrypt(plain, chunkPlain, m_tail + j, m_id, m_buffer.data() + j * chunkStored))
+        if (!m_cipher.encrypt(plain, chunkPlain, m_tail + j, m_id, m_buffer.data() + before + j * chunkStored))
             return -EIO;
     }
-    if (const int error = HostFile::writeAt(m_fd, m_buffer.data(), m_buffer.size(), chunkOffset(m_tail)))
+    if (const int error = HostFile::writeAt(m_fd, m_buffer.data(), m_buffer.size(), first))
         return error;
+    const size_t end = before + recordBytes;
+    m_tailPage.assign(m_buffer.begin() + ptrdiff_t(pageStart(off_t(end))), m_buffer.begin() + ptrdiff_t(end));
     m_tail += chunks;
     m_sequence = head.sequence;
     m_unsynced = true;

@@ -94,4 +94,5 @@ private:
     off_t m_allocated = 0;   // bytes of the file that have room on the disk
     bool m_unsynced = false;
     std::vector<uint8_t> m_buffer;
+    std::vector<uint8_t> m_tailPage; // the last record's bytes in the page where the next one starts
 };
