@@ -58,6 +58,7 @@ CipherFile::CipherFile(int fd, ContentCipher &cipher, size_t cacheBytes)
     : m_fd(fd)
     , m_cipher(cipher)
     , m_capacity(std::max<size_t>(16, cacheBytes / ContentCipher::plainBlock))
+    , m_reader(fd)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) {
@@ -189,10 +190,14 @@ ssize_t CipherFile::stream(uint8_t *out, size_t length, off_t offset)
     const uint64_t first = uint64_t(offset / plainBlock);
     const uint64_t end = uint64_t((offset + off_t(length) + plainBlock - 1) / plainBlock);
     const size_t count = size_t(end - first);
-    if (m_buffer.size() < count * ContentCipher::cipherBlock)
-        m_buffer.resize(count * ContentCipher::cipherBlock);
-    const ssize_t got =
-        HostFile::readAt(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
+    const uint8_t *stored = nullptr;
+    ssize_t got = m_reader.read(first, count, stored);
+    if (got == -EOPNOTSUPP) {
+        if (m_buffer.size() < count * ContentCipher::cipherBlock)
+            m_buffer.resize(count * ContentCipher::cipherBlock);
+        got = HostFile::readAt(m_fd, m_buffer.data(), count * ContentCipher::cipherBlock, cipherOffsetOf(first));
+        stored = m_buffer.data();
+    }
     if (got < 0)
         return got;
     for (uint64_t number = first; number < end; ++number) {
@@ -208,12 +213,12 @@ ssize_t CipherFile::stream(uint8_t *out, size_t length, off_t offset)
         const size_t i = size_t(number - first);
         const ssize_t available = got - ssize_t(i * ContentCipher::cipherBlock);
         if (from == start && to - start == off_t(blockLength)) {
-            if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock, available, number,
+            if (const int error = decryptStored(stored + i * ContentCipher::cipherBlock, available, number,
                                                 blockLength, out + (from - offset)))
                 return error;
         } else {
             uint8_t plain[ContentCipher::plainBlock];
-            if (const int error = decryptStored(m_buffer.data() + i * ContentCipher::cipherBlock, available, number,
+            if (const int error = decryptStored(stored + i * ContentCipher::cipherBlock, available, number,
                                                 blockLength, plain))
                 return error;
             memcpy(out + (from - offset), plain + (from - start), size_t(to - from));
@@ -226,6 +231,7 @@ int CipherFile::makeHeader()
 {
     if (m_hasHeader)
         return 0;
+    m_reader.forget();
     uint8_t head[ContentCipher::headerSize] = {0, 2};
     if (RAND_bytes(head + 2, int(ContentCipher::fileIdSize)) != 1)
         return -EIO;
@@ -360,6 +366,7 @@ int CipherFile::truncate(off_t size)
 {
     if (size == m_size)
         return 0;
+    m_reader.forget();
     // Blocks about to go may be in the journal: everything goes in place first.
     if (m_journal) {
         if (const int error = checkpoint())
@@ -407,6 +414,7 @@ int CipherFile::truncate(off_t size)
 
 int CipherFile::discard(off_t offset, off_t length)
 {
+    m_reader.forget();
     const uint64_t first = uint64_t((offset + plainBlock - 1) / plainBlock);
     // Only whole blocks, and never a short last one.
     const uint64_t end = uint64_t(std::min(offset + length, m_size) / plainBlock);

@@ -2,6 +2,7 @@
 
 #include "ContentCipher.h"
 #include "Journal.h"
+#include "StoredReader.h"
 
 #include <array>
 #include <cstdint>
@@ -152,6 +153,7 @@ private:
     size_t m_journalledBlocks = 0;
     uint64_t m_nextRead = UINT64_MAX; // where a sequential reader would read next
     std::vector<uint8_t> m_buffer;    // ciphertext on its way from or to the disk
+    StoredReader m_reader;            // long reads; told to forget before the file changes
 
     std::unique_ptr<Journal> m_journal;
     bool m_readOnlyJournal = false;

@@ -40,6 +40,7 @@ int CipherFile::keepJournal(const std::string &path, bool readOnly, Recovery &re
 // were cut off by the crash, and the blocks they wrote in place become holes again.
 int CipherFile::replay(std::vector<Journal::Transaction> &left, bool readOnly, Recovery &recovery)
 {
+    m_reader.forget();
     std::vector<std::vector<Journal::Transaction::Entry>> transactions(left.size());
     size_t whole = 0;
     while (whole < left.size() && left[whole].entries(transactions[whole]))
@@ -125,6 +126,7 @@ constexpr char legacyMagic[8] = {'h', 'k', 'r', 'u', 'n', 0, 0, 1};
 
 int CipherFile::replayLegacyRecord(const std::string &path)
 {
+    m_reader.forget();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return errno == ENOENT ? 0 : -errno;

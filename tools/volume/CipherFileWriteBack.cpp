@@ -17,6 +17,7 @@ int CipherFile::writeInPlace(const std::vector<uint64_t> &numbers, Nonces *nonce
 {
     if (numbers.empty())
         return 0;
+    m_reader.forget();
     if (const int error = makeHeader())
         return error;
     if (m_buffer.size() < runLimit * ContentCipher::cipherBlock)

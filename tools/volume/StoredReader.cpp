@@ -1,0 +1,135 @@
+#include "StoredReader.h"
+
+#include "CipherLayout.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+using namespace CipherLayout;
+
+namespace {
+
+constexpr off_t alignment = 4096; // the largest logical block a host disk has
+constexpr uint64_t stretchBlocks = 256; // 1 MiB of plain data
+
+off_t alignDown(off_t offset)
+{
+    return offset / alignment * alignment;
+}
+
+// A direct read ends early only at the end of the file, where it may end anywhere.
+ssize_t readDirect(int fd, uint8_t *memory, size_t length, off_t offset)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, memory + done, length - done, offset + off_t(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -errno;
+        done += size_t(got);
+        if (got == 0 || got % alignment != 0)
+            break;
+    }
+    return ssize_t(done);
+}
+
+} // namespace
+
+StoredReader::StoredReader(int fd)
+{
+    if (fd >= 0)
+        m_fd = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+}
+
+StoredReader::~StoredReader()
+{
+    forget();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void StoredReader::Stretch::settle()
+{
+    if (pending.valid())
+        got = pending.get();
+}
+
+void StoredReader::forget()
+{
+    for (Stretch &stretch : m_stretches) {
+        stretch.settle();
+        stretch.count = 0;
+    }
+    m_nextBlock = UINT64_MAX;
+}
+
+int StoredReader::fill(Stretch &stretch, uint64_t first, uint64_t count, bool ahead)
+{
+    stretch.settle();
+    stretch.count = 0;
+    const off_t from = alignDown(cipherOffsetOf(first));
+    const size_t span = size_t(alignDown(cipherOffsetOf(first + count) + alignment - 1) - from);
+    if (stretch.capacity < span) {
+        stretch.memory.reset(static_cast<uint8_t *>(std::aligned_alloc(size_t(alignment), span)));
+        stretch.capacity = stretch.memory ? span : 0;
+        if (!stretch.memory)
+            return -ENOMEM;
+    }
+    stretch.first = first;
+    stretch.count = count;
+    stretch.from = from;
+    uint8_t *memory = stretch.memory.get();
+    if (ahead) {
+        try {
+            stretch.pending = std::async(std::launch::async, readDirect, m_fd, memory, span, from);
+            return 0;
+        } catch (const std::system_error &) {
+            // No second thread to be had: read now.
+        }
+    }
+    stretch.got = readDirect(m_fd, memory, span, from);
+    return stretch.got < 0 ? int(stretch.got) : 0;
+}
+
+ssize_t StoredReader::read(uint64_t first, uint64_t count, const uint8_t *&stored)
+{
+    if (m_fd < 0)
+        return -EOPNOTSUPP;
+    const bool sequential = first == m_nextBlock;
+    Stretch *found = nullptr;
+    for (Stretch &stretch : m_stretches) {
+        if (stretch.holds(first, count)) {
+            stretch.settle();
+            // An error somewhere in a stretch read ahead may lie outside these blocks: read them alone.
+            found = stretch.got < 0 ? nullptr : &stretch;
+            break;
+        }
+    }
+    const bool readAhead = found != nullptr;
+    if (!found) {
+        forget();
+        found = &m_stretches[0];
+        const int error = fill(*found, first, sequential ? std::max(count, stretchBlocks) : count, false);
+        if (error == -EINVAL) {
+            // The host file system wants another alignment, or refuses direct reads after all.
+            ::close(m_fd);
+            m_fd = -1;
+            return -EOPNOTSUPP;
+        }
+        if (error)
+            return error;
+    }
+    m_nextBlock = first + count;
+    const uint64_t next = found->first + found->count;
+    Stretch &other = found == &m_stretches[0] ? m_stretches[1] : m_stretches[0];
+    if ((sequential || readAhead) && !other.holds(next, 1))
+        fill(other, next, stretchBlocks, true);
+    const off_t start = cipherOffsetOf(first) - found->from;
+    stored = found->memory.get() + start;
+    return std::clamp<ssize_t>(found->got - ssize_t(start), 0, ssize_t(count) * cipherBlock);
+}
