@@ -7,7 +7,12 @@
 #include <fcntl.h>
 #include <string>
 #include <system_error>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#ifndef SYS_cachestat
+#define SYS_cachestat 451 // Linux 6.5; the C library may not name it yet
+#endif
 
 using namespace CipherLayout;
 
@@ -96,6 +101,29 @@ int StoredReader::fill(Stretch &stretch, uint64_t first, uint64_t count, bool ah
     return stretch.got < 0 ? int(stretch.got) : 0;
 }
 
+// Blocks written or read lately are still in the host's cache: a copy out of it beats the disk,
+// and a direct read of pages not yet written back would have to wait for them. Kernels before 6.5
+// cannot tell; they read from the disk.
+bool StoredReader::inHostCache(uint64_t first, uint64_t count)
+{
+    if (!m_askCache)
+        return false;
+    struct
+    {
+        uint64_t offset, length;
+    } range{uint64_t(cipherOffsetOf(first)), uint64_t(count) * uint64_t(cipherBlock)};
+    struct
+    {
+        uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
+    } found{};
+    if (syscall(SYS_cachestat, m_fd, &range, &found, 0) != 0) {
+        m_askCache = errno != ENOSYS;
+        return false;
+    }
+    const uint64_t pages = (range.offset + range.length + 4095) / 4096 - range.offset / 4096;
+    return found.cached >= pages || found.dirty > 0 || found.writeback > 0;
+}
+
 ssize_t StoredReader::read(uint64_t first, uint64_t count, const uint8_t *&stored)
 {
     if (m_fd < 0)
@@ -111,6 +139,10 @@ ssize_t StoredReader::read(uint64_t first, uint64_t count, const uint8_t *&store
         }
     }
     const bool readAhead = found != nullptr;
+    if (!found && inHostCache(first, count)) {
+        m_nextBlock = first + count;
+        return -EOPNOTSUPP;
+    }
     if (!found) {
         forget();
         found = &m_stretches[0];

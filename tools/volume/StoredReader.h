@@ -24,7 +24,8 @@ public:
 
     // The stored blocks [first, first + count): how many of their bytes there are (fewer at the end
     // of the file) or a negative errno, and in stored where they start, valid until the next call.
-    // -EOPNOTSUPP where the host file system refuses direct reads: read through the cache instead.
+    // -EOPNOTSUPP: read through the cache instead, as the host file system refuses direct reads or
+    // its cache holds these blocks already.
     [[nodiscard]] ssize_t read(uint64_t first, uint64_t count, const uint8_t *&stored);
     // The file is about to change: nothing read so far may be used again.
     void forget();
@@ -49,7 +50,10 @@ private:
     // Reads the blocks into the stretch, now or (ahead) on the second thread. 0 or a negative errno.
     int fill(Stretch &stretch, uint64_t first, uint64_t count, bool ahead);
 
+    [[nodiscard]] bool inHostCache(uint64_t first, uint64_t count);
+
     int m_fd = -1;
+    bool m_askCache = true; // whether the kernel can say what its cache holds
     Stretch m_stretches[2];
     uint64_t m_nextBlock = UINT64_MAX; // where a sequential reader reads next
 };
