@@ -32,6 +32,9 @@ void Ext4Volume::open(fuse_req_t req, fuse_ino_t fuseIno, fuse_file_info *fi)
     }
     ++m_openCount[ino];
     fi->noflush = noFlushNeeded();
+    // Every change to a file comes through this mount, so what the kernel cached of it is still
+    // right: the next open reads it from there, not again from the disk.
+    fi->keep_cache = 1;
     settle();
     fuse_reply_open(req, fi);
 }
