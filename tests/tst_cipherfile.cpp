@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 // The cipher layer on its own, without FUSE: the content encryption, a cipher file's plain view
@@ -60,6 +61,17 @@ class TestCipherFile : public QObject
         stored.getChar(&byte);
         stored.seek(offset);
         return stored.putChar(char(byte ^ 0x40));
+    }
+
+    static int pagesInHostCache(const QString &path)
+    {
+        QFile file(path);
+        const qint64 size = file.size();
+        uchar *map = file.open(QIODevice::ReadOnly) ? file.map(0, size) : nullptr;
+        std::vector<unsigned char> resident(size_t((size + 4095) / 4096));
+        if (!map || ::mincore(map, size_t(size), resident.data()) != 0)
+            return -1;
+        return int(std::count_if(resident.begin(), resident.end(), [](unsigned char page) { return page & 1; }));
     }
 
 private Q_SLOTS:
@@ -147,7 +159,10 @@ private Q_SLOTS:
         }
         std::unique_ptr<CipherFile> again = open(u"random"_s);
         QCOMPARE(again->size(), off_t(model.size()));
+        // Read from the disk, the file stays out of the host's cache: it is cached once, as plain text.
+        QVERIFY(evictFromHostCache(path(u"random"_s)));
         QCOMPARE(readAt(*again, 0, size_t(model.size())), model);
+        QCOMPARE(pagesInHostCache(path(u"random"_s)), 0);
         // Stored as header and blocks of plain size plus overhead.
         const qint64 blocks = (model.size() + ContentCipher::plainBlock - 1) / ContentCipher::plainBlock;
         QCOMPARE(QFileInfo(path(u"random"_s)).size(),

@@ -6,7 +6,7 @@
 
 namespace HostFile {
 
-ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset)
+ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset, size_t unit)
 {
     size_t done = 0;
     while (done < length) {
@@ -15,9 +15,9 @@ ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset)
             continue;
         if (got < 0)
             return -errno;
-        if (got == 0)
-            break;
         done += size_t(got);
+        if (got == 0 || size_t(got) % unit != 0)
+            break;
     }
     return ssize_t(done);
 }

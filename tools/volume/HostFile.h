@@ -9,8 +9,9 @@
 // Reading and writing files of the host disk whole, whatever the kernel splits.
 namespace HostFile {
 
-// Bytes read (fewer at the end of the file), or a negative errno.
-[[nodiscard]] ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset);
+// Bytes read (fewer at the end of the file), or a negative errno. A direct read goes in whole
+// units of the disk: one that ends inside a unit met the end of the file.
+[[nodiscard]] ssize_t readAt(int fd, uint8_t *buffer, size_t length, off_t offset, size_t unit = 1);
 // 0 or a negative errno.
 [[nodiscard]] int writeAt(int fd, const uint8_t *buffer, size_t length, off_t offset);
 // Makes the entry of a new file in its folder durable. 0 or a negative errno.

@@ -1,6 +1,7 @@
 #include "StoredReader.h"
 
 #include "CipherLayout.h"
+#include "HostFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,23 +25,6 @@ constexpr uint64_t stretchBlocks = 256; // 1 MiB of plain data
 off_t alignDown(off_t offset)
 {
     return offset / alignment * alignment;
-}
-
-// A direct read ends early only at the end of the file, where it may end anywhere.
-ssize_t readDirect(int fd, uint8_t *memory, size_t length, off_t offset)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = pread(fd, memory + done, length - done, offset + off_t(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -errno;
-        done += size_t(got);
-        if (got == 0 || got % alignment != 0)
-            break;
-    }
-    return ssize_t(done);
 }
 
 } // namespace
@@ -91,13 +75,13 @@ int StoredReader::fill(Stretch &stretch, uint64_t first, uint64_t count, bool ah
     uint8_t *memory = stretch.memory.get();
     if (ahead) {
         try {
-            stretch.pending = std::async(std::launch::async, readDirect, m_fd, memory, span, from);
+            stretch.pending = std::async(std::launch::async, HostFile::readAt, m_fd, memory, span, from, size_t(alignment));
             return 0;
         } catch (const std::system_error &) {
             // No second thread to be had: read now.
         }
     }
-    stretch.got = readDirect(m_fd, memory, span, from);
+    stretch.got = HostFile::readAt(m_fd, memory, span, from, size_t(alignment));
     return stretch.got < 0 ? int(stretch.got) : 0;
 }
 
