@@ -31,23 +31,10 @@ struct RecordHead
 };
 constexpr size_t firstChunkData = chunkData - sizeof(RecordHead);
 constexpr off_t growStep = 1 << 20;
-// The journal is written in whole pages of the host: a write of part of a page that has left the
-// page cache makes the host read it back first, and every append would wait for the disk.
-constexpr off_t hostPage = 4096;
 
 off_t chunkOffset(uint64_t index)
 {
     return recordsStart + off_t(index * chunkStored);
-}
-
-off_t pageStart(off_t offset)
-{
-    return offset / hostPage * hostPage;
-}
-
-off_t pageEnd(off_t offset)
-{
-    return pageStart(offset + hostPage - 1);
 }
 
 template<typename T>
@@ -248,7 +235,7 @@ int Journal::retire()
 
 int Journal::reserve(size_t payloadBytes)
 {
-    const off_t needed = pageEnd(chunkOffset(m_tail + chunksFor(payloadBytes)));
+    const off_t needed = HostFile::pageEnd(chunkOffset(m_tail + chunksFor(payloadBytes)));
     if (needed <= m_allocated)
         return 0;
     const off_t target = std::max(needed, m_allocated + growStep);
@@ -273,7 +260,7 @@ int Journal::append(const Transaction &transaction)
     const uint64_t recordId = ++m_attempts;
     // The record goes out with the start of its first page (the end of the record before, the same
     // bytes again) and zeros to the end of its last page, which the next record writes over.
-    const off_t start = chunkOffset(m_tail), first = pageStart(start);
+    const off_t start = chunkOffset(m_tail), first = HostFile::pageStart(start);
     const size_t before = size_t(start - first);
     if (m_tailPage.size() != before) {
         m_tailPage.resize(before);
@@ -281,7 +268,7 @@ int Journal::append(const Transaction &transaction)
             return -EIO;
     }
     const size_t recordBytes = size_t(chunks) * chunkStored;
-    m_buffer.assign(size_t(pageEnd(start + off_t(recordBytes)) - first), 0);
+    m_buffer.assign(size_t(HostFile::pageEnd(start + off_t(recordBytes)) - first), 0);
     std::copy(m_tailPage.begin(), m_tailPage.end(), m_buffer.begin());
     uint8_t plain[chunkPlain];
     size_t used = 0;
@@ -302,7 +289,7 @@ int Journal::append(const Transaction &transaction)
     if (const int error = HostFile::writeAt(m_fd, m_buffer.data(), m_buffer.size(), first))
         return error;
     const size_t end = before + recordBytes;
-    m_tailPage.assign(m_buffer.begin() + ptrdiff_t(pageStart(off_t(end))), m_buffer.begin() + ptrdiff_t(end));
+    m_tailPage.assign(m_buffer.begin() + ptrdiff_t(HostFile::pageStart(off_t(end))), m_buffer.begin() + ptrdiff_t(end));
     m_tail += chunks;
     m_sequence = head.sequence;
     m_unsynced = true;

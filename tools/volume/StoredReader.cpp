@@ -19,13 +19,7 @@ using namespace CipherLayout;
 
 namespace {
 
-constexpr off_t alignment = 4096; // the largest logical block a host disk has
 constexpr uint64_t stretchBlocks = 256; // 1 MiB of plain data
-
-off_t alignDown(off_t offset)
-{
-    return offset / alignment * alignment;
-}
 
 } // namespace
 
@@ -61,10 +55,10 @@ int StoredReader::fill(Stretch &stretch, uint64_t first, uint64_t count, bool ah
 {
     stretch.settle();
     stretch.count = 0;
-    const off_t from = alignDown(cipherOffsetOf(first));
-    const size_t span = size_t(alignDown(cipherOffsetOf(first + count) + alignment - 1) - from);
+    const off_t from = HostFile::pageStart(cipherOffsetOf(first));
+    const size_t span = size_t(HostFile::pageEnd(cipherOffsetOf(first + count)) - from);
     if (stretch.capacity < span) {
-        stretch.memory.reset(static_cast<uint8_t *>(std::aligned_alloc(size_t(alignment), span)));
+        stretch.memory.reset(static_cast<uint8_t *>(std::aligned_alloc(size_t(HostFile::page), span)));
         stretch.capacity = stretch.memory ? span : 0;
         if (!stretch.memory)
             return -ENOMEM;
@@ -75,13 +69,13 @@ int StoredReader::fill(Stretch &stretch, uint64_t first, uint64_t count, bool ah
     uint8_t *memory = stretch.memory.get();
     if (ahead) {
         try {
-            stretch.pending = std::async(std::launch::async, HostFile::readAt, m_fd, memory, span, from, size_t(alignment));
+            stretch.pending = std::async(std::launch::async, HostFile::readAt, m_fd, memory, span, from, size_t(HostFile::page));
             return 0;
         } catch (const std::system_error &) {
             // No second thread to be had: read now.
         }
     }
-    stretch.got = HostFile::readAt(m_fd, memory, span, from, size_t(alignment));
+    stretch.got = HostFile::readAt(m_fd, memory, span, from, size_t(HostFile::page));
     return stretch.got < 0 ? int(stretch.got) : 0;
 }
 
@@ -104,7 +98,8 @@ bool StoredReader::inHostCache(uint64_t first, uint64_t count)
         m_askCache = errno != ENOSYS;
         return false;
     }
-    const uint64_t pages = (range.offset + range.length + 4095) / 4096 - range.offset / 4096;
+    const off_t start = off_t(range.offset);
+    const auto pages = uint64_t((HostFile::pageEnd(start + off_t(range.length)) - HostFile::pageStart(start)) / HostFile::page);
     return found.cached >= pages || found.dirty > 0 || found.writeback > 0;
 }
 
