@@ -94,27 +94,39 @@ int injected(const char *call, const std::string &path)
     return result;
 }
 
+// Runs a call on a file descriptor once, under the lock, with the library's own calls passing
+// straight through: `onWatched` gets the path of a watched file, any other file gets `plain`.
+template<typename Plain, typename OnWatched>
+auto onFile(int fd, Plain plain, OnWatched onWatched) -> decltype(plain())
+{
+    if (inside)
+        return plain();
+    std::lock_guard guard(lock);
+    inside = true;
+    const std::string path = pathOf(fd);
+    const auto result = watched(path) ? onWatched(path) : plain();
+    inside = false;
+    return result;
+}
+
+// Sets errno and answers true when a rule makes this call fail on this path.
+bool failing(const char *call, const std::string &path)
+{
+    errno = injected(call, path);
+    return errno > 0;
+}
+
 using WriteAt = ssize_t (*)(int, const void *, size_t, off_t);
 
 ssize_t writeAt(WriteAt real, int fd, const void *buffer, size_t length, off_t offset)
 {
-    if (inside)
-        return real(fd, buffer, length, offset);
-    std::lock_guard guard(lock);
-    inside = true;
-    const std::string path = pathOf(fd);
-    ssize_t result = 0;
-    if (!watched(path)) {
-        result = real(fd, buffer, length, offset);
-    } else if (const int error = injected("pwrite", path)) {
-        errno = error;
-        result = -1;
-    } else {
+    const auto plain = [&] { return real(fd, buffer, length, offset); };
+    return onFile(fd, plain, [&](const std::string &path) -> ssize_t {
+        if (failing("pwrite", path))
+            return -1;
         trace(HostIoTrace::Op::Write, path, offset, int64_t(length), buffer);
-        result = real(fd, buffer, length, offset);
-    }
-    inside = false;
-    return result;
+        return plain();
+    });
 }
 
 ssize_t slowWrite(int fd, const void *buffer, size_t length)
@@ -132,23 +144,16 @@ ssize_t slowWrite(int fd, const void *buffer, size_t length)
     return real(fd, buffer, length);
 }
 
-int syncCall(int (*real)(int), const char *call, int fd)
+int syncCall(int (*real)(int), int fd)
 {
-    if (inside)
-        return real(fd);
-    std::lock_guard guard(lock);
-    inside = true;
-    const std::string path = pathOf(fd);
-    int result = 0;
-    if (watched(path) && (errno = injected(call, path)) != 0) {
-        result = -1;
-    } else {
-        result = real(fd);
-        if (result == 0 && watched(path))
+    return onFile(fd, [&] { return real(fd); }, [&](const std::string &path) {
+        if (failing("fdatasync", path))
+            return -1;
+        const int result = real(fd);
+        if (result == 0)
             trace(HostIoTrace::Op::Sync, path, 0, 0);
-    }
-    inside = false;
-    return result;
+        return result;
+    });
 }
 
 } // namespace
@@ -192,34 +197,25 @@ int umount2(const char *target, int flags)
 int fdatasync(int fd)
 {
     static const auto real = next<int (*)(int)>("fdatasync");
-    return syncCall(real, "fdatasync", fd);
+    return syncCall(real, fd);
 }
 
 int fsync(int fd)
 {
     static const auto real = next<int (*)(int)>("fsync");
-    return syncCall(real, "fdatasync", fd);
+    return syncCall(real, fd);
 }
 
 int fallocate64(int fd, int mode, off_t offset, off_t length)
 {
     static const auto real = next<int (*)(int, int, off_t, off_t)>("fallocate64");
-    if (inside)
-        return real(fd, mode, offset, length);
-    std::lock_guard guard(lock);
-    inside = true;
-    const std::string path = pathOf(fd);
-    int result = 0;
-    if (watched(path) && (errno = injected("fallocate", path)) != 0) {
-        result = -1;
-    } else {
-        if (watched(path))
-            trace((mode & FALLOC_FL_PUNCH_HOLE) ? HostIoTrace::Op::Punch : HostIoTrace::Op::Allocate, path, offset,
-                  length);
-        result = real(fd, mode, offset, length);
-    }
-    inside = false;
-    return result;
+    const auto plain = [&] { return real(fd, mode, offset, length); };
+    return onFile(fd, plain, [&](const std::string &path) {
+        if (failing("fallocate", path))
+            return -1;
+        trace((mode & FALLOC_FL_PUNCH_HOLE) ? HostIoTrace::Op::Punch : HostIoTrace::Op::Allocate, path, offset, length);
+        return plain();
+    });
 }
 
 int fallocate(int fd, int mode, off_t offset, off_t length)
@@ -230,14 +226,11 @@ int fallocate(int fd, int mode, off_t offset, off_t length)
 int ftruncate64(int fd, off_t length)
 {
     static const auto real = next<int (*)(int, off_t)>("ftruncate64");
-    if (!inside) {
-        std::lock_guard guard(lock);
-        inside = true;
-        if (const std::string path = pathOf(fd); watched(path))
-            trace(HostIoTrace::Op::Truncate, path, length, 0);
-        inside = false;
-    }
-    return real(fd, length);
+    const auto plain = [&] { return real(fd, length); };
+    return onFile(fd, plain, [&](const std::string &path) {
+        trace(HostIoTrace::Op::Truncate, path, length, 0);
+        return plain();
+    });
 }
 
 int ftruncate(int fd, off_t length)
