@@ -85,6 +85,19 @@ inline QStringList textsOf(const QList<ActivityEvent> &events)
     return texts;
 }
 
+// Creates a vault file in the folder with the real tool and lists it the way the create sheet
+// does; an empty vault when the tool failed.
+inline Vault listNewVault(VaultStore &store, const QString &folder, const QString &name, const QByteArray &password,
+                          int sizeMB = 64)
+{
+    const QString path = folder + QLatin1Char('/') + name + u".sparsebundle"_s;
+    if (createVault(path, name, sizeMB, password).status != 0)
+        return {};
+    const Vault vault = testVault(name, path, sizeMB);
+    store.appendVault(vault);
+    return vault;
+}
+
 // A store over private files, with real vaults made by the real tools.
 struct StoreFixture
 {
@@ -112,15 +125,9 @@ struct StoreFixture
         clearFolders(env);
     }
 
-    // Creates a vault file with the real tool and lists it the way the create sheet does.
     Vault addVault(const QString &name, const QByteArray &password, int sizeMB = 64)
     {
-        const QString path = env.home() + QLatin1Char('/') + name + u".sparsebundle"_s;
-        if (createVault(path, name, sizeMB, password).status != 0)
-            return {};
-        const Vault vault = testVault(name, path, sizeMB);
-        store.appendVault(vault);
-        return vault;
+        return listNewVault(store, env.home(), name, password, sizeMB);
     }
 
     // Lists a vault whose bundle folder exists but holds no image (for stand-in tools).

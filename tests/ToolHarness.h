@@ -2,6 +2,7 @@
 
 #include "TestEnvironment.h"
 
+#include <QDateTime>
 #include <QDirIterator>
 #include <QProcess>
 #include <QRegularExpression>
@@ -226,6 +227,22 @@ inline void detachAndExpectNothingLeft(const QString &root)
     detachEverything(root);
     QVERIFY(fuseMountsBelow(root).isEmpty());
     QVERIFY2(daemonsMentioning(root).isEmpty(), qPrintable(daemonsMentioning(root).join(u'\n')));
+}
+
+// The seed of a randomised test, said in the log: HOLLOWKEEP_RANDOM_SEED replays a run.
+inline quint64 randomSeed()
+{
+    const quint64 seed = qEnvironmentVariableIsSet("HOLLOWKEEP_RANDOM_SEED")
+                             ? qEnvironmentVariable("HOLLOWKEEP_RANDOM_SEED").toULongLong()
+                             : quint64(QDateTime::currentMSecsSinceEpoch());
+    qInfo("random seed %llu (HOLLOWKEEP_RANDOM_SEED=%llu replays it)", seed, seed);
+    return seed;
+}
+
+// A count a variable may raise for a longer run, or the default.
+inline int countFromEnvironment(const char *name, int byDefault)
+{
+    return qEnvironmentVariableIntValue(name) > 0 ? qEnvironmentVariableIntValue(name) : byDefault;
 }
 
 // Writes a file and makes it durable, as an application that cares about its data does.

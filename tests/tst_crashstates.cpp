@@ -29,7 +29,6 @@ class TestCrashStates : public QObject
     TestEnvironment m_env;
     const QByteArray m_password = "crash-pass";
     std::mt19937_64 m_random;
-    quint64 m_seed = 0;
 
     static QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
 
@@ -421,9 +420,7 @@ class TestCrashStates : public QObject
         QVERIFY(!ops.isEmpty() && !marks.isEmpty());
 
         // Moments to crash at, each the end of a traced call before the workload finished.
-        const int perKind = qEnvironmentVariableIntValue("HOLLOWKEEP_CRASH_STATES") > 0
-                                ? qEnvironmentVariableIntValue("HOLLOWKEEP_CRASH_STATES")
-                                : 6;
+        const int perKind = countFromEnvironment("HOLLOWKEEP_CRASH_STATES", 6);
         QList<qsizetype> moments;
         while (moments.size() < perKind * 3) {
             const qsizetype at = qsizetype(m_random() % quint64(ops.size()));
@@ -479,14 +476,7 @@ class TestCrashStates : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_seed = qEnvironmentVariableIsSet("HOLLOWKEEP_RANDOM_SEED")
-                     ? qEnvironmentVariable("HOLLOWKEEP_RANDOM_SEED").toULongLong()
-                     : quint64(QDateTime::currentMSecsSinceEpoch());
-        qInfo("random seed %llu (HOLLOWKEEP_RANDOM_SEED=%llu replays it)", m_seed, m_seed);
-        m_random.seed(m_seed);
-    }
+    void initTestCase() { m_random.seed(randomSeed()); }
 
     void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
@@ -552,9 +542,7 @@ private Q_SLOTS:
             std::optional<QByteArray> content; // the new content of a rename, none for a delete
         };
         std::optional<Pending> pending;
-        const int rounds = qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS") > 0
-                               ? qEnvironmentVariableIntValue("HOLLOWKEEP_KILL_ROUNDS")
-                               : 50;
+        const int rounds = countFromEnvironment("HOLLOWKEEP_KILL_ROUNDS", 50);
         // What a file that should hold its content holds instead: a loss and a read error differ.
         const auto described = [](const QString &path) -> QString {
             QFile file(path);

@@ -59,11 +59,7 @@ private Q_SLOTS:
                 QDir(m_vault + u'/' + entry).removeRecursively();
         QDir(m_sources).removeRecursively();
     }
-    void cleanupTestCase()
-    {
-        detachEverything(m_env.root());
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-    }
+    void cleanupTestCase() { detachAndExpectNothingLeft(m_env.root()); }
 
     void freeNames_data()
     {

@@ -155,10 +155,7 @@ private Q_SLOTS:
         // The shortcut locks the program's own store.
         QList<Vault> vaults;
         for (const char *name : {"One", "Two"}) {
-            const QString path = m_env.home() + u'/' + QLatin1String(name) + u".sparsebundle"_s;
-            QCOMPARE(createVault(path, QLatin1String(name), 64, m_password).status, 0);
-            vaults << testVault(QLatin1String(name), path, 64);
-            VaultStore::shared().appendVault(vaults.last());
+            vaults << listNewVault(VaultStore::shared(), m_env.home(), QLatin1String(name), m_password);
             QVERIFY(QCoro::waitFor(VaultStore::shared().unlock(vaults.last(), QString::fromUtf8(m_password), false,
                                                                 u"password"_s)));
         }
@@ -222,10 +219,7 @@ private Q_SLOTS:
         UserDefaults &defaults = UserDefaults::standard();
         defaults.setValue(SettingsKeys::panicKeyCode, 37);
         defaults.setValue(SettingsKeys::panicModifiers, 6400);
-        const QString path = m_env.home() + u"/Three.sparsebundle"_s;
-        QCOMPARE(createVault(path, u"Three"_s, 64, m_password).status, 0);
-        const Vault vault = testVault(u"Three"_s, path, 64);
-        VaultStore::shared().appendVault(vault);
+        const Vault vault = listNewVault(VaultStore::shared(), m_env.home(), u"Three"_s, m_password);
         QVERIFY(QCoro::waitFor(VaultStore::shared().unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
 
         update(defaults);

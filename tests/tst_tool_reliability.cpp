@@ -13,11 +13,7 @@ class TestToolReliability : public QObject
     const QByteArray m_password = "reliable-pass";
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        detachEverything(m_env.root());
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-    }
+    void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
     void killedDaemonWhileWriting_data()
     {

@@ -110,10 +110,8 @@ private Q_SLOTS:
     void importHoldsItsVaultUntilItEnds()
     {
         VaultStore &store = VaultStore::shared();
-        const QString bundle = m_env.home() + u"/Imported.sparsebundle"_s;
-        QCOMPARE(createVault(bundle, u"Imported"_s, 256, m_password).status, 0);
-        const Vault vault = testVault(u"Imported"_s, bundle, 256);
-        store.appendVault(vault);
+        const Vault vault = listNewVault(store, m_env.home(), u"Imported"_s, m_password, 256);
+        QVERIFY(vault.isValid());
         QVERIFY(QCoro::waitFor(store.unlock(vault, QString::fromUtf8(m_password), false, u"password"_s)));
         const QString mountPoint = store.mountPoints().value(vault.id);
         QStringList files;

@@ -83,22 +83,14 @@ class TestVolumed : public QObject
     }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        detachEverything(m_env.root());
-        QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
-    }
+    void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
     // A model-based random test: the same seeded operations on the vault and on a plain folder
     // answer the same, and leave the same tree, also after every remount. Replay a failure with
     // HOLLOWKEEP_RANDOM_SEED.
     void randomOperationsMatchAPlainFolder()
     {
-        const quint64 seed = qEnvironmentVariableIsSet("HOLLOWKEEP_RANDOM_SEED")
-                                 ? qEnvironmentVariable("HOLLOWKEEP_RANDOM_SEED").toULongLong()
-                                 : quint64(QDateTime::currentMSecsSinceEpoch());
-        qInfo("random seed %llu (HOLLOWKEEP_RANDOM_SEED=%llu replays it)", seed, seed);
-        std::mt19937_64 random(seed);
+        std::mt19937_64 random(randomSeed());
         const auto pick = [&](int count) { return int(random() % quint64(count)); };
 
         const QString bundle = m_env.home() + u"/Model.sparsebundle"_s;
