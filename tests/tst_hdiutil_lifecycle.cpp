@@ -15,7 +15,9 @@ class TestHdiutilLifecycle : public QObject
 private Q_SLOTS:
     void cleanup() { detachAndExpectNothingLeft(m_env.root()); }
 
-    void createMakesASparseBundle()
+    // A 4 GB vault takes almost nothing on the disk until files go in, and what its volume reports
+    // in use is what its files take, not the file system's own tables.
+    void createMakesASparseBundleThatCountsOnlyFiles()
     {
         const QString path = vault(u"Big.sparsebundle"_s);
         const ToolRun run = createVault(path, u"Big"_s, 4096, m_password);
@@ -23,11 +25,22 @@ private Q_SLOTS:
         QVERIFY(run.err.isEmpty());
         QVERIFY(QFile::exists(path + u"/cipher/gocryptfs.conf"_s));
         QVERIFY(readAll(path + u"/Info.plist"_s).simplified().contains("<key>size</key> <integer>4294967296</integer>"));
-        // A 4 GB vault takes almost nothing until files go in.
-        const qint64 used = diskUsageBytes(path);
-        QVERIFY2(used < 16 * 1024 * 1024, qPrintable(QString::number(used)));
+        const qint64 onDisk = diskUsageBytes(path);
+        QVERIFY2(onDisk < 16 * 1024 * 1024, qPrintable(QString::number(onDisk)));
         // Nothing is left mounted after creation (nor running: see cleanup()).
         QVERIFY(fuseMountsBelow(m_env.root()).isEmpty());
+
+        const QString mountPoint = attachVault(path, m_password);
+        const auto used = [&] {
+            const QStorageInfo volume(mountPoint);
+            return volume.bytesTotal() - volume.bytesFree();
+        };
+        const qint64 empty = used();
+        QVERIFY2(empty >= 0 && empty < 1024 * 1024, qPrintable(QString::number(empty)));
+        QVERIFY(writeSynced(mountPoint + u"/eight.bin"_s, QByteArray(8 * 1024 * 1024, 'x')));
+        const qint64 grown = used() - empty;
+        QVERIFY2(grown >= 8 * 1024 * 1024 && grown < 9 * 1024 * 1024, qPrintable(QString::number(grown)));
+        QCOMPARE(detachVault(mountPoint).status, 0);
     }
 
     // Refused before anything is written: nothing is left, and a folder already there keeps what
@@ -141,23 +154,6 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(mountPoint + u"/again"_s));
         QCOMPARE(detachVault(mountPoint).status, 0);
         VERIFY_SOUND(path, m_password);
-    }
-
-    // What a volume reports in use is what its files take, not the file system's own tables: a
-    // new 2 GB vault shows next to nothing, and a file of 8 MB about that much more.
-    void usageCountsOnlyFiles()
-    {
-        const QString mountPoint = attachNewVault(vault(u"Measured.sparsebundle"_s), m_password, 2048);
-        const auto used = [&] {
-            const QStorageInfo volume(mountPoint);
-            return volume.bytesTotal() - volume.bytesFree();
-        };
-        const qint64 empty = used();
-        QVERIFY2(empty >= 0 && empty < 1024 * 1024, qPrintable(QString::number(empty)));
-        QVERIFY(writeSynced(mountPoint + u"/eight.bin"_s, QByteArray(8 * 1024 * 1024, 'x')));
-        const qint64 grown = used() - empty;
-        QVERIFY2(grown >= 8 * 1024 * 1024 && grown < 9 * 1024 * 1024, qPrintable(QString::number(grown)));
-        QCOMPARE(detachVault(mountPoint).status, 0);
     }
 
     void refusesARuntimeFolderOthersControl()
